@@ -1,0 +1,12 @@
+# Project-wide compile settings, applied per target with reposa_target_settings().
+function(reposa_target_settings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  if(REPOSA_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+if(REPOSA_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()

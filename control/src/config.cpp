@@ -1,0 +1,79 @@
+// CONFIG2: the stored configuration, one entry per line, ended by "done:".
+// It may arrive over several messages; only the one holding the end marker
+// is parsed, together with what came before it.
+
+#include "kez/KezTOCSock.h"
+
+namespace kez {
+
+namespace {
+
+constexpr std::string_view kConfigPrefix = "CONFIG2:";
+constexpr std::string_view kEndMarker = "done:\n";
+
+// A buddy line stores ":" as a run of five.
+std::string UnescapeBuddy(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    if (text.compare(i, 5, ":::::") == 0) {
+      out.push_back(':');
+      i += 5;
+    } else {
+      out.push_back(text[i++]);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// CONFIG2:<line>\n<line>\n...done:\n
+void KezTOCSock::HandleConfig2(std::string_view payload) {
+  const std::string_view fresh =
+      payload.size() > kConfigPrefix.size() ? payload.substr(kConfigPrefix.size()) : "";
+  if (fresh.find(kEndMarker) == std::string_view::npos) {
+    config2Pending_ += fresh;
+    return;
+  }
+  const std::string text = std::move(config2Pending_) + std::string(fresh);
+  config2Pending_.clear();
+
+  std::vector<std::string> buddies, blocked, permitted, misc;
+  std::string preferences;
+  int16_t privacyMode = 0;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t lineFeed = text.find('\n', pos);
+    // A last line without its line feed is read like any other.
+    const std::size_t end = lineFeed == std::string::npos ? text.size() : lineFeed;
+    const std::string_view line(text.data() + pos, end - pos);
+    pos = end + 1;
+    if (line.starts_with("g:")) {
+      buddies.push_back("[group]" + std::string(line.substr(2)));
+    } else if (line.starts_with("b:")) {
+      buddies.push_back(UnescapeBuddy(line.substr(2)));
+    } else if (line.starts_with("d:")) {
+      blocked.emplace_back(line.substr(2));
+    } else if (line.starts_with("pref:")) {
+      preferences = line.substr(5);
+    } else if (line.starts_with("p:")) {
+      permitted.emplace_back(line.substr(2));
+    } else if (line.starts_with("m:")) {
+      if (line.size() > 2 && line[2] >= '0' && line[2] <= '9')
+        privacyMode = static_cast<int16_t>(line[2] - '0');
+    } else if (line.starts_with("done:")) {
+      // Whatever follows the end marker is dropped.
+      if (!Raise([&](KezTOCSockEvents& e) {
+            e.LoggedIn(screenName_, std::move(buddies), std::move(blocked), std::move(permitted),
+                       std::move(misc), preferences, privacyMode);
+          }))
+        return;
+      break;
+    } else {
+      misc.emplace_back(line);
+    }
+  }
+  SendPacket(2, "toc_init_done");
+}
+
+}  // namespace kez

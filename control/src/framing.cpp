@@ -1,0 +1,87 @@
+// FLAP frames: "*", type, 16-bit sequence number, 16-bit payload length,
+// payload; all big-endian.
+
+#include <stdexcept>
+
+#include "kez/KezTOCSock.h"
+#include "wire.h"
+
+namespace kez {
+
+namespace {
+constexpr std::size_t kHeaderSize = 6;
+constexpr int16_t kDataFrame = 2;
+}  // namespace
+
+void KezTOCSock::SendPacket(int16_t intChannel, std::string_view strData) {
+  if (!sock_->IsConnected()) return;
+  const std::size_t length = strData.size() + (intChannel == kDataFrame ? 1 : 0);
+  // A longer payload cannot be framed; sending it without its length field
+  // would desynchronise the stream.
+  if (length > kMaxPayload) return;
+  if (sequenceNumber_ > 65535) sequenceNumber_ = 0;
+  if (intChannel < 0 || intChannel > 255) {
+    ++sequenceNumber_;  // the type cannot be encoded, but the number is spent
+    return;
+  }
+  std::string frame;
+  frame.reserve(kHeaderSize + length);
+  frame.push_back('*');
+  frame.push_back(static_cast<char>(intChannel));
+  frame += wire::WordToBytes(sequenceNumber_);
+  frame += wire::WordToBytes(static_cast<int32_t>(length));
+  frame += strData;
+  if (intChannel == kDataFrame) frame.push_back('\0');
+  ++sequenceNumber_;
+  try {
+    sock_->SendData(frame);
+  } catch (const std::exception&) {
+    // Skip and continue: a refused send is not reported.
+  }
+}
+
+void KezTOCSock::SendCommand(std::string_view line) {
+  if (line.find('\0') != std::string_view::npos)
+    throw std::invalid_argument("command argument holds a NUL byte");
+  if (line.size() + 1 > kMaxPayload)
+    throw std::length_error("command line does not fit one frame");
+  SendPacket(kDataFrame, line);
+}
+
+void KezTOCSock::OnDataArrival() {
+  if (!sock_->IsConnected()) return;
+  if (reading_) {
+    // A handler further up is still cutting frames out of rx_; these bytes
+    // follow them, so they wait until the frame in hand is done.
+    sock_->GetData(rxNested_);
+    return;
+  }
+  sock_->GetData(rx_);
+  reading_ = true;
+  for (;;) {
+    const std::string_view rest = std::string_view(rx_).substr(rxPos_);
+    if (rest.size() < kHeaderSize) break;
+    const std::size_t frameSize = kHeaderSize + wire::BytesToWord(rest.substr(4, 2));
+    if (rest.size() < frameSize) break;
+    rxPos_ += frameSize;
+    if (!ProcessFrame(rest.substr(0, frameSize))) return;  // destroyed by the host
+    if (!rxNested_.empty()) {
+      rx_ += rxNested_;
+      rxNested_.clear();
+    }
+  }
+  if (discardRx_) {
+    // Login ran inside a handler: what is left belongs to the old connection.
+    rx_.clear();
+    rxPos_ = 0;
+    discardRx_ = false;
+  } else {
+    rx_.erase(0, rxPos_);
+    rxPos_ = 0;
+  }
+  // One large arrival should not pin its buffer for the rest of the session.
+  if (rx_.capacity() > (std::size_t{1} << 20) && rx_.size() < 4096) rx_.shrink_to_fit();
+  reading_ = false;
+}
+
+}  // namespace kez

@@ -1,0 +1,123 @@
+// Connection lifecycle: Login, LogOff, the socket's notifications, and the
+// frame-type half of ProcessFrame with its sign-on and keep-alive answers.
+
+#include <stdexcept>
+
+#include "kez/KezTOCSock.h"
+#include "wire.h"
+
+namespace kez {
+
+namespace {
+
+constexpr std::string_view kFlapOn = "FLAPON\n\n";
+
+std::string_view TrimSpaces(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+// FLAP version 1, then TLV tag 1 (screen name) with its length.
+std::string ClientSignOnPayload(const std::string& screenName) {
+  std::string payload("\0\0\0\1\0\1", 6);
+  payload += wire::WordToBytes(static_cast<int32_t>(screenName.size()));
+  payload += screenName;
+  return payload;
+}
+
+}  // namespace
+
+void KezTOCSock::Login(std::string_view UserName, std::string_view Password,
+                       std::string_view TOCServer, int32_t Port, std::string_view AuthServer) {
+  ClearChatTable();
+  if (TrimSpaces(AuthServer).empty()) AuthServer = kDefaultAuthServer;
+  screenName_ = wire::NormalizeName(UserName);
+  roastedPassword_ = wire::RoastPassword(Password);
+  tocServerHost_ = std::string(TrimSpaces(TOCServer));
+  serverPort_ = Port;
+  authServerHost_ = std::string(TrimSpaces(AuthServer));
+  // Nothing of an earlier connection may be glued onto the new one.
+  config2Pending_.clear();
+  rxNested_.clear();
+  if (reading_) {
+    discardRx_ = true;  // the running reader drops its leftover when done
+  } else {
+    rx_.clear();
+    rxPos_ = 0;
+  }
+  try {
+    sock_->Close();
+  } catch (const std::exception&) {
+  }
+  try {
+    sock_->Connect(tocServerHost_, serverPort_);
+  } catch (const std::exception&) {
+  }
+}
+
+void KezTOCSock::LogOff() {
+  ClearChatTable();
+  sock_->Close();
+  if (!Raise([&](KezTOCSockEvents& e) { e.LoggedOut(screenName_); })) return;
+  screenName_.clear();
+  roastedPassword_.clear();
+  authServerHost_.clear();
+  tocServerHost_.clear();
+  serverPort_ = kDefaultTOCPort;
+  lastChatID_ = 0;
+}
+
+void KezTOCSock::OnConnected() { sock_->SendData(kFlapOn); }
+
+void KezTOCSock::OnError(int /*number*/, const std::string& description) {
+  if (!Raise([&](KezTOCSockEvents& e) { e.WinsockError(description); })) return;
+  sock_->Close();
+}
+
+void KezTOCSock::OnClosedByPeer() {
+  sock_->Close();
+  Raise([](KezTOCSockEvents& e) { e.ConnectionClosed(); });
+}
+
+bool KezTOCSock::ProcessFrame(std::string_view frame) {
+  std::shared_ptr<bool> alive = alive_;
+  if (!Raise([&](KezTOCSockEvents& e) { e.IncomingPacket(std::string(frame)); })) return false;
+  const auto type = static_cast<unsigned char>(frame[1]);
+  switch (type) {
+    case 1:  // sign-on: answer with ours and the login line
+      SendPacket(1, ClientSignOnPayload(screenName_));
+      SendPacket(2, "toc2_login " + authServerHost_ + " " + std::to_string(serverPort_) + " " +
+                        screenName_ + " " + roastedPassword_ +
+                        " English  \"KezTOCSock 2.0\" 160 US \"\" \"\" 3 0 30303 -kentucky "
+                        "-utf8 58203917");
+      break;
+    case 2:
+      DispatchMessage(frame.substr(6));
+      break;
+    case 3:  // error
+    case 4:  // sign-off
+      break;
+    case 5:  // keep-alive
+      SendPacket(5, {});
+      break;
+    default:
+      Raise([&](KezTOCSockEvents& e) {
+        e.Error(0, "Unknown Channel Detected: " + std::string(1, static_cast<char>(type)));
+      });
+      break;
+  }
+  return *alive;
+}
+
+// SIGN_ON: the server accepted the login; nothing beyond IncomingPacket.
+void KezTOCSock::HandleSignOn(std::string_view /*payload*/) {}
+
+// NICK:<screen name as displayed>
+void KezTOCSock::HandleNick(std::string_view payload) {
+  const auto f = wire::SplitFields(payload, 2);
+  if (f.size() < 2) return;
+  Raise([&](KezTOCSockEvents& e) { e.ScreennameFormat(std::string(f[1])); });
+}
+
+}  // namespace kez

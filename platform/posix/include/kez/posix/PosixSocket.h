@@ -1,0 +1,62 @@
+#pragma once
+
+#include <sys/socket.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kez/Socket.h"
+#include "kez/posix/EventLoop.h"
+
+namespace kez::posix {
+
+// Non-blocking TCP client over an EventLoop. Sends are buffered, so a peer
+// that stops reading never blocks the caller.
+class PosixSocket final : public Socket {
+ public:
+  explicit PosixSocket(EventLoop& loop);
+  ~PosixSocket() override;
+
+  void Close() override;
+  void Connect(const std::string& host, int32_t port) override;
+  void SendData(std::string_view bytes) override;
+  void GetData(std::string& data) override;
+  bool IsConnected() const override { return state_ == State::Connected; }
+
+  // Bytes handed to SendData that the peer has not taken yet.
+  std::size_t PendingSend() const { return out_.size() - outPos_; }
+
+ private:
+  enum class State { Closed, Connecting, Connected };
+  struct Address {
+    sockaddr_storage storage;
+    socklen_t length;
+  };
+
+  void TryNextAddress();
+  void OnReady(short revents);
+  void FinishConnect();
+  void Flush();
+  void UpdateWatch();
+  void CloseFd();
+  // Reports an error on the next turn of the loop, unless the socket has been
+  // closed, reconnected or destroyed by then.
+  void PostError(int number, std::string description);
+
+  EventLoop& loop_;
+  State state_ = State::Closed;
+  int fd_ = -1;
+  EventLoop::Id watch_ = 0;
+  std::string peer_;  // "host:port", for error texts
+  std::vector<Address> addresses_;
+  std::size_t nextAddress_ = 0;
+  int lastConnectError_ = 0;
+  std::string in_;
+  std::string out_;
+  std::size_t outPos_ = 0;
+  // Bumped on every Close and Connect, so stale posted work is dropped.
+  std::shared_ptr<std::uint64_t> generation_ = std::make_shared<std::uint64_t>(0);
+};
+
+}  // namespace kez::posix

@@ -1,0 +1,211 @@
+#include "kez/posix/PosixSocket.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kez::posix {
+
+namespace {
+constexpr std::size_t kReadChunk = 64 * 1024;
+// Bound one turn's reading, so one busy peer cannot starve the loop.
+constexpr std::size_t kMaxReadPerTurn = 4 * 1024 * 1024;
+}  // namespace
+
+PosixSocket::PosixSocket(EventLoop& loop) : loop_(loop) {}
+
+PosixSocket::~PosixSocket() { CloseFd(); }
+
+void PosixSocket::CloseFd() {
+  if (watch_) loop_.Unwatch(watch_);
+  watch_ = 0;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void PosixSocket::Close() {
+  CloseFd();
+  state_ = State::Closed;
+  addresses_.clear();
+  in_.clear();
+  out_.clear();
+  outPos_ = 0;
+  ++*generation_;
+}
+
+void PosixSocket::PostError(int number, std::string description) {
+  std::weak_ptr<std::uint64_t> weak = generation_;
+  const std::uint64_t expected = *generation_;
+  loop_.Post([this, weak, expected, number, description = std::move(description)] {
+    auto generation = weak.lock();
+    if (!generation || *generation != expected) return;
+    CloseFd();
+    state_ = State::Closed;
+    NotifyError(number, description);
+  });
+}
+
+void PosixSocket::Connect(const std::string& host, int32_t port) {
+  Close();
+  peer_ = host + ":" + std::to_string(port);
+  if (port < 0 || port > 65535) {
+    PostError(EINVAL, "Cannot connect to " + peer_ + ": port out of range");
+    return;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (rc != 0) {
+    PostError(rc, "Host not found: " + host + " (" + ::gai_strerror(rc) + ")");
+    return;
+  }
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    Address address{};
+    std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
+    address.length = a->ai_addrlen;
+    addresses_.push_back(address);
+  }
+  ::freeaddrinfo(found);
+  nextAddress_ = 0;
+  state_ = State::Connecting;
+  TryNextAddress();
+}
+
+void PosixSocket::TryNextAddress() {
+  CloseFd();
+  while (nextAddress_ < addresses_.size()) {
+    const Address& address = addresses_[nextAddress_++];
+    fd_ = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+      lastConnectError_ = errno;
+      continue;
+    }
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address.storage), address.length) ==
+            0 ||
+        errno == EINPROGRESS) {
+      watch_ = loop_.Watch(fd_, POLLOUT, [this](short revents) { OnReady(revents); });
+      return;
+    }
+    lastConnectError_ = errno;
+    ::close(fd_);
+    fd_ = -1;
+  }
+  PostError(lastConnectError_,
+            "Cannot connect to " + peer_ + ": " + std::strerror(lastConnectError_));
+}
+
+void PosixSocket::FinishConnect() {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  if (error != 0) {
+    lastConnectError_ = error;
+    TryNextAddress();
+    return;
+  }
+  addresses_.clear();
+  state_ = State::Connected;
+  UpdateWatch();
+  NotifyConnected();
+}
+
+void PosixSocket::UpdateWatch() {
+  if (!watch_) return;
+  short events = POLLIN;
+  if (outPos_ < out_.size()) events |= POLLOUT;
+  loop_.SetEvents(watch_, events);
+}
+
+void PosixSocket::Flush() {
+  while (outPos_ < out_.size()) {
+    const ssize_t n = ::send(fd_, out_.data() + outPos_, out_.size() - outPos_, MSG_NOSIGNAL);
+    if (n > 0) {
+      outPos_ += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    PostError(errno, "Connection to " + peer_ + " lost: " + std::strerror(errno));
+    return;
+  }
+  if (outPos_ == out_.size()) {
+    out_.clear();
+    outPos_ = 0;
+  } else if (outPos_ > out_.size() / 2) {
+    out_.erase(0, outPos_);  // keep the buffer from only growing
+    outPos_ = 0;
+  }
+  UpdateWatch();
+}
+
+void PosixSocket::SendData(std::string_view bytes) {
+  if (state_ != State::Connected) return;
+  const bool idle = outPos_ == out_.size();
+  out_.append(bytes);
+  if (idle) Flush();
+}
+
+void PosixSocket::GetData(std::string& data) {
+  data += in_;
+  in_.clear();
+}
+
+void PosixSocket::OnReady(short revents) {
+  if (state_ == State::Connecting) {
+    FinishConnect();
+    return;
+  }
+  if (state_ != State::Connected) return;
+  if (revents & POLLOUT) Flush();
+  if (!(revents & (POLLIN | POLLHUP | POLLERR))) return;
+
+  bool peerClosed = false;
+  int error = 0;
+  std::size_t taken = 0;
+  char chunk[kReadChunk];
+  while (taken < kMaxReadPerTurn) {
+    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (n > 0) {
+      in_.append(chunk, static_cast<std::size_t>(n));
+      taken += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) {
+      peerClosed = true;
+    } else if (errno == EINTR) {
+      continue;
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      error = errno;
+    }
+    break;
+  }
+
+  std::weak_ptr<std::uint64_t> weak = generation_;
+  const std::uint64_t expected = *generation_;
+  auto unchanged = [&] {
+    auto generation = weak.lock();
+    return generation && *generation == expected;
+  };
+  if (!in_.empty()) {
+    NotifyDataArrival();
+    if (!unchanged()) return;  // closed, reconnected or destroyed meanwhile
+  }
+  if (error != 0) {
+    CloseFd();
+    state_ = State::Closed;
+    NotifyError(error, "Connection to " + peer_ + " lost: " + std::strerror(error));
+  } else if (peerClosed) {
+    CloseFd();
+    state_ = State::Closed;
+    NotifyClosedByPeer();
+  }
+}
+
+}  // namespace kez::posix
