@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <random>
 #include <string>
 
@@ -107,11 +107,12 @@ TEST(RemoveHtml, LargeTextWithManyTagsTakesLinearTime) {
   }
   ASSERT_EQ(text.size(), 2000000u);
 
-  const auto start = std::chrono::steady_clock::now();
+  // Processor time, not wall time, so a busy machine cannot fail the test.
+  const std::clock_t start = std::clock();
   const std::string stripped = RemoveHtml(text);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
+  const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
   EXPECT_EQ(stripped, expected);
-  EXPECT_LT(elapsed, std::chrono::milliseconds(500));
+  EXPECT_LT(seconds, 0.5);
 }
 
 }  // namespace
