@@ -131,9 +131,11 @@ void Form1::Build() {
   maskStyle_->setParent(this);
   Text2->setStyle(maskStyle_);
 
-  // Tab order: the frame, its label and the control take no focus.
-  const QList<QWidget*> order = {Text1, Text2, XPButton1, XPButton2, Frame1, Label1,
-                                 Text3, Text4, XPButton3, XPButton4, B,      XPButton5};
+  // Tab order. Frame1 and Label1 (between "Sign Off" and Text3) and B
+  // (before "Send To Tray") take no focus; left in the chain, they would drag
+  // their own children along and scramble it.
+  const QList<QWidget*> order = {Text1, Text2,     XPButton1, XPButton2, Text3,
+                                 Text4, XPButton3, XPButton4, XPButton5};
   for (qsizetype i = 0; i + 1 < order.size(); ++i) setTabOrder(order[i], order[i + 1]);
   Text1->setFocus();
 

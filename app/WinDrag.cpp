@@ -13,18 +13,29 @@ namespace WinDrag {
 
 namespace {
 
-// Where the latest mouse press happened, on the screen. The press has already
-// been delivered by the time DragWindow runs, so it is noted as it passes.
+// The mouse as the platform last reported it: which buttons are held, and
+// where on the screen the latest press was. The press has already been
+// delivered by the time DragWindow runs, so it is noted as it passes.
 class PressTracker : public QObject {
  public:
   QPointF lastPress;
+  Qt::MouseButtons held = Qt::NoButton;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
-    if ((event->type() == QEvent::MouseButtonPress ||
-         event->type() == QEvent::MouseButtonDblClick) &&
-        watched->isWindowType())
-      lastPress = static_cast<QMouseEvent*>(event)->globalPosition();
+    if (!watched->isWindowType()) return false;
+    switch (event->type()) {
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonDblClick:
+        lastPress = static_cast<QMouseEvent*>(event)->globalPosition();
+        [[fallthrough]];
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseMove:
+        held = static_cast<QMouseEvent*>(event)->buttons();
+        break;
+      default:
+        break;
+    }
     return false;
   }
 };
@@ -104,8 +115,9 @@ bool running = false;
 }  // namespace
 
 void DragWindow(QWidget* window) {
-  if (!window || running || QGuiApplication::mouseButtons() == Qt::NoButton) return;
-  if (!tracker) InstallTracker();  // an application made before this library
+  // Without a press from the platform still held (a key pressed the button,
+  // or the release has come already) there is nothing to follow.
+  if (!window || running || !tracker || tracker->held == Qt::NoButton) return;
 
   if (window->isWindow() && WindowManagerMovesWindows()) {
     // Only the window manager may move a top-level window here, and it keeps

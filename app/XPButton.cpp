@@ -15,8 +15,8 @@ QFont CaptionFont() {
   font.setItalic(false);
   font.setUnderline(false);
   font.setStrikeOut(false);
-  // Small serif captions read better crisp than smoothed.
-  font.setStyleStrategy(QFont::NoAntialias);
+  // Ligatures blur a caption this small ("ff" in "Sign Off").
+  font.setStyleStrategy(QFont::PreferNoShaping);
   return font;
 }
 
