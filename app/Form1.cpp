@@ -1,5 +1,6 @@
 #include "Form1.h"
 
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPointer>
@@ -112,6 +113,7 @@ void Form1::Build() {
   Label1->setGeometry(8, 16, 65, 17);
   Label1->setAutoFillBackground(true);
   SetColors(Label1, QPalette::Window, kGreen);
+  FitStatusWords();
 
   XPButton1 = button("XPButton1", "Sign On", {24, 88, 57, 17});
   Text2 = textBox("Text2", "Password", {24, 56, 121, 19});
@@ -147,6 +149,27 @@ void Form1::Build() {
   connect(cSysTray1, &cSysTray::Restore, this, &Form1::cSysTray1_Restore);
   connect(Text2, &QLineEdit::textChanged, this, &Form1::Text2_Change);
   connect(WinIII, &PictureBox::MouseDown, this, &Form1::WinIII_MouseDown);
+}
+
+// The label is as narrow as it always was; a wide user-interface font would
+// cut "Chat Joined" short, so the label's font shrinks until every word fits.
+void Form1::FitStatusWords() {
+  QFont font = Label1->font();
+  auto fits = [&] {
+    const QFontMetrics metrics(font);
+    for (const char* word : {"None", "Online", "Offline", "Chat Joined", "Chat Left"})
+      if (metrics.horizontalAdvance(word) > Label1->contentsRect().width()) return false;
+    return true;
+  };
+  while (!fits()) {
+    if (font.pointSizeF() > 5)
+      font.setPointSizeF(font.pointSizeF() - 0.5);
+    else if (font.pixelSize() > 7)
+      font.setPixelSize(font.pixelSize() - 1);
+    else
+      break;
+  }
+  Label1->setFont(font);
 }
 
 std::optional<int16_t> Form1::ExchangeNumber(const QString& text) {

@@ -38,6 +38,7 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
 
  private:
   void Build();
+  void FitStatusWords();
 
   // The user's gestures.
   void XPButton1_Press();

@@ -49,8 +49,9 @@ void XPButton::paintEvent(QPaintEvent* /*event*/) {
   QPainter p(this);
   const QRect r = rect();
   p.fillRect(r, bcol_);
-  // Outer edge in silver, a white light along the top and left inside it.
-  p.setPen(embossm_);
+  // Outer edge in silver, a white light along the top and left inside it;
+  // with the focus, the outer edge lights up in the bright caption green.
+  p.setPen(hasFocus() ? fcolo_ : embossm_);
   p.drawRect(r.adjusted(0, 0, -1, -1));
   p.setPen(embosss_);
   p.drawLine(1, 1, r.width() - 2, 1);
@@ -61,10 +62,6 @@ void XPButton::paintEvent(QPaintEvent* /*event*/) {
   p.setPen(caption);
   p.setFont(font());
   p.drawText(r.adjusted(2, 1, -2, -1), Qt::AlignCenter | Qt::TextSingleLine, text());
-  if (hasFocus()) {
-    p.setPen(QPen(caption, 1, Qt::DotLine));
-    p.drawRect(r.adjusted(3, 3, -4, -4));
-  }
 }
 
 void XPButton::mousePressEvent(QMouseEvent* event) {

@@ -64,9 +64,10 @@ class WindowBehaviour : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(Contains(server->commands, "toc_init_done"), 5000);
   }
 
-  void JoinRoom(const std::string& id, const std::string& room) {
-    server->SendMessage("CHAT_JOIN:" + id + ":" + room);
-    QTRY_COMPARE_WITH_TIMEOUT(Status(), QString("Chat Joined"), 5000);
+  void JoinRoom(int32_t id, const std::string& room) {
+    server->SendMessage("CHAT_JOIN:" + std::to_string(id) + ":" + room);
+    QTRY_COMPARE_WITH_TIMEOUT(form->Control().LastChatID(), id, 5000);
+    QCOMPARE(Status(), QString("Chat Joined"));
   }
 
  private slots:
@@ -152,7 +153,7 @@ class WindowBehaviour : public QObject {
 
   void chatJoinLocksAndChatLeftFreesTheChatBoxes() {
     SignOn();
-    JoinRoom("1234", "Lobby");
+    JoinRoom(1234, "Lobby");
     QVERIFY(ReadOnly("Text3"));
     QVERIFY(ReadOnly("Text4"));
     QVERIFY(ReadOnly("Text1"));  // the pairs are independent
@@ -172,8 +173,8 @@ class WindowBehaviour : public QObject {
   void leaveAndAClickInTheRoomBoxPassLastChatID() {
     QFETCH(bool, click);
     SignOn();
-    JoinRoom("1234", "Lobby");
-    JoinRoom("77", "Other");  // the latest join is the one left
+    JoinRoom(1234, "Lobby");
+    JoinRoom(77, "Other");  // the latest join is the one left
     Find("Text3")->setText("Lobby");
     if (click)
       QTest::mouseClick(Find("Text3"), Qt::LeftButton);
@@ -184,7 +185,7 @@ class WindowBehaviour : public QObject {
 
   void signOffInAChatKeepsTheChatBoxesLocked() {
     SignOn();
-    JoinRoom("1234", "Lobby");
+    JoinRoom(1234, "Lobby");
     Press("XPButton2");
     QCOMPARE(Status(), QString("Offline"));
     QVERIFY(ReadOnly("Text3"));

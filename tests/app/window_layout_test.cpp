@@ -3,6 +3,7 @@
 // button's painting and keys, and the two pictures.
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -123,6 +124,9 @@ class WindowLayout : public QObject {
     auto* label = form.findChild<QLabel*>("Label1");
     QCOMPARE(label->palette().color(QPalette::WindowText), kGreen);
     QCOMPARE(label->palette().color(QPalette::Window), kBlack);
+    // Every status word shows whole in the narrow label.
+    for (const char* word : {"None", "Online", "Offline", "Chat Joined", "Chat Left"})
+      QVERIFY2(QFontMetrics(label->font()).horizontalAdvance(word) <= label->width(), word);
   }
 
   void focusStartsInText1AndTabFollowsTheTabOrder() {
