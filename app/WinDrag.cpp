@@ -23,6 +23,9 @@ class PressTracker : public QObject {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
+    // A release that happens while another program has the mouse never
+    // reaches us.
+    if (event->type() == QEvent::ApplicationDeactivate) held = Qt::NoButton;
     if (!watched->isWindowType()) return false;
     switch (event->type()) {
       case QEvent::MouseButtonPress:
@@ -123,6 +126,7 @@ void DragWindow(QWidget* window) {
     // Only the window manager may move a top-level window here, and it keeps
     // the release to itself: return once the move is under way.
     if (QWindow* handle = window->windowHandle()) handle->startSystemMove();
+    tracker->held = Qt::NoButton;  // the release goes to the window manager
     return;
   }
 
