@@ -73,8 +73,12 @@ bool Service::SignOn(SessionId session, std::string_view typedName, std::string_
   Account* account =
       IsValidScreenName(typedName) ? directory_.Authenticate(typedName, password) : nullptr;
   if (!account) {
-    log_("sign-on refused for \"" + std::string(TrimSpaces(typedName).substr(0, kMaxDisplayName)) +
-         "\" (session " + std::to_string(session) + ")");
+    // Only a well-formed name is quoted: anything else could be a password
+    // typed into the wrong box, or bytes meant to garble the log.
+    log_("sign-on refused for " +
+         (IsValidScreenName(typedName) ? "\"" + std::string(TrimSpaces(typedName)) + "\""
+                                       : std::string("a malformed screen name")) +
+         " (session " + std::to_string(session) + ")");
     return false;
   }
   if (auto replaced = presence_.Attach(session, *account, password)) {
