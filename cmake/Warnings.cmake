@@ -10,3 +10,11 @@ if(REPOSA_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
+
+if(REPOSA_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "REPOSA_FUZZ needs clang (CXX=clang++)")
+  endif()
+  # Coverage instrumentation for everything the fuzz targets link.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+endif()

@@ -11,10 +11,14 @@ namespace {
 std::string ChatJoinFailure(std::string_view room, const std::vector<std::string_view>& f) {
   std::string_view reason = "Unknown error";
   if (f.size() > 3) {
-    if (f[3] == "-1") reason = "Possible Reset";
-    else if (f[3] == "24") reason = "Chat Full";
-    else if (f[3] == "48") reason = "Rated";
-    else if (f[3] == "74") reason = "Ejected";
+    if (f[3] == "-1")
+      reason = "Possible Reset";
+    else if (f[3] == "24")
+      reason = "Chat Full";
+    else if (f[3] == "48")
+      reason = "Rated";
+    else if (f[3] == "74")
+      reason = "Ejected";
   }
   return "Could not join chat '" + std::string(room) + "': " + std::string(reason);
 }

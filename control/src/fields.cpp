@@ -23,8 +23,12 @@ std::optional<Int> ToInt(std::string_view text) {
 
 }  // namespace
 
-std::optional<int16_t> ToInt16(std::string_view text) { return ToInt<int16_t>(text); }
-std::optional<int32_t> ToInt32(std::string_view text) { return ToInt<int32_t>(text); }
+std::optional<int16_t> ToInt16(std::string_view text) {
+  return ToInt<int16_t>(text);
+}
+std::optional<int32_t> ToInt32(std::string_view text) {
+  return ToInt<int32_t>(text);
+}
 
 std::vector<std::string_view> SplitFields(std::string_view text, std::size_t maxParts) {
   std::vector<std::string_view> parts;

@@ -68,7 +68,9 @@ void KezTOCSock::LogOff() {
   lastChatID_ = 0;
 }
 
-void KezTOCSock::OnConnected() { sock_->SendData(kFlapOn); }
+void KezTOCSock::OnConnected() {
+  sock_->SendData(kFlapOn);
+}
 
 void KezTOCSock::OnError(int /*number*/, const std::string& description) {
   if (!Raise([&](KezTOCSockEvents& e) { e.WinsockError(description); })) return;

@@ -37,7 +37,7 @@ TEST(NormalizeName, LowerCaseWithoutSpacesOnly) {
   EXPECT_EQ(NormalizeName("Some Body"), "somebody");
   EXPECT_EQ(NormalizeName("  A B  C "), "abc");
   EXPECT_EQ(NormalizeName("tab\there"), "tab\there");  // other white space stays
-  EXPECT_EQ(NormalizeName("\xC4Z9_"), "\xC4z9_");     // only ASCII letters fold
+  EXPECT_EQ(NormalizeName("\xC4Z9_"), "\xC4z9_");      // only ASCII letters fold
   EXPECT_EQ(NormalizeName(""), "");
 }
 
@@ -45,7 +45,10 @@ TEST(RoastPassword, XorWithRepeatingKeyInLowerHex) {
   EXPECT_EQ(RoastPassword("password"), "0x2408105c23001130");
   EXPECT_EQ(RoastPassword(""), "0x");
   // The key repeats every seven characters: position 7 uses key 'T' again.
-  EXPECT_EQ(RoastPassword(std::string(8, '\0')), "0x546963" "2f546f63" "54");
+  EXPECT_EQ(RoastPassword(std::string(8, '\0')),
+            "0x546963"
+            "2f546f63"
+            "54");
   EXPECT_EQ(RoastPassword("\xff"), "0xab");
   EXPECT_EQ(RoastPassword("Tic/Toc"), "0x00000000000000");
 }

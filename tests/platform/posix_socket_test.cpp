@@ -55,7 +55,8 @@ TEST(EventLoop, PostedCallsRunInOrderAndTimersFire) {
   timer = loop.AddTimer(5ms, [&] {
     if (++ticks == 3) loop.CancelTimer(timer);  // cancelling itself is allowed
   });
-  loop.AddTimer(1ms, [&] { order += "t"; }, false);
+  loop.AddTimer(
+      1ms, [&] { order += "t"; }, false);
   ASSERT_TRUE(RunUntil(loop, [&] { return ticks == 3 && order.size() == 3; }));
   EXPECT_EQ(order, "abt");
   loop.RunOnce(20ms);

@@ -16,6 +16,9 @@ struct KezTOCSockInspector {
   static const std::array<ChatEntry, kChatTableSize>& ChatTable(const KezTOCSock& c) {
     return c.chatTable_;
   }
+  static void SetChatEntry(KezTOCSock& c, std::size_t index, int32_t id, std::string name) {
+    c.chatTable_.at(index) = ChatEntry{id, std::move(name)};
+  }
   static const std::string& Config2Pending(const KezTOCSock& c) { return c.config2Pending_; }
   static std::size_t BufferedBytes(const KezTOCSock& c) { return c.rx_.size() - c.rxPos_; }
 };

@@ -20,7 +20,9 @@ inline std::string Frame(int type, std::string_view payload, int seq = 0) {
 }
 
 // A server message in a data frame.
-inline std::string Data(std::string_view message, int seq = 0) { return Frame(2, message, seq); }
+inline std::string Data(std::string_view message, int seq = 0) {
+  return Frame(2, message, seq);
+}
 
 // The data frame the control sends for a command line: payload plus NUL.
 inline std::string Sent(std::string_view line, int seq) {

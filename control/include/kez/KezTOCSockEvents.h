@@ -46,14 +46,12 @@ class KezTOCSockEvents {
                         const std::string& /*strPreferences*/, int16_t /*PrivacyMode*/) {}
   virtual void LoggedOut(const std::string& /*strUserName*/) {}
   virtual void ScreennameFormat(const std::string& /*strFormattedSN*/) {}
-  virtual void InstantMessage(const std::string& /*strUserName*/,
-                              const std::string& /*strMessage*/, bool /*blnAutoResponse*/,
-                              const std::string& /*strUserClass*/) {}
+  virtual void InstantMessage(const std::string& /*strUserName*/, const std::string& /*strMessage*/,
+                              bool /*blnAutoResponse*/, const std::string& /*strUserClass*/) {}
   virtual void UserProfile(const std::string& /*strURL*/) {}
   virtual void Error(int16_t /*intErrorCode*/, const std::string& /*strError*/) {}
   // The warning level comes as text, not as a number.
-  virtual void Warned(const std::string& /*intWarningLevel*/, const std::string& /*strFromUser*/) {
-  }
+  virtual void Warned(const std::string& /*intWarningLevel*/, const std::string& /*strFromUser*/) {}
   virtual void TypingStatus(const std::string& /*strUserName*/, int16_t /*intTypingStatus*/) {}
   virtual void WinsockError(const std::string& /*strError*/) {}
   virtual void RendevousRequest(const std::string& /*strUserName*/, const std::string& /*strUUID*/,

@@ -18,7 +18,9 @@ void EventLoop::SetEvents(Id id, short events) {
   if (auto it = watches_.find(id); it != watches_.end()) it->second->events = events;
 }
 
-void EventLoop::Unwatch(Id id) { watches_.erase(id); }
+void EventLoop::Unwatch(Id id) {
+  watches_.erase(id);
+}
 
 EventLoop::Id EventLoop::AddTimer(std::chrono::milliseconds interval, Callback callback,
                                   bool repeat) {
@@ -28,9 +30,13 @@ EventLoop::Id EventLoop::AddTimer(std::chrono::milliseconds interval, Callback c
   return id;
 }
 
-void EventLoop::CancelTimer(Id id) { timers_.erase(id); }
+void EventLoop::CancelTimer(Id id) {
+  timers_.erase(id);
+}
 
-void EventLoop::Post(Callback callback) { posted_.push_back(std::move(callback)); }
+void EventLoop::Post(Callback callback) {
+  posted_.push_back(std::move(callback));
+}
 
 void EventLoop::RunDueTimers() {
   const Clock::time_point now = Clock::now();

@@ -19,7 +19,9 @@ constexpr std::size_t kMaxReadPerTurn = 4 * 1024 * 1024;
 
 PosixSocket::PosixSocket(EventLoop& loop) : loop_(loop) {}
 
-PosixSocket::~PosixSocket() { CloseFd(); }
+PosixSocket::~PosixSocket() {
+  CloseFd();
+}
 
 void PosixSocket::CloseFd() {
   if (watch_) loop_.Unwatch(watch_);
@@ -87,8 +89,7 @@ void PosixSocket::TryNextAddress() {
       lastConnectError_ = errno;
       continue;
     }
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address.storage), address.length) ==
-            0 ||
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0 ||
         errno == EINPROGRESS) {
       watch_ = loop_.Watch(fd_, POLLOUT, [this](short revents) { OnReady(revents); });
       return;

@@ -1,0 +1,336 @@
+#include "kez/KezTOCSock.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "Session.h"
+
+namespace kez::test {
+namespace {
+
+using Call = std::function<void(KezTOCSock&)>;
+using In = KezTOCSockInspector;
+
+struct Row {
+  const char* what;
+  Call call;
+  std::string line;  // the command line on the wire, without its NUL
+};
+
+// Each row runs on a fresh connected control, so its line is the first frame.
+void ExpectLines(const std::vector<Row>& rows) {
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Session s;
+    s.Connect();
+    row.call(*s.control);
+    EXPECT_EQ(s.sock->TakeSent(), Sent(row.line, 0));
+  }
+}
+
+TEST(Commands, EachRendersItsLine) {
+  ExpectLines({
+      {"JoinChat trims spaces only", [](KezTOCSock& c) { c.JoinChat("  My Room\t ", 4); },
+       "toc_chat_join \"4\" \"My Room\t\""},
+      {"JoinChat escapes the room", [](KezTOCSock& c) { c.JoinChat(R"-( "A" \ B )-", -1); },
+       R"-(toc_chat_join "-1" "\"A\" \\ B")-"},
+      {"JoinChat empty room", [](KezTOCSock& c) { c.JoinChat("   ", 0); },
+       R"-(toc_chat_join "0" "")-"},
+      {"LeaveChat given ID", [](KezTOCSock& c) { c.LeaveChat("Not In Table", 7); },
+       R"-(toc_chat_leave "7")-"},
+      {"SendChat escapes all nine", [](KezTOCSock& c) { c.SendChat("x", R"-(\$"()[]{})-", -3); },
+       R"-(toc_chat_send "-3" "\\\$\"\(\)\[\]\{\}")-"},
+      {"SendChat empty message", [](KezTOCSock& c) { c.SendChat("x", "", 7); },
+       R"-(toc_chat_send "7" "")-"},
+      {"GetProfile", [](KezTOCSock& c) { c.GetProfile("Some Body"); },
+       R"-(toc_get_info "somebody")-"},
+      {"SendIM keeps markup and line breaks",
+       [](KezTOCSock& c) { c.SendIM("Pal One", "it's <b>&amp;</b>\r\n#", false); },
+       "toc_send_im \"palone\" \"it's <b>&amp;</b>\r\n#\""},
+      {"SendIM auto is bare", [](KezTOCSock& c) { c.SendIM("PAL", "", true); },
+       R"-(toc_send_im "pal" "" auto)-"},
+      {"ChangePassword both escaped, in clear",
+       [](KezTOCSock& c) { c.ChangePassword("old\"pw", "New $pw"); },
+       R"-(toc_change_passwd "old\"pw" "New \$pw")-"},
+      {"FormatUserName keeps capitals and spaces",
+       [](KezTOCSock& c) { c.FormatUserName("Some Body"); },
+       R"-(toc_format_nickname "Some Body")-"},
+      {"FormatUserName escapes", [](KezTOCSock& c) { c.FormatUserName("Pal (\"x\")"); },
+       R"-(toc_format_nickname "Pal \(\"x\"\)")-"},
+      {"SetAwayMessage", [](KezTOCSock& c) { c.SetAwayMessage("Back [soon]"); },
+       R"-(toc_set_away "Back \[soon\]")-"},
+      {"SetProfile", [](KezTOCSock& c) { c.SetProfile("<i>me</i> {x}"); },
+       R"-(toc_set_info "<i>me</i> \{x\}")-"},
+      {"GetStatus", [](KezTOCSock& c) { c.GetStatus(" A B "); }, R"-(toc_get_status "ab")-"},
+      {"SetIdleTime in seconds", [](KezTOCSock& c) { c.SetIdleTime(5); },
+       R"-(toc_set_idle "300")-"},
+      {"AcceptChatInvite as given", [](KezTOCSock& c) { c.AcceptChatInvite(-5); },
+       R"-(toc_chat_accept "-5")-"},
+      {"InviteUsers names as one argument",
+       [](KezTOCSock& c) { c.InviteUsers("x", "Join (us)", "Pal One, Pal Two", 7); },
+       R"-(toc_chat_invite "7" "Join \(us\)" "palone,paltwo")-"},
+      {"WarnUser anonymous", [](KezTOCSock& c) { c.WarnUser("Bad Guy", true); },
+       R"-(toc_evil "badguy" "anon")-"},
+      {"WarnUser named", [](KezTOCSock& c) { c.WarnUser("Bad Guy", false); },
+       R"-(toc_evil "badguy" "norm")-"},
+      {"AddBuddy composite keeps the buddy's capitals",
+       [](KezTOCSock& c) { c.AddBuddy("Friends", "Some Body"); },
+       "toc2_new_buddies \"g:Friends\nb:Some Body\n\""},
+      {"AddBuddy escapes both", [](KezTOCSock& c) { c.AddBuddy("G$", "B\""); },
+       "toc2_new_buddies \"g:G\\$\nb:B\\\"\n\""},
+      {"RemoveBuddy buddy first", [](KezTOCSock& c) { c.RemoveBuddy("My Group", "Some Body"); },
+       R"-(toc2_remove_buddy "Some Body" "My Group")-"},
+      {"RemoveBuddy escapes both", [](KezTOCSock& c) { c.RemoveBuddy("G{1}", "B\\"); },
+       R"-(toc2_remove_buddy "B\\" "G\{1\}")-"},
+      {"AddGroup", [](KezTOCSock& c) { c.AddGroup("New (Group)"); },
+       R"-(toc2_new_group "New \(Group\)")-"},
+      {"RemoveGroup empty", [](KezTOCSock& c) { c.RemoveGroup(""); }, R"-(toc2_del_group "")-"},
+      {"BlockUser", [](KezTOCSock& c) { c.BlockUser("Bad Guy"); }, R"-(toc2_add_deny "badguy")-"},
+      {"UnblockUser", [](KezTOCSock& c) { c.UnblockUser("Bad Guy"); },
+       R"-(toc2_remove_deny "badguy")-"},
+      {"AddPrivateUser", [](KezTOCSock& c) { c.AddPrivateUser("Good Pal"); },
+       R"-(toc2_add_permit "goodpal")-"},
+      {"RemovePrivateUser", [](KezTOCSock& c) { c.RemovePrivateUser("Good Pal"); },
+       R"-(toc2_remove_permit "goodpal")-"},
+      {"SetPrivacy bare", [](KezTOCSock& c) { c.SetPrivacy(3); }, "toc2_set_pdmode 3"},
+      {"SetPrivacy negative bare", [](KezTOCSock& c) { c.SetPrivacy(-2); }, "toc2_set_pdmode -2"},
+      {"SetCapability escapes", [](KezTOCSock& c) { c.SetCapability("{0946-134E}"); },
+       R"-(toc_set_caps "\{0946-134E\}")-"},
+  });
+}
+
+// Screen names are normalised first, then escaped, so the escaping survives.
+TEST(Commands, ScreenNamesNormalisedThenEscaped) {
+  ExpectLines({
+      {"GetProfile", [](KezTOCSock& c) { c.GetProfile("Pal \"X\""); },
+       R"-(toc_get_info "pal\"x\"")-"},
+      {"SendIM", [](KezTOCSock& c) { c.SendIM("A $B", "m", false); },
+       R"-(toc_send_im "a\$b" "m")-"},
+      {"GetStatus", [](KezTOCSock& c) { c.GetStatus("X\\Y"); }, R"-(toc_get_status "x\\y")-"},
+      {"InviteUsers", [](KezTOCSock& c) { c.InviteUsers("", "", "A (B), C", 1); },
+       R"-(toc_chat_invite "1" "" "a\(b\),c")-"},
+      {"WarnUser", [](KezTOCSock& c) { c.WarnUser("[X]", false); }, R"-(toc_evil "\[x\]" "norm")-"},
+      {"BlockUser", [](KezTOCSock& c) { c.BlockUser("{Q}"); }, R"-(toc2_add_deny "\{q\}")-"},
+      {"UnblockUser", [](KezTOCSock& c) { c.UnblockUser("Q\""); }, R"-(toc2_remove_deny "q\"")-"},
+      {"AddPrivateUser", [](KezTOCSock& c) { c.AddPrivateUser("$ Q"); },
+       R"-(toc2_add_permit "\$q")-"},
+      {"RemovePrivateUser", [](KezTOCSock& c) { c.RemovePrivateUser("Q)"); },
+       R"-(toc2_remove_permit "q\)")-"},
+  });
+}
+
+// The three commands that name a room resolve it against this table.
+void FillTable(KezTOCSock& c) {
+  In::SetChatEntry(c, 0, 11, "Lobby");
+  In::SetChatEntry(c, 1, 12, "room");
+  In::SetChatEntry(c, 2, 13, "Room ");
+  In::SetChatEntry(c, 3, 14, "Room");
+  In::SetChatEntry(c, 5, 16, "Room");  // 4 stays free
+}
+
+TEST(Commands, ChatIDResolution) {
+  const struct {
+    const char* what;
+    bool fullTable;
+    std::string name;
+    int32_t id;
+    std::optional<int32_t> sent;
+  } rows[] = {
+      {"given ID wins over the name", false, "Lobby", 7, 7},
+      {"given ID needs no entry", false, "Nowhere", -9, -9},
+      {"lowest of two equal names", false, "Room", 0, 14},
+      {"case counts", false, "room", 0, 12},
+      {"trailing space counts", false, "Room ", 0, 13},
+      {"upper case matches nothing", false, "LOBBY", 0, std::nullopt},
+      {"extra trailing space matches nothing", false, "Lobby ", 0, std::nullopt},
+      {"unknown room", false, "Nowhere", 0, std::nullopt},
+      {"empty name takes the first free entry", false, "", 0, 0},
+      {"empty name, no free entry", true, "", 0, std::nullopt},
+  };
+  const struct {
+    const char* command;
+    std::function<void(KezTOCSock&, const std::string&, int32_t)> call;
+    std::function<std::string(const std::string& id)> line;
+  } commands[] = {
+      {"LeaveChat", [](KezTOCSock& c, const std::string& n, int32_t id) { c.LeaveChat(n, id); },
+       [](const std::string& id) { return "toc_chat_leave \"" + id + "\""; }},
+      {"SendChat", [](KezTOCSock& c, const std::string& n, int32_t id) { c.SendChat(n, "hi", id); },
+       [](const std::string& id) { return "toc_chat_send \"" + id + "\" \"hi\""; }},
+      {"InviteUsers",
+       [](KezTOCSock& c, const std::string& n, int32_t id) { c.InviteUsers(n, "in", "Pal", id); },
+       [](const std::string& id) { return "toc_chat_invite \"" + id + "\" \"in\" \"pal\""; }},
+  };
+  for (const auto& row : rows) {
+    for (const auto& command : commands) {
+      SCOPED_TRACE(std::string(command.command) + ": " + row.what);
+      Session s;
+      s.Connect();
+      FillTable(*s.control);
+      if (row.fullTable)
+        for (std::size_t i = 0; i < kChatTableSize; ++i) In::SetChatEntry(*s.control, i, 20, "x");
+      EXPECT_NO_THROW(command.call(*s.control, row.name, row.id));
+      EXPECT_EQ(s.sock->TakeSent(),
+                row.sent ? Sent(command.line(std::to_string(*row.sent)), 0) : "");
+      EXPECT_TRUE(s.events.events.empty());
+    }
+  }
+}
+
+TEST(Commands, IdleTimeOverflowSendsNothing) {
+  constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+  constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
+  const struct {
+    int32_t minutes;
+    std::optional<std::string> seconds;  // none: overflow
+  } rows[] = {
+      {0, "0"},
+      {1, "60"},
+      {-1, "-60"},
+      {35791394, "2147483640"},
+      {-35791394, "-2147483640"},
+      {35791395, std::nullopt},
+      {-35791395, std::nullopt},
+      {kMax, std::nullopt},
+      {kMin, std::nullopt},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.minutes);
+    Session s;
+    s.Connect();
+    if (row.seconds) {
+      s.control->SetIdleTime(row.minutes);
+      EXPECT_EQ(s.sock->TakeSent(), Sent("toc_set_idle \"" + *row.seconds + "\"", 0));
+    } else {
+      EXPECT_THROW(s.control->SetIdleTime(row.minutes), std::overflow_error);
+      EXPECT_EQ(s.sock->TakeSent(), "");
+      EXPECT_EQ(In::SequenceNumber(*s.control), 0);
+    }
+  }
+}
+
+// Every text that is sent, with a NUL byte in it. The room names of the
+// commands that resolve by name are not sent, so they are not in this table.
+TEST(Commands, NulByteInATextThrowsAndSendsNothing) {
+  const std::string nul("a\0b", 3);
+  const struct {
+    const char* what;
+    Call call;
+  } rows[] = {
+      {"JoinChat", [&](KezTOCSock& c) { c.JoinChat(nul, 4); }},
+      {"SendChat", [&](KezTOCSock& c) { c.SendChat("", nul, 7); }},
+      {"SendChat unknown room", [&](KezTOCSock& c) { c.SendChat("Nowhere", nul); }},
+      {"GetProfile", [&](KezTOCSock& c) { c.GetProfile(nul); }},
+      {"SendIM name", [&](KezTOCSock& c) { c.SendIM(nul, "m", false); }},
+      {"SendIM message", [&](KezTOCSock& c) { c.SendIM("pal", nul, true); }},
+      {"ChangePassword old", [&](KezTOCSock& c) { c.ChangePassword(nul, "n"); }},
+      {"ChangePassword new", [&](KezTOCSock& c) { c.ChangePassword("o", nul); }},
+      {"FormatUserName", [&](KezTOCSock& c) { c.FormatUserName(nul); }},
+      {"SetAwayMessage", [&](KezTOCSock& c) { c.SetAwayMessage(nul); }},
+      {"SetProfile", [&](KezTOCSock& c) { c.SetProfile(nul); }},
+      {"GetStatus", [&](KezTOCSock& c) { c.GetStatus(nul); }},
+      {"InviteUsers message", [&](KezTOCSock& c) { c.InviteUsers("", nul, "pal", 7); }},
+      {"InviteUsers users", [&](KezTOCSock& c) { c.InviteUsers("", "m", nul, 7); }},
+      {"InviteUsers unknown room", [&](KezTOCSock& c) { c.InviteUsers("Nowhere", "m", nul); }},
+      {"WarnUser", [&](KezTOCSock& c) { c.WarnUser(nul, true); }},
+      {"AddBuddy group", [&](KezTOCSock& c) { c.AddBuddy(nul, "b"); }},
+      {"AddBuddy buddy", [&](KezTOCSock& c) { c.AddBuddy("g", nul); }},
+      {"RemoveBuddy group", [&](KezTOCSock& c) { c.RemoveBuddy(nul, "b"); }},
+      {"RemoveBuddy buddy", [&](KezTOCSock& c) { c.RemoveBuddy("g", nul); }},
+      {"AddGroup", [&](KezTOCSock& c) { c.AddGroup(nul); }},
+      {"RemoveGroup", [&](KezTOCSock& c) { c.RemoveGroup(nul); }},
+      {"BlockUser", [&](KezTOCSock& c) { c.BlockUser(nul); }},
+      {"UnblockUser", [&](KezTOCSock& c) { c.UnblockUser(nul); }},
+      {"AddPrivateUser", [&](KezTOCSock& c) { c.AddPrivateUser(nul); }},
+      {"RemovePrivateUser", [&](KezTOCSock& c) { c.RemovePrivateUser(nul); }},
+      {"SetCapability", [&](KezTOCSock& c) { c.SetCapability(nul); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Session s;
+    s.Connect();
+    EXPECT_THROW(row.call(*s.control), std::invalid_argument);
+    EXPECT_EQ(s.sock->TakeSent(), "");
+    EXPECT_EQ(In::SequenceNumber(*s.control), 0);
+  }
+}
+
+TEST(Commands, NulInALookedUpRoomNameIsNotSent) {
+  Session s;
+  s.Connect();
+  s.control->LeaveChat(std::string("a\0b", 3), 7);
+  EXPECT_EQ(s.sock->TakeSent(), Sent(R"-(toc_chat_leave "7")-", 0));
+}
+
+// A line with its NUL must fit the 16-bit length field: 65535 bytes.
+TEST(Commands, LineTooLongForAFrameThrowsAndSendsNothing) {
+  const std::size_t away = std::string_view("toc_set_away \"\"").size();
+  const std::size_t fits = kMaxPayload - 1 - away;
+  const struct {
+    const char* what;
+    Call call;
+    bool sent;
+  } rows[] = {
+      {"largest away message", [&](KezTOCSock& c) { c.SetAwayMessage(std::string(fits, 'x')); },
+       true},
+      {"one byte more", [&](KezTOCSock& c) { c.SetAwayMessage(std::string(fits + 1, 'x')); },
+       false},
+      {"fits raw, not escaped",
+       [&](KezTOCSock& c) { c.SetAwayMessage(std::string(fits / 2 + 1, '$')); }, false},
+      {"unknown room, message too long",
+       [&](KezTOCSock& c) { c.SendChat("Nowhere", std::string(kMaxPayload, 'x')); }, false},
+      {"AddBuddy", [&](KezTOCSock& c) { c.AddBuddy("g", std::string(kMaxPayload, 'b')); }, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Session s;
+    s.Connect();
+    if (row.sent) {
+      row.call(*s.control);
+      EXPECT_EQ(s.sock->TakeSent().size(), 6 + kMaxPayload);
+    } else {
+      EXPECT_THROW(row.call(*s.control), std::length_error);
+      EXPECT_EQ(s.sock->TakeSent(), "");
+      EXPECT_EQ(In::SequenceNumber(*s.control), 0);
+    }
+  }
+}
+
+TEST(Commands, NotConnectedSendsNothingUnlessArgumentsFail) {
+  const std::vector<Call> quiet = {
+      [](KezTOCSock& c) { c.JoinChat("Room", 4); },
+      [](KezTOCSock& c) { c.LeaveChat("", 0); },
+      [](KezTOCSock& c) { c.SendChat("", "hi", 7); },
+      [](KezTOCSock& c) { c.SendIM("pal", "hi", true); },
+      [](KezTOCSock& c) { c.SetIdleTime(35791394); },
+      [](KezTOCSock& c) { c.AddBuddy("g", "b"); },
+      [](KezTOCSock& c) { c.SetPrivacy(1); },
+  };
+  for (std::size_t i = 0; i < quiet.size(); ++i) {
+    SCOPED_TRACE(i);
+    Session s;  // never logged in
+    EXPECT_NO_THROW(quiet[i](*s.control));
+    EXPECT_EQ(s.sock->TakeSent(), "");
+    EXPECT_EQ(In::SequenceNumber(*s.control), 0);
+  }
+  Session s;
+  EXPECT_THROW(s.control->SetIdleTime(35791395), std::overflow_error);
+  EXPECT_THROW(s.control->SetProfile(std::string(1, '\0')), std::invalid_argument);
+  EXPECT_THROW(s.control->SetProfile(std::string(kMaxPayload, 'x')), std::length_error);
+}
+
+// Successive commands number their frames on from the first.
+TEST(Commands, SequenceNumbersRunOn) {
+  Session s;
+  s.Connect();
+  s.control->AddGroup("A");
+  s.control->SetPrivacy(1);
+  EXPECT_EQ(s.sock->TakeSent(), Sent(R"-(toc2_new_group "A")-", 0) + Sent("toc2_set_pdmode 1", 1));
+}
+
+}  // namespace
+}  // namespace kez::test

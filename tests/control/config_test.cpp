@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include "Session.h"
+
+namespace kez::test {
+namespace {
+
+using Events = std::vector<std::string>;
+
+TEST(Config2, ParsesLinesIntoTheLoggedInListsThenSendsInitDone) {
+  const struct {
+    const char* name;
+    std::vector<std::string> messages;
+    Events events;
+    bool initDone;
+  } rows[] = {
+      {"split over two messages",
+       {"CONFIG2:m:1\ng:Buddies\n", "CONFIG2:b:pal1\ndone:\n"},
+       {"LoggedIn|somebody|[[group]Buddies,pal1]|[]|[]|[]||1"},
+       true},
+      {"empty configuration", {"CONFIG2:done:\n"}, {"LoggedIn|somebody|[]|[]|[]|[]||0"}, true},
+      {"every kind of line",
+       {"CONFIG2:g:G\nb:a:::::b\nd:blocked\np:permitted\npref:x:y\nm:3\nx:1\n\nm:z\ndone:\n"},
+       {"LoggedIn|somebody|[[group]G,a:b]|[blocked]|[permitted]|[x:1,]|x:y|3"},
+       true},
+      {"last pref and mode win",
+       {"CONFIG2:pref:a\npref:b\nm:2\nm:4\ndone:\n"},
+       {"LoggedIn|somebody|[]|[]|[]|[]|b|4"},
+       true},
+      {"five-colon runs fold left to right",
+       {"CONFIG2:b:::::::::::x\nb:::::::\ndone:\n"},
+       {"LoggedIn|somebody|[::x,::]|[]|[]|[]||0"},
+       true},
+      {"lines after done are dropped",
+       {"CONFIG2:b:in\ndone:\nb:out\nd:out\n"},
+       {"LoggedIn|somebody|[in]|[]|[]|[]||0"},
+       true},
+      {"no end marker raises and sends nothing", {"CONFIG2:b:a\ndone:"}, {}, false},
+      {"marker inside another line: no done line, still init done",
+       {"CONFIG2:b:xdone:\n"},
+       {},
+       true},
+      {"marker split across messages completes nothing",
+       {"CONFIG2:b:a\ndo", "CONFIG2:ne:\n"},
+       {},
+       false},
+      {"two configurations, two sign-ons",
+       {"CONFIG2:done:\n", "CONFIG2:m:1\ndone:\n"},
+       {"LoggedIn|somebody|[]|[]|[]|[]||0", "LoggedIn|somebody|[]|[]|[]|[]||1"},
+       true},
+  };
+  for (const auto& row : rows) {
+    Session s;
+    s.Connect();
+    for (const std::string& m : row.messages) s.sock->Arrive(Data(m));
+    EXPECT_EQ(s.events.events, row.events) << row.name;
+    const std::string sent = s.sock->TakeSent();
+    EXPECT_EQ(sent.find("toc_init_done") != std::string::npos, row.initDone) << row.name;
+  }
+}
+
+TEST(Config2, InitDoneFollowsTheLoggedInHandler) {
+  Session s;
+  s.Connect();
+  std::string sentDuringEvent = "unset";
+  s.events.onEvent = [&](const std::string&) { sentDuringEvent = s.sock->sent; };
+  s.sock->Arrive(Data("CONFIG2:done:\n"));
+  EXPECT_EQ(sentDuringEvent, "");
+  EXPECT_EQ(s.sock->TakeSent(), Sent("toc_init_done", 0));
+}
+
+TEST(Config2, PendingTextSurvivesSignOffAndPrefixesTheNextConfiguration) {
+  Session s;
+  s.Connect();
+  s.sock->Arrive(Data("CONFIG2:g:Old\n"));
+  s.control->LogOff();
+  s.sock->connected = true;  // same control, a connection that was never re-logged-in
+  s.sock->Arrive(Data("CONFIG2:done:\n"));
+  EXPECT_EQ(s.events.events.back(), "LoggedIn||[[group]Old]|[]|[]|[]||0");
+}
+
+TEST(Config2, TenThousandBuddiesParseInLinearTime) {
+  Session s;
+  s.Connect();
+  std::string config = "CONFIG2:g:All\n";
+  for (int i = 0; i < 10000; ++i) config += "b:buddy" + std::to_string(i) + "\n";
+  config += "done:\n";
+  std::size_t buddies = 0;
+  struct Counter : RecordingListener {
+    std::size_t* n;
+    void LoggedIn(const std::string&, std::vector<std::string> b, std::vector<std::string>,
+                  std::vector<std::string>, std::vector<std::string>, const std::string&,
+                  int16_t) override {
+      *n = b.size();
+    }
+  } counter;
+  counter.n = &buddies;
+  s.control->SetEvents(&counter);
+  // Spread over frames the way a server splits a long configuration.
+  for (std::size_t pos = 0; pos < config.size(); pos += 4000) {
+    const std::string part = config.substr(pos, 4000);
+    s.sock->Arrive(Data(pos == 0 ? part : "CONFIG2:" + part));
+  }
+  EXPECT_EQ(buddies, 10001u);
+}
+
+}  // namespace
+}  // namespace kez::test

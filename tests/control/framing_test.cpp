@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include "Session.h"
+
+namespace kez::test {
+namespace {
+
+using Inspect = KezTOCSockInspector;
+
+std::string Bytes(std::initializer_list<int> codes) {
+  std::string out;
+  for (int c : codes) out.push_back(static_cast<char>(c));
+  return out;
+}
+
+TEST(SendPacket, FramesPayloadWithHeaderAndDataNul) {
+  const struct {
+    int16_t type;
+    std::string payload;
+    std::string wire;
+  } rows[] = {
+      {2, "", Bytes({42, 2, 0, 0, 0, 1, 0})},
+      {5, "", Bytes({42, 5, 0, 0, 0, 0})},
+      {1, "ab", Bytes({42, 1, 0, 0, 0, 2, 'a', 'b'})},
+      {2, "x", Bytes({42, 2, 0, 0, 0, 2, 'x', 0})},
+      {0, "", Bytes({42, 0, 0, 0, 0, 0})},
+      {255, "\xff", Bytes({42, 255, 0, 0, 0, 1, 255})},
+  };
+  for (const auto& row : rows) {
+    Session s;
+    s.Connect();
+    s.control->SendPacket(row.type, row.payload);
+    EXPECT_EQ(s.sock->TakeSent(), row.wire) << "type " << row.type;
+    EXPECT_EQ(Inspect::SequenceNumber(*s.control), 1);
+  }
+}
+
+TEST(SendPacket, SequenceNumbersCountAndWrapAfter65535) {
+  Session s;
+  s.Connect();
+  s.control->SendPacket(5, "");
+  s.control->SendPacket(5, "");
+  EXPECT_EQ(s.sock->TakeSent(), Frame(5, "", 0) + Frame(5, "", 1));
+  Inspect::SetSequenceNumber(*s.control, 65535);
+  s.control->SendPacket(5, "");
+  s.control->SendPacket(5, "");
+  EXPECT_EQ(s.sock->TakeSent(), Frame(5, "", 65535) + Frame(5, "", 0));
+}
+
+TEST(SendPacket, NothingWhileNotConnectedAndSequenceUnchanged) {
+  Session s;
+  s.control->SendPacket(2, "toc_init_done");  // never connected
+  s.control->Login("a", "b", "h", 1);         // connecting
+  s.control->SendPacket(2, "toc_init_done");
+  EXPECT_EQ(s.sock->sent, "");
+  EXPECT_EQ(Inspect::SequenceNumber(*s.control), 0);
+}
+
+TEST(SendPacket, UnencodableTypeSendsNothingButSpendsANumber) {
+  Session s;
+  s.Connect();
+  for (int16_t type : {int16_t{256}, int16_t{-1}, int16_t{32767}}) s.control->SendPacket(type, "x");
+  EXPECT_EQ(s.sock->sent, "");
+  EXPECT_EQ(Inspect::SequenceNumber(*s.control), 3);
+}
+
+TEST(SendPacket, PayloadBeyondTheLengthFieldIsRefusedWithoutSpendingANumber) {
+  const struct {
+    int16_t type;
+    std::size_t size;
+    bool sent;
+  } rows[] = {
+      {5, 65535, true},
+      {5, 65536, false},
+      {2, 65534, true},  // 65535 with its NUL
+      {2, 65535, false},
+  };
+  for (const auto& row : rows) {
+    Session s;
+    s.Connect();
+    s.control->SendPacket(row.type, std::string(row.size, 'x'));
+    EXPECT_EQ(s.sock->sent.size(), row.sent ? 6 + 65535 : 0u) << row.size;
+    EXPECT_EQ(Inspect::SequenceNumber(*s.control), row.sent ? 1 : 0) << row.size;
+    if (row.sent) {
+      EXPECT_EQ(s.sock->sent.substr(4, 2), "\xff\xff");
+    }
+  }
+}
+
+// The stream of three frames used by the reader tests, and what they raise.
+const std::string kStream = Data("NICK:One") + Frame(3, "") + Data("NICK:Two:Three", 9);
+const std::vector<std::string> kStreamEvents = {"ScreennameFormat|One",
+                                                "ScreennameFormat|Two:Three"};
+
+TEST(FrameReader, CutsAStreamSplitAtEveryByteIntoTheSameFrames) {
+  for (std::size_t cut = 0; cut <= kStream.size(); ++cut) {
+    Session s;
+    s.Connect();
+    s.sock->Arrive(kStream.substr(0, cut));
+    s.sock->Arrive(kStream.substr(cut));
+    EXPECT_EQ(s.events.events, kStreamEvents) << "cut at " << cut;
+    EXPECT_EQ(Inspect::BufferedBytes(*s.control), 0u);
+  }
+}
+
+TEST(FrameReader, OneByteAtATimeHandsEachFrameOnOnceWhenComplete) {
+  Session s;
+  s.Connect();
+  s.events.recordPackets = true;
+  for (char c : kStream) s.sock->Arrive(std::string(1, c));
+  EXPECT_EQ(s.events.events, (std::vector<std::string>{
+                                 "IncomingPacket|" + Data("NICK:One"), kStreamEvents[0],
+                                 "IncomingPacket|" + Frame(3, ""),
+                                 "IncomingPacket|" + Data("NICK:Two:Three", 9), kStreamEvents[1]}));
+}
+
+TEST(FrameReader, EmptyPayloadFrameIsSixBytesAndHandedOn) {
+  Session s;
+  s.Connect();
+  s.events.recordPackets = true;
+  s.sock->Arrive(Frame(4, "") + Frame(3, ""));
+  EXPECT_EQ(s.events.events, (std::vector<std::string>{"IncomingPacket|" + Frame(4, ""),
+                                                       "IncomingPacket|" + Frame(3, "")}));
+}
+
+TEST(FrameReader, LeavesBytesInTheSocketWhileNotConnected) {
+  Session s;
+  s.sock->Arrive(Data("NICK:x"));
+  EXPECT_TRUE(s.events.events.empty());
+  EXPECT_EQ(s.sock->incoming, Data("NICK:x"));
+}
+
+TEST(FrameReader, LengthFieldPointingPastTheDataWaitsForTheRest) {
+  Session s;
+  s.Connect();
+  std::string big = Data(std::string(65535, 'y'));  // the largest payload
+  big.replace(6, 5, "NICK:");
+  s.sock->Arrive(big.substr(0, 1000));
+  EXPECT_TRUE(s.events.events.empty());
+  EXPECT_EQ(Inspect::BufferedBytes(*s.control), 1000u);
+  s.sock->Arrive(big.substr(1000));
+  ASSERT_EQ(s.events.events.size(), 1u);
+  EXPECT_EQ(s.events.events[0].size(), std::string("ScreennameFormat|").size() + 65530);
+}
+
+TEST(FrameReader, GarbageNeverCrashesAndFramesByLengthAlone) {
+  Session s;
+  s.Connect();
+  s.events.recordPackets = true;
+  // No marker check: six arbitrary bytes with a zero length are a frame.
+  s.sock->Arrive(Bytes({0, 0, 0, 0, 0, 0}) + Bytes({'#', 255, 1, 2, 0, 1, 'z'}));
+  const std::string unknown = "Error|0|Unknown Channel Detected: ";
+  EXPECT_EQ(s.events.events, (std::vector<std::string>{
+                                 "IncomingPacket|" + Bytes({0, 0, 0, 0, 0, 0}),
+                                 unknown + std::string(1, '\0'),
+                                 "IncomingPacket|" + Bytes({'#', 255, 1, 2, 0, 1, 'z'}),
+                                 unknown + "\xff",
+                             }));
+}
+
+TEST(FrameReader, LargeArrivalOfManyFramesIsHandledInOnePass) {
+  Session s;
+  s.Connect();
+  std::string burst;
+  for (int i = 0; i < 50000; ++i) burst += Frame(5, "");
+  s.sock->Arrive(burst);
+  EXPECT_EQ(s.sock->TakeSent().size(), 50000u * 6);  // one keep-alive answer each
+  EXPECT_EQ(Inspect::BufferedBytes(*s.control), 0u);
+}
+
+}  // namespace
+}  // namespace kez::test
