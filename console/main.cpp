@@ -3,7 +3,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include "options.h"
 #include "output.h"
 #include "password.h"
+#include "stop_signals.h"
 
 #ifndef REPOSA_VERSION
 #define REPOSA_VERSION "unknown"
@@ -30,17 +30,6 @@ using namespace reposa::console;
 
 constexpr int kUsageStatus = 2;
 constexpr int kStartFailure = 1;
-
-// SIGINT and SIGTERM arrive as readable data on a descriptor the loop watches,
-// so they end the program between two steps, never inside one.
-int OpenSignalFd() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  if (::sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
-  return ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-}
 
 // The password for the start-up sign-on, or nothing when the program should
 // end quietly (interrupted at the prompt). Throws for a start-up failure.
@@ -61,7 +50,8 @@ std::optional<std::string> StartupPassword(const Options& options, int signalFd)
 
 int Run(const Options& options) {
   ::signal(SIGPIPE, SIG_IGN);  // a closed stdout must not end the presence
-  const int signalFd = OpenSignalFd();
+  // Signals end the program between two steps of the loop, never inside one.
+  const int signalFd = InstallStopSignals();
   if (signalFd < 0) {
     std::cerr << "reposa-console: cannot watch signals: " << std::strerror(errno) << std::endl;
     return kStartFailure;
@@ -74,7 +64,7 @@ int Run(const Options& options) {
   }
 
   kez::posix::EventLoop loop;
-  LineWriter out(STDOUT_FILENO);
+  LineWriter out(STDOUT_FILENO, StopRequested);
   ConsoleSession session(
       loop, [&out](const nlohmann::ordered_json& line) { out.Write(line); }, options.packets,
       options.join);

@@ -15,12 +15,16 @@ void LineWriter::Write(const nlohmann::ordered_json& value) {
   line.push_back('\n');
   std::size_t done = 0;
   while (done < line.size()) {
+    if (stopRequested_ && stopRequested_()) {
+      broken_ = true;  // ending: a stalled reader must not hold us
+      return;
+    }
     const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
     if (n >= 0) {
       done += static_cast<std::size_t>(n);
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
       pollfd p{fd_, POLLOUT, 0};
-      ::poll(&p, 1, -1);
+      ::poll(&p, 1, -1);  // a stop signal interrupts this too
     } else if (errno != EINTR) {
       broken_ = true;  // EPIPE and the like: nobody is listening any more
       return;

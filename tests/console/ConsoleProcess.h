@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +70,15 @@ class ConsoleProcess {
     Write(line);
     Write("\n");
   }
+  // Writes what the input pipe takes without waiting; the rest is dropped.
+  void TryWrite(std::string_view bytes) {
+    ::fcntl(in_, F_SETFL, ::fcntl(in_, F_GETFL) | O_NONBLOCK);
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(in_, bytes.data(), bytes.size());
+      if (n <= 0) break;
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
   void CloseInput() {
     if (in_ >= 0) ::close(in_);
     in_ = -1;
@@ -94,16 +104,23 @@ class ConsoleProcess {
 
   void Signal(int sig) { ::kill(pid_, sig); }
 
-  // Waits for the end of output, then for the exit; the exit status, or -1.
+  // Reads the output to its end, then waits for the exit; the exit status,
+  // or -1 when the program is still running after the bound.
   int WaitExit() {
     while (ReadLine()) {
     }
-    std::string rest;
-    while (Fill(err_, rest, 5000)) {
+    while (Fill(err_, stderr_, 5000)) {
     }
-    stderr_ += rest;
+    return WaitExitWithoutReading();
+  }
+  // Waits for the exit while the output stays unread.
+  int WaitExitWithoutReading() {
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    pollfd p{pidfd, POLLIN, 0};
+    const bool exited = pidfd >= 0 && ::poll(&p, 1, 5000) == 1;
+    if (pidfd >= 0) ::close(pidfd);
     int status = 0;
-    if (::waitpid(pid_, &status, 0) != pid_) return -1;
+    if (!exited || ::waitpid(pid_, &status, 0) != pid_) return -1;
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }

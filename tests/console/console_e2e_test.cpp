@@ -76,30 +76,29 @@ TEST(ConsoleE2E, SignsOnJoinsAndDrivesCommandsUntilSignalled) {
 
   s.console->WriteLine(R"({"get":"LastChatID"})");
   EXPECT_EQ(s.console->ReadJson(), (json{{"result", 7}}));
-  s.console->WriteLine(R"({"call":"SendChat","args":["My Room","hello (all)"]
-})");
-  EXPECT_EQ(s.server.ReadCommand(), R"(toc_chat_send "7" "hello \(all\)")");
+  s.console->WriteLine(R"x({"call":"SendChat","args":["My Room","hello (all)"]})x");
+  EXPECT_EQ(s.server.ReadCommand(), R"x(toc_chat_send "7" "hello \(all\)")x");
   s.console->WriteLine(R"({"call":"GetChatName","args":[7]})");
-EXPECT_EQ(s.console->ReadJson(), (json{{"result", "My Room"}}));
+  EXPECT_EQ(s.console->ReadJson(), (json{{"result", "My Room"}}));
 
-s.server.SendMessage("IM_IN_ENC2:pal:F:a:b:U:c:d:e:hi: there");
-EXPECT_EQ(s.console->ReadJson(), Event("InstantMessage", {"pal", "hi: there", false, "U"}));
+  s.server.SendMessage("IM_IN_ENC2:pal:F:a:b:U:c:d:e:hi: there");
+  EXPECT_EQ(s.console->ReadJson(), Event("InstantMessage", {"pal", "hi: there", false, "U"}));
 
-// The end of input keeps the session: events still arrive, keep-alives are
-// still answered.
-s.console->CloseInput();
-s.server.Send(kez::test::Frame(5, ""));
-const std::optional<FlapServer::Frame> keepAlive = s.server.ReadFrame();
-ASSERT_TRUE(keepAlive);
-EXPECT_EQ(keepAlive->type, 5);
-s.server.SendMessage("CHAT_LEFT:7");
-EXPECT_EQ(s.console->ReadJson(), Event("LeftChat", {7}));
+  // The end of input keeps the session: events still arrive, keep-alives are
+  // still answered.
+  s.console->CloseInput();
+  s.server.Send(kez::test::Frame(5, ""));
+  const std::optional<FlapServer::Frame> keepAlive = s.server.ReadFrame();
+  ASSERT_TRUE(keepAlive);
+  EXPECT_EQ(keepAlive->type, 5);
+  s.server.SendMessage("CHAT_LEFT:7");
+  EXPECT_EQ(s.console->ReadJson(), Event("LeftChat", {7}));
 
-s.console->Signal(SIGTERM);
-EXPECT_EQ(s.console->WaitExit(), 0);
-EXPECT_EQ(s.console->Output().find(kPassword), std::string::npos);
-EXPECT_EQ(s.console->Errors().find(kPassword), std::string::npos);
-EXPECT_EQ(s.login.find(kPassword), std::string::npos);
+  s.console->Signal(SIGTERM);
+  EXPECT_EQ(s.console->WaitExit(), 0);
+  EXPECT_EQ(s.console->Output().find(kPassword), std::string::npos);
+  EXPECT_EQ(s.console->Errors().find(kPassword), std::string::npos);
+  EXPECT_EQ(s.login.find(kPassword), std::string::npos);
 }
 
 TEST(ConsoleE2E, EachBadLineGivesOneErrorAndTheNextLineStillWorks) {
@@ -182,6 +181,18 @@ TEST(ConsoleE2E, PacketsAndAClosedConnectionAreEvents) {
   EXPECT_EQ(s.console->ReadJson(), (json{{"result", 0}}));
   s.console->Signal(SIGINT);
   EXPECT_EQ(s.console->WaitExit(), 0);
+}
+
+// Nobody reads the output, so the console blocks writing it; a signal still
+// ends it.
+TEST(ConsoleE2E, EndsOnSignalEvenWhileItsOutputIsBlocked) {
+  ConsoleProcess console({});
+  console.WriteLine(R"({"get":"LastChatID"})");  // up and running
+  ASSERT_EQ(console.ReadJson(), (json{{"result", 0}}));
+  const std::string line = R"({"call":"RemoveHtml","args":[")" + std::string(60000, 'x') + "\"]}\n";
+  for (int i = 0; i < 8; ++i) console.TryWrite(line);
+  console.Signal(SIGTERM);
+  EXPECT_EQ(console.WaitExitWithoutReading(), 0);
 }
 
 TEST(ConsoleE2E, ScriptsCanSignOnThemselves) {

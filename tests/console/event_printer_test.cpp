@@ -104,15 +104,14 @@ TEST(EventPrinter, ListensToTheControl) {
   kez::test::Session s;
   s.control->SetEvents(&printer);
   s.Connect();
-  s.sock->Arrive(kez::test::Data("NICK:Some Body") +
-                 kez::test::Data("IM_IN_ENC2:pal:F:a:b:U:c:d:e:caf\xe9: ok") +
+  s.sock->Arrive(kez::test::Data("NICK:Some Body") + kez::test::Data("ERROR:901:caf\xe9:x") +
                  kez::test::Data("CONFIG2:m:1\ng:Buddies\nb:pal\ndone:\n"));
   s.sock->PeerClosed();
   EXPECT_EQ(
       out.lines,
       (std::vector<std::string>{
           R"({"event":"ScreennameFormat","args":["Some Body"]})",
-          R"({"event":"InstantMessage","args":["pal","caf\u00e9: ok",false,"U"]})",
+          R"({"event":"Error","args":[901,"caf\u00e9:x is not available"]})",
           R"({"event":"LoggedIn","args":["somebody",["[group]Buddies","pal"],[],[],[],"",1]})",
           R"({"event":"ConnectionClosed","args":[]})",
       }));

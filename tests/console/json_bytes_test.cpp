@@ -48,7 +48,9 @@ TEST(Utf8ToBytes, CharactersUpToFFAreBytesAnythingAboveIsRefused) {
   for (const auto& row : rows) {
     std::size_t bad = 99;
     EXPECT_EQ(Utf8ToBytes(row.utf8, &bad), row.bytes) << testing::PrintToString(row.utf8);
-    if (!row.bytes) EXPECT_EQ(bad, row.badPosition) << testing::PrintToString(row.utf8);
+    if (!row.bytes) {
+      EXPECT_EQ(bad, row.badPosition) << testing::PrintToString(row.utf8);
+    }
   }
 }
 

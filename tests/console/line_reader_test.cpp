@@ -105,7 +105,7 @@ TEST(LineReader, AMegabyteLineFromAPipeArrivesIntact) {
   std::vector<std::string> lines;
   LineReader reader(loop, pipe.read, [&](std::string_view l) { lines.emplace_back(l); }, {});
   std::string big(1 << 20, 'a');
-  for (std::size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>(i % 251 + 1);
+  for (std::size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>(0x80 + i % 128);
   std::thread writer([&] { pipe.Send(big + "\nsmall\n"); });
   const bool done = RunUntil(loop, [&] { return lines.size() == 2; });
   writer.join();
