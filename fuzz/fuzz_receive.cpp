@@ -5,6 +5,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <memory>
+#include <stdexcept>
 
 #include "FuzzSocket.h"
 #include "kez/KezTOCSock.h"
@@ -37,6 +38,17 @@ struct CallingBackHost : kez::KezTOCSockEvents {
         break;
       case 4:
         if (input->ConsumeBool()) control->reset();  // the host destroys the control
+        break;
+      case 5:
+        try {
+          c.SendChat(input->ConsumeRandomLengthString(8), input->ConsumeRandomLengthString(64),
+                     input->ConsumeIntegral<int32_t>());
+        } catch (const std::invalid_argument&) {
+          // a NUL in the text: refused before anything is sent
+        }
+        break;
+      case 6:
+        c.LeaveChat(input->ConsumeRandomLengthString(8), c.LastChatID());
         break;
       default:
         break;  // most events are just received

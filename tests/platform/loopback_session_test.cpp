@@ -26,11 +26,15 @@ bool RunUntil(posix::EventLoop& loop, const std::function<bool()>& done) {
   return true;
 }
 
+std::string Nul(std::string line) {
+  return line + '\0';
+}
+
 bool Has(const RecordingListener& r, const std::string& line) {
   return std::find(r.events.begin(), r.events.end(), line) != r.events.end();
 }
 
-TEST(LoopbackSession, SignsOnAnswersKeepAliveAndSeesTheServerClose) {
+TEST(LoopbackSession, SignsOnKeepsAliveJoinsTalksLeavesAndLogsOff) {
   LoopbackListener listener;
   std::vector<std::string> serverSaw;
   std::thread server([&] {
@@ -50,22 +54,44 @@ TEST(LoopbackSession, SignsOnAnswersKeepAliveAndSeesTheServerClose) {
     peer.Send(Frame(5, ""));
     auto keepAlive = peer.ReadFrame();
     serverSaw.push_back(keepAlive ? std::to_string(keepAlive->type) : "?");
+    // Once it has the keep-alive answer, the server nudges the client (see
+    // the host below), which joins a room, says a line and leaves, each step
+    // once the server confirmed the last.
+    peer.Send(Data("NICK:ready"));
+    auto join = peer.ReadFrame();
+    serverSaw.push_back(join ? join->payload : "?");
+    peer.Send(Data("CHAT_JOIN:1234:Lobby Room"));
+    auto line = peer.ReadFrame();
+    serverSaw.push_back(line ? line->payload : "?");
+    peer.Send(Data("CHAT_IN_ENC:1234:somebody:F:x:y:" + std::string(line ? "hello" : "")));
+    auto leave = peer.ReadFrame();
+    serverSaw.push_back(leave ? leave->payload : "?");
+    peer.Send(Data("CHAT_LEFT:1234"));
+    auto last = peer.Read(1);  // the client closes after leaving
+    serverSaw.push_back(last ? "more" : "closed");
     peer.Close();
   });
 
   posix::EventLoop loop;
   RecordingListener events;
   KezTOCSock control(std::make_unique<posix::PosixSocket>(loop), &events);
+  events.onEvent = [&](const std::string& e) {
+    if (e == "ScreennameFormat|ready") control.JoinChat("  Lobby Room ", 4);
+    if (e == "JoinedChat|Lobby Room|1234") control.SendChat("Lobby Room", "hello");
+    if (e.starts_with("ChatMessage|")) control.LeaveChat("Lobby Room", control.LastChatID());
+    if (e == "LeftChat|1234") control.LogOff();
+  };
   control.Login("Some Body", "password", "127.0.0.1", listener.port(), "auth.example");
-  const bool closed = RunUntil(loop, [&] { return Has(events, "ConnectionClosed"); });
+  const bool loggedOut = RunUntil(loop, [&] { return Has(events, "LoggedOut|somebody"); });
   server.join();
-  ASSERT_TRUE(closed);
+  ASSERT_TRUE(loggedOut);
 
   EXPECT_EQ(events.events,
-            (std::vector<std::string>{"ScreennameFormat|Some Body",
-                                      "LoggedIn|somebody|[[group]Buddies,pal]|[]|[]|[]||1",
-                                      "ConnectionClosed"}));
-  ASSERT_EQ(serverSaw.size(), 5u);
+            (std::vector<std::string>{
+                "ScreennameFormat|Some Body", "LoggedIn|somebody|[[group]Buddies,pal]|[]|[]|[]||1",
+                "ScreennameFormat|ready", "JoinedChat|Lobby Room|1234",
+                "ChatMessage|1234|somebody|hello", "LeftChat|1234", "LoggedOut|somebody"}));
+  ASSERT_EQ(serverSaw.size(), 9u);
   EXPECT_EQ(serverSaw[0], "FLAPON\n\n");
   EXPECT_EQ(serverSaw[1], std::string("1:\0\0\0\1\0\1\0\x08somebody", 18));
   EXPECT_EQ(serverSaw[2],
@@ -73,8 +99,34 @@ TEST(LoopbackSession, SignsOnAnswersKeepAliveAndSeesTheServerClose) {
                 " somebody 0x2408105c23001130 English  \"KezTOCSock 2.0\" 160 US \"\" \"\" 3 0 "
                 "30303 -kentucky -utf8 58203917" +
                 std::string(1, '\0'));
-  EXPECT_EQ(serverSaw[3], std::string("toc_init_done\0", 14));
+  EXPECT_EQ(serverSaw[3], Nul("toc_init_done"));
   EXPECT_EQ(serverSaw[4], "5");
+  EXPECT_EQ(serverSaw[5], Nul("toc_chat_join \"4\" \"Lobby Room\""));
+  EXPECT_EQ(serverSaw[6], Nul("toc_chat_send \"1234\" \"hello\""));
+  EXPECT_EQ(serverSaw[7], Nul("toc_chat_leave \"1234\""));
+  EXPECT_EQ(serverSaw[8], "closed");
+  EXPECT_FALSE(control.Sock().IsConnected());
+}
+
+TEST(LoopbackSession, ServerClosingRaisesConnectionClosed) {
+  LoopbackListener listener;
+  std::thread server([&] {
+    ScriptedPeer peer(listener.fd());
+    if (!peer.ok()) return;
+    peer.Read(8);
+    peer.Send(Frame(1, std::string("\0\0\0\1", 4)) + Data("SIGN_ON:TOC2.0"));
+    peer.ReadFrame();
+    peer.ReadFrame();
+    peer.Close();
+  });
+  posix::EventLoop loop;
+  RecordingListener events;
+  KezTOCSock control(std::make_unique<posix::PosixSocket>(loop), &events);
+  control.Login("a", "b", "127.0.0.1", listener.port());
+  const bool closed = RunUntil(loop, [&] { return Has(events, "ConnectionClosed"); });
+  server.join();
+  ASSERT_TRUE(closed);
+  EXPECT_EQ(events.events, (std::vector<std::string>{"ConnectionClosed"}));
   EXPECT_FALSE(control.Sock().IsConnected());
 }
 

@@ -20,6 +20,8 @@ struct KezTOCSockInspector {
     c.chatTable_.at(index) = ChatEntry{id, std::move(name)};
   }
   static const std::string& Config2Pending(const KezTOCSock& c) { return c.config2Pending_; }
+  // Hands one frame straight to the handler, bypassing the reader.
+  static bool ProcessFrame(KezTOCSock& c, std::string_view frame) { return c.ProcessFrame(frame); }
   static std::size_t BufferedBytes(const KezTOCSock& c) { return c.rx_.size() - c.rxPos_; }
 };
 

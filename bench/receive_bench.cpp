@@ -1,0 +1,138 @@
+// The receive path: a server stream through the frame reader and dispatch to
+// a listener that does nothing, in arrivals of several sizes; and the same
+// stream through a transcription of the naive reader (join, take the first
+// frame, copy the rest into a new string) as the baseline.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+
+#include "Inspector.h"
+#include "ServerStream.h"
+#include "kez/KezTOCSock.h"
+#include "wire.h"
+
+namespace kez::bench {
+namespace {
+
+constexpr std::size_t kStreamBytes = 16 << 20;
+
+// A connected socket whose arrivals come from a prepared buffer.
+class ReplaySocket final : public Socket {
+ public:
+  std::string_view pending;
+  void Close() override {}
+  void Connect(const std::string&, int32_t) override {}
+  void SendData(std::string_view) override {}
+  void GetData(std::string& data) override {
+    data.append(pending);
+    pending = {};
+  }
+  bool IsConnected() const override { return true; }
+  void Arrive(std::string_view bytes) {
+    pending = bytes;
+    NotifyDataArrival();
+  }
+};
+
+const ServerStream& Stream(std::size_t bytes) {
+  static const ServerStream stream = MakeServerStream(kStreamBytes);
+  static const ServerStream small = MakeServerStream(1 << 20);
+  static const ServerStream tiny = MakeServerStream(256 << 10);
+  return bytes == kStreamBytes ? stream : bytes == (1 << 20) ? small : tiny;
+}
+
+void Report(benchmark::State& state, const ServerStream& s) {
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.bytes.size()));
+  state.counters["msgs/s"] = benchmark::Counter(static_cast<double>(state.iterations() * s.frames),
+                                                benchmark::Counter::kIsRate);
+  state.counters["s/frame"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * s.frames),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Arg: arrival size in bytes; 0 means the whole stream in one arrival.
+void BM_Reader(benchmark::State& state) {
+  const ServerStream& s = Stream(kStreamBytes);
+  const std::size_t arrival = state.range(0) ? static_cast<std::size_t>(state.range(0)) : s.bytes.size();
+  KezTOCSockEvents silent;
+  auto socket = std::make_unique<ReplaySocket>();
+  ReplaySocket* sock = socket.get();
+  KezTOCSock control(std::move(socket), &silent);
+  for (auto _ : state) {
+    const std::string_view all = s.bytes;
+    for (std::size_t pos = 0; pos < all.size(); pos += arrival)
+      sock->Arrive(all.substr(pos, std::min(arrival, all.size() - pos)));
+  }
+  Report(state, s);
+}
+BENCHMARK(BM_Reader)->Arg(1)->Arg(7)->Arg(1460)->Arg(65536)->Arg(0)->Unit(benchmark::kMillisecond);
+
+// The naive reader, kept here only as the yardstick.
+struct BaselineReader {
+  std::string receiveBuffer;
+  KezTOCSock* control;
+  void Arrival(std::string data) {
+    std::string d = std::move(data);
+    for (;;) {
+      if (!receiveBuffer.empty()) {
+        d = receiveBuffer + d;
+        receiveBuffer = "";
+      }
+      const std::size_t length = static_cast<std::size_t>(wire::BytesToWord(d.size() > 4 ? d.substr(4, 2) : "")) + 6;
+      if (d.size() == length) {
+        KezTOCSockInspector::ProcessFrame(*control, d);
+        return;
+      }
+      if (d.size() < length) {
+        receiveBuffer = d;
+        return;
+      }
+      KezTOCSockInspector::ProcessFrame(*control, d.substr(0, length));
+      d = d.substr(length);
+      if (d.empty()) return;
+    }
+  }
+};
+
+// Args: stream size, arrival size (0: one arrival). The single-arrival cost
+// grows with the square of the stream, so it runs on smaller streams.
+void BM_BaselineReader(benchmark::State& state) {
+  const ServerStream& s = Stream(static_cast<std::size_t>(state.range(0)));
+  const std::size_t arrival = state.range(1) ? static_cast<std::size_t>(state.range(1)) : s.bytes.size();
+  KezTOCSockEvents silent;
+  KezTOCSock control(std::make_unique<ReplaySocket>(), &silent);
+  BaselineReader reader{{}, &control};
+  for (auto _ : state) {
+    for (std::size_t pos = 0; pos < s.bytes.size(); pos += arrival)
+      reader.Arrival(s.bytes.substr(pos, std::min(arrival, s.bytes.size() - pos)));
+  }
+  Report(state, s);
+}
+BENCHMARK(BM_BaselineReader)
+    ->Args({kStreamBytes, 1460})
+    ->Args({256 << 10, 0})
+    ->Args({1 << 20, 0})
+    ->Unit(benchmark::kMillisecond);
+
+// Large frames: 64 KiB payloads, as one arrival of 16 MiB.
+void BM_ReaderLargeFrames(benchmark::State& state) {
+  ServerStream s;
+  const std::string frame = test::Frame(3, std::string(65535, 'x'));
+  while (s.bytes.size() < kStreamBytes) {
+    s.bytes += frame;
+    ++s.frames;
+  }
+  KezTOCSockEvents silent;
+  auto socket = std::make_unique<ReplaySocket>();
+  ReplaySocket* sock = socket.get();
+  KezTOCSock control(std::move(socket), &silent);
+  for (auto _ : state) sock->Arrive(s.bytes);
+  Report(state, s);
+}
+BENCHMARK(BM_ReaderLargeFrames)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace kez::bench
+
+BENCHMARK_MAIN();
