@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <future>
 
 namespace reposa::console {
 namespace {
@@ -94,6 +97,44 @@ TEST(Password, PromptGivesUpOnASignalOrAClosedInput) {
   ::close(closed.w);
   closed.w = -1;
   EXPECT_EQ(PromptPassword(closed.r, out2.w, "Password: ", none.r), std::nullopt);
+}
+
+// On a real terminal the typed password is not echoed, and the terminal is
+// as it was afterwards.
+TEST(Password, PromptOnATerminalTurnsEchoOffAndBackOn) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const int tty = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(tty, 0);
+  termios before{};
+  ASSERT_EQ(::tcgetattr(tty, &before), 0);
+  ASSERT_NE(before.c_lflag & ECHO, 0u);
+  Pipe out, none;
+
+  auto password = std::async(std::launch::async,
+                             [&] { return PromptPassword(tty, out.w, "Password: ", none.r); });
+  // The prompt appears once echo is off; only then is the password typed.
+  pollfd p{out.r, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 5000), 1);
+  ASSERT_EQ(::write(master, "s3cret\n", 7), 7);
+  ASSERT_EQ(password.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(password.get(), "s3cret");
+
+  std::string echoed;
+  char buffer[64];
+  for (pollfd m{master, POLLIN, 0}; ::poll(&m, 1, 0) == 1;) {
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    echoed.append(buffer, static_cast<std::size_t>(n));
+  }
+  EXPECT_EQ(echoed.find("s3cret"), std::string::npos) << echoed;
+  termios after{};
+  ASSERT_EQ(::tcgetattr(tty, &after), 0);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  ::close(tty);
+  ::close(master);
 }
 
 }  // namespace
