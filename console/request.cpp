@@ -28,8 +28,9 @@ void OnlyMembers(const json& request, std::initializer_list<std::string_view> al
 
 std::string CountText(const Method& method) {
   const std::size_t all = method.params.size();
-  if (method.required == all) return std::to_string(all);
-  return std::to_string(method.required) + " to " + std::to_string(all);
+  std::string text = std::to_string(method.required);
+  if (method.required != all) text += " to " + std::to_string(all);
+  return text + (all == 1 ? " argument" : " arguments");
 }
 
 std::optional<json> Call(kez::KezTOCSock& control, const json& request) {
@@ -44,8 +45,8 @@ std::optional<json> Call(kez::KezTOCSock& control, const json& request) {
   if (!args.is_array())
     throw RequestError(std::string(method->name) + ": \"args\" must be an array");
   if (args.size() < method->required || args.size() > method->params.size())
-    throw RequestError(std::string(method->name) + " takes " + CountText(*method) +
-                       " argument(s), " + std::to_string(args.size()) + " given");
+    throw RequestError(std::string(method->name) + " takes " + CountText(*method) + ", " +
+                       std::to_string(args.size()) + " given");
 
   std::vector<ArgValue> values;
   values.reserve(args.size());
