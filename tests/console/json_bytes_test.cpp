@@ -63,20 +63,5 @@ TEST(JsonBytes, EveryByteRoundTripsThroughAPrintedLine) {
   EXPECT_EQ(Utf8ToBytes(parsed.get<std::string>()), all);
 }
 
-TEST(JsonBytes, EscapesWrittenByScriptsDecodeToBytes) {
-  const struct {
-    std::string jsonText;
-    std::optional<std::string> bytes;
-  } rows[] = {
-      {R"("\u0000")", std::string("\0", 1)},
-      {R"("\u00e9\u00ff")", "\xe9\xff"},
-      {R"("\u0100")", std::nullopt},
-      {R"("\ud83d\ude00")", std::nullopt},  // a surrogate pair is one character
-      {"\"\xc3\xa9\"", "\xe9"},             // raw UTF-8 in the line
-  };
-  for (const auto& row : rows)
-    EXPECT_EQ(Utf8ToBytes(json::parse(row.jsonText).get<std::string>()), row.bytes) << row.jsonText;
-}
-
 }  // namespace
 }  // namespace reposa::console

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 namespace reposa::console {
 namespace {
@@ -97,21 +96,6 @@ TEST(LineReader, ReadsLinesThroughTheLoopAndReportsTheEnd) {
   }
   EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "last"}));
   EXPECT_EQ(::fcntl(pipe.read, F_GETFL), flags);  // blocking again, as we found it
-}
-
-TEST(LineReader, AMegabyteLineFromAPipeArrivesIntact) {
-  Pipe pipe;
-  kez::posix::EventLoop loop;
-  std::vector<std::string> lines;
-  LineReader reader(loop, pipe.read, [&](std::string_view l) { lines.emplace_back(l); }, {});
-  std::string big(1 << 20, 'a');
-  for (std::size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>(0x80 + i % 128);
-  std::thread writer([&] { pipe.Send(big + "\nsmall\n"); });
-  const bool done = RunUntil(loop, [&] { return lines.size() == 2; });
-  writer.join();
-  ASSERT_TRUE(done);
-  EXPECT_EQ(lines[0], big);
-  EXPECT_EQ(lines[1], "small");
 }
 
 TEST(LineReader, AClosedDescriptorIsAnEndedInput) {
