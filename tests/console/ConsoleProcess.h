@@ -102,7 +102,11 @@ class ConsoleProcess {
     return nlohmann::ordered_json::parse(*line);
   }
 
-  void Signal(int sig) { ::kill(pid_, sig); }
+  // Once the program has been waited for there is no one to signal (and
+  // kill(-1) would reach every process of the user).
+  void Signal(int sig) {
+    if (pid_ > 0) ::kill(pid_, sig);
+  }
 
   // Reads the output to its end, then waits for the exit; the exit status,
   // or -1 when the program is still running after the bound.

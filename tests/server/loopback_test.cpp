@@ -144,6 +144,18 @@ TEST(Loopback, BadInputNeverDisturbsOtherClients) {
       {"garbage before FLAPON", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", true},
       {"binary garbage", "\x00\xff\x13\x37"s, true},
       {"wrong frame marker", signOn + "!\x02\x00\x00\x00\x01x"s, true},
+      {"data before the sign-on frame", "FLAPON\n\n" + FlapFrame(2, "toc_init_done\0"s), true},
+      {"login for another name",
+       "FLAPON\n\n" + FlapFrame(1, SignOnPayload("bad")) +
+           FlapFrame(2, LoginLine("other", "x") + '\0'),
+       true},
+      {"password not roasted",
+       "FLAPON\n\n" + FlapFrame(1, SignOnPayload("bad")) +
+           FlapFrame(2, "toc2_login a 5190 bad password\0"s),
+       true},
+      {"sign-off frame", signOn + FlapFrame(4, ""), true},
+      {"unknown frame type", signOn + FlapFrame(9, "x"), false},
+      {"NUL inside a line", signOn + FlapFrame(2, "toc_set_info \"a\0b\"\0"s), false},
       {"unknown command", signOn + FlapFrame(2, "toc_teleport \"x\"\0"s), false},
       {"unbalanced quote", signOn + FlapFrame(2, "toc_send_im \"bystander \"hi\0"s), false},
       {"65535-byte line", signOn + FlapFrame(2, std::string(65534, 'a') + '\0'), false},

@@ -1,0 +1,302 @@
+// reposa-console processes against one reposa-server: every line a console
+// prints in a scenario is spelled out, in order.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ConsoleClient.h"
+#include "ServerProcess.h"
+
+namespace reposa::e2e {
+namespace {
+
+// The accounts in their file form, with spaces and capitals: the clients send
+// names normalised, and the server answers with this form.
+constexpr std::string_view kAccounts =
+    "# accounts of the end-to-end tests\n"
+    "Ann Lee:ann-pw-1\n"
+    "Bob Ray:bob-pw-2\n";
+
+json LoggedIn(std::string_view name, json buddies = json::array(), json blocked = json::array(),
+              json permitted = json::array()) {
+  // Lists, misc data, preferences, privacy mode 1 (all may see me).
+  return Event("LoggedIn", {name, buddies, blocked, permitted, json::array(), "", 1});
+}
+json Online(std::string_view name, int warning = 0) {
+  return Event("BuddyUpdate", {name, true, warning, kSignOnTime, 0, " O"});
+}
+json Offline(std::string_view name) {
+  return Event("BuddyUpdate", {name, false, 0, 0, 0, " O"});
+}
+json Error(int code, std::string_view text) {
+  return Event("Error", {code, text});
+}
+
+class ServerWithAccounts : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(server.port(), 0) << server.Log(); }
+
+  void TearDown() override {
+    // Every line a scenario caused is spelled out in it: nothing is left.
+    if (!HasFailure()) {
+      for (ConsoleClient* c : Clients()) EXPECT_EQ(c->Quiet(), "");
+    }
+    for (ConsoleClient* c : Clients()) EXPECT_EQ(c->End(), 0) << c->Errors();
+    EXPECT_EQ(server.Stop(), 0) << server.Log();
+    const std::string log = server.Log();
+    EXPECT_NE(log.find("reposa-server: stopped"), std::string::npos) << log;
+    for (const char* password : {"ann-pw-1", "bob-pw-2"})
+      EXPECT_EQ(log.find(password), std::string::npos) << log;
+  }
+
+  // A console signed on at start, its start-up events read. The server
+  // counts a user online only from its toc_init_done, which the control
+  // sends after LoggedIn; the user's query of its own status is answered
+  // after that, so once the answer is in, the others can reach it.
+  std::unique_ptr<ConsoleClient> SignOn(std::string_view typedName, std::string_view password,
+                                        std::string_view display, json loggedIn) {
+    auto c = std::make_unique<ConsoleClient>(server, typedName, password);
+    EXPECT_EQ(c->Receive({Event("ScreennameFormat", {display}), loggedIn}), "") << typedName;
+    c->Call("GetStatus", {typedName});
+    EXPECT_EQ(c->Receive({Online(display)}), "") << typedName;
+    return c;
+  }
+
+  std::vector<ConsoleClient*> Clients() {
+    std::vector<ConsoleClient*> out;
+    for (auto* c : {&ann, &bob, &other})
+      if (*c) out.push_back(c->get());
+    return out;
+  }
+
+  PrivateFile accounts{kAccounts};
+  ServerProcess server{{"--accounts", accounts.path()}};
+  std::unique_ptr<ConsoleClient> ann, bob, other;
+};
+
+TEST_F(ServerWithAccounts, SignOnTakesTheFilesAccountsOnly) {
+  const json refused = Error(980, "Invalid account or password");
+  const struct {
+    const char* name;
+    const char* password;
+    std::vector<json> lines;
+  } rows[] = {
+      {"Ann Lee", "ann-pw-1", {Event("ScreennameFormat", {"Ann Lee"}), LoggedIn("annlee")}},
+      {"  ANN   lee", "ann-pw-1", {Event("ScreennameFormat", {"Ann Lee"}), LoggedIn("annlee")}},
+      {"Ann Lee", "bob-pw-2", {refused, Event("ConnectionClosed")}},
+      {"Cy Dee", "ann-pw-1", {refused, Event("ConnectionClosed")}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.name) + " / " + r.password);
+    ConsoleClient c(server, r.name, r.password);
+    EXPECT_EQ(c.Receive(r.lines), "");
+    EXPECT_EQ(c.Quiet(), "");
+    EXPECT_EQ(c.End(), 0) << c.Errors();
+  }
+}
+
+class TwoConsoles : public ServerWithAccounts {
+ protected:
+  void SetUp() override {
+    ServerWithAccounts::SetUp();
+    if (HasFatalFailure()) return;
+    ann = SignOn("Ann Lee", "ann-pw-1", "Ann Lee", LoggedIn("annlee"));
+    ASSERT_FALSE(HasFailure());
+    bob = SignOn("Bob Ray", "bob-pw-2", "Bob Ray", LoggedIn("bobray"));
+    ASSERT_FALSE(HasFailure());
+  }
+};
+
+TEST_F(TwoConsoles, EachSeesTheOtherComeAndGo) {
+  ann->Call("AddBuddy", {"Buddies", "Bob Ray"});
+  ASSERT_EQ(ann->Receive({Event("GroupAdded", {"Buddies"}),
+                          Event("BuddyAdded", {"Buddies", "Bob Ray", ""}), Online("Bob Ray")}),
+            "");
+  bob->Call("AddBuddy", {"Buddies", "ann lee"});
+  ASSERT_EQ(bob->Receive({Event("GroupAdded", {"Buddies"}),
+                          Event("BuddyAdded", {"Buddies", "ann lee", ""}), Online("Ann Lee")}),
+            "");
+
+  bob->Call("LogOff");
+  ASSERT_EQ(bob->Receive({Event("LoggedOut", {"bobray"})}), "");
+  ASSERT_EQ(ann->Receive({Offline("Bob Ray")}), "");
+
+  // Signing on again from the same console: the stored list comes back, and
+  // both hear of the other at once.
+  bob->Call("Login", {"Bob Ray", "bob-pw-2", "127.0.0.1", server.port()});
+  ASSERT_EQ(bob->Receive({Event("ScreennameFormat", {"Bob Ray"}),
+                          LoggedIn("bobray", {"[group]Buddies", "ann lee"}), Online("Ann Lee")}),
+            "");
+  ASSERT_EQ(ann->Receive({Online("Bob Ray")}), "");
+}
+
+TEST_F(TwoConsoles, InstantMessagesArriveAsSent) {
+  const struct {
+    bool fromAnn;
+    const char* to;  // as the sender types it
+    std::string text;
+    bool autoResponse;
+  } rows[] = {
+      {true, "Bob Ray", "hello Bob", false},
+      {false, "ann lee", "re: hi: three: colons", false},
+      {true, "BOBRAY", R"(quoted "x" \ $(y) [z] {w})", false},
+      {false, "Ann Lee", "two\nlines\tand a tab", false},
+      {true, "Bob Ray", "<b>bold</b> &amp; markup", false},
+      {false, "Ann Lee", "caf\u00e9 \u00ff\u0080", false},  // bytes above 127
+      {false, "Ann Lee", "I am away right now", true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.text);
+    ConsoleClient& from = r.fromAnn ? *ann : *bob;
+    ConsoleClient& to = r.fromAnn ? *bob : *ann;
+    from.Call("SendIM", {r.to, r.text, r.autoResponse});
+    ASSERT_EQ(to.Receive({Event("InstantMessage", {r.fromAnn ? "Ann Lee" : "Bob Ray", r.text,
+                                                   r.autoResponse, " O"})}),
+              "");
+  }
+  ann->Call("SendIM", {"Cy Dee", "anyone?", false});
+  EXPECT_EQ(ann->Receive({Error(901, "cydee is not available")}), "");
+}
+
+TEST_F(TwoConsoles, BothJoinOneRoomTalkAndLeave) {
+  ann->Call("JoinChat", {"Lobby", 4});
+  ASSERT_EQ(ann->Receive(
+                {Event("JoinedChat", {"Lobby", 1}), Event("ChatUserUpdate", {"Ann Lee", true, 1})}),
+            "");
+  // The room's name is matched without regard to case; it keeps its first form.
+  bob->Call("JoinChat", {"LOBBY", 4});
+  ASSERT_EQ(bob->Receive({Event("JoinedChat", {"Lobby", 1}),
+                          Event("ChatUserUpdate", {"Ann Lee", true, 1}),
+                          Event("ChatUserUpdate", {"Bob Ray", true, 1})}),
+            "");
+  ASSERT_EQ(ann->Receive({Event("ChatUserUpdate", {"Bob Ray", true, 1})}), "");
+
+  const struct {
+    bool fromAnn;
+    std::string text;
+  } lines[] = {
+      {false, "hello: all (of you)"},
+      {true, "hi \"Bob\" \\ caf\u00e9"},
+      {false, "bye"},
+  };
+  for (const auto& l : lines) {
+    (l.fromAnn ? ann : bob)->Call("SendChat", {"Lobby", l.text});
+    const json said = Event("ChatMessage", {1, l.fromAnn ? "Ann Lee" : "Bob Ray", l.text});
+    ASSERT_EQ(ann->Receive({said}), "") << l.text;
+    ASSERT_EQ(bob->Receive({said}), "") << l.text;
+  }
+
+  bob->Call("LeaveChat", {"Lobby"});
+  ASSERT_EQ(bob->Receive({Event("LeftChat", {1})}), "");
+  ASSERT_EQ(ann->Receive({Event("ChatUserUpdate", {"Bob Ray", false, 1})}), "");
+  ann->Call("LeaveChat", {"Lobby"});
+  ASSERT_EQ(ann->Receive({Event("LeftChat", {1})}), "");
+  // Bob is no longer in the room: his line there is refused.
+  bob->Call("SendChat", {"Lobby", "anyone?", 1});
+  EXPECT_EQ(bob->Receive({Error(911, "Error validating input")}), "");
+}
+
+// Only someone who sent one a message may be warned, once per message.
+TEST_F(TwoConsoles, AWarningNeedsAMessageFirst) {
+  bob->Call("AddBuddy", {"Buddies", "Ann Lee"});
+  ASSERT_EQ(bob->Receive({Event("GroupAdded", {"Buddies"}),
+                          Event("BuddyAdded", {"Buddies", "Ann Lee", ""}), Online("Ann Lee")}),
+            "");
+  const json refused = Error(902, "Warning of annlee is not currently available");
+  const struct {
+    const char* name;
+    bool messageFirst;
+    bool anonymous;
+    std::vector<json> toAnn;  // nothing: the warning was refused
+    std::vector<json> toBob;
+  } rows[] = {
+      {"before any message", false, false, {}, {refused}},
+      {"after a message",
+       true,
+       false,
+       {Event("Warned", {"10", "Bob Ray"})},
+       {Online("Ann Lee", 10)}},
+      {"again without a new message", false, false, {}, {refused}},
+      {"anonymously", true, true, {Event("Warned", {"13", ""})}, {Online("Ann Lee", 13)}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    if (r.messageFirst) {
+      ann->Call("SendIM", {"Bob Ray", "a message", false});
+      ASSERT_EQ(bob->Receive({Event("InstantMessage", {"Ann Lee", "a message", false, " O"})}), "");
+    }
+    bob->Call("WarnUser", {"Ann Lee", r.anonymous});
+    ASSERT_EQ(bob->Receive(r.toBob), "");
+    ASSERT_EQ(ann->Receive(r.toAnn), "");
+  }
+  // Ann never had a message from Bob.
+  ann->Call("WarnUser", {"Bob Ray", false});
+  EXPECT_EQ(ann->Receive({Error(902, "Warning of bobray is not currently available")}), "");
+}
+
+TEST_F(TwoConsoles, ListChangesShowInTheNextSignOnsConfiguration) {
+  const struct {
+    const char* call;
+    json args;
+    std::vector<json> lines;
+  } changes[] = {
+      {"AddBuddy",
+       {"Friends", "Bob Ray"},
+       {Event("GroupAdded", {"Friends"}), Event("BuddyAdded", {"Friends", "Bob Ray", ""}),
+        Online("Bob Ray")}},
+      {"AddBuddy", {"Friends", "Cy Dee"}, {Event("BuddyAdded", {"Friends", "Cy Dee", ""})}},
+      {"AddBuddy",
+       {"Work", "Dee Eff"},
+       {Event("GroupAdded", {"Work"}), Event("BuddyAdded", {"Work", "Dee Eff", ""})}},
+      {"RemoveBuddy", {"Friends", "bob ray"}, {Event("BuddyRemoved", {"Friends", "bob ray"})}},
+      {"RemoveGroup",
+       {"Work"},
+       {Event("BuddyRemoved", {"Work", "Dee Eff"}), Event("GroupRemoved", {"Work"})}},
+      {"BlockUser", {"Eve Ill"}, {Event("BuddyBlocked", {"eveill"})}},
+      {"AddPrivateUser", {"Bob Ray"}, {Event("PrivateBuddyAdded", {"bobray"})}},
+  };
+  for (const auto& c : changes) {
+    SCOPED_TRACE(std::string(c.call) + " " + c.args.dump());
+    ann->Call(c.call, c.args);
+    ASSERT_EQ(ann->Receive(c.lines), "");
+  }
+  // A new process, so nothing but the server can remember.
+  ASSERT_EQ(ann->End(), 0) << ann->Errors();
+  ann = SignOn("Ann Lee", "ann-pw-1", "Ann Lee",
+               LoggedIn("annlee", {"[group]Friends", "Cy Dee"}, {"eveill"}, {"bobray"}));
+}
+
+TEST_F(TwoConsoles, ASecondSignOnOfTheNameEndsTheOlderSession) {
+  bob->Call("AddBuddy", {"Buddies", "Ann Lee"});
+  ASSERT_EQ(bob->Receive({Event("GroupAdded", {"Buddies"}),
+                          Event("BuddyAdded", {"Buddies", "Ann Lee", ""}), Online("Ann Lee")}),
+            "");
+  ann->Call("JoinChat", {"Lobby", 4});
+  ASSERT_EQ(ann->Receive(
+                {Event("JoinedChat", {"Lobby", 1}), Event("ChatUserUpdate", {"Ann Lee", true, 1})}),
+            "");
+  bob->Call("JoinChat", {"Lobby", 4});
+  ASSERT_EQ(bob->Receive({Event("JoinedChat", {"Lobby", 1}),
+                          Event("ChatUserUpdate", {"Ann Lee", true, 1}),
+                          Event("ChatUserUpdate", {"Bob Ray", true, 1})}),
+            "");
+  ASSERT_EQ(ann->Receive({Event("ChatUserUpdate", {"Bob Ray", true, 1})}), "");
+
+  other = SignOn("annlee", "ann-pw-1", "Ann Lee", LoggedIn("annlee"));
+  ASSERT_EQ(ann->Receive({Event("ConnectionClosed")}), "");
+  // The older session leaves the room; the name itself stays on, so Bob
+  // hears of no sign-off, only of the newer session's state.
+  ASSERT_EQ(bob->Receive({Event("ChatUserUpdate", {"Ann Lee", false, 1}), Online("Ann Lee")}), "");
+  EXPECT_TRUE(server.WaitForLog("Ann Lee signed on again")) << server.Log();
+
+  bob->Call("SendIM", {"Ann Lee", "which of you?", false});
+  ASSERT_EQ(other->Receive({Event("InstantMessage", {"Bob Ray", "which of you?", false, " O"})}),
+            "");
+  // The older console keeps running, idle: TearDown finds it quiet.
+}
+
+}  // namespace
+}  // namespace reposa::e2e
