@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev
   clang libclang-rt-14-dev
   xvfb xauth
+  python3
 )
 
 missing=()

@@ -1,0 +1,194 @@
+// reposa-console's footprint: resident memory once signed on with a stored
+// configuration of many buddies, and the CPU time and wake-ups it spends
+// while signed on and idle. An empty C++ program is measured alongside as
+// the floor.
+//
+//   bench_console [--buddies 1000] [--idle 10] [--runs 3] [--json FILE]
+
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "Figures.h"
+#include "FlapPeer.h"
+#include "Process.h"
+
+namespace kez::bench {
+namespace {
+
+const char* const kName = "Console Bench";
+
+// Pumps one peer until `done`, handing it every frame; throws after `bound`.
+void PumpOne(FlapPeer& peer, const std::function<void(const PeerFrame&)>& onFrame,
+             const std::function<bool()>& done, std::chrono::milliseconds bound, const char* what) {
+  const auto deadline = Clock::now() + bound;
+  while (!done()) {
+    if (Clock::now() > deadline) throw std::runtime_error(std::string("timed out: ") + what);
+    pollfd p{peer.fd(), static_cast<short>(POLLIN | (peer.wantsWrite() ? POLLOUT : 0)), 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    if (p.revents & POLLOUT) peer.Flush();
+    if (!peer.Receive()) throw std::runtime_error(std::string("connection closed: ") + what);
+    while (auto f = peer.Next()) onFrame(*f);
+  }
+}
+
+// Stores `buddies` buddies, in groups of a hundred, for kName.
+void StoreBuddies(std::uint16_t port, int buddies) {
+  FlapPeer peer(port);
+  peer.SendOpening();
+  bool online = false;
+  int inserted = 0;
+  PumpOne(
+      peer,
+      [&](const PeerFrame& f) {
+        if (f.type == 1) return peer.SendSignOn(kName, "secret");
+        if (f.payload.starts_with("ERROR:"))
+          throw std::runtime_error("while storing buddies: " + std::string(f.payload));
+        if (f.payload.starts_with("INSERTED2:b:")) ++inserted;
+        if (!online && f.payload.starts_with("CONFIG2:") &&
+            f.payload.find("done:") != std::string_view::npos) {
+          online = true;
+          peer.SendLine("toc_init_done");
+          for (int first = 0; first < buddies; first += 100) {
+            std::string entry = "{g:Group " + std::to_string(first / 100 + 1) + "\n";
+            for (int i = first; i < std::min(buddies, first + 100); ++i)
+              entry += "b:buddy" + std::to_string(10000 + i).substr(1) + "\n";
+            peer.SendLine("toc2_new_buddies \"" + entry + "}\"");
+          }
+        }
+      },
+      [&] { return inserted == buddies; }, 30s, "storing buddies");
+}
+
+struct TempDir {
+  TempDir() {
+    char name[] = "/tmp/reposa-bench-XXXXXX";
+    if (!::mkdtemp(name)) throw std::runtime_error("mkdtemp");
+    path = name;
+  }
+  ~TempDir() {
+    std::remove((path + "/password").c_str());
+    ::rmdir(path.c_str());
+  }
+  std::string path;
+};
+
+struct RunResult {
+  double signOnMs = 0;
+  double rssKiB = 0;
+  double hwmKiB = 0;
+  double anonKiB = 0;
+  double idleCpuMs = 0;
+  double idleWakeups = 0;
+  double emptyHwmKiB = 0;
+};
+
+RunResult Run(const std::string& serverPath, const std::string& consolePath,
+              const std::string& emptyPath, int buddies, double idleSeconds) {
+  RunResult r;
+  Process server({serverPath, "--listen", "127.0.0.1:0"});
+  const std::string marker = "listening on 127.0.0.1:";
+  const std::size_t at = server.WaitErr(marker);
+  if (at == std::string::npos)
+    throw std::runtime_error("the server did not start: " + server.err());
+  const auto port = static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
+  StoreBuddies(port, buddies);
+
+  TempDir dir;
+  const std::string passwordFile = dir.path + "/password";
+  std::ofstream(passwordFile) << "secret\n";
+  ::chmod(passwordFile.c_str(), 0600);
+
+  Process console({consolePath, "--server", "127.0.0.1:" + std::to_string(port), "--screen-name",
+                   kName, "--password-file", passwordFile});
+  const std::string loggedIn = "{\"event\":\"LoggedIn\"";
+  const std::size_t found = console.WaitOut(loggedIn);
+  const std::size_t begin = found == std::string::npos ? found : found - loggedIn.size();
+  const std::size_t end = begin == std::string::npos ? begin : console.WaitOut("\n", begin);
+  if (end == std::string::npos)
+    throw std::runtime_error("the console did not sign on: " + console.err());
+  r.signOnMs = std::chrono::duration<double, std::milli>(Clock::now() - console.started()).count();
+  const auto event = nlohmann::json::parse(console.out().substr(begin, end - begin));
+  int listed = 0;
+  for (const auto& item : event["args"][1])
+    listed += !item.get<std::string>().starts_with("[group]");
+  if (listed != buddies)
+    throw std::runtime_error("LoggedIn listed " + std::to_string(listed) + " buddies");
+
+  // Idle: nothing arrives, nothing is typed; the program should not run.
+  // The window opens once it has gone back to sleep after the sign-on.
+  if (!WaitAsleep(console.pid())) throw std::runtime_error("the console never went idle");
+  const ProcSample before = Sample(console.pid());
+  const std::size_t printed = console.out().size();
+  if (!console.Idle(std::chrono::milliseconds(static_cast<long>(idleSeconds * 1000))))
+    throw std::runtime_error("the console ended while idle: " + console.err());
+  const ProcSample after = Sample(console.pid());
+  if (console.out().size() != printed)
+    throw std::runtime_error("the console printed while idle: " + console.out().substr(printed));
+  r.rssKiB = static_cast<double>(after.rssKiB);
+  r.hwmKiB = static_cast<double>(after.hwmKiB);
+  r.anonKiB = static_cast<double>(after.anonKiB);
+  r.idleCpuMs = static_cast<double>(after.cpuNs - before.cpuNs) / 1e6;
+  r.idleWakeups = static_cast<double>(after.wakeups - before.wakeups);
+  console.Stop();
+  server.Stop();
+
+  Process empty({emptyPath});
+  if (empty.WaitOut("ready\n") == std::string::npos)
+    throw std::runtime_error("the empty program did not start");
+  r.emptyHwmKiB = static_cast<double>(Sample(empty.pid()).hwmKiB);
+  return r;
+}
+
+}  // namespace
+}  // namespace kez::bench
+
+int main(int argc, char** argv) {
+  using namespace kez::bench;
+  try {
+    Args args(argc, argv);
+    const std::string serverPath = args.Text("--server", REPOSA_SERVER_PATH);
+    const std::string consolePath = args.Text("--console", REPOSA_CONSOLE_PATH);
+    const std::string emptyPath = args.Text("--empty", REPOSA_EMPTY_PATH);
+    const int buddies = static_cast<int>(args.Number("--buddies", 1000));
+    const double idle = args.Number("--idle", 10);
+    const int runs = static_cast<int>(args.Number("--runs", 3));
+    const std::string json = args.Text("--json", "");
+    args.Check();
+
+    std::vector<double> signOn, rss, hwm, anon, cpu, wakeups, empty;
+    for (int i = 0; i < runs; ++i) {
+      const RunResult r = Run(serverPath, consolePath, emptyPath, buddies, idle);
+      signOn.push_back(r.signOnMs);
+      rss.push_back(r.rssKiB / 1024);
+      hwm.push_back(r.hwmKiB / 1024);
+      anon.push_back(r.anonKiB / 1024);
+      cpu.push_back(r.idleCpuMs);
+      wakeups.push_back(r.idleWakeups);
+      empty.push_back(r.emptyHwmKiB / 1024);
+    }
+    const std::string b = std::to_string(buddies);
+    char s[32];
+    std::snprintf(s, sizeof s, "%g", idle);
+    Figures figures("bench_console");
+    figures.Add("console.start_to_signed_on_" + b + "_buddies", "ms", signOn);
+    figures.Add("console.rss_signed_on_" + b + "_buddies", "MiB", rss);
+    figures.Add("console.peak_rss_signed_on_" + b + "_buddies", "MiB", hwm);
+    figures.Add("console.rss_anon_signed_on_" + b + "_buddies", "MiB", anon);
+    figures.Add("console.cpu_idle_" + std::string(s) + "s", "ms", cpu);
+    figures.Add("console.wakeups_idle_" + std::string(s) + "s", "", wakeups);
+    figures.Add("empty_cpp_program.peak_rss", "MiB", empty);
+    figures.Write(json);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_console: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,315 @@
+// reposa-server under load: a crowd of raw clients signs on, a room of them
+// talks, and all of them exchange instant messages. Measures the server's
+// memory per session, the time for one room line to reach every member, and
+// how many messages a second it relays.
+//
+//   bench_server [--clients 1000] [--room 100] [--lines 300] [--seconds 2]
+//                [--runs 3] [--json FILE]
+
+#include <poll.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Figures.h"
+#include "FlapPeer.h"
+#include "Process.h"
+
+namespace kez::bench {
+namespace {
+
+struct Client {
+  explicit Client(std::uint16_t port, int index)
+      : peer(port), index(index), name("bench" + std::to_string(10000 + index).substr(1)) {}
+  FlapPeer peer;
+  int index;
+  std::string name;
+  bool online = false;
+  bool fenced = false;
+  std::int32_t chatId = 0;
+  std::set<std::string> roomNames;
+  long lastLine = -1;  // number of the latest room line received
+  long linesIn = 0;    // room lines received
+  long imsIn = 0;      // instant messages received
+  long imsOut = 0;     // instant messages sent
+};
+
+long TrailingNumber(std::string_view text) {
+  const std::size_t colon = text.rfind(':');
+  long value = -1;
+  const std::string_view digits = text.substr(colon + 1);
+  std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  return value;
+}
+
+class Crowd {
+ public:
+  using OnFrame = std::function<void(Client&, const PeerFrame&)>;
+
+  Crowd(Process& server, std::uint16_t port) : server_(server), port_(port) {}
+
+  Client& Add() {
+    clients_.push_back(std::make_unique<Client>(port_, static_cast<int>(clients_.size())));
+    return *clients_.back();
+  }
+  Client& operator[](std::size_t i) { return *clients_[i]; }
+  std::size_t size() const { return clients_.size(); }
+
+  // Polls the first `watched` clients (and the server's log) until `done`
+  // holds, handing every frame to `onFrame`; throws after `bound`.
+  void Pump(std::size_t watched, const OnFrame& onFrame, const std::function<bool()>& done,
+            std::chrono::milliseconds bound, const char* what) {
+    const auto deadline = Clock::now() + bound;
+    std::vector<pollfd> fds(watched + 1);
+    for (std::size_t i = 0; i < watched; ++i) fds[i] = {clients_[i]->peer.fd(), POLLIN, 0};
+    fds[watched] = {server_.errFd(), POLLIN, 0};
+    while (!done()) {
+      if (Clock::now() > deadline) throw std::runtime_error(std::string("timed out: ") + what);
+      for (std::size_t i = 0; i < watched; ++i)
+        fds[i].events = static_cast<short>(POLLIN | (clients_[i]->peer.wantsWrite() ? POLLOUT : 0));
+      if (::poll(fds.data(), fds.size(), 100) <= 0) continue;
+      // The server logs every sign-on; an unread pipe would stall it.
+      if (fds[watched].revents) server_.Drain();
+      for (std::size_t i = 0; i < watched; ++i) {
+        if (!fds[i].revents) continue;
+        Client& c = *clients_[i];
+        if (fds[i].revents & POLLOUT) c.peer.Flush();
+        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        if (!c.peer.Receive())
+          throw std::runtime_error("the server closed the connection of " + c.name);
+        while (auto f = c.peer.Next()) onFrame(c, *f);
+      }
+    }
+  }
+
+ private:
+  Process& server_;
+  std::uint16_t port_;
+  std::vector<std::unique_ptr<Client>> clients_;
+};
+
+void Expect(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error(what);
+}
+
+struct RunResult {
+  double idleRssKiB = 0;
+  double rssKiB = 0;
+  double perSessionKiB = 0;
+  double signOnSeconds = 0;
+  std::vector<double> fanOutMs;
+  double roomDeliveriesPerSecond = 0;
+  double imsPerSecond = 0;
+  double hwmKiB = 0;
+};
+
+RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t roomSize,
+              std::size_t lines, double seconds) {
+  RunResult r;
+  Process server({serverPath, "--listen", "127.0.0.1:0", "--keepalive", "0"});
+  const std::string marker = "listening on 127.0.0.1:";
+  const std::size_t at = server.WaitErr(marker);
+  Expect(at != std::string::npos, "the server did not start: " + server.err());
+  const auto port = static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
+  r.idleRssKiB = static_cast<double>(Sample(server.pid()).rssKiB);
+
+  Crowd crowd(server, port);
+  const auto started = Clock::now();
+  for (std::size_t i = 0; i < clients; ++i) crowd.Add().peer.SendOpening();
+  std::size_t fenced = 0;
+  crowd.Pump(
+      clients,
+      [&](Client& c, const PeerFrame& f) {
+        if (f.type == 1) return c.peer.SendSignOn(c.name, "secret");
+        if (f.type != 2) return;
+        if (c.online) {
+          // Answers the status request sent with toc_init_done, so the
+          // session is online by now.
+          if (f.payload.starts_with("UPDATE_BUDDY2:") || f.payload.starts_with("ERROR:901")) {
+            fenced += !c.fenced;
+            c.fenced = true;
+          }
+        } else if (f.payload.starts_with("ERROR:")) {
+          throw std::runtime_error(c.name + " refused: " + std::string(f.payload));
+        } else if (f.payload.starts_with("CONFIG2:") &&
+                   f.payload.find("done:") != std::string::npos) {
+          c.peer.SendLine("toc_init_done");
+          c.peer.SendLine("toc_get_status " + c.name);
+          c.online = true;
+        }
+      },
+      [&] { return fenced == clients; }, 60s, "signing on");
+  r.signOnSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+  r.rssKiB = static_cast<double>(Sample(server.pid()).rssKiB);
+  r.perSessionKiB = (r.rssKiB - r.idleRssKiB) / static_cast<double>(clients);
+
+  // The room: every member must know every other before the talk starts.
+  for (std::size_t i = 0; i < roomSize; ++i)
+    crowd[i].peer.SendLine("toc_chat_join 4 \"Bench Room\"");
+  const auto onRoomFrame = [&](Client& c, const PeerFrame& f) {
+    if (f.type != 2) return;
+    const std::string_view p = f.payload;
+    if (p.starts_with("CHAT_JOIN:")) {
+      std::from_chars(p.data() + 10, p.data() + p.size(), c.chatId);
+    } else if (p.starts_with("CHAT_UPDATE_BUDDY:")) {
+      // CHAT_UPDATE_BUDDY:<id>:T:<name>[:<name>...]
+      std::size_t pos = p.find(":T:");
+      if (pos == std::string_view::npos) return;
+      pos += 3;
+      while (pos <= p.size()) {
+        const std::size_t end = std::min(p.find(':', pos), p.size());
+        c.roomNames.emplace(p.substr(pos, end - pos));
+        pos = end + 1;
+      }
+    } else if (p.starts_with("CHAT_IN_ENC:")) {
+      c.lastLine = TrailingNumber(p);
+      ++c.linesIn;
+    } else if (p.starts_with("IM_IN_ENC2:")) {
+      ++c.imsIn;
+    } else if (p.starts_with("ERROR:")) {
+      throw std::runtime_error(c.name + " got " + std::string(p));
+    }
+  };
+  crowd.Pump(
+      roomSize, onRoomFrame,
+      [&] {
+        for (std::size_t i = 0; i < roomSize; ++i)
+          if (crowd[i].roomNames.size() < roomSize) return false;
+        return true;
+      },
+      30s, "joining the room");
+  const std::string send = "toc_chat_send " + std::to_string(crowd[0].chatId) + " ";
+
+  // One line at a time, from each member in turn, until all have it.
+  for (std::size_t k = 0; k < lines; ++k) {
+    const auto t0 = Clock::now();
+    crowd[k % roomSize].peer.SendLine(send + "\"line:" + std::to_string(k) + "\"");
+    crowd.Pump(
+        roomSize, onRoomFrame,
+        [&] {
+          for (std::size_t i = 0; i < roomSize; ++i)
+            if (crowd[i].lastLine != static_cast<long>(k)) return false;
+          return true;
+        },
+        10s, "a room line");
+    r.fanOutMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+  }
+
+  // Sustained talk: lines keep coming, at most `window` of them not yet
+  // delivered to everyone.
+  {
+    constexpr long kWindow = 16;
+    for (std::size_t i = 0; i < roomSize; ++i) crowd[i].linesIn = 0;
+    long sent = 0;
+    const auto t0 = Clock::now();
+    const auto until = t0 + std::chrono::duration<double>(seconds);
+    crowd.Pump(
+        roomSize, onRoomFrame,
+        [&] {
+          long done = sent;
+          for (std::size_t i = 0; i < roomSize; ++i) done = std::min(done, crowd[i].linesIn);
+          const bool over = Clock::now() >= until;
+          while (!over && sent - done < kWindow) {
+            crowd[static_cast<std::size_t>(sent) % roomSize].peer.SendLine(
+                send + "\"line:" + std::to_string(sent) + "\"");
+            ++sent;
+          }
+          return over && done == sent;
+        },
+        std::chrono::milliseconds(static_cast<long>(seconds * 1000) + 30000), "room talk");
+    long delivered = 0;
+    for (std::size_t i = 0; i < roomSize; ++i) delivered += crowd[i].linesIn;
+    r.roomDeliveriesPerSecond =
+        static_cast<double>(delivered) / std::chrono::duration<double>(Clock::now() - t0).count();
+  }
+
+  // Everyone writes to the next one round the crowd, a few messages in
+  // flight each.
+  {
+    constexpr long kWindow = 4;
+    const auto t0 = Clock::now();
+    const auto until = t0 + std::chrono::duration<double>(seconds);
+    const auto next = [&](std::size_t i) -> Client& { return crowd[(i + 1) % clients]; };
+    crowd.Pump(
+        clients, onRoomFrame,
+        [&] {
+          const bool over = Clock::now() >= until;
+          bool settled = true;
+          for (std::size_t i = 0; i < clients; ++i) {
+            Client& c = crowd[i];
+            Client& to = next(i);
+            while (!over && c.imsOut - to.imsIn < kWindow) {
+              c.peer.SendLine("toc_send_im " + to.name + " \"hello there\"");
+              ++c.imsOut;
+            }
+            settled = settled && to.imsIn == c.imsOut;
+          }
+          return over && settled;
+        },
+        std::chrono::milliseconds(static_cast<long>(seconds * 1000) + 30000), "instant messages");
+    long delivered = 0;
+    for (std::size_t i = 0; i < clients; ++i) delivered += crowd[i].imsIn;
+    r.imsPerSecond =
+        static_cast<double>(delivered) / std::chrono::duration<double>(Clock::now() - t0).count();
+  }
+  r.hwmKiB = static_cast<double>(Sample(server.pid()).hwmKiB);
+  server.Stop();
+  return r;
+}
+
+}  // namespace
+}  // namespace kez::bench
+
+int main(int argc, char** argv) {
+  using namespace kez::bench;
+  try {
+    Args args(argc, argv);
+    const std::string serverPath = args.Text("--server", REPOSA_SERVER_PATH);
+    const auto clients = static_cast<std::size_t>(args.Number("--clients", 1000));
+    const auto room = static_cast<std::size_t>(args.Number("--room", 100));
+    const auto lines = static_cast<std::size_t>(args.Number("--lines", 300));
+    const double seconds = args.Number("--seconds", 2);
+    const int runs = static_cast<int>(args.Number("--runs", 3));
+    const std::string json = args.Text("--json", "");
+    args.Check();
+    if (room > clients || clients == 0 || room == 0)
+      throw std::invalid_argument("--room > --clients");
+
+    std::vector<double> idle, rss, perSession, signOn, fanOut, fanOutP99, roomRate, imRate, hwm;
+    for (int i = 0; i < runs; ++i) {
+      const RunResult r = Run(serverPath, clients, room, lines, seconds);
+      idle.push_back(r.idleRssKiB / 1024);
+      rss.push_back(r.rssKiB / 1024);
+      perSession.push_back(r.perSessionKiB);
+      signOn.push_back(static_cast<double>(clients) / r.signOnSeconds);
+      fanOut.push_back(Median(r.fanOutMs));
+      fanOutP99.push_back(Quantile(r.fanOutMs, 0.99));
+      roomRate.push_back(r.roomDeliveriesPerSecond);
+      imRate.push_back(r.imsPerSecond);
+      hwm.push_back(r.hwmKiB / 1024);
+    }
+    const std::string n = std::to_string(clients);
+    const std::string m = std::to_string(room);
+    Figures figures("bench_server");
+    figures.Add("server.rss_idle", "MiB", idle);
+    figures.Add("server.rss_" + n + "_sessions", "MiB", rss);
+    figures.Add("server.kib_per_session", "KiB", perSession);
+    figures.Add("server.sign_ons_per_second", "1/s", signOn);
+    figures.Add("server.room_" + m + "_fanout", "ms", fanOut);
+    figures.Add("server.room_" + m + "_fanout_p99", "ms", fanOutP99);
+    figures.Add("server.room_deliveries_per_second", "1/s", roomRate);
+    figures.Add("server.ims_per_second", "1/s", imRate);
+    figures.Add("server.rss_peak", "MiB", hwm);
+    figures.Write(json);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_server: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
