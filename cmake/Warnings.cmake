@@ -17,4 +17,7 @@ if(REPOSA_FUZZ)
   endif()
   # Coverage instrumentation for everything the fuzz targets link.
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  # Programs other than the fuzz targets (reposa-server, ...) link the same
+  # instrumented objects, so they need the sanitizer runtimes too.
+  add_link_options(-fsanitize=address,undefined)
 endif()

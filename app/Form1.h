@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QWidget>
+#include <optional>
+
+#include "ServerAddress.h"
+#include "kez/KezTOCSockEvents.h"
+
+class cSysTray;
+class KezTOCSockWidget;
+class PictureBox;
+class QGroupBox;
+class QLabel;
+class QProxyStyle;
+class TextBox;
+class XPButton;
+
+namespace kez {
+class KezTOCSock;
+}
+
+// The presence window: sign on and off, join and leave one chat room, show
+// one status word, hide in the notification area. It keeps no data of its
+// own; its whole state is in its controls.
+class Form1 : public QWidget, private kez::KezTOCSockEvents {
+  Q_OBJECT
+
+ public:
+  explicit Form1(ServerAddress server = {}, QWidget* parent = nullptr);
+  ~Form1() override;
+
+  kez::KezTOCSock& Control();
+  cSysTray& Tray() { return *cSysTray1; }
+
+  // Text4 as a 16-bit exchange number: a whole decimal number from -32768 to
+  // 32767, with surrounding spaces allowed; nothing otherwise.
+  static std::optional<int16_t> ExchangeNumber(const QString& text);
+
+ private:
+  void Build();
+  void FitStatusWords();
+
+  // The user's gestures.
+  void XPButton1_Press();
+  void XPButton2_Press();
+  void XPButton3_Press();
+  void XPButton4_Press();
+  void XPButton5_Press();
+  void cSysTray1_Restore();
+  void Text_MouseDown(TextBox* box);
+  void Text2_Change();
+  void Text3_Click();
+  void WinIII_MouseDown();
+
+  // The control's events.
+  void JoinedChat(const std::string& strChatName, int32_t lngChatID) override;
+  void LeftChat(int32_t lngChatID) override;
+  void LoggedIn(const std::string& strUserName, std::vector<std::string> BuddyList,
+                std::vector<std::string> BlockList, std::vector<std::string> PrivateList,
+                std::vector<std::string> MiscData, const std::string& strPreferences,
+                int16_t PrivacyMode) override;
+  void LoggedOut(const std::string& strUserName) override;
+  // A lost connection leaves the session as a sign-off does.
+  void WinsockError(const std::string& strError) override;
+  void ConnectionClosed() override;
+  void ShowOffline();
+
+  const ServerAddress server_;
+
+  cSysTray* cSysTray1;
+  KezTOCSockWidget* B;
+  TextBox* Text4;
+  TextBox* Text3;
+  QGroupBox* Frame1;
+  QLabel* Label1;
+  XPButton* XPButton1;
+  TextBox* Text2;
+  TextBox* Text1;
+  XPButton* XPButton2;
+  XPButton* XPButton3;
+  XPButton* XPButton4;
+  XPButton* XPButton5;
+  PictureBox* WinIII;
+  QProxyStyle* maskStyle_;
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+// The accounts file: one "screenname:password" a line. Blank lines and lines
+// starting with "#" are skipped; the password is everything after the first
+// colon.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace reposa::server {
+
+struct AccountEntry {
+  std::string display;  // the screen name as written in the file
+  std::string password;
+};
+
+// Throws std::runtime_error naming the file and line of the first bad line
+// (never quoting it, since it may hold a password).
+std::vector<AccountEntry> ParseAccounts(std::string_view text, std::string_view fileName);
+// Reads and parses the file; throws std::runtime_error when it cannot.
+std::vector<AccountEntry> LoadAccounts(const std::string& path);
+
+// Whether the file's permissions let group or others read or write it (the
+// mode is stored in `mode`). False when the file cannot be examined.
+bool AccessibleByOthers(const std::string& path, unsigned& mode);
+
+}  // namespace reposa::server

@@ -1,0 +1,118 @@
+// reposa-server: a local TOC2 server for trying Reposa and for tests.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "accounts.h"
+#include "directory.h"
+#include "kez/posix/EventLoop.h"
+#include "options.h"
+#include "server.h"
+
+namespace {
+
+int gSignalPipe = -1;
+
+void OnSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(gSignalPipe, &byte, 1);
+}
+
+void Log(std::string_view line) {
+  std::string text = "reposa-server: ";
+  text.append(line).push_back('\n');
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace reposa::server;
+  ::signal(SIGPIPE, SIG_IGN);
+
+  Options options;
+  try {
+    options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::exception& e) {
+    Log(e.what());
+    std::fputs("Try 'reposa-server --help'.\n", stderr);
+    return 2;
+  }
+  if (options.help) {
+    std::cout << UsageText();
+    return 0;
+  }
+
+  std::vector<AccountEntry> accounts;
+  if (options.accountsFile) {
+    const std::string& file = *options.accountsFile;
+    unsigned mode = 0;
+    if (AccessibleByOthers(file, mode)) {
+      char octal[8];
+      std::snprintf(octal, sizeof octal, "%04o", mode);
+      Log("WARNING: accounts file " + file + " is accessible by others (mode " + octal +
+          "); its passwords can be read. Run: chmod 600 " + file);
+    }
+    try {
+      accounts = LoadAccounts(file);
+    } catch (const std::exception& e) {
+      Log(e.what());
+      return 1;
+    }
+    if (accounts.empty()) {
+      Log("accounts file " + file + " lists no accounts");
+      return 1;
+    }
+    Log(std::to_string(accounts.size()) + " account(s) from " + file);
+  } else {
+    Log("no --accounts file: any screen name signs on with any password");
+  }
+
+  Directory directory(accounts);
+  kez::posix::EventLoop loop;
+  ServerOptions serverOptions;
+  serverOptions.host = options.host;
+  serverOptions.port = options.port;
+  serverOptions.keepAlive = std::chrono::seconds(options.keepAliveSeconds);
+  Server server(loop, directory, serverOptions, Log);
+  try {
+    server.Start();
+  } catch (const std::exception& e) {
+    Log(e.what());
+    return 1;
+  }
+  if (server.loopback()) {
+    Log("listening on " + server.address() +
+        " (loopback only); for trying Reposa and for tests, not a public service");
+  } else {
+    Log("WARNING: listening on " + server.address() +
+        ", reachable from other machines; this server is for trying Reposa and for tests, "
+        "not a public service");
+  }
+
+  // SIGINT and SIGTERM end the loop through a pipe it watches.
+  int fds[2];
+  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+    Log("cannot create a pipe");
+    return 1;
+  }
+  gSignalPipe = fds[1];
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  loop.Watch(fds[0], POLLIN, [&loop](short) { loop.Stop(); });
+  loop.Run();
+  Log("stopped");
+  return 0;
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+// The command line of reposa-server.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace reposa::server {
+
+struct Options {
+  std::string host = "127.0.0.1";
+  std::string port = "5190";
+  std::optional<std::string> accountsFile;
+  int keepAliveSeconds = 60;
+  bool help = false;
+};
+
+// Throws std::invalid_argument saying what is wrong.
+Options ParseOptions(const std::vector<std::string>& args);
+// "HOST:PORT" or "[IPV6]:PORT"; false when it is neither.
+bool SplitHostPort(std::string_view text, std::string& host, std::string& port);
+std::string UsageText();
+
+}  // namespace reposa::server

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace reposa::server {
+
+// Every connection has its own number, never reused while the server runs.
+using SessionId = std::uint64_t;
+
+// Where the service's answers go. Both calls only queue: they never end a
+// session on the spot, so the service may call them while it walks its lists.
+class Outbox {
+ public:
+  virtual ~Outbox() = default;
+  // One server message, the payload of a data frame.
+  virtual void Deliver(SessionId to, std::string_view message) = 0;
+  // Sends a sign-off frame after what is queued, then closes the connection:
+  // used when the same screen name signs on again elsewhere.
+  virtual void EndSession(SessionId id) = 0;
+};
+
+}  // namespace reposa::server

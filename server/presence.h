@@ -1,0 +1,87 @@
+#pragma once
+
+// Who is signed on, what the others may see of them, and the UPDATE_BUDDY2
+// fan-out to their watchers.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "directory.h"
+#include "outbox.h"
+
+namespace reposa::server {
+
+struct OnlineUser {
+  SessionId session = 0;
+  Account* account = nullptr;
+  bool online = false;  // after toc_init_done
+  std::int64_t signOnTime = 0;
+  std::int64_t idleSince = 0;  // 0: not idle
+  std::string away;            // empty: not away
+  std::string profile;
+  std::string caps;
+  int warning = 0;  // percent
+  // The password this session signed on with, for a password change on an
+  // open server's account that has none yet.
+  std::string signOnPassword;
+  // Who sent this user an instant message since it was last used to warn.
+  std::set<std::string> imFrom;
+
+  const std::string& name() const { return account->name; }
+  const std::string& display() const { return account->display; }
+  // " O" for a present user, " OU" for one who is away.
+  std::string_view UserClass() const { return away.empty() ? " O" : " OU"; }
+};
+
+class Presence {
+ public:
+  using Clock = std::function<std::int64_t()>;  // seconds since the epoch
+  Presence(Outbox& outbox, Clock now);
+
+  // Binds a session to an account; returns the session it replaces, which is
+  // forgotten at once (it is not reported offline: the name stays on).
+  std::optional<SessionId> Attach(SessionId session, Account& account, std::string_view password);
+  // The user is online: watchers who may see it hear so, and the user hears
+  // of each of its buddies who is on and lets it see them.
+  void GoOnline(SessionId session);
+  // Unbinds; watchers hear the user is offline. Nothing for a session that
+  // was replaced or never bound.
+  void Detach(SessionId session);
+
+  OnlineUser* BySession(SessionId session);
+  // Only users who are online (past toc_init_done).
+  OnlineUser* Online(std::string_view normalised);
+  std::vector<OnlineUser*> All();
+
+  // Whether `viewer` may see `target`, and so write to it.
+  static bool Visible(const OnlineUser& target, std::string_view viewer);
+  // The online users who have `user` on their buddy lists and may see it.
+  std::set<SessionId> Watchers(const OnlineUser& user);
+  std::string Update(const OnlineUser& user) const;
+
+  // Sends every watcher the user's current state.
+  void Announce(const OnlineUser& user);
+  // Sends the user's capabilities to every watcher.
+  void AnnounceCaps(const OnlineUser& user);
+  // After the user's lists changed: watchers from `before` who may no longer
+  // see it hear it is offline, new ones hear it is online.
+  void Reconcile(const OnlineUser& user, const std::set<SessionId>& before);
+  // Sends `to` the state of `target` (and its capabilities, if any).
+  void SendState(const OnlineUser& target, SessionId to);
+
+ private:
+  std::string OfflineUpdate(const OnlineUser& user) const;
+
+  Outbox& outbox_;
+  Clock now_;
+  std::map<SessionId, OnlineUser> bySession_;
+  std::map<std::string, SessionId, std::less<>> byName_;
+};
+
+}  // namespace reposa::server

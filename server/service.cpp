@@ -1,0 +1,430 @@
+#include "service.h"
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
+
+#include "messages.h"
+#include "names.h"
+#include "profile_page.h"
+
+namespace reposa::server {
+
+namespace {
+
+// Strict decimal within [low, high].
+std::optional<std::int64_t> Number(std::string_view text, std::int64_t low, std::int64_t high) {
+  std::int64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
+std::optional<std::int32_t> ChatId(std::string_view text) {
+  auto id = Number(text, 1, INT32_MAX);
+  if (!id) return std::nullopt;
+  return static_cast<std::int32_t>(*id);
+}
+
+}  // namespace
+
+// One row per command word: how many arguments it takes and who answers it.
+const Service::Spec Service::kCommands[] = {
+    {"toc_init_done", 0, 0, &Service::InitDone},
+    {"toc_chat_join", 2, 2, &Service::ChatJoin},
+    {"toc_chat_leave", 1, 1, &Service::ChatLeave},
+    {"toc_chat_send", 2, 2, &Service::ChatSend},
+    {"toc_chat_invite", 3, SIZE_MAX, &Service::ChatInvite},
+    {"toc_chat_accept", 1, 1, &Service::ChatAccept},
+    {"toc_send_im", 2, 3, &Service::SendIm},
+    {"toc_get_info", 1, 1, &Service::GetInfo},
+    {"toc_set_info", 1, 1, &Service::SetInfo},
+    {"toc_set_away", 0, 1, &Service::SetAway},
+    {"toc_get_status", 1, 1, &Service::GetStatus},
+    {"toc_set_idle", 1, 1, &Service::SetIdle},
+    {"toc_evil", 2, 2, &Service::Evil},
+    {"toc_change_passwd", 2, 2, &Service::ChangePassword},
+    {"toc_format_nickname", 1, 1, &Service::FormatNickname},
+    {"toc_set_caps", 0, SIZE_MAX, &Service::SetCaps},
+    {"toc2_new_buddies", 1, 1, &Service::NewBuddies},
+    {"toc2_remove_buddy", 2, SIZE_MAX, &Service::RemoveBuddy},
+    {"toc2_new_group", 1, 1, &Service::NewGroup},
+    {"toc2_del_group", 1, 1, &Service::DelGroup},
+    {"toc2_add_deny", 1, SIZE_MAX, &Service::AddDeny},
+    {"toc2_remove_deny", 1, SIZE_MAX, &Service::RemoveDeny},
+    {"toc2_add_permit", 1, SIZE_MAX, &Service::AddPermit},
+    {"toc2_remove_permit", 1, SIZE_MAX, &Service::RemovePermit},
+    {"toc2_set_pdmode", 1, 1, &Service::SetPdMode},
+};
+
+Service::Service(Directory& directory, Outbox& outbox, Presence::Clock now, Log log)
+    : directory_(directory),
+      outbox_(outbox),
+      now_(now),
+      log_(std::move(log)),
+      presence_(outbox, now),
+      rooms_(outbox) {
+  if (!log_) log_ = [](std::string_view) {};
+}
+
+bool Service::SignOn(SessionId session, std::string_view typedName, std::string_view password,
+                     std::size_t maxPayload) {
+  Account* account =
+      IsValidScreenName(typedName) ? directory_.Authenticate(typedName, password) : nullptr;
+  if (!account) {
+    // Only a well-formed name is quoted: anything else could be a password
+    // typed into the wrong box, or bytes meant to garble the log.
+    log_("sign-on refused for " +
+         (IsValidScreenName(typedName) ? "\"" + std::string(TrimSpaces(typedName)) + "\""
+                                       : std::string("a malformed screen name")) +
+         " (session " + std::to_string(session) + ")");
+    return false;
+  }
+  if (auto replaced = presence_.Attach(session, *account, password)) {
+    rooms_.LeaveAll(*replaced);
+    outbox_.EndSession(*replaced);
+    log_(account->display + " signed on again; session " + std::to_string(*replaced) + " ended");
+  }
+  log_(account->display + " signed on (session " + std::to_string(session) + ")");
+  outbox_.Deliver(session, msg::SignOn());
+  outbox_.Deliver(session, msg::Nick(account->display));
+  for (const std::string& m : Config2Messages(account->lists.ConfigText(), maxPayload))
+    outbox_.Deliver(session, m);
+  return true;
+}
+
+void Service::Ended(SessionId session) {
+  rooms_.LeaveAll(session);
+  if (OnlineUser* user = presence_.BySession(session))
+    log_(user->display() + " signed off (session " + std::to_string(session) + ")");
+  presence_.Detach(session);
+}
+
+void Service::Command(SessionId session, const CommandLine& line) {
+  OnlineUser* me = presence_.BySession(session);
+  if (!me) return;  // replaced by a newer sign-on; its connection is closing
+  for (const Spec& spec : kCommands) {
+    if (spec.word != line.word) continue;
+    if (line.args.size() < spec.minArgs || line.args.size() > spec.maxArgs) break;
+    (this->*spec.handler)(*me, line.args);
+    return;
+  }
+  BadInput(*me);
+}
+
+void Service::Send(const OnlineUser& to, std::string_view message) {
+  outbox_.Deliver(to.session, message);
+}
+
+void Service::BadInput(const OnlineUser& me) {
+  Send(me, msg::Error(msg::kBadInput));
+}
+
+OnlineUser* Service::Reachable(const OnlineUser& me, std::string_view name) {
+  OnlineUser* other = presence_.Online(NormalizeName(name));
+  if (!other || !Presence::Visible(*other, me.name())) return nullptr;
+  // Someone one has blocked is out of reach too.
+  if (!me.account->lists.Permits(other->name())) return nullptr;
+  return other;
+}
+
+void Service::InitDone(OnlineUser& me, const Args&) {
+  presence_.GoOnline(me.session);
+}
+
+// toc_chat_join <exchange> <room>
+void Service::ChatJoin(OnlineUser& me, const Args& args) {
+  const auto exchange = Number(args[0], 0, 65535);
+  const std::string_view room = TrimSpaces(args[1]);
+  if (!exchange || !IsValidRoomName(room)) return BadInput(me);
+  AnswerJoin(me, rooms_.JoinByName(me.session, me.display(), static_cast<int>(*exchange), room),
+             room);
+}
+
+void Service::AnswerJoin(OnlineUser& me, ChatRooms::Join result, std::string_view room) {
+  // 24: the room is full; 48: this session is in too many rooms.
+  if (result == ChatRooms::Join::Full)
+    Send(me, msg::Error(msg::kChatJoinFailed, std::string(room) + ":24"));
+  if (result == ChatRooms::Join::TooMany)
+    Send(me, msg::Error(msg::kChatJoinFailed, std::string(room) + ":48"));
+}
+
+// toc_chat_leave <chat id>
+void Service::ChatLeave(OnlineUser& me, const Args& args) {
+  const auto id = ChatId(args[0]);
+  if (!id) return BadInput(me);
+  rooms_.Leave(me.session, *id);
+}
+
+// toc_chat_send <chat id> <message>
+void Service::ChatSend(OnlineUser& me, const Args& args) {
+  const auto id = ChatId(args[0]);
+  if (!id || !rooms_.Send(me.session, *id, args[1])) BadInput(me);
+}
+
+// toc_chat_invite <chat id> <message> <name>[,<name>...] [<name>...]
+void Service::ChatInvite(OnlineUser& me, const Args& args) {
+  const auto id = ChatId(args[0]);
+  const ChatRoom* room = id ? rooms_.Find(*id) : nullptr;
+  if (!room || !room->Has(me.session)) return BadInput(me);
+  const std::string invite = msg::ChatInvite(room->name, room->id, me.display(), args[1]);
+  for (std::size_t i = 2; i < args.size(); ++i) {
+    std::string_view names = args[i];
+    while (!names.empty()) {
+      const std::size_t comma = names.find(',');
+      const std::string name = NormalizeName(names.substr(0, comma));
+      names.remove_prefix(comma == std::string_view::npos ? names.size() : comma + 1);
+      if (name.empty()) continue;
+      if (OnlineUser* other = Reachable(me, name)) {
+        Send(*other, invite);
+      } else {
+        Send(me, msg::Error(msg::kNotAvailable, name));
+      }
+    }
+  }
+}
+
+// toc_chat_accept <chat id>
+void Service::ChatAccept(OnlineUser& me, const Args& args) {
+  const auto id = ChatId(args[0]);
+  ChatRooms::Join result{};
+  if (!id || !rooms_.JoinById(me.session, me.display(), *id, result)) return BadInput(me);
+  AnswerJoin(me, result, rooms_.Find(*id)->name);
+}
+
+// toc_send_im <name> <message> [auto]
+void Service::SendIm(OnlineUser& me, const Args& args) {
+  if (args.size() == 3 && args[2] != "auto") return BadInput(me);
+  OnlineUser* other = Reachable(me, args[0]);
+  if (!other) return Send(me, msg::Error(msg::kNotAvailable, NormalizeName(args[0])));
+  Send(*other, msg::ImIn(me.display(), args.size() == 3, me.UserClass(), args[1]));
+  other->imFrom.insert(me.name());
+}
+
+// toc_get_info <name>
+void Service::GetInfo(OnlineUser& me, const Args& args) {
+  OnlineUser* other = Reachable(me, args[0]);
+  if (!other) return Send(me, msg::Error(msg::kNotAvailable, NormalizeName(args[0])));
+  Send(me, msg::GotoUrl("profile", ProfileUrl(*other, now_())));
+}
+
+// toc_set_info <profile>
+void Service::SetInfo(OnlineUser& me, const Args& args) {
+  me.profile = args[0];
+}
+
+// toc_set_away [<message>]: none or empty is back
+void Service::SetAway(OnlineUser& me, const Args& args) {
+  const bool wasAway = !me.away.empty();
+  me.away = args.empty() ? std::string() : args[0];
+  if (wasAway != !me.away.empty()) presence_.Announce(me);
+}
+
+// toc_get_status <name>
+void Service::GetStatus(OnlineUser& me, const Args& args) {
+  OnlineUser* other = Reachable(me, args[0]);
+  if (!other) return Send(me, msg::Error(msg::kNotAvailable, NormalizeName(args[0])));
+  presence_.SendState(*other, me.session);
+}
+
+// toc_set_idle <seconds>
+void Service::SetIdle(OnlineUser& me, const Args& args) {
+  const auto seconds = Number(args[0], 0, INT32_MAX);
+  if (!seconds) return BadInput(me);
+  me.idleSince = *seconds ? now_() - *seconds : 0;
+  presence_.Announce(me);
+}
+
+// toc_evil <name> <anon|norm>: only someone who sent one an instant message
+// may be warned, once for each message.
+void Service::Evil(OnlineUser& me, const Args& args) {
+  if (args[1] != "anon" && args[1] != "norm") return BadInput(me);
+  const bool anonymous = args[1] == "anon";
+  OnlineUser* other = Reachable(me, args[0]);
+  if (!other || !me.imFrom.count(other->name()))
+    return Send(me, msg::Error(msg::kWarningRefused, NormalizeName(args[0])));
+  me.imFrom.erase(other->name());
+  other->warning = std::min(100, other->warning + (anonymous ? 3 : 10));
+  Send(*other, msg::Eviled(other->warning, anonymous ? std::string() : me.display()));
+  presence_.Announce(*other);
+}
+
+// toc_change_passwd <old> <new>
+void Service::ChangePassword(OnlineUser& me, const Args& args) {
+  Account& account = *me.account;
+  const std::string& current = account.password ? *account.password : me.signOnPassword;
+  if (args[0] != current) return Send(me, msg::Error(msg::kBadAccount));
+  if (!IsValidPassword(args[1])) return BadInput(me);
+  account.password = args[1];
+  me.signOnPassword = args[1];
+  log_("password changed for " + account.display);
+  Send(me, msg::AdminPasswdStatus());
+}
+
+// toc_format_nickname <name>: only spacing and letter case may change.
+void Service::FormatNickname(OnlineUser& me, const Args& args) {
+  const std::string_view formatted = TrimSpaces(args[0]);
+  if (!IsValidScreenName(formatted) || NormalizeName(formatted) != me.name()) return BadInput(me);
+  me.account->display = std::string(formatted);
+  rooms_.Rename(me.session, formatted);
+  Send(me, msg::AdminNickStatus());
+  Send(me, msg::Nick(formatted));
+  presence_.Announce(me);
+}
+
+// toc_set_caps <capability>[,<capability>...]
+void Service::SetCaps(OnlineUser& me, const Args& args) {
+  std::string caps;
+  for (const std::string& a : args) {
+    if (a.find('\n') != std::string::npos) return BadInput(me);
+    if (!caps.empty() && !a.empty()) caps.push_back(',');
+    caps += a;
+  }
+  me.caps = std::move(caps);
+  presence_.AnnounceCaps(me);
+}
+
+// toc2_new_buddies <"g:<group>\nb:<buddy>[:<alias>]\n...">
+void Service::NewBuddies(OnlineUser& me, const Args& args) {
+  struct Item {
+    std::string group;
+    std::string buddy;  // empty for a "g:" line
+    std::string alias;
+  };
+  std::vector<Item> items;
+  std::string_view text = args[0];
+  if (text.starts_with('{') && text.ends_with('}')) text = text.substr(1, text.size() - 2);
+  std::string group;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.empty()) continue;
+    if (line.starts_with("g:")) {
+      group = std::string(line.substr(2));
+      if (!IsValidGroupName(group)) return BadInput(me);
+      items.push_back(Item{group, {}, {}});
+    } else if (line.starts_with("b:") && !group.empty()) {
+      std::string_view buddy = line.substr(2);
+      std::string_view alias;
+      if (const std::size_t colon = buddy.find(':'); colon != std::string_view::npos) {
+        alias = buddy.substr(colon + 1);
+        buddy = buddy.substr(0, colon);
+      }
+      buddy = TrimSpaces(buddy);
+      if (!IsValidScreenName(buddy)) return BadInput(me);
+      items.push_back(Item{group, std::string(buddy), std::string(alias)});
+    } else {
+      return BadInput(me);
+    }
+  }
+  if (items.empty()) return BadInput(me);
+
+  StoredLists& lists = me.account->lists;
+  const std::set<SessionId> before = presence_.Watchers(me);
+  for (const Item& item : items) {
+    if (item.buddy.empty()) {
+      const auto change = lists.AddGroup(item.group);
+      if (change == StoredLists::Change::Done) Send(me, msg::Inserted('g', item.group));
+      if (change == StoredLists::Change::Full) {
+        BadInput(me);
+        break;
+      }
+      continue;
+    }
+    bool groupCreated = false;
+    const auto change = lists.AddBuddy(item.group, item.buddy, groupCreated);
+    if (groupCreated) Send(me, msg::Inserted('g', item.group));
+    if (change == StoredLists::Change::Full) {
+      BadInput(me);
+      break;
+    }
+    if (change != StoredLists::Change::Done) continue;
+    Send(me, msg::BuddyInserted(item.alias, item.buddy, item.group));
+    if (OnlineUser* other = presence_.Online(NormalizeName(item.buddy));
+        other && Presence::Visible(*other, me.name()) && me.online)
+      presence_.SendState(*other, me.session);
+  }
+  presence_.Reconcile(me, before);
+}
+
+// toc2_remove_buddy <buddy> [<buddy>...] <group>
+void Service::RemoveBuddy(OnlineUser& me, const Args& args) {
+  const std::string& group = args.back();
+  const std::set<SessionId> before = presence_.Watchers(me);
+  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+    const std::string_view buddy = TrimSpaces(args[i]);
+    if (me.account->lists.RemoveBuddy(group, buddy)) Send(me, msg::BuddyDeleted(buddy, group));
+  }
+  presence_.Reconcile(me, before);
+}
+
+// toc2_new_group <group>
+void Service::NewGroup(OnlineUser& me, const Args& args) {
+  if (!IsValidGroupName(args[0])) return BadInput(me);
+  const auto change = me.account->lists.AddGroup(args[0]);
+  if (change == StoredLists::Change::Full) return BadInput(me);
+  if (change == StoredLists::Change::Done) Send(me, msg::Inserted('g', args[0]));
+}
+
+// toc2_del_group <group>: its buddies go with it, each reported first.
+void Service::DelGroup(OnlineUser& me, const Args& args) {
+  StoredLists& lists = me.account->lists;
+  Group* group = lists.FindGroup(args[0]);
+  if (!group) return;
+  const std::set<SessionId> before = presence_.Watchers(me);
+  for (const std::string& buddy : group->buddies) Send(me, msg::BuddyDeleted(buddy, group->name));
+  Send(me, msg::Deleted('g', group->name));
+  lists.RemoveGroup(args[0]);
+  presence_.Reconcile(me, before);
+}
+
+void Service::AddDeny(OnlineUser& me, const Args& args) {
+  EditNames(me, args, 'd', true);
+}
+void Service::RemoveDeny(OnlineUser& me, const Args& args) {
+  EditNames(me, args, 'd', false);
+}
+void Service::AddPermit(OnlineUser& me, const Args& args) {
+  EditNames(me, args, 'p', true);
+}
+void Service::RemovePermit(OnlineUser& me, const Args& args) {
+  EditNames(me, args, 'p', false);
+}
+
+// toc2_add_deny, toc2_remove_deny, toc2_add_permit, toc2_remove_permit
+// <name> [<name>...]
+void Service::EditNames(OnlineUser& me, const Args& args, char kind, bool add) {
+  for (const std::string& a : args)
+    if (!IsValidScreenName(a)) return BadInput(me);
+  StoredLists& lists = me.account->lists;
+  std::vector<std::string>& list = kind == 'd' ? lists.blocked : lists.permitted;
+  const std::set<SessionId> before = presence_.Watchers(me);
+  for (const std::string& a : args) {
+    const std::string name = NormalizeName(a);
+    if (add) {
+      const auto change = lists.AddName(list, name);
+      if (change == StoredLists::Change::Full) {
+        BadInput(me);
+        break;
+      }
+      if (change == StoredLists::Change::Done) Send(me, msg::Inserted(kind, name));
+    } else if (lists.RemoveName(list, name)) {
+      Send(me, msg::Deleted(kind, name));
+    }
+  }
+  presence_.Reconcile(me, before);
+}
+
+// toc2_set_pdmode <mode>, bare: 1 all may see me, 2 none, 3 only permitted,
+// 4 all but blocked, 5 only my buddies.
+void Service::SetPdMode(OnlineUser& me, const Args& args) {
+  const auto mode = Number(args[0], kPermitAll, kPermitBuddies);
+  if (!mode) return BadInput(me);
+  const std::set<SessionId> before = presence_.Watchers(me);
+  me.account->lists.privacyMode = static_cast<int>(*mode);
+  presence_.Reconcile(me, before);
+}
+
+}  // namespace reposa::server

@@ -1,0 +1,93 @@
+#pragma once
+
+// The service all sessions share: sign-on, and every client command of a
+// signed-on session, answered through the Outbox.
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "chat_rooms.h"
+#include "command_parser.h"
+#include "directory.h"
+#include "flap_codec.h"
+#include "outbox.h"
+#include "presence.h"
+
+namespace reposa::server {
+
+class Service {
+ public:
+  using Log = std::function<void(std::string_view)>;
+  Service(Directory& directory, Outbox& outbox, Presence::Clock now, Log log = {});
+
+  // Checks a sign-on. On success the session is bound to the account (an
+  // older session of the same name is ended) and gets SIGN_ON, NICK and its
+  // stored configuration in CONFIG2 messages of at most `maxPayload` bytes;
+  // it is online only after toc_init_done. On failure nothing is sent.
+  bool SignOn(SessionId session, std::string_view typedName, std::string_view password,
+              std::size_t maxPayload = kMaxFlapPayload);
+  // One command of a signed-on session. Unknown or malformed commands get
+  // ERROR:911.
+  void Command(SessionId session, const CommandLine& line);
+  // The connection is gone.
+  void Ended(SessionId session);
+
+  Presence& presence() { return presence_; }
+  ChatRooms& rooms() { return rooms_; }
+
+ private:
+  using Args = std::vector<std::string>;
+  using Handler = void (Service::*)(OnlineUser&, const Args&);
+  struct Spec {
+    std::string_view word;
+    std::size_t minArgs;
+    std::size_t maxArgs;
+    Handler handler;
+  };
+  static const Spec kCommands[];
+
+  void InitDone(OnlineUser& me, const Args& args);
+  void ChatJoin(OnlineUser& me, const Args& args);
+  void ChatLeave(OnlineUser& me, const Args& args);
+  void ChatSend(OnlineUser& me, const Args& args);
+  void ChatInvite(OnlineUser& me, const Args& args);
+  void ChatAccept(OnlineUser& me, const Args& args);
+  void SendIm(OnlineUser& me, const Args& args);
+  void GetInfo(OnlineUser& me, const Args& args);
+  void SetInfo(OnlineUser& me, const Args& args);
+  void SetAway(OnlineUser& me, const Args& args);
+  void GetStatus(OnlineUser& me, const Args& args);
+  void SetIdle(OnlineUser& me, const Args& args);
+  void Evil(OnlineUser& me, const Args& args);
+  void ChangePassword(OnlineUser& me, const Args& args);
+  void FormatNickname(OnlineUser& me, const Args& args);
+  void SetCaps(OnlineUser& me, const Args& args);
+  void NewBuddies(OnlineUser& me, const Args& args);
+  void RemoveBuddy(OnlineUser& me, const Args& args);
+  void NewGroup(OnlineUser& me, const Args& args);
+  void DelGroup(OnlineUser& me, const Args& args);
+  void AddDeny(OnlineUser& me, const Args& args);
+  void RemoveDeny(OnlineUser& me, const Args& args);
+  void AddPermit(OnlineUser& me, const Args& args);
+  void RemovePermit(OnlineUser& me, const Args& args);
+  void SetPdMode(OnlineUser& me, const Args& args);
+
+  void EditNames(OnlineUser& me, const Args& args, char kind, bool add);
+  void AnswerJoin(OnlineUser& me, ChatRooms::Join result, std::string_view room);
+  // The online user `name` if it lets `me` see it and `me` lets it be
+  // written to; nullptr otherwise.
+  OnlineUser* Reachable(const OnlineUser& me, std::string_view name);
+  void BadInput(const OnlineUser& me);
+  void Send(const OnlineUser& to, std::string_view message);
+
+  Directory& directory_;
+  Outbox& outbox_;
+  Presence::Clock now_;
+  Log log_;
+  Presence presence_;
+  ChatRooms rooms_;
+};
+
+}  // namespace reposa::server

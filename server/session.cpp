@@ -1,0 +1,127 @@
+#include "session.h"
+
+#include "command_parser.h"
+#include "messages.h"
+#include "names.h"
+
+namespace reposa::server {
+
+Session::Session(SessionId id, Service& service, Transport& transport, Log log)
+    : id_(id), service_(service), transport_(transport), log_(std::move(log)) {
+  if (!log_) log_ = [](std::string_view) {};
+}
+
+void Session::Receive(std::string_view bytes) {
+  if (state_ == State::Finished) return;
+  reader_.Feed(bytes);
+  while (state_ != State::Finished) {
+    std::optional<Frame> frame = reader_.Next();
+    if (!greeted_ && reader_.opened()) {
+      // The server's own sign-on frame answers the opening: FLAP version 1.
+      greeted_ = true;
+      SendFrame(FrameType::SignOn, std::string_view("\0\0\0\1", 4));
+    }
+    if (frame) {
+      HandleFrame(*frame);
+      continue;
+    }
+    if (reader_.status() == FlapReader::Status::BadOpening) Close("no FLAPON opening");
+    if (reader_.status() == FlapReader::Status::BadMarker)
+      Refuse(msg::kBadInput, "bad frame marker");
+    break;
+  }
+}
+
+void Session::HandleFrame(const Frame& frame) {
+  const auto type = static_cast<FrameType>(frame.type);
+  if (type == FrameType::KeepAlive || type == FrameType::Error) return;
+  if (type == FrameType::SignOff) return Close("signed off");
+  switch (state_) {
+    case State::AwaitSignOnFrame:
+      if (type != FrameType::SignOn) return Refuse(msg::kBadInput, "expected a sign-on frame");
+      return HandleSignOnFrame(frame);
+    case State::AwaitLogin:
+    case State::SignedOn: {
+      if (type != FrameType::Data) {
+        SendMessage(msg::Error(msg::kBadInput));
+        return;
+      }
+      std::string_view line = frame.payload;
+      if (!line.empty() && line.back() == '\0') line.remove_suffix(1);
+      if (state_ == State::AwaitLogin) return HandleLogin(line);
+      return HandleCommand(line);
+    }
+    case State::Finished:
+      return;
+  }
+}
+
+// Payload: version (4 bytes, 1), tag 1 (2 bytes), name length (2), name.
+void Session::HandleSignOnFrame(const Frame& frame) {
+  const std::string_view p = frame.payload;
+  if (p.size() < 8 || p.substr(4, 2) != std::string_view("\0\1", 2))
+    return Refuse(msg::kBadInput, "malformed sign-on frame");
+  const std::size_t length = static_cast<std::size_t>(static_cast<unsigned char>(p[6])) << 8 |
+                             static_cast<unsigned char>(p[7]);
+  if (p.size() != 8 + length) return Refuse(msg::kBadInput, "malformed sign-on frame");
+  frameName_ = std::string(p.substr(8));
+  state_ = State::AwaitLogin;
+}
+
+// toc2_login <auth host> <port> <screen name> <roasted password> ...
+void Session::HandleLogin(std::string_view line) {
+  const std::optional<CommandLine> login =
+      line.size() <= kMaxCommandLine ? ParseCommandLine(line) : std::nullopt;
+  if (!login || login->word != "toc2_login" || login->args.size() < 4)
+    return Refuse(msg::kBadInput, "expected toc2_login");
+  const std::string& name = login->args[2];
+  if (NormalizeName(name) != NormalizeName(frameName_))
+    return Refuse(msg::kBadInput, "screen names of sign-on frame and login differ");
+  const std::optional<std::string> password = UnroastPassword(login->args[3]);
+  if (!password) return Refuse(msg::kBadAccount, "malformed password");
+  if (!service_.SignOn(id_, name, *password))
+    return Refuse(msg::kBadAccount, "wrong screen name or password");
+  state_ = State::SignedOn;
+}
+
+void Session::HandleCommand(std::string_view line) {
+  std::optional<CommandLine> command;
+  if (line.size() <= kMaxCommandLine && line.find('\0') == std::string_view::npos)
+    command = ParseCommandLine(line);
+  if (!command) return SendMessage(msg::Error(msg::kBadInput));
+  service_.Command(id_, *command);
+}
+
+void Session::SendMessage(std::string_view message) {
+  if (state_ != State::Finished) SendFrame(FrameType::Data, message);
+}
+
+void Session::SendKeepAlive() {
+  if (state_ == State::SignedOn) SendFrame(FrameType::KeepAlive, {});
+}
+
+void Session::End() {
+  if (state_ == State::Finished) return;
+  SendFrame(FrameType::SignOff, {});
+  Close("replaced by a newer sign-on");
+}
+
+void Session::SendFrame(FrameType type, std::string_view payload) {
+  // Every message is built far below the limit; one that is not is dropped
+  // rather than sent with a broken length.
+  if (std::optional<std::string> frame = writer_.Encode(type, payload)) transport_.Write(*frame);
+}
+
+void Session::Refuse(int code, std::string_view why) {
+  SendFrame(FrameType::Data, msg::Error(code));
+  Close(why);
+}
+
+void Session::Close(std::string_view why) {
+  if (state_ == State::Finished) return;
+  state_ = State::Finished;
+  log_("session " + std::to_string(id_) + " closed: " + std::string(why));
+  transport_.Finish();
+}
+
+}  // namespace reposa::server

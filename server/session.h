@@ -1,0 +1,68 @@
+#pragma once
+
+// One client connection's protocol: the opening, the sign-on, then frames of
+// commands handed to the service. No I/O of its own: bytes come in through
+// Receive and go out through the Transport.
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "flap_codec.h"
+#include "outbox.h"
+#include "service.h"
+
+namespace reposa::server {
+
+// Longest command line taken, its closing NUL not counted. Longer lines get
+// ERROR:911; every answer built from a shorter one fits in one frame.
+inline constexpr std::size_t kMaxCommandLine = 8192;
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  virtual void Write(std::string_view bytes) = 0;
+  // Close once what was written has gone; input after this is ignored.
+  virtual void Finish() = 0;
+};
+
+class Session {
+ public:
+  using Log = std::function<void(std::string_view)>;
+  Session(SessionId id, Service& service, Transport& transport, Log log = {});
+
+  void Receive(std::string_view bytes);
+  void SendMessage(std::string_view message);
+  void SendKeepAlive();
+  // Ended by a newer sign-on of the same name: a sign-off frame, then close.
+  void End();
+  // The connection is gone: nothing more is read or sent.
+  void Abandon() { state_ = State::Finished; }
+
+  SessionId id() const { return id_; }
+  bool signedOn() const { return state_ == State::SignedOn; }
+  bool finished() const { return state_ == State::Finished; }
+
+ private:
+  enum class State { AwaitSignOnFrame, AwaitLogin, SignedOn, Finished };
+  void HandleFrame(const Frame& frame);
+  void HandleSignOnFrame(const Frame& frame);
+  void HandleLogin(std::string_view line);
+  void HandleCommand(std::string_view line);
+  void Refuse(int code, std::string_view why);
+  void Close(std::string_view why);
+  void SendFrame(FrameType type, std::string_view payload);
+
+  SessionId id_;
+  Service& service_;
+  Transport& transport_;
+  Log log_;
+  FlapReader reader_;
+  FlapWriter writer_;
+  State state_ = State::AwaitSignOnFrame;
+  bool greeted_ = false;
+  std::string frameName_;  // the screen name of the client's sign-on frame
+};
+
+}  // namespace reposa::server

@@ -1,0 +1,71 @@
+#pragma once
+
+// An account's lists kept by the server: privacy mode, groups with their
+// buddies, permitted and blocked names. They live as long as the server.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace reposa::server {
+
+// Privacy modes, as the client sets them.
+enum PrivacyMode : int {
+  kPermitAll = 1,
+  kDenyAll = 2,
+  kPermitSome = 3,  // only the permitted names
+  kDenySome = 4,    // all but the blocked names
+  kPermitBuddies = 5,
+};
+
+inline constexpr std::size_t kMaxGroups = 200;
+inline constexpr std::size_t kMaxBuddies = 1000;
+inline constexpr std::size_t kMaxPrivacyNames = 500;  // each of permit and block
+inline constexpr std::size_t kMaxGroupName = 64;
+
+struct Group {
+  std::string name;
+  std::vector<std::string> buddies;  // as typed; compared normalised
+};
+
+struct StoredLists {
+  int privacyMode = kPermitAll;
+  std::vector<Group> groups;
+  std::vector<std::string> permitted;  // normalised
+  std::vector<std::string> blocked;    // normalised
+
+  enum class Change { Done, Unchanged, Full };
+
+  Group* FindGroup(std::string_view name);
+  Change AddGroup(std::string_view name);
+  // Removes the group and its buddies.
+  bool RemoveGroup(std::string_view name);
+  // Creates the group when it is missing. `groupCreated` says whether it did.
+  Change AddBuddy(std::string_view group, std::string_view buddy, bool& groupCreated);
+  bool RemoveBuddy(std::string_view group, std::string_view buddy);
+  Change AddName(std::vector<std::string>& list, std::string_view normalised);
+  bool RemoveName(std::vector<std::string>& list, std::string_view normalised);
+
+  std::size_t BuddyCount() const;
+  // Whether `normalised` is in any group.
+  bool HasBuddy(std::string_view normalised) const;
+  // Whether the owner of these lists lets `viewer` (normalised) see them and
+  // write to them.
+  bool Permits(std::string_view viewer) const;
+
+  // The stored configuration: "m:<mode>", then each "g:" line followed by its
+  // "b:" lines, then "p:" lines, "d:" lines and "done:", each line ended by a
+  // line feed.
+  std::string ConfigText() const;
+};
+
+// A group name the server keeps: 1 to kMaxGroupName bytes, no control bytes,
+// and not ending in "done:", which would end a stored configuration early.
+bool IsValidGroupName(std::string_view name);
+
+// Cuts a configuration text into CONFIG2 messages of at most `maxPayload`
+// bytes each, at line ends; "done:" is only ever in the last one.
+std::vector<std::string> Config2Messages(std::string_view text, std::size_t maxPayload);
+
+}  // namespace reposa::server

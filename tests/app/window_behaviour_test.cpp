@@ -1,0 +1,283 @@
+// The window against a scripted TOC server on the loopback interface: what
+// each button sends, and what each answer of the server does to the window.
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTest>
+#include <algorithm>
+#include <memory>
+
+#include "FlapServer.h"
+#include "Form1.h"
+#include "XPButton.h"
+#include "cSysTray.h"
+#include "kez/KezTOCSock.h"
+
+using reposa::test::FlapServer;
+
+namespace {
+
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  std::size_t pos = 0;
+  while (pos <= line.size()) {
+    const std::size_t space = std::min(line.find(' ', pos), line.size());
+    words.push_back(line.substr(pos, space - pos));
+    pos = space + 1;
+  }
+  return words;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+}  // namespace
+
+class WindowBehaviour : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<FlapServer> server;
+  std::unique_ptr<Form1> form;
+
+  template <class T = QLineEdit>
+  T* Find(const char* name) {
+    T* child = form->findChild<T*>(name);
+    if (!child) qFatal("no control %s", name);
+    return child;
+  }
+  QString Status() { return Find<QLabel>("Label1")->text(); }
+  bool ReadOnly(const char* box) { return Find(box)->isReadOnly(); }
+
+  // A button's press from the keyboard: no mouse button is held, so there is
+  // no move step and the action runs at once.
+  void Press(const char* button) {
+    auto* b = Find<XPButton>(button);
+    b->setFocus();
+    QTest::keyClick(b, Qt::Key_Space);
+  }
+
+  void SignOn() {
+    Press("XPButton1");
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QString("Online"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(Contains(server->commands, "toc_init_done"), 5000);
+  }
+
+  void JoinRoom(int32_t id, const std::string& room) {
+    server->SendMessage("CHAT_JOIN:" + std::to_string(id) + ":" + room);
+    QTRY_COMPARE_WITH_TIMEOUT(form->Control().LastChatID(), id, 5000);
+    QCOMPARE(Status(), QString("Chat Joined"));
+  }
+
+ private slots:
+  void init() {
+    server = std::make_unique<FlapServer>();
+    form = std::make_unique<Form1>(ServerAddress{"127.0.0.1", server->port()});
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+  }
+  void cleanup() {
+    form.reset();
+    server.reset();
+  }
+
+  void signOnWithUntouchedBoxesUsesTheirDefaultTexts() {
+    QCOMPARE(Status(), QString("None"));
+    SignOn();
+    const auto words = Words(server->loginLine);
+    QVERIFY2(words.size() > 4, server->loginLine.c_str());
+    QCOMPARE(words[3], std::string("screenname"));
+    QCOMPARE(words[4], std::string("0x0408105c23001130"));  // "Password", roasted
+    QVERIFY(ReadOnly("Text1"));
+    QVERIFY(ReadOnly("Text2"));
+    QVERIFY(!ReadOnly("Text3"));
+    QVERIFY(!ReadOnly("Text4"));
+  }
+
+  void signOffShowsOfflineAndFreesTheSignOnBoxes() {
+    SignOn();
+    Press("XPButton2");
+    QCOMPARE(Status(), QString("Offline"));  // LogOff reports before it returns
+    QVERIFY(!ReadOnly("Text1"));
+    QVERIFY(!ReadOnly("Text2"));
+  }
+
+  void joinSendsTheRoomAndExchange_data() {
+    QTest::addColumn<QString>("exchange");
+    QTest::addColumn<QString>("expected");  // empty: the join is left out
+    QTest::newRow("default") << "4"
+                             << R"(toc_chat_join "4" "Lobby")";
+    QTest::newRow("lowest") << "-32768"
+                            << R"(toc_chat_join "-32768" "Lobby")";
+    QTest::newRow("highest") << "32767"
+                             << R"(toc_chat_join "32767" "Lobby")";
+    QTest::newRow("spaces around") << " 7 "
+                                   << R"(toc_chat_join "7" "Lobby")";
+    QTest::newRow("above range") << "32768"
+                                 << "";
+    QTest::newRow("below range") << "-32769"
+                                 << "";
+    QTest::newRow("fraction") << "4.5"
+                              << "";
+    QTest::newRow("word") << "four"
+                          << "";
+    QTest::newRow("empty") << ""
+                           << "";
+  }
+  void joinSendsTheRoomAndExchange() {
+    QFETCH(QString, exchange);
+    QFETCH(QString, expected);
+    SignOn();
+    Find("Text3")->setText("Lobby");
+    Find("Text4")->setText(exchange);
+    const QString before = Status();
+    Press("XPButton3");
+    // A leave with a known ID follows as a marker: whatever the join sent
+    // has arrived before it.
+    form->Control().SetLastChatID(9);
+    Press("XPButton4");
+    QTRY_VERIFY_WITH_TIMEOUT(Contains(server->commands, R"(toc_chat_leave "9")"), 5000);
+    std::vector<std::string> joins;
+    for (const auto& line : server->commands)
+      if (line.starts_with("toc_chat_join")) joins.push_back(line);
+    if (expected.isEmpty()) {
+      QVERIFY(joins.empty());
+    } else {
+      QCOMPARE(joins.size(), std::size_t{1});
+      QCOMPARE(QString::fromStdString(joins[0]), expected);
+    }
+    QCOMPARE(Status(), before);
+    QVERIFY(!ReadOnly("Text3"));
+  }
+
+  void chatJoinLocksAndChatLeftFreesTheChatBoxes() {
+    SignOn();
+    JoinRoom(1234, "Lobby");
+    QVERIFY(ReadOnly("Text3"));
+    QVERIFY(ReadOnly("Text4"));
+    QVERIFY(ReadOnly("Text1"));  // the pairs are independent
+    QCOMPARE(form->Control().LastChatID(), 1234);
+    server->SendMessage("CHAT_LEFT:1234");
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QString("Chat Left"), 5000);
+    QVERIFY(!ReadOnly("Text3"));
+    QVERIFY(!ReadOnly("Text4"));
+    QVERIFY(ReadOnly("Text1"));
+  }
+
+  void leaveAndAClickInTheRoomBoxPassLastChatID_data() {
+    QTest::addColumn<bool>("click");  // a click in Text3 instead of "Leave"
+    QTest::newRow("Leave button") << false;
+    QTest::newRow("click in Text3") << true;
+  }
+  void leaveAndAClickInTheRoomBoxPassLastChatID() {
+    QFETCH(bool, click);
+    SignOn();
+    JoinRoom(1234, "Lobby");
+    JoinRoom(77, "Other");  // the latest join is the one left
+    Find("Text3")->setText("Lobby");
+    if (click)
+      QTest::mouseClick(Find("Text3"), Qt::LeftButton);
+    else
+      Press("XPButton4");
+    QTRY_VERIFY_WITH_TIMEOUT(Contains(server->commands, R"(toc_chat_leave "77")"), 5000);
+  }
+
+  void signOffInAChatKeepsTheChatBoxesLocked() {
+    SignOn();
+    JoinRoom(1234, "Lobby");
+    Press("XPButton2");
+    QCOMPARE(Status(), QString("Offline"));
+    QVERIFY(ReadOnly("Text3"));
+    QVERIFY(ReadOnly("Text4"));
+    QVERIFY(!ReadOnly("Text1"));
+    QCOMPARE(form->Control().LastChatID(), 0);
+  }
+
+  void aLostConnectionShowsOffline_data() {
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("server hangs up") << false;
+    QTest::newRow("connection refused") << true;
+  }
+  void aLostConnectionShowsOffline() {
+    QFETCH(bool, refused);
+    if (refused) {
+      quint16 closedPort = 0;
+      {
+        FlapServer gone;
+        closedPort = gone.port();
+      }
+      form = std::make_unique<Form1>(ServerAddress{"127.0.0.1", closedPort});
+      form->show();
+      Find("Text1")->setReadOnly(true);  // as if an earlier session were on
+      Press("XPButton1");
+    } else {
+      SignOn();
+      server->Hangup();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QString("Offline"), 5000);
+    QVERIFY(!ReadOnly("Text1"));
+    QVERIFY(!ReadOnly("Text2"));
+  }
+
+  void passwordMaskTurnsOnAtTheFirstChangeAndStaysOn() {
+    QLineEdit* text2 = Find("Text2");
+    QCOMPARE(text2->echoMode(), QLineEdit::Normal);
+    QCOMPARE(text2->displayText(), QString("Password"));
+    text2->setFocus();
+    text2->end(false);
+    QTest::keyClick(text2, Qt::Key_Backspace);
+    QCOMPARE(text2->text(), QString("Passwor"));
+    QCOMPARE(text2->displayText(), QString("*******"));
+    text2->clear();
+    QTest::keyClicks(text2, "secret");
+    QCOMPARE(text2->displayText(), QString("******"));
+    QCOMPARE(text2->echoMode(), QLineEdit::Password);
+  }
+
+  void sendToTrayHidesAndTheIconBringsTheWindowBack() {
+    cSysTray& tray = form->Tray();
+    tray.SetAvailabilityProbe([] { return true; });
+    Press("XPButton5");
+    QVERIFY(!form->isVisible());
+    QVERIFY(tray.intray());
+    QCOMPARE(tray.traytip(), QString("Reposa"));
+    // A context-menu request is not a restore.
+    emit tray.Icon().activated(QSystemTrayIcon::Context);
+    QVERIFY(!form->isVisible());
+    emit tray.Icon().activated(QSystemTrayIcon::Trigger);
+    QVERIFY(form->isVisible());
+    QVERIFY(!tray.intray());
+  }
+
+  void sendToTrayWithoutANotificationAreaMinimises() {
+    cSysTray& tray = form->Tray();
+    tray.SetAvailabilityProbe([] { return false; });
+    Press("XPButton5");
+    QTRY_VERIFY_WITH_TIMEOUT(form->isMinimized(), 5000);
+    QVERIFY(form->isVisible());
+    QVERIFY(!tray.intray());
+  }
+
+  void updatesReachTheWindowWhileItIsInTheTray() {
+    cSysTray& tray = form->Tray();
+    tray.SetAvailabilityProbe([] { return true; });
+    server->answerLogin = false;
+    Press("XPButton1");
+    QTRY_VERIFY_WITH_TIMEOUT(!server->loginLine.empty(), 5000);
+    Press("XPButton5");
+    QVERIFY(!form->isVisible());
+    server->SendMessage("SIGN_ON:TOC2.0");
+    server->SendMessage("CONFIG2:done:\n");
+    server->SendMessage("CHAT_JOIN:5:Lobby");
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QString("Chat Joined"), 5000);
+    QVERIFY(ReadOnly("Text1"));
+    QVERIFY(ReadOnly("Text3"));
+    emit tray.Icon().activated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(form->isVisible());
+    QCOMPARE(Status(), QString("Chat Joined"));
+  }
+};
+
+QTEST_MAIN(WindowBehaviour)
+#include "window_behaviour_test.moc"

@@ -1,0 +1,59 @@
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace reposa::server {
+namespace {
+
+TEST(ParseOptions, DefaultsToTheWindowsHostAndPort) {
+  const Options o = ParseOptions({});
+  EXPECT_EQ(o.host, "127.0.0.1");
+  EXPECT_EQ(o.port, "5190");
+  EXPECT_EQ(o.keepAliveSeconds, 60);
+  EXPECT_FALSE(o.accountsFile);
+  EXPECT_FALSE(o.help);
+}
+
+TEST(ParseOptions, ReadsEachOption) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string host, port;
+    int keepAlive;
+    std::string accounts;
+  };
+  const std::vector<Case> cases = {
+      {{"--listen", "0.0.0.0:6000"}, "0.0.0.0", "6000", 60, ""},
+      {{"--listen=[::1]:0"}, "::1", "0", 60, ""},
+      {{"--listen", "localhost:05190", "--keepalive", "0"}, "localhost", "5190", 0, ""},
+      {{"--accounts", "acc.txt", "--keepalive=5"}, "127.0.0.1", "5190", 5, "acc.txt"},
+  };
+  for (const Case& c : cases) {
+    const Options o = ParseOptions(c.args);
+    EXPECT_EQ(o.host, c.host);
+    EXPECT_EQ(o.port, c.port);
+    EXPECT_EQ(o.keepAliveSeconds, c.keepAlive);
+    EXPECT_EQ(o.accountsFile.value_or(""), c.accounts);
+  }
+  EXPECT_TRUE(ParseOptions({"--help"}).help);
+}
+
+TEST(ParseOptions, RefusesBadUsage) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--listen"},
+      {"--listen", "5190"},
+      {"--listen", ":5190"},
+      {"--listen", "h:65536"},
+      {"--listen", "::1:5190"},
+      {"--keepalive", "-1"},
+      {"--keepalive", "1x"},
+      {"--accounts="},
+      {"--verbose"},
+      {"extra"},
+  };
+  for (const auto& args : cases) EXPECT_THROW(ParseOptions(args), std::invalid_argument) << args[0];
+}
+
+}  // namespace
+}  // namespace reposa::server

@@ -1,0 +1,193 @@
+// reposa-server as a real process: its options, what it says at start, and
+// a sign-on through it.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "FlapClient.h"
+
+extern char** environ;
+
+namespace reposa::server::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The server binary with its standard output and error on pipes.
+class Process {
+ public:
+  explicit Process(std::vector<std::string> args) {
+    args.insert(args.begin(), REPOSA_SERVER_BINARY);
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    ::posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+      throw std::runtime_error("cannot start the server");
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Process() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+    ::close(err_);
+  }
+
+  // Reads standard error until it holds `text`; false on timeout or end.
+  bool WaitForError(std::string_view text, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (stderr_.find(text) == std::string::npos)
+      if (!Read(err_, stderr_, deadline)) return false;
+    return true;
+  }
+  // Waits for the exit and reads both outputs to their end.
+  std::optional<int> Wait(std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (Read(out_, stdout_, deadline)) {
+    }
+    while (Read(err_, stderr_, deadline)) {
+    }
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      ::poll(nullptr, 0, 10);
+    }
+    return std::nullopt;
+  }
+  void Signal(int sig) { ::kill(pid_, sig); }
+  const std::string& out() const { return stdout_; }
+  const std::string& err() const { return stderr_; }
+
+ private:
+  static bool Read(int fd, std::string& into, std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buffer[4096];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    into.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = 0;
+  int out_ = -1;
+  int err_ = -1;
+  std::string stdout_;
+  std::string stderr_;
+};
+
+// The port from "listening on 127.0.0.1:<port> ...".
+std::uint16_t ListeningPort(const std::string& log) {
+  const std::string marker = "listening on 127.0.0.1:";
+  const std::size_t at = log.find(marker);
+  return at == std::string::npos
+             ? 0
+             : static_cast<std::uint16_t>(std::stoi(log.substr(at + marker.size())));
+}
+
+struct AccountsFile {
+  std::string path = "/tmp/reposa-server-accounts-" + std::to_string(::getpid());
+  AccountsFile(const std::string& text, mode_t mode) {
+    std::ofstream(path) << text;
+    ::chmod(path.c_str(), mode);
+  }
+  ~AccountsFile() { std::remove(path.c_str()); }
+};
+
+TEST(ServerProcess, HelpSaysWhatItIsFor) {
+  Process p({"--help"});
+  EXPECT_EQ(p.Wait(), 0);
+  EXPECT_NE(p.out().find("Usage: reposa-server"), std::string::npos);
+  EXPECT_NE(p.out().find("not a public service"), std::string::npos);
+}
+
+TEST(ServerProcess, BadUsageAndBadFilesStopItAtOnce) {
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    std::string says;
+  } rows[] = {
+      {{"--port", "1"}, 2, "unknown option '--port'"},
+      {{"--listen", "nowhere"}, 2, "--listen wants HOST:PORT"},
+      {{"--keepalive", "soon"}, 2, "--keepalive wants seconds"},
+      {{"--accounts", "/nonexistent/accounts"}, 1, "cannot read accounts file"},
+      {{"--listen", "203.0.113.1:0"}, 1, "cannot listen on 203.0.113.1:0"},
+  };
+  for (const auto& r : rows) {
+    Process p(r.args);
+    EXPECT_EQ(p.Wait(), r.code) << r.args[0];
+    EXPECT_NE(p.err().find(r.says), std::string::npos) << p.err();
+  }
+}
+
+TEST(ServerProcess, OpenServerSaysSoAndStopsOnSigterm) {
+  Process p({"--listen", "127.0.0.1:0"});
+  ASSERT_TRUE(p.WaitForError("listening on"));
+  EXPECT_NE(p.err().find("any screen name signs on with any password"), std::string::npos);
+  EXPECT_NE(p.err().find("(loopback only)"), std::string::npos);
+  const std::uint16_t port = ListeningPort(p.err());
+  ASSERT_NE(port, 0);
+  {
+    FlapClient c(port);
+    EXPECT_TRUE(c.SignOn("Anyone", "whatever-pw"));
+  }
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Wait(), 0);
+  EXPECT_NE(p.err().find("anyone signed on"), std::string::npos) << p.err();
+  EXPECT_EQ(p.err().find("whatever-pw"), std::string::npos) << p.err();
+}
+
+TEST(ServerProcess, WarnsOfAnAccountsFileOthersCanRead) {
+  for (mode_t mode : {0644, 0600}) {
+    AccountsFile file("# test\nSome Body:s3cret-pw\n", mode);
+    Process p({"--listen", "127.0.0.1:0", "--accounts", file.path});
+    ASSERT_TRUE(p.WaitForError("listening on")) << p.err();
+    EXPECT_EQ(p.err().find("WARNING: accounts file") != std::string::npos, mode == 0644) << p.err();
+    EXPECT_NE(p.err().find("1 account(s)"), std::string::npos);
+    const std::uint16_t port = ListeningPort(p.err());
+    {
+      FlapClient good(port);
+      EXPECT_TRUE(good.SignOn("somebody", "s3cret-pw"));
+      FlapClient bad(port);
+      EXPECT_EQ(bad.StartSignOn("somebody", "not-it-pw"), "ERROR:980");
+    }
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Wait(), 0);
+    EXPECT_EQ(p.err().find("s3cret-pw"), std::string::npos) << p.err();
+    EXPECT_EQ(p.err().find("not-it-pw"), std::string::npos) << p.err();
+  }
+}
+
+}  // namespace
+}  // namespace reposa::server::test
