@@ -1,0 +1,113 @@
+// reposa-console: keeps one account present without a display, and lets
+// scripts drive the whole session control over JSON lines.
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "console_session.h"
+#include "line_reader.h"
+#include "options.h"
+#include "output.h"
+#include "password.h"
+#include "stop_signals.h"
+
+#ifndef REPOSA_VERSION
+#define REPOSA_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace reposa::console;
+
+constexpr int kUsageStatus = 2;
+constexpr int kStartFailure = 1;
+
+// The password for the start-up sign-on, or nothing when the program should
+// end quietly (interrupted at the prompt). Throws for a start-up failure.
+std::optional<std::string> StartupPassword(const Options& options, int signalFd) {
+  if (options.passwordFile) {
+    std::string warning;
+    std::string password = ReadPasswordFile(*options.passwordFile, warning);
+    if (!warning.empty()) std::cerr << "reposa-console: " << warning << std::endl;
+    return password;
+  }
+  if (!::isatty(STDIN_FILENO))
+    throw UsageError(
+        "--screen-name needs --password-file FILE when standard input is not a terminal");
+  std::optional<std::string> password = PromptPassword(
+      STDIN_FILENO, STDERR_FILENO, "Password for " + *options.screenName + ": ", signalFd);
+  return password;
+}
+
+int Run(const Options& options) {
+  ::signal(SIGPIPE, SIG_IGN);  // a closed stdout must not end the presence
+  // Signals end the program between two steps of the loop, never inside one.
+  const int signalFd = InstallStopSignals();
+  if (signalFd < 0) {
+    std::cerr << "reposa-console: cannot watch signals: " << std::strerror(errno) << std::endl;
+    return kStartFailure;
+  }
+
+  std::optional<std::string> password;
+  if (options.screenName) {
+    password = StartupPassword(options, signalFd);
+    if (!password) return 0;
+  }
+
+  kez::posix::EventLoop loop;
+  LineWriter out(STDOUT_FILENO, StopRequested);
+  ConsoleSession session(
+      loop, [&out](const nlohmann::ordered_json& line) { out.Write(line); }, options.packets,
+      options.join);
+  loop.Watch(signalFd, POLLIN, [&loop](short) { loop.Stop(); });
+  // End of input leaves the session running: the account stays present.
+  LineReader input(loop, STDIN_FILENO,
+                   [&session](std::string_view line) { session.HandleLine(line); }, {});
+
+  if (options.screenName) {
+    session.Control().Login(*options.screenName, *password, options.serverHost, options.serverPort,
+                            options.authServer);
+    std::fill(password->begin(), password->end(), '\0');
+  }
+  loop.Run();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  Options options;
+  try {
+    options = ParseOptions(args);
+  } catch (const UsageError& e) {
+    std::cerr << "reposa-console: " << e.what() << "\nTry 'reposa-console --help'." << std::endl;
+    return kUsageStatus;
+  }
+  if (options.help) {
+    std::cout << UsageText("reposa-console");
+    return 0;
+  }
+  if (options.version) {
+    std::cout << "reposa-console " REPOSA_VERSION "\n";
+    return 0;
+  }
+  try {
+    return Run(options);
+  } catch (const UsageError& e) {
+    std::cerr << "reposa-console: " << e.what() << std::endl;
+    return kUsageStatus;
+  } catch (const std::exception& e) {
+    std::cerr << "reposa-console: " << e.what() << std::endl;
+    return kStartFailure;
+  }
+}

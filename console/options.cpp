@@ -1,0 +1,150 @@
+#include "options.h"
+
+#include <charconv>
+#include <limits>
+
+namespace reposa::console {
+
+namespace {
+
+// Strict decimal: an optional minus sign and digits, nothing else.
+std::optional<long long> ParseDecimal(std::string_view text) {
+  long long value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+void ParseHostPort(std::string_view text, std::string& host, int32_t& port) {
+  std::string_view hostPart = text;
+  std::optional<std::string_view> portPart;
+  if (text.starts_with('[')) {
+    const std::size_t close = text.find(']');
+    if (close == std::string_view::npos)
+      throw UsageError("--server: missing ']' in " + std::string(text));
+    hostPart = text.substr(1, close - 1);
+    const std::string_view rest = text.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest.front() != ':') throw UsageError("--server: unexpected text after ']'");
+      portPart = rest.substr(1);
+    }
+  } else if (const std::size_t colon = text.find(':');
+             colon != std::string_view::npos &&
+             text.find(':', colon + 1) == std::string_view::npos) {
+    hostPart = text.substr(0, colon);
+    portPart = text.substr(colon + 1);
+  }
+  if (hostPart.empty()) throw UsageError("--server: the host is empty");
+  if (portPart) {
+    const auto value = ParseDecimal(*portPart);
+    if (!value || *value < 1 || *value > 65535)
+      throw UsageError("--server: the port must be a number from 1 to 65535");
+    port = static_cast<int32_t>(*value);
+  }
+  host = std::string(hostPart);
+}
+
+JoinTarget ParseJoin(std::string_view text) {
+  JoinTarget target;
+  std::string_view room = text;
+  if (const std::size_t colon = text.rfind(':'); colon != std::string_view::npos) {
+    room = text.substr(0, colon);
+    const auto value = ParseDecimal(text.substr(colon + 1));
+    if (!value || *value < std::numeric_limits<int16_t>::min() ||
+        *value > std::numeric_limits<int16_t>::max())
+      throw UsageError(
+          "--join: the exchange after the last ':' must be a number from -32768 to 32767");
+    target.exchange = static_cast<int16_t>(*value);
+  }
+  if (room.empty()) throw UsageError("--join: the room name is empty");
+  target.room = std::string(room);
+  return target;
+}
+
+Options ParseOptions(const std::vector<std::string>& args) {
+  Options options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> inlineValue;
+    if (const std::size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
+      inlineValue = name.substr(eq + 1);
+      name.resize(eq);
+    }
+    const auto flag = [&] {
+      if (inlineValue) throw UsageError(name + " takes no value");
+    };
+    const auto value = [&]() -> std::string {
+      if (inlineValue) return *inlineValue;
+      if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
+      return args[++i];
+    };
+    if (name == "--server") {
+      ParseHostPort(value(), options.serverHost, options.serverPort);
+    } else if (name == "--auth-server") {
+      options.authServer = value();
+    } else if (name == "--screen-name") {
+      options.screenName = value();
+      if (options.screenName->empty()) throw UsageError("--screen-name: the name is empty");
+    } else if (name == "--password-file") {
+      options.passwordFile = value();
+    } else if (name == "--join") {
+      options.join = ParseJoin(value());
+    } else if (name == "--packets") {
+      flag();
+      options.packets = true;
+    } else if (name == "--help" || name == "-h") {
+      flag();
+      options.help = true;
+    } else if (name == "--version") {
+      flag();
+      options.version = true;
+    } else if (name == "--password" || name == "-p") {
+      // Never echo the value: it may be the password itself.
+      throw UsageError(
+          "a password on the command line is visible to every user of the machine; "
+          "use --password-file FILE, or let the program ask on the terminal");
+    } else if (name.starts_with('-')) {
+      throw UsageError("unknown option " + name);
+    } else {
+      throw UsageError("unexpected argument (this program takes only options)");
+    }
+  }
+  if (options.passwordFile && !options.screenName)
+    throw UsageError("--password-file needs --screen-name");
+  return options;
+}
+
+std::string UsageText(std::string_view program) {
+  std::string text = "Usage: ";
+  text += program;
+  text += R"( [options]
+
+Hosts one TOC2 session. Reads one JSON object per line on standard input, each
+one call on the session, and writes every event, result and error as one JSON
+object per line on standard output. End of input keeps the session running;
+SIGINT or SIGTERM ends it.
+
+Options:
+  --server HOST[:PORT]   TOC server to sign on to (default 127.0.0.1:5190)
+  --auth-server HOST     authorizer host named in the login (default: the control's)
+  --screen-name NAME     sign on at start
+  --password-file FILE   the password is the first line of FILE; without this
+                         option the password is asked for on the terminal
+  --join ROOM[:EXCHANGE] join ROOM once signed on (exchange 4 by default)
+  --packets              also print every received frame (IncomingPacket)
+  --help                 show this text
+  --version              show the version
+
+Input lines:
+  {"call": "SendIM", "args": ["buddy", "hello", false]}
+  {"get": "LastChatID"}
+  {"set": "LastChatID", "value": 7}
+Text is a JSON string whose characters U+0000..U+00FF stand for bytes 0..255.
+)";
+  return text;
+}
+
+}  // namespace reposa::console

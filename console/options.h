@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace reposa::console {
+
+// A room to join once signed on.
+struct JoinTarget {
+  std::string room;
+  int16_t exchange = 4;
+};
+
+struct Options {
+  std::string serverHost = "127.0.0.1";  // the window's constants
+  int32_t serverPort = 5190;
+  std::string authServer;  // empty: the control's own default
+  std::optional<std::string> screenName;
+  std::optional<std::string> passwordFile;
+  std::optional<JoinTarget> join;
+  bool packets = false;
+  bool help = false;
+  bool version = false;
+};
+
+// A command line that cannot be used; what() says why, for standard error.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// `args` excludes the program name. Accepts "--name value" and "--name=value".
+Options ParseOptions(const std::vector<std::string>& args);
+
+// HOST, HOST:PORT, [IPV6] or [IPV6]:PORT; a bare IPv6 address has no port.
+void ParseHostPort(std::string_view text, std::string& host, int32_t& port);
+// ROOM or ROOM:EXCHANGE; the last colon separates the exchange.
+JoinTarget ParseJoin(std::string_view text);
+
+std::string UsageText(std::string_view program);
+
+}  // namespace reposa::console

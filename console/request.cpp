@@ -1,0 +1,121 @@
+#include "request.h"
+
+#include <initializer_list>
+
+#include "call_table.h"
+#include "json_bytes.h"
+
+namespace reposa::console {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+constexpr std::string_view kProperty = "LastChatID";
+
+bool IsBlank(std::string_view line) {
+  return line.find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
+// Unknown members are refused, so a misspelt "args" cannot pass unnoticed.
+void OnlyMembers(const json& request, std::initializer_list<std::string_view> allowed) {
+  for (const auto& [key, value] : request.items()) {
+    bool known = false;
+    for (std::string_view name : allowed) known = known || key == name;
+    if (!known) throw RequestError("unexpected member \"" + key + "\"");
+  }
+}
+
+std::string CountText(const Method& method) {
+  const std::size_t all = method.params.size();
+  std::string text = std::to_string(method.required);
+  if (method.required != all) text += " to " + std::to_string(all);
+  return text + (all == 1 ? " argument" : " arguments");
+}
+
+std::optional<json> Call(kez::KezTOCSock& control, const json& request) {
+  OnlyMembers(request, {"call", "args"});
+  const json& name = request["call"];
+  if (!name.is_string()) throw RequestError("\"call\" must be a method name");
+  const Method* method = FindMethod(name.get_ref<const std::string&>());
+  if (!method) throw RequestError("unknown method \"" + name.get<std::string>() + "\"");
+
+  static const json kNoArgs = json::array();
+  const json& args = request.contains("args") ? request["args"] : kNoArgs;
+  if (!args.is_array())
+    throw RequestError(std::string(method->name) + ": \"args\" must be an array");
+  if (args.size() < method->required || args.size() > method->params.size())
+    throw RequestError(std::string(method->name) + " takes " + CountText(*method) + ", " +
+                       std::to_string(args.size()) + " given");
+
+  std::vector<ArgValue> values;
+  values.reserve(args.size());
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const Param& param = method->params[i];
+    try {
+      values.push_back(ConvertArgument(args[i], param.kind));
+    } catch (const RequestError& e) {
+      throw RequestError(std::string(method->name) + " argument " + std::to_string(i + 1) + " (" +
+                         std::string(param.name) + "): " + e.what());
+    }
+  }
+
+  CallResult result;
+  try {
+    result = method->invoke(control, Args(std::move(values)));
+  } catch (const std::exception& e) {
+    // The control refuses what it cannot send (overflow, NUL byte, too long).
+    throw RequestError(std::string(method->name) + " failed: " + e.what());
+  }
+  if (!result) return std::nullopt;
+  return json{{"result", BytesToJson(*result)}};
+}
+
+void RequireProperty(const json& name) {
+  if (!name.is_string() || name.get_ref<const std::string&>() != kProperty)
+    throw RequestError("the only property is \"LastChatID\"");
+}
+
+std::optional<json> Get(kez::KezTOCSock& control, const json& request) {
+  OnlyMembers(request, {"get"});
+  RequireProperty(request["get"]);
+  return json{{"result", control.LastChatID()}};
+}
+
+std::optional<json> Set(kez::KezTOCSock& control, const json& request) {
+  OnlyMembers(request, {"set", "value"});
+  RequireProperty(request["set"]);
+  if (!request.contains("value")) throw RequestError("\"set\" needs a \"value\"");
+  try {
+    control.SetLastChatID(std::get<int32_t>(ConvertArgument(request["value"], ArgKind::Int32)));
+  } catch (const RequestError& e) {
+    throw RequestError(std::string("LastChatID: ") + e.what());
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<json> HandleRequest(kez::KezTOCSock& control, std::string_view line) {
+  if (IsBlank(line)) return std::nullopt;
+  try {
+    json request;
+    try {
+      request = json::parse(line.begin(), line.end());
+    } catch (const json::parse_error& e) {
+      // The parser's own text quotes the line, which may hold a password.
+      throw RequestError("not valid JSON (at byte " + std::to_string(e.byte) + ")");
+    }
+    if (!request.is_object()) throw RequestError("expected a JSON object");
+    if (request.contains("call")) return Call(control, request);
+    if (request.contains("get")) return Get(control, request);
+    if (request.contains("set")) return Set(control, request);
+    throw RequestError("expected a \"call\", \"get\" or \"set\" member");
+  } catch (const RequestError& e) {
+    return json{{"error", e.what()}};
+  } catch (const std::exception& e) {
+    return json{{"error", std::string("cannot handle this line: ") + e.what()}};
+  }
+}
+
+}  // namespace reposa::console

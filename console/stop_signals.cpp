@@ -1,0 +1,42 @@
+#include "stop_signals.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace reposa::console {
+
+namespace {
+
+volatile sig_atomic_t gStopRequested = 0;
+int gWakeFd = -1;
+
+void OnStopSignal(int) {
+  const int savedErrno = errno;
+  gStopRequested = 1;
+  [[maybe_unused]] const ssize_t n = ::write(gWakeFd, "x", 1);  // full pipe: already awake
+  errno = savedErrno;
+}
+
+}  // namespace
+
+int InstallStopSignals() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+  gWakeFd = fds[1];
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: blocking calls return EINTR
+  if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0)
+    return -1;
+  return fds[0];
+}
+
+bool StopRequested() {
+  return gStopRequested != 0;
+}
+
+}  // namespace reposa::console

@@ -1,0 +1,75 @@
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+namespace reposa::console {
+namespace {
+
+// Each row: the command line, then the options it gives as one summary text,
+// or the start of the refusal.
+std::string Summary(const Options& o) {
+  std::string s = o.serverHost + ":" + std::to_string(o.serverPort);
+  s += " auth=" + o.authServer;
+  s += " sn=" + o.screenName.value_or("-");
+  s += " pwfile=" + o.passwordFile.value_or("-");
+  s += " join=" + (o.join ? o.join->room + "/" + std::to_string(o.join->exchange) : "-");
+  if (o.packets) s += " packets";
+  if (o.help) s += " help";
+  if (o.version) s += " version";
+  return s;
+}
+
+TEST(ParseOptions, AcceptsEachOptionInBothFormsAndRefusesTheRest) {
+  const struct {
+    std::vector<std::string> args;
+    const char* summary;  // nullptr: refused with `error`
+    const char* error;
+  } rows[] = {
+      {{}, "127.0.0.1:5190 auth= sn=- pwfile=- join=-", ""},
+      {{"--server", "toc.example"}, "toc.example:5190 auth= sn=- pwfile=- join=-", ""},
+      {{"--server=toc.example:9898"}, "toc.example:9898 auth= sn=- pwfile=- join=-", ""},
+      {{"--server", "[::1]:7"}, "::1:7 auth= sn=- pwfile=- join=-", ""},
+      {{"--server", "::1"}, "::1:5190 auth= sn=- pwfile=- join=-", ""},
+      {{"--auth-server", "auth.example"},
+       "127.0.0.1:5190 auth=auth.example sn=- pwfile=- join=-",
+       ""},
+      {{"--screen-name", "Some Body", "--password-file", "/p", "--join", "My Room:5", "--packets"},
+       "127.0.0.1:5190 auth= sn=Some Body pwfile=/p join=My Room/5 packets",
+       ""},
+      {{"--join=Lobby"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=Lobby/4", ""},
+      {{"--join", "a:b:-3"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=a:b/-3", ""},
+      {{"--help"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=- help", ""},
+      {{"--version"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=- version", ""},
+      {{"--server"}, nullptr, "--server needs a value"},
+      {{"--server", "h:0"}, nullptr, "--server: the port must be a number from 1 to 65535"},
+      {{"--server", "h:65536"}, nullptr, "--server: the port must be"},
+      {{"--server", "h:x"}, nullptr, "--server: the port must be"},
+      {{"--server", ":5190"}, nullptr, "--server: the host is empty"},
+      {{"--server", "[::1"}, nullptr, "--server: missing ']'"},
+      {{"--join", "Room:x"}, nullptr, "--join: the exchange after the last ':'"},
+      {{"--join", "Room:40000"}, nullptr, "--join: the exchange after the last ':'"},
+      {{"--join", ":4"}, nullptr, "--join: the room name is empty"},
+      {{"--packets=yes"}, nullptr, "--packets takes no value"},
+      {{"--screen-name", ""}, nullptr, "--screen-name: the name is empty"},
+      {{"--password-file", "/p"}, nullptr, "--password-file needs --screen-name"},
+      {{"--password", "hunter2"}, nullptr, "a password on the command line"},
+      {{"--password=hunter2"}, nullptr, "a password on the command line"},
+      {{"--bogus"}, nullptr, "unknown option --bogus"},
+      {{"stray"}, nullptr, "unexpected argument"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.args));
+    try {
+      const Options options = ParseOptions(row.args);
+      ASSERT_NE(row.summary, nullptr) << "accepted";
+      EXPECT_EQ(Summary(options), row.summary);
+    } catch (const UsageError& e) {
+      ASSERT_EQ(row.summary, nullptr) << e.what();
+      EXPECT_EQ(std::string(e.what()).rfind(row.error, 0), 0u) << e.what();
+      EXPECT_EQ(std::string(e.what()).find("hunter2"), std::string::npos);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace reposa::console
