@@ -5,15 +5,14 @@
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
-#include <sys/stat.h>
 
 #include <cstdio>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "FlapClient.h"
+#include "PrivateFile.h"
 #include "ServerProcess.h"
 #include "wire.h"
 
@@ -86,22 +85,12 @@ TEST(ServerSecurity, ListensOnLoopbackUnlessToldAndSaysWhichItIs) {
   }
 }
 
-struct PrivateFile {
-  std::string path;
-  PrivateFile(const std::string& name, const std::string& text) {
-    path = "/tmp/reposa-e2e-" + std::to_string(::getpid()) + "-" + name;
-    std::ofstream(path) << text;
-    ::chmod(path.c_str(), 0600);
-  }
-  ~PrivateFile() { std::remove(path.c_str()); }
-};
-
 // Every way a password reaches the server, right and wrong; then neither the
 // log nor a bystander holds any of them, in clear or roasted.
 TEST(ServerSecurity, PasswordsNeverShowInTheLogOrReachOthers) {
   const std::vector<std::string> secrets = {"s3cret-Pw", "wr0ng-Pw", "n3w-Pw", "0ther-Pw",
                                             "qu0te\"Pw"};
-  PrivateFile accounts("accounts", "Some Body:s3cret-Pw\nBystander:0ther-Pw\n");
+  PrivateFile accounts("Some Body:s3cret-Pw\nBystander:0ther-Pw\n");
   ServerProcess server({"--accounts", accounts.path});
 
   FlapClient bystander(server.port());
