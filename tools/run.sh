@@ -12,7 +12,7 @@ tools/deps.sh
 build=build/run
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DREPOSA_BUILD_TESTS=OFF -DREPOSA_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build"
+cmake --build "$build" >&2
 
 host=127.0.0.1
 port=${REPOSA_PORT:-5190}

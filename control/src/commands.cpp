@@ -35,15 +35,6 @@ std::optional<int32_t> ResolveChatID(const std::array<ChatEntry, kChatTableSize>
   return std::nullopt;
 }
 
-// An unknown room sends nothing, but a line that could never be sent still
-// fails, so whether an argument is refused does not depend on the chat table.
-// The line carries ID 0 then, which is no longer than any real ID.
-void CheckUnsent(std::string_view line) {
-  if (line.find('\0') != std::string_view::npos)
-    throw std::invalid_argument("command argument holds a NUL byte");
-  if (line.size() + 1 > kMaxPayload) throw std::length_error("command line does not fit one frame");
-}
-
 int32_t IdleSeconds(int32_t minutes) {
   const int64_t seconds = int64_t{minutes} * 60;
   if (seconds > std::numeric_limits<int32_t>::max() ||
@@ -55,7 +46,10 @@ int32_t IdleSeconds(int32_t minutes) {
 }  // namespace
 
 // Chat rooms. LeaveChat, SendChat and InviteUsers name the room by ID on the
-// wire, resolved from the room name when no ID is given.
+// wire, resolved from the room name when no ID is given. An unknown room
+// sends nothing, but a line that could never be sent still fails, so whether
+// an argument is refused does not depend on the chat table (the line then
+// carries ID 0, which is no longer than any real ID).
 
 void KezTOCSock::JoinChat(std::string_view strRoomName, int16_t intExchange) {
   SendCommand("toc_chat_join " + QuotedNumber(intExchange) + " " +
@@ -65,7 +59,7 @@ void KezTOCSock::JoinChat(std::string_view strRoomName, int16_t intExchange) {
 void KezTOCSock::LeaveChat(std::string_view strChatName, int32_t lngChatID) {
   const auto chat = ResolveChatID(chatTable_, strChatName, lngChatID);
   const std::string line = "toc_chat_leave " + QuotedNumber(chat.value_or(0));
-  chat ? SendCommand(line) : CheckUnsent(line);
+  chat ? SendCommand(line) : CheckCommandLine(line);
 }
 
 void KezTOCSock::SendChat(std::string_view strChatName, std::string_view strMessage,
@@ -73,7 +67,7 @@ void KezTOCSock::SendChat(std::string_view strChatName, std::string_view strMess
   const auto chat = ResolveChatID(chatTable_, strChatName, lngChatID);
   const std::string line =
       "toc_chat_send " + QuotedNumber(chat.value_or(0)) + " " + QuotedText(strMessage);
-  chat ? SendCommand(line) : CheckUnsent(line);
+  chat ? SendCommand(line) : CheckCommandLine(line);
 }
 
 void KezTOCSock::InviteUsers(std::string_view strChatName, std::string_view strInviteMessage,
@@ -81,7 +75,7 @@ void KezTOCSock::InviteUsers(std::string_view strChatName, std::string_view strI
   const auto chat = ResolveChatID(chatTable_, strChatName, lngChatID);
   const std::string line = "toc_chat_invite " + QuotedNumber(chat.value_or(0)) + " " +
                            QuotedText(strInviteMessage) + " " + QuotedName(strUsers);
-  chat ? SendCommand(line) : CheckUnsent(line);
+  chat ? SendCommand(line) : CheckCommandLine(line);
 }
 
 void KezTOCSock::AcceptChatInvite(int32_t lngChatID) {

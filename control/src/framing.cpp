@@ -40,10 +40,14 @@ void KezTOCSock::SendPacket(int16_t intChannel, std::string_view strData) {
   }
 }
 
-void KezTOCSock::SendCommand(std::string_view line) {
+void KezTOCSock::CheckCommandLine(std::string_view line) {
   if (line.find('\0') != std::string_view::npos)
     throw std::invalid_argument("command argument holds a NUL byte");
   if (line.size() + 1 > kMaxPayload) throw std::length_error("command line does not fit one frame");
+}
+
+void KezTOCSock::SendCommand(std::string_view line) {
+  CheckCommandLine(line);
   SendPacket(kDataFrame, line);
 }
 

@@ -113,7 +113,11 @@ class KezTOCSock final : private SocketListener {
   bool ProcessFrame(std::string_view frame);
   void DispatchMessage(std::string_view payload);
   void ClearChatTable();
-  // Sends one command line as a data frame, after checking it can be framed.
+  // Throws, before anything is sent, for a line that cannot go out whole:
+  // std::invalid_argument for a NUL byte, std::length_error for a line that
+  // does not fit one frame.
+  static void CheckCommandLine(std::string_view line);
+  // Sends one command line as a data frame, after checking it.
   void SendCommand(std::string_view line);
 
   // Message handlers, one per server message name.
