@@ -89,7 +89,7 @@ std::vector<BadInput> BadInputs() {
        Outcome::Answered},
       {"a frame of unknown type", signOn + FlapFrame(9, "x"), Outcome::Answered},
       {"ten thousand keep-alives at once", signOn + keepAlives, Outcome::Ignored},
-      {"a frame cut off by a close", signOn + "*\x02\x00\x00\xff\xff"s + std::string(100, 'a'),
+      {"a frame cut off by a reset", signOn + "*\x02\x00\x00\xff\xff"s + std::string(100, 'a'),
        Outcome::Abandoned},
       {"a sign-off frame", signOn + FlapFrame(4, ""), Outcome::Closed},
   };
