@@ -31,7 +31,7 @@ class ChildProcess {
  public:
   using Clock = std::chrono::steady_clock;
 
-  explicit ChildProcess(std::vector<std::string> args, std::vector<std::string> env = {}) {
+  explicit ChildProcess(std::vector<std::string> args) {
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
       throw std::runtime_error("pipe");
@@ -43,11 +43,7 @@ class ChildProcess {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    for (char** e = environ; *e; ++e) env.insert(env.begin(), *e);  // ours come last and win
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
