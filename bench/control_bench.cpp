@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "Inspector.h"
+#include "RescanningHtml.h"
 #include "Wire.h"
 #include "kez/KezTOCSock.h"
 #include "wire.h"
@@ -67,21 +68,9 @@ void BM_RemoveHtml(benchmark::State& state) {
 }
 BENCHMARK(BM_RemoveHtml)->Arg(200 << 10)->Arg(2 << 20)->Unit(benchmark::kMillisecond);
 
-// The rescanning loop: find the first "<", the first ">" after it, cut, and
-// start again from the beginning. Kept here only as the yardstick.
-std::string RescanningRemoveHtml(std::string text) {
-  for (;;) {
-    const std::size_t open = text.find('<');
-    if (open == std::string::npos) return text;
-    const std::size_t close = text.find('>', open + 1);
-    if (close == std::string::npos) return text;
-    text = text.substr(0, open) + text.substr(close + 1);
-  }
-}
-
 void BM_RemoveHtmlBaseline(benchmark::State& state) {
   const std::string text = Tagged(static_cast<std::size_t>(state.range(0)));
-  for (auto _ : state) benchmark::DoNotOptimize(RescanningRemoveHtml(text));
+  for (auto _ : state) benchmark::DoNotOptimize(test::RescanningRemoveHtml(text));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 BENCHMARK(BM_RemoveHtmlBaseline)->Arg(200 << 10)->Unit(benchmark::kMillisecond);
