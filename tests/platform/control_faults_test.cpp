@@ -122,18 +122,11 @@ TEST(ControlFaults, ServerEndingMidFrameIsOneEventAndLeavesNothingForTheNextSess
     client.control.LogOff();
     server.join();
     ASSERT_TRUE(ended);
-    ASSERT_EQ(seen.size(), row.expected.size());
-    for (std::size_t i = 0; i < seen.size(); ++i) {
-      // The port in the error text is the ephemeral one.
-      const std::string& want = row.expected[i];
-      const std::size_t star = want.find('*');
-      if (star == std::string::npos) {
-        EXPECT_EQ(seen[i], want);
-      } else {
-        EXPECT_TRUE(seen[i].starts_with(want.substr(0, star))) << seen[i];
-        EXPECT_TRUE(seen[i].ends_with(want.substr(star + 1))) << seen[i];
-      }
-    }
+    Events expected = row.expected;  // "*" stands for the listener's ephemeral port
+    for (std::string& line : expected)
+      if (const std::size_t star = line.find('*'); star != std::string::npos)
+        line.replace(star, 1, std::to_string(listener.port()));
+    EXPECT_EQ(seen, expected);
     ASSERT_TRUE(second);
     EXPECT_EQ(client.events.events, (Events{"LoggedIn|somebody|[]|[]|[]|[]||0",
                                             "ScreennameFormat|second", "LoggedOut|somebody"}))
