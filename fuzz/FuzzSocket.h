@@ -26,6 +26,10 @@ class FuzzSocket final : public Socket {
     incoming.append(bytes);
     NotifyDataArrival();
   }
+  void Fail(int number, const std::string& description) {
+    connected = false;
+    NotifyError(number, description);
+  }
   void PeerClosed() {
     connected = false;
     NotifyClosedByPeer();

@@ -17,13 +17,14 @@ using kez::KezTOCSock;
 struct CallingBackHost : kez::KezTOCSockEvents {
   FuzzedDataProvider* input = nullptr;
   std::unique_ptr<KezTOCSock>* control = nullptr;
+  kez::fuzz::FuzzSocket* sock = nullptr;
   int depth = 0;
 
   void React() {
     if (!*control || depth > 3 || input->remaining_bytes() == 0) return;
     ++depth;
     KezTOCSock& c = **control;
-    switch (input->ConsumeIntegralInRange<int>(0, 9)) {
+    switch (input->ConsumeIntegralInRange<int>(0, 11)) {
       case 0:
         c.LogOff();
         break;
@@ -50,31 +51,67 @@ struct CallingBackHost : kez::KezTOCSockEvents {
       case 6:
         c.LeaveChat(input->ConsumeRandomLengthString(8), c.LastChatID());
         break;
+      case 7:
+        // A handler that runs an event loop of its own, sometimes after
+        // signing on again: more bytes arrive nested inside the event.
+        if (input->ConsumeBool()) c.Login("nested", "pw", "host", 5190);
+        sock->connected = true;
+        sock->Arrive(input->ConsumeRandomLengthString(64));
+        break;
+      case 8:
+        sock->Fail(input->ConsumeIntegral<int>(), input->ConsumeRandomLengthString(16));
+        break;
       default:
         break;  // most events are just received
     }
     --depth;
   }
 
-  void IncomingPacket(const std::string&) override { React(); }
+  // Every event of the listener reacts.
+  void JoinedChat(const std::string&, int32_t) override { React(); }
+  void ChatMessage(int32_t, const std::string&, const std::string&) override { React(); }
+  void ChatInvite(const std::string&, int32_t, const std::string&, const std::string&) override {
+    React();
+  }
+  void LeftChat(int32_t) override { React(); }
+  void ChatUserUpdate(const std::string&, bool, int32_t) override { React(); }
+  void BuddyUpdate(const std::string&, bool, int16_t, int32_t, int32_t,
+                   const std::string&) override {
+    React();
+  }
+  void BuddyCapabilities(const std::string&, const std::string&) override { React(); }
+  void BuddyBart(const std::string&, const std::string&) override { React(); }
+  void BuddyAdded(const std::string&, const std::string&, const std::string&) override { React(); }
+  void GroupAdded(const std::string&) override { React(); }
+  void PrivateBuddyAdded(const std::string&) override { React(); }
+  void BuddyBlocked(const std::string&) override { React(); }
+  void BuddyRemoved(const std::string&, const std::string&) override { React(); }
+  void GroupRemoved(const std::string&) override { React(); }
+  void PrivateBuddyRemoved(const std::string&) override { React(); }
+  void BuddyUnblocked(const std::string&) override { React(); }
   void LoggedIn(const std::string&, std::vector<std::string>, std::vector<std::string>,
                 std::vector<std::string>, std::vector<std::string>, const std::string&,
                 int16_t) override {
     React();
   }
   void LoggedOut(const std::string&) override { React(); }
-  void Error(int16_t, const std::string&) override { React(); }
   void ScreennameFormat(const std::string&) override { React(); }
-  void JoinedChat(const std::string&, int32_t) override { React(); }
-  void LeftChat(int32_t) override { React(); }
-  void ChatMessage(int32_t, const std::string&, const std::string&) override { React(); }
   void InstantMessage(const std::string&, const std::string&, bool, const std::string&) override {
     React();
   }
-  void BuddyUpdate(const std::string&, bool, int16_t, int32_t, int32_t,
-                   const std::string&) override {
+  void UserProfile(const std::string&) override { React(); }
+  void Error(int16_t, const std::string&) override { React(); }
+  void Warned(const std::string&, const std::string&) override { React(); }
+  void TypingStatus(const std::string&, int16_t) override { React(); }
+  void WinsockError(const std::string&) override { React(); }
+  void RendevousRequest(const std::string&, const std::string&, const std::string&,
+                        const std::string&, const std::string&, const std::string&,
+                        int32_t) override {
     React();
   }
+  void IncomingPacket(const std::string&) override { React(); }
+  void PasswordChanged() override { React(); }
+  void ScreenNameFormatted() override { React(); }
   void ConnectionClosed() override { React(); }
 };
 
@@ -88,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kez::fuzz::FuzzSocket* sock = socket.get();
   std::unique_ptr<KezTOCSock> control = std::make_unique<KezTOCSock>(std::move(socket), &host);
   host.control = &control;
+  host.sock = sock;
   control->Login("fuzz", "pw", "host", 5190);
   while (control && input.remaining_bytes() > 0) {
     if (input.ConsumeIntegralInRange<int>(0, 31) == 0) {

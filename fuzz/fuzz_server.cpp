@@ -1,6 +1,7 @@
 // Arbitrary bytes from three clients at once through the server's sessions:
 // the opening, the frame reader, the login, the command parser and every
-// command's handler, with connections ending and signing on again.
+// command's handler, with connections ending and signing on again; what the
+// server writes back must be well-formed frames.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -16,14 +17,26 @@ namespace {
 
 using namespace reposa::server;
 
-struct NullTransport : Transport {
+// Checks what the server sends: whole frames, one per write, numbered on
+// from 0, the first the server's sign-on frame, and nothing after Finish.
+struct CheckingTransport : Transport {
   bool finished = false;
-  void Write(std::string_view) override {}
+  int sequence = 0;
+  void Write(std::string_view bytes) override {
+    if (finished) __builtin_trap();
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    if (bytes.size() < 6 || bytes[0] != '*' || byte(1) < 1 || byte(1) > 5) __builtin_trap();
+    if (byte(2) * 256 + byte(3) != sequence % 65536) __builtin_trap();
+    if (byte(4) * 256u + byte(5) != bytes.size() - 6) __builtin_trap();
+    if (sequence == 0 && bytes.substr(1) != std::string_view("\1\0\0\0\4\0\0\0\1", 9))
+      __builtin_trap();
+    ++sequence;
+  }
   void Finish() override { finished = true; }
 };
 
 struct Slot {
-  NullTransport transport;
+  CheckingTransport transport;
   std::unique_ptr<Session> session;
 };
 
@@ -74,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto open = [&](std::size_t i) {
     router.ids[i] = nextId;
     slots[i].transport.finished = false;
+    slots[i].transport.sequence = 0;
     slots[i].session = std::make_unique<Session>(nextId++, service, slots[i].transport);
     if (input.ConsumeBool()) slots[i].session->Receive(SignOn("u" + std::to_string(i % 2)));
   };

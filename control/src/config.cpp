@@ -63,8 +63,10 @@ void KezTOCSock::HandleConfig2(std::string_view payload) {
         privacyMode = static_cast<int16_t>(line[2] - '0');
     } else if (line.starts_with("done:")) {
       // Whatever follows the end marker is dropped.
+      // The name is copied: the handler may sign on again or destroy us.
+      const std::string name = screenName_;
       if (!Raise([&](KezTOCSockEvents& e) {
-            e.LoggedIn(screenName_, std::move(buddies), std::move(blocked), std::move(permitted),
+            e.LoggedIn(name, std::move(buddies), std::move(blocked), std::move(permitted),
                        std::move(misc), preferences, privacyMode);
           }))
         return;

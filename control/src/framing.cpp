@@ -63,25 +63,30 @@ void KezTOCSock::OnDataArrival() {
   reading_ = true;
   for (;;) {
     const std::string_view rest = std::string_view(rx_).substr(rxPos_);
-    if (rest.size() < kHeaderSize) break;
-    const std::size_t frameSize = kHeaderSize + wire::BytesToWord(rest.substr(4, 2));
-    if (rest.size() < frameSize) break;
-    rxPos_ += frameSize;
-    if (!ProcessFrame(rest.substr(0, frameSize))) return;  // destroyed by the host
-    if (!rxNested_.empty()) {
-      rx_ += rxNested_;
-      rxNested_.clear();
+    if (rest.size() >= kHeaderSize) {
+      const std::size_t frameSize = kHeaderSize + wire::BytesToWord(rest.substr(4, 2));
+      if (rest.size() >= frameSize) {
+        rxPos_ += frameSize;
+        if (!ProcessFrame(rest.substr(0, frameSize))) return;  // destroyed by the host
+        // Nested bytes follow the old stream only while no Login intervened.
+        if (!discardRx_ && !rxNested_.empty()) {
+          rx_ += rxNested_;
+          rxNested_.clear();
+        }
+        continue;
+      }
     }
-  }
-  if (discardRx_) {
-    // Login ran inside a handler: what is left belongs to the old connection.
-    rx_.clear();
+    if (!discardRx_) break;
+    // Login ran inside a handler: the rest of rx_ belongs to the old
+    // connection; what arrived nested since then is the new one's, and is
+    // read next.
+    rx_ = std::move(rxNested_);
+    rxNested_.clear();
     rxPos_ = 0;
     discardRx_ = false;
-  } else {
-    rx_.erase(0, rxPos_);
-    rxPos_ = 0;
   }
+  rx_.erase(0, rxPos_);
+  rxPos_ = 0;
   // One large arrival should not pin its buffer for the rest of the session.
   if (rx_.capacity() > (std::size_t{1} << 20) && rx_.size() < 4096) rx_.shrink_to_fit();
   reading_ = false;

@@ -30,6 +30,7 @@ std::string ClientSignOnPayload(const std::string& screenName) {
 
 void KezTOCSock::Login(std::string_view UserName, std::string_view Password,
                        std::string_view TOCServer, int32_t Port, std::string_view AuthServer) {
+  ++logins_;
   ClearChatTable();
   if (TrimSpaces(AuthServer).empty()) AuthServer = kDefaultAuthServer;
   screenName_ = wire::NormalizeName(UserName);
@@ -59,12 +60,19 @@ void KezTOCSock::Login(std::string_view UserName, std::string_view Password,
 void KezTOCSock::LogOff() {
   ClearChatTable();
   sock_->Close();
-  if (!Raise([&](KezTOCSockEvents& e) { e.LoggedOut(screenName_); })) return;
-  screenName_.clear();
-  roastedPassword_.clear();
-  authServerHost_.clear();
-  tocServerHost_.clear();
-  serverPort_ = kDefaultTOCPort;
+  // A copy: the handler may sign on again or destroy the control while it
+  // still holds the name.
+  const std::string name = screenName_;
+  const uint64_t logins = logins_;
+  if (!Raise([&](KezTOCSockEvents& e) { e.LoggedOut(name); })) return;
+  // A Login inside the handler stored the new session's members; keep them.
+  if (logins_ == logins) {
+    screenName_.clear();
+    roastedPassword_.clear();
+    authServerHost_.clear();
+    tocServerHost_.clear();
+    serverPort_ = kDefaultTOCPort;
+  }
   lastChatID_ = 0;
 }
 
@@ -73,8 +81,10 @@ void KezTOCSock::OnConnected() {
 }
 
 void KezTOCSock::OnError(int /*number*/, const std::string& description) {
+  const uint64_t logins = logins_;
   if (!Raise([&](KezTOCSockEvents& e) { e.WinsockError(description); })) return;
-  sock_->Close();
+  // A handler that signed on again has a new connection under way.
+  if (logins_ == logins) sock_->Close();
 }
 
 void KezTOCSock::OnClosedByPeer() {

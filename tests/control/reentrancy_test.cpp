@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
+#include <set>
+#include <string_view>
+
 #include "Session.h"
 
 namespace kez::test {
@@ -69,32 +74,330 @@ TEST(Reentrancy, NestedArrivalInsideAHandlerKeepsStreamOrder) {
                                      "ScreennameFormat|2", "ScreennameFormat|3"}));
 }
 
-// Each row names the event whose handler destroys the control, and the input
-// that raises it with more work queued behind it.
-TEST(Reentrancy, DestroyingTheControlInsideAnEventIsSafe) {
-  const struct {
-    std::string event;
-    std::function<void(Session&)> trigger;
-  } rows[] = {
-      {"IncomingPacket", [](Session& s) { s.sock->Arrive(Frame(5, "") + Frame(5, "")); }},
-      {"LoggedIn", [](Session& s) { s.sock->Arrive(Data("CONFIG2:done:\n") + Frame(5, "")); }},
-      {"Error", [](Session& s) { s.sock->Arrive(Frame(9, "") + Frame(9, "")); }},
-      {"ScreennameFormat", [](Session& s) { s.sock->Arrive(Data("NICK:a") + Data("NICK:b")); }},
-      {"WinsockError", [](Session& s) { s.sock->Fail(1, "boom"); }},
-      {"ConnectionClosed", [](Session& s) { s.sock->PeerClosed(); }},
-      {"LoggedOut", [](Session& s) { s.control->LogOff(); }},
+TEST(Reentrancy, BytesArrivingNestedAfterALoginBelongToTheNewConnection) {
+  Session s;
+  s.Connect();
+  const std::string fresh = Frame(1, std::string("\0\0\0\1", 4)) + Data("NICK:new");
+  s.events.onEvent = [&](const std::string& e) {
+    if (e != "ScreennameFormat|old") return;
+    // The handler signs on again and runs its own event loop, which lets the
+    // new connection open and its first bytes in before the handler returns.
+    s.control->Login("again", "pw", "toc.example", 5190);
+    s.sock->Connected();
+    s.sock->Arrive(fresh.substr(0, 13));
   };
-  for (const auto& row : rows) {
-    Session s;
-    s.Connect();
-    s.events.recordPackets = true;
-    s.events.onEvent = [&](const std::string& e) {
-      if (s.control && e.starts_with(row.event)) s.control.reset();
-    };
-    row.trigger(s);  // the fake socket dies with the control; nothing may touch it after
-    EXPECT_EQ(s.control, nullptr) << row.event;
-  }
+  s.sock->Arrive(Data("NICK:old") + Data("NICK:old2") + Data("NICK:stale").substr(0, 9));
+  s.sock->Arrive(fresh.substr(13));
+  EXPECT_EQ(s.events.events,
+            (Events{"ScreennameFormat|old", "ScreennameFormat|old2", "ScreennameFormat|new"}));
+  // The new connection's sign-on frame was answered: opening string, our
+  // sign-on frame and the login line, nothing of the old connection mixed in.
+  const std::string sent = s.sock->TakeSent();
+  EXPECT_TRUE(sent.starts_with("FLAPON\n\n" + Frame(1, std::string("\0\0\0\1\0\1\0\5again", 13))))
+      << sent;
+  EXPECT_NE(sent.find("toc2_login login.toc.localhost 5190 again "), std::string::npos);
+  EXPECT_EQ(KezTOCSockInspector::BufferedBytes(*s.control), 0u);
 }
+
+// A host that, at the first raising of one chosen event, calls back into the
+// control (or destroys it) and only then reads the event's arguments: an
+// argument that referred to the control's own state shows up changed, or
+// freed under AddressSanitizer.
+class ActingHost final : public KezTOCSockEvents {
+ public:
+  std::string target;
+  std::function<void()> action;
+  std::vector<std::string> lines;
+  bool fired() const { return fired_; }
+
+  void JoinedChat(const std::string& a, int32_t b) override { On("JoinedChat", a, b); }
+  void ChatMessage(int32_t a, const std::string& b, const std::string& c) override {
+    On("ChatMessage", a, b, c);
+  }
+  void ChatInvite(const std::string& a, int32_t b, const std::string& c,
+                  const std::string& d) override {
+    On("ChatInvite", a, b, c, d);
+  }
+  void LeftChat(int32_t a) override { On("LeftChat", a); }
+  void ChatUserUpdate(const std::string& a, bool b, int32_t c) override {
+    On("ChatUserUpdate", a, b, c);
+  }
+  void BuddyUpdate(const std::string& a, bool b, int16_t c, int32_t d, int32_t e,
+                   const std::string& f) override {
+    On("BuddyUpdate", a, b, c, d, e, f);
+  }
+  void BuddyCapabilities(const std::string& a, const std::string& b) override {
+    On("BuddyCapabilities", a, b);
+  }
+  void BuddyBart(const std::string& a, const std::string& b) override { On("BuddyBart", a, b); }
+  void BuddyAdded(const std::string& a, const std::string& b, const std::string& c) override {
+    On("BuddyAdded", a, b, c);
+  }
+  void GroupAdded(const std::string& a) override { On("GroupAdded", a); }
+  void PrivateBuddyAdded(const std::string& a) override { On("PrivateBuddyAdded", a); }
+  void BuddyBlocked(const std::string& a) override { On("BuddyBlocked", a); }
+  void BuddyRemoved(const std::string& a, const std::string& b) override {
+    On("BuddyRemoved", a, b);
+  }
+  void GroupRemoved(const std::string& a) override { On("GroupRemoved", a); }
+  void PrivateBuddyRemoved(const std::string& a) override { On("PrivateBuddyRemoved", a); }
+  void BuddyUnblocked(const std::string& a) override { On("BuddyUnblocked", a); }
+  void LoggedIn(const std::string& a, std::vector<std::string> b, std::vector<std::string> c,
+                std::vector<std::string> d, std::vector<std::string> e, const std::string& f,
+                int16_t g) override {
+    On("LoggedIn", a, b, c, d, e, f, g);
+  }
+  void LoggedOut(const std::string& a) override { On("LoggedOut", a); }
+  void ScreennameFormat(const std::string& a) override { On("ScreennameFormat", a); }
+  void InstantMessage(const std::string& a, const std::string& b, bool c,
+                      const std::string& d) override {
+    On("InstantMessage", a, b, c, d);
+  }
+  void UserProfile(const std::string& a) override { On("UserProfile", a); }
+  void Error(int16_t a, const std::string& b) override { On("Error", a, b); }
+  void Warned(const std::string& a, const std::string& b) override { On("Warned", a, b); }
+  void TypingStatus(const std::string& a, int16_t b) override { On("TypingStatus", a, b); }
+  void WinsockError(const std::string& a) override { On("WinsockError", a); }
+  void RendevousRequest(const std::string& a, const std::string& b, const std::string& c,
+                        const std::string& d, const std::string& e, const std::string& f,
+                        int32_t g) override {
+    On("RendevousRequest", a, b, c, d, e, f, g);
+  }
+  void IncomingPacket(const std::string& a) override { On("IncomingPacket", a); }
+  void PasswordChanged() override { On("PasswordChanged"); }
+  void ScreenNameFormatted() override { On("ScreenNameFormatted"); }
+  void ConnectionClosed() override { On("ConnectionClosed"); }
+
+ private:
+  bool fired_ = false;
+
+  static std::string Text(const std::string& s) { return s; }
+  static std::string Text(bool b) { return b ? "true" : "false"; }
+  static std::string Text(int16_t n) { return std::to_string(n); }
+  static std::string Text(int32_t n) { return std::to_string(n); }
+  static std::string Text(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + items[i];
+    return out + "]";
+  }
+  template <class... Args>
+  void On(std::string_view name, const Args&... args) {
+    const bool fire = !fired_ && name == target;
+    if (fire) {
+      fired_ = true;
+      action();
+    }
+    if (name == "IncomingPacket" && !fire) return;  // every frame raises it: noise
+    std::string line(name);
+    ((line += "|" + Text(args)), ...);
+    lines.push_back(line);
+  }
+};
+
+// The frames a control sent, as "type:payload" with a data frame's NUL
+// dropped; a frame out of shape or out of sequence (from 0) shows as "?".
+std::vector<std::string> SentFrames(std::string_view bytes) {
+  std::vector<std::string> out;
+  for (int seq = 0; !bytes.empty(); ++seq) {
+    if (bytes.size() < 6 || bytes[0] != '*') return out.push_back("?shape"), out;
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const std::size_t length = byte(4) * 256u + byte(5);
+    if (bytes.size() < 6 + length || byte(2) * 256 + byte(3) != seq)
+      return out.push_back("?header"), out;
+    std::string_view payload = bytes.substr(6, length);
+    if (byte(1) == 2 && payload.ends_with('\0')) payload.remove_suffix(1);
+    out.push_back(std::to_string(byte(1)) + ":" + std::string(payload));
+    bytes.remove_prefix(6 + length);
+  }
+  return out;
+}
+
+// One row per event of the listener: what raises it (server bytes, or a call
+// for the three events that come from elsewhere), the lines it raises, and
+// the frames the control itself sends for it after the event.
+struct Trigger {
+  const char* event;
+  std::string arrival;
+  std::function<void(KezTOCSock&, FakeSocket&)> other;
+  Events lines;
+  Events answers;
+};
+
+const std::vector<Trigger>& Triggers() {
+  static const std::vector<Trigger> rows = {
+      {"JoinedChat", Data("CHAT_JOIN:7:Lobby"), {}, {"JoinedChat|Lobby|7"}, {}},
+      {"ChatMessage",
+       Data("CHAT_IN_ENC:7:ann:F:x:y:hi:there"),
+       {},
+       {"ChatMessage|7|ann|hi:there"},
+       {}},
+      {"ChatInvite", Data("CHAT_INVITE:Lobby:7:ann:come"), {}, {"ChatInvite|Lobby|7|ann|come"}, {}},
+      {"LeftChat", Data("CHAT_LEFT:7"), {}, {"LeftChat|7"}, {}},
+      {"ChatUserUpdate",
+       Data("CHAT_UPDATE_BUDDY:7:T:ann:bob"),
+       {},
+       {"ChatUserUpdate|ann|true|7", "ChatUserUpdate|bob|true|7"},
+       {}},
+      {"BuddyUpdate",
+       Data("UPDATE_BUDDY2:ann:T:10:100:5: O :x"),
+       {},
+       {"BuddyUpdate|ann|true|10|100|5| O "},
+       {}},
+      {"BuddyCapabilities", Data("BUDDY_CAPS2:ann:1,2"), {}, {"BuddyCapabilities|ann|1,2"}, {}},
+      {"BuddyBart", Data("BART2:ann:0 2 x"), {}, {"BuddyBart|ann|0 2 x"}, {}},
+      {"BuddyAdded", Data("INSERTED2:b:Al:ann:Pals"), {}, {"BuddyAdded|Pals|ann|Al"}, {}},
+      {"GroupAdded", Data("INSERTED2:g:Pals"), {}, {"GroupAdded|Pals"}, {}},
+      {"PrivateBuddyAdded", Data("INSERTED2:p:ann"), {}, {"PrivateBuddyAdded|ann"}, {}},
+      {"BuddyBlocked", Data("INSERTED2:d:ann"), {}, {"BuddyBlocked|ann"}, {}},
+      {"BuddyRemoved", Data("DELETED2:b:ann:Pals"), {}, {"BuddyRemoved|Pals|ann"}, {}},
+      {"GroupRemoved", Data("DELETED2:g:Pals"), {}, {"GroupRemoved|Pals"}, {}},
+      {"PrivateBuddyRemoved", Data("DELETED2:p:ann"), {}, {"PrivateBuddyRemoved|ann"}, {}},
+      {"BuddyUnblocked", Data("DELETED2:d:ann"), {}, {"BuddyUnblocked|ann"}, {}},
+      {"LoggedIn",
+       Data("CONFIG2:m:3\ng:Pals\nb:ann\ndone:\n"),
+       {},
+       {"LoggedIn|somebody|[[group]Pals,ann]|[]|[]|[]||3"},
+       {"2:toc_init_done"}},
+      {"LoggedOut", {}, [](KezTOCSock& c, FakeSocket&) { c.LogOff(); }, {"LoggedOut|somebody"}, {}},
+      {"ScreennameFormat", Data("NICK:Some Body"), {}, {"ScreennameFormat|Some Body"}, {}},
+      {"InstantMessage",
+       Data("IM_IN_ENC2:ann:T:x:x: O :x:x:x:hi"),
+       {},
+       {"InstantMessage|ann|hi|true| O "},
+       {}},
+      {"UserProfile", Data("GOTO_URL:x:info?u=ann"), {}, {"UserProfile|info?u=ann"}, {}},
+      {"Error", Data("ERROR:980"), {}, {"Error|980|Invalid account or password"}, {}},
+      {"Warned", Data("EVILED:50:ann"), {}, {"Warned|50|ann"}, {}},
+      {"TypingStatus", Data("CLIENT_EVENT2:ann:2"), {}, {"TypingStatus|ann|2"}, {}},
+      {"WinsockError",
+       {},
+       [](KezTOCSock&, FakeSocket& sock) {
+         sock.connected = false;  // as a real socket is once it reports an error
+         sock.Fail(104, "Connection reset by peer");
+       },
+       {"WinsockError|Connection reset by peer"},
+       {}},
+      {"RendevousRequest",
+       Data("RVOUS_PROPOSE:ann:uuid:cookie:x:1.2.3.4:5.6.7.8:9.9.9.9:4443"),
+       {},
+       {"RendevousRequest|ann|uuid|cookie|1.2.3.4|5.6.7.8|9.9.9.9|4443"},
+       {}},
+      {"IncomingPacket", Frame(5, ""), {}, {"IncomingPacket|" + Frame(5, "")}, {"5:"}},
+      {"PasswordChanged", Data("ADMIN_PASSWD_STATUS:0"), {}, {"PasswordChanged"}, {}},
+      {"ScreenNameFormatted", Data("ADMIN_NICK_STATUS:0"), {}, {"ScreenNameFormatted"}, {}},
+      {"ConnectionClosed",
+       {},
+       [](KezTOCSock&, FakeSocket& sock) { sock.PeerClosed(); },
+       {"ConnectionClosed"},
+       {}},
+  };
+  return rows;
+}
+
+enum class Act { LogOff, Login, Command, Destroy };
+
+struct Rig {
+  ActingHost host;
+  FakeSocket* sock;
+  std::unique_ptr<KezTOCSock> control;
+  Rig() {
+    auto fake = std::make_unique<FakeSocket>();
+    sock = fake.get();
+    control = std::make_unique<KezTOCSock>(std::move(fake), &host);
+    control->Login("Some Body", "password", "toc.example", 5190);
+    sock->Connected();
+    sock->TakeSent();
+    sock->calls.clear();
+  }
+};
+
+class EveryEvent : public ::testing::TestWithParam<Act> {};
+
+// Each event's handler signs off, signs on again, sends a command or destroys
+// the control; the rest of the arrival (a NICK and a keep-alive) shows
+// whether the control carried on correctly.
+TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
+  const Act act = GetParam();
+  const std::string command = "2:toc_send_im \"bob\" \"hi\"";
+  std::set<std::string> covered;
+  for (const Trigger& row : Triggers()) {
+    SCOPED_TRACE(row.event);
+    Rig rig;
+    rig.host.target = row.event;
+    rig.host.action = [&] {
+      switch (act) {
+        case Act::LogOff:
+          rig.control->LogOff();
+          break;
+        case Act::Login:
+          rig.control->Login("Again", "pw2", " retry.example ", 5191);
+          break;
+        case Act::Command:
+          rig.control->SendIM("Bob", "hi", false);
+          break;
+        case Act::Destroy:
+          rig.control.reset();
+          break;
+      }
+    };
+    const bool arrives = !row.arrival.empty();
+    if (arrives) {
+      rig.sock->Arrive(row.arrival + Data("NICK:after") + Frame(5, ""));
+    } else {
+      row.other(*rig.control, *rig.sock);
+    }
+
+    Events expected = row.lines;
+    if (arrives) expected.push_back("ScreennameFormat|after");
+    Events sent;
+    switch (act) {
+      case Act::LogOff:
+        expected.insert(expected.begin(), "LoggedOut|somebody");
+        EXPECT_EQ(KezTOCSockInspector::ScreenName(*rig.control), "");
+        EXPECT_EQ(KezTOCSockInspector::ServerPort(*rig.control), 5190);
+        EXPECT_FALSE(rig.sock->connected);
+        break;
+      case Act::Login:
+        EXPECT_EQ(KezTOCSockInspector::ScreenName(*rig.control), "again");
+        EXPECT_EQ(KezTOCSockInspector::TOCServerHost(*rig.control), "retry.example");
+        EXPECT_EQ(KezTOCSockInspector::ServerPort(*rig.control), 5191);
+        ASSERT_FALSE(rig.sock->calls.empty());
+        EXPECT_EQ(rig.sock->calls.back(), "Connect retry.example:5191")
+            << "the new connection must not be closed again";
+        EXPECT_EQ(KezTOCSockInspector::BufferedBytes(*rig.control), 0u);
+        break;
+      case Act::Command:
+        if (arrives) {
+          sent.push_back(command);
+          sent.insert(sent.end(), row.answers.begin(), row.answers.end());
+          sent.push_back("5:");
+        }
+        EXPECT_EQ(KezTOCSockInspector::ScreenName(*rig.control),
+                  std::string_view(row.event) == "LoggedOut" ? "" : "somebody");
+        break;
+      case Act::Destroy:
+        expected.resize(1);  // nothing after the event in which it died
+        EXPECT_EQ(rig.control, nullptr);
+        break;
+    }
+    ASSERT_TRUE(rig.host.fired()) << "the trigger did not raise the event";
+    EXPECT_EQ(rig.host.lines, expected);
+    if (act != Act::Destroy) {
+      EXPECT_EQ(SentFrames(rig.sock->sent), sent);
+    }
+    covered.insert(row.event);
+  }
+  EXPECT_EQ(covered.size(), 30u) << "one row for each of the listener's events";
+}
+
+std::string ActName(const ::testing::TestParamInfo<Act>& info) {
+  static const char* const names[] = {"LogOff", "Login", "Command", "Destroy"};
+  return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Reentrancy, EveryEvent,
+                         ::testing::Values(Act::LogOff, Act::Login, Act::Command, Act::Destroy),
+                         ActName);
 
 }  // namespace
 }  // namespace kez::test

@@ -25,6 +25,7 @@ class ScriptedPeer {
   }
   ~ScriptedPeer() { Close(); }
   bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   void Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;

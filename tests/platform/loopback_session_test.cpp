@@ -130,23 +130,5 @@ TEST(LoopbackSession, ServerClosingRaisesConnectionClosed) {
   EXPECT_FALSE(control.Sock().IsConnected());
 }
 
-TEST(LoopbackSession, NothingListeningRaisesOneWinsockError) {
-  int port = 0;
-  {
-    LoopbackListener gone;
-    port = gone.port();
-  }
-  posix::EventLoop loop;
-  RecordingListener events;
-  KezTOCSock control(std::make_unique<posix::PosixSocket>(loop), &events);
-  control.Login("a", "b", "127.0.0.1", port);
-  ASSERT_TRUE(RunUntil(loop, [&] { return !events.events.empty(); }));
-  for (int i = 0; i < 5; ++i) loop.RunOnce(10ms);
-  ASSERT_EQ(events.events.size(), 1u);
-  EXPECT_TRUE(events.events[0].starts_with("WinsockError|Cannot connect to 127.0.0.1:"))
-      << events.events[0];
-  EXPECT_NE(events.events[0].find("Connection refused"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace kez::test

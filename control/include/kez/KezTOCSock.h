@@ -156,6 +156,9 @@ class KezTOCSock final : private SocketListener {
   std::string authServerHost_;
   std::string tocServerHost_;
   std::array<ChatEntry, kChatTableSize> chatTable_{};
+  // Counts Login calls, so a routine that raised an event sees whether the
+  // host started a new session inside it and leaves that session alone.
+  uint64_t logins_ = 0;
 
   // Framing. Received bytes wait in rx_ from rxPos_ on; while the reader is
   // running, bytes of a nested arrival wait in rxNested_ so that the frame
