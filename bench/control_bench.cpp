@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "Inspector.h"
+#include "PrivateState.h"
 #include "RescanningHtml.h"
 #include "Wire.h"
 #include "kez/KezTOCSock.h"

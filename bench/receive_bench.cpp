@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <map>
 
-#include "Inspector.h"
+#include "PrivateState.h"
 #include "ServerStream.h"
 #include "kez/KezTOCSock.h"
 #include "wire.h"

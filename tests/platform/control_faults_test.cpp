@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "FakeSocket.h"
-#include "Inspector.h"
+#include "PrivateState.h"
 #include "RecordingListener.h"
 #include "ScriptedServer.h"
 #include "kez/KezTOCSock.h"

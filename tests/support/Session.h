@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "FakeSocket.h"
-#include "Inspector.h"
+#include "PrivateState.h"
 #include "RecordingListener.h"
 #include "Wire.h"
 #include "kez/KezTOCSock.h"
