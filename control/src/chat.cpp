@@ -41,9 +41,11 @@ void KezTOCSock::HandleChatUpdateBuddy(std::string_view payload) {
   const bool inside = f.size() > 2 && f[2] == "T";
   // Arrivals name every user; a departure reports its first name only.
   const std::size_t end = inside ? f.size() : std::min<std::size_t>(f.size(), 4);
+  const uint64_t logins = logins_;
   for (std::size_t i = 3; i < end; ++i) {
     if (!Raise([&](KezTOCSockEvents& e) { e.ChatUserUpdate(std::string(f[i]), inside, *id); }))
       return;
+    if (logins_ != logins) return;  // the rest belongs to the connection Login ended
   }
 }
 

@@ -11,6 +11,18 @@ namespace {
 constexpr std::string_view kConfigPrefix = "CONFIG2:";
 constexpr std::string_view kEndMarker = "done:\n";
 
+// The end marker counts only where it begins a line of the gathered text: a
+// group or buddy named "x done:" must not end the configuration.
+bool EndsConfiguration(std::string_view pending, std::string_view fresh) {
+  for (std::size_t at = fresh.find(kEndMarker); at != std::string_view::npos;
+       at = fresh.find(kEndMarker, at + 1)) {
+    const bool lineStart =
+        at == 0 ? pending.empty() || pending.back() == '\n' : fresh[at - 1] == '\n';
+    if (lineStart) return true;
+  }
+  return false;
+}
+
 // A buddy line stores ":" as a run of five.
 std::string UnescapeBuddy(std::string_view text) {
   std::string out;
@@ -32,7 +44,7 @@ std::string UnescapeBuddy(std::string_view text) {
 void KezTOCSock::HandleConfig2(std::string_view payload) {
   const std::string_view fresh =
       payload.size() > kConfigPrefix.size() ? payload.substr(kConfigPrefix.size()) : "";
-  if (fresh.find(kEndMarker) == std::string_view::npos) {
+  if (!EndsConfiguration(config2Pending_, fresh)) {
     config2Pending_ += fresh;
     return;
   }

@@ -59,6 +59,8 @@ void KezTOCSock::OnDataArrival() {
     sock_->GetData(rxNested_);
     return;
   }
+  std::shared_ptr<bool> alive = alive_;
+  Entry entry(*this);
   sock_->GetData(rx_);
   reading_ = true;
   for (;;) {
@@ -67,29 +69,34 @@ void KezTOCSock::OnDataArrival() {
       const std::size_t frameSize = kHeaderSize + wire::BytesToWord(rest.substr(4, 2));
       if (rest.size() >= frameSize) {
         rxPos_ += frameSize;
-        if (!ProcessFrame(rest.substr(0, frameSize))) return;  // destroyed by the host
-        // Nested bytes follow the old stream only while no Login intervened.
-        if (!discardRx_ && !rxNested_.empty()) {
+        ProcessFrame(rest.substr(0, frameSize));
+        if (!*alive) {
+          entry.Rethrow();  // destroyed by the host
+          return;
+        }
+        if (discardRx_) {
+          // Login ran inside a handler: the rest of rx_ belongs to the old
+          // connection and is dropped; what arrived nested since then is the
+          // new one's, and is read next.
+          rx_ = std::move(rxNested_);
+          rxNested_.clear();
+          rxPos_ = 0;
+          discardRx_ = false;
+        } else if (!rxNested_.empty()) {
           rx_ += rxNested_;
           rxNested_.clear();
         }
         continue;
       }
     }
-    if (!discardRx_) break;
-    // Login ran inside a handler: the rest of rx_ belongs to the old
-    // connection; what arrived nested since then is the new one's, and is
-    // read next.
-    rx_ = std::move(rxNested_);
-    rxNested_.clear();
-    rxPos_ = 0;
-    discardRx_ = false;
+    break;
   }
   rx_.erase(0, rxPos_);
   rxPos_ = 0;
   // One large arrival should not pin its buffer for the rest of the session.
   if (rx_.capacity() > (std::size_t{1} << 20) && rx_.size() < 4096) rx_.shrink_to_fit();
   reading_ = false;
+  entry.Rethrow();
 }
 
 }  // namespace kez

@@ -26,14 +26,30 @@ std::string ClientSignOnPayload(const std::string& screenName) {
   return payload;
 }
 
+// The login line is one command line of space-separated fields: the screen
+// name and the authorizer host must hold no byte that would end the line,
+// split a field, or (in the name) open a quoted field.
+bool FitsLoginField(std::string_view text, bool allowQuote) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x21 || byte == 0x7F || (!allowQuote && c == '"')) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void KezTOCSock::Login(std::string_view UserName, std::string_view Password,
                        std::string_view TOCServer, int32_t Port, std::string_view AuthServer) {
+  std::string screenName = wire::NormalizeName(UserName);
+  if (TrimSpaces(AuthServer).empty()) AuthServer = kDefaultAuthServer;
+  if (!FitsLoginField(screenName, false))
+    throw std::invalid_argument("screen name holds a control byte, a space or a quote");
+  if (!FitsLoginField(TrimSpaces(AuthServer), true))
+    throw std::invalid_argument("authorizer host holds a control byte or a space");
   ++logins_;
   ClearChatTable();
-  if (TrimSpaces(AuthServer).empty()) AuthServer = kDefaultAuthServer;
-  screenName_ = wire::NormalizeName(UserName);
+  screenName_ = std::move(screenName);
   roastedPassword_ = wire::RoastPassword(Password);
   tocServerHost_ = std::string(TrimSpaces(TOCServer));
   serverPort_ = Port;
@@ -58,13 +74,14 @@ void KezTOCSock::Login(std::string_view UserName, std::string_view Password,
 }
 
 void KezTOCSock::LogOff() {
+  Entry entry(*this);
   ClearChatTable();
   sock_->Close();
   // A copy: the handler may sign on again or destroy the control while it
   // still holds the name.
   const std::string name = screenName_;
   const uint64_t logins = logins_;
-  if (!Raise([&](KezTOCSockEvents& e) { e.LoggedOut(name); })) return;
+  if (!Raise([&](KezTOCSockEvents& e) { e.LoggedOut(name); })) return entry.Rethrow();
   // A Login inside the handler stored the new session's members; keep them.
   if (logins_ == logins) {
     screenName_.clear();
@@ -74,6 +91,7 @@ void KezTOCSock::LogOff() {
     serverPort_ = kDefaultTOCPort;
   }
   lastChatID_ = 0;
+  entry.Rethrow();
 }
 
 void KezTOCSock::OnConnected() {
@@ -81,20 +99,27 @@ void KezTOCSock::OnConnected() {
 }
 
 void KezTOCSock::OnError(int /*number*/, const std::string& description) {
+  Entry entry(*this);
   const uint64_t logins = logins_;
-  if (!Raise([&](KezTOCSockEvents& e) { e.WinsockError(description); })) return;
+  if (!Raise([&](KezTOCSockEvents& e) { e.WinsockError(description); })) return entry.Rethrow();
   // A handler that signed on again has a new connection under way.
   if (logins_ == logins) sock_->Close();
+  entry.Rethrow();
 }
 
 void KezTOCSock::OnClosedByPeer() {
+  Entry entry(*this);
   sock_->Close();
   Raise([](KezTOCSockEvents& e) { e.ConnectionClosed(); });
+  entry.Rethrow();
 }
 
 bool KezTOCSock::ProcessFrame(std::string_view frame) {
   std::shared_ptr<bool> alive = alive_;
+  const uint64_t logins = logins_;
   if (!Raise([&](KezTOCSockEvents& e) { e.IncomingPacket(std::string(frame)); })) return false;
+  // A Login inside the event ends the connection this frame came over.
+  if (logins_ != logins) return true;
   const auto type = static_cast<unsigned char>(frame[1]);
   switch (type) {
     case 1:  // sign-on: answer with ours and the login line

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string_view>
 
 #include "Session.h"
@@ -43,17 +44,43 @@ TEST(Reentrancy, LogOffInsideIncomingPacketStillHandsOnTheFrame) {
   EXPECT_EQ(s.sock->sent, "") << "the keep-alive answer is dropped";
 }
 
-TEST(Reentrancy, LoginInsideAnEventReconnectsAndDropsTheOldPartialFrame) {
+TEST(Reentrancy, LoginInsideAnEventDropsTheRestOfTheOldArrival) {
   Session s;
   s.Connect();
   s.events.onEvent = [&](const std::string& e) {
-    if (e.starts_with("Error")) s.control->Login("retry", "pw", "toc.example", 5190);
+    if (e.starts_with("InstantMessage")) s.control->Login("retry", "pw", "toc.example", 5190);
   };
-  s.sock->Arrive(Data("ERROR:980") + Data("NICK:whole") + Data("NICK:partial").substr(0, 8));
+  // After the Login, neither the old account's partial configuration nor its
+  // chat join may reach the new session.
+  s.sock->Arrive(Data("IM_IN_ENC2:ann:F:x:x:U:x:x:x:hi") + Data("CONFIG2:g:Old\nb:old\n") +
+                 Data("CHAT_JOIN:7:OldRoom") + Data("NICK:partial").substr(0, 8));
+  s.sock->Connected();
+  s.sock->Arrive(Data("CONFIG2:b:new\ndone:\n"));
   EXPECT_EQ(s.events.events,
-            (Events{"Error|980|Invalid account or password", "ScreennameFormat|whole"}));
+            (Events{"InstantMessage|ann|hi|false|U", "LoggedIn|retry|[new]|[]|[]|[]||0"}));
+  EXPECT_EQ(s.control->GetChatName(7), "[No Chat Name Found for ID]");
   EXPECT_EQ(KezTOCSockInspector::BufferedBytes(*s.control), 0u);
   EXPECT_EQ(s.sock->calls, (Events{"Close", "Connect toc.example:5190"}));
+}
+
+TEST(Reentrancy, HandlerExceptionComesOutAfterTheWholeArrival) {
+  Session s;
+  s.Connect();
+  s.events.onEvent = [&](const std::string& e) {
+    if (e.starts_with("ScreennameFormat|1")) throw std::invalid_argument("host fault " + e);
+  };
+  // Thrown on the first of two frames (and again on the second): the second
+  // is still handled, the keep-alive answered, and the first exception comes out.
+  try {
+    s.sock->Arrive(Data("NICK:1a") + Data("NICK:1b") + Frame(5, ""));
+    ADD_FAILURE() << "the handler's exception was swallowed";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "host fault ScreennameFormat|1a");
+  }
+  s.sock->Arrive(Data("NICK:2"));
+  EXPECT_EQ(s.events.events,
+            (Events{"ScreennameFormat|1a", "ScreennameFormat|1b", "ScreennameFormat|2"}));
+  EXPECT_EQ(s.sock->sent, Frame(5, "", 0));
 }
 
 TEST(Reentrancy, NestedArrivalInsideAHandlerKeepsStreamOrder) {
@@ -88,8 +115,7 @@ TEST(Reentrancy, BytesArrivingNestedAfterALoginBelongToTheNewConnection) {
   };
   s.sock->Arrive(Data("NICK:old") + Data("NICK:old2") + Data("NICK:stale").substr(0, 9));
   s.sock->Arrive(fresh.substr(13));
-  EXPECT_EQ(s.events.events,
-            (Events{"ScreennameFormat|old", "ScreennameFormat|old2", "ScreennameFormat|new"}));
+  EXPECT_EQ(s.events.events, (Events{"ScreennameFormat|old", "ScreennameFormat|new"}));
   // The new connection's sign-on frame was answered: opening string, our
   // sign-on frame and the login line, nothing of the old connection mixed in.
   const std::string sent = s.sock->TakeSent();
@@ -183,14 +209,22 @@ class ActingHost final : public KezTOCSockEvents {
   template <class... Args>
   void On(std::string_view name, const Args&... args) {
     const bool fire = !fired_ && name == target;
+    const auto record = [&] {
+      if (name == "IncomingPacket" && !fire) return;  // every frame raises it: noise
+      std::string line(name);
+      ((line += "|" + Text(args)), ...);
+      lines.push_back(line);
+    };
     if (fire) {
       fired_ = true;
-      action();
+      try {
+        action();
+      } catch (...) {
+        record();
+        throw;
+      }
     }
-    if (name == "IncomingPacket" && !fire) return;  // every frame raises it: noise
-    std::string line(name);
-    ((line += "|" + Text(args)), ...);
-    lines.push_back(line);
+    record();
   }
 };
 
@@ -294,7 +328,7 @@ const std::vector<Trigger>& Triggers() {
   return rows;
 }
 
-enum class Act { LogOff, Login, Command, Destroy };
+enum class Act { LogOff, Login, Command, Destroy, Throw };
 
 struct Rig {
   ActingHost host;
@@ -313,9 +347,9 @@ struct Rig {
 
 class EveryEvent : public ::testing::TestWithParam<Act> {};
 
-// Each event's handler signs off, signs on again, sends a command or destroys
-// the control; the rest of the arrival (a NICK and a keep-alive) shows
-// whether the control carried on correctly.
+// Each event's handler signs off, signs on again, sends a command, destroys
+// the control or throws; the rest of the arrival (a NICK and a keep-alive)
+// shows whether the control carried on correctly.
 TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
   const Act act = GetParam();
   const std::string command = "2:toc_send_im \"bob\" \"hi\"";
@@ -338,13 +372,22 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
         case Act::Destroy:
           rig.control.reset();
           break;
+        case Act::Throw:
+          throw std::length_error("from the handler");
       }
     };
     const bool arrives = !row.arrival.empty();
-    if (arrives) {
-      rig.sock->Arrive(row.arrival + Data("NICK:after") + Frame(5, ""));
+    const auto deliver = [&] {
+      if (arrives) {
+        rig.sock->Arrive(row.arrival + Data("NICK:after") + Frame(5, ""));
+      } else {
+        row.other(*rig.control, *rig.sock);
+      }
+    };
+    if (act == Act::Throw) {
+      EXPECT_THROW(deliver(), std::length_error);
     } else {
-      row.other(*rig.control, *rig.sock);
+      deliver();
     }
 
     Events expected = row.lines;
@@ -365,6 +408,7 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
         EXPECT_EQ(rig.sock->calls.back(), "Connect retry.example:5191")
             << "the new connection must not be closed again";
         EXPECT_EQ(KezTOCSockInspector::BufferedBytes(*rig.control), 0u);
+        expected.resize(1);  // nothing more of the old connection is handled
         break;
       case Act::Command:
         if (arrives) {
@@ -379,6 +423,23 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
         expected.resize(1);  // nothing after the event in which it died
         EXPECT_EQ(rig.control, nullptr);
         break;
+      case Act::Throw:
+        // Everything is handled as if nothing was thrown, and the next
+        // arrival is read normally.
+        if (arrives) {
+          sent = row.answers;
+          sent.push_back("5:");
+        }
+        if (std::string_view(row.event) == "LoggedOut") {
+          EXPECT_EQ(KezTOCSockInspector::ScreenName(*rig.control), "");
+        }
+        if (rig.sock->connected) {
+          rig.sock->Arrive(Data("NICK:next"));
+          expected.push_back("ScreennameFormat|next");
+        } else {
+          EXPECT_EQ(rig.sock->calls.back(), "Close");
+        }
+        break;
     }
     ASSERT_TRUE(rig.host.fired()) << "the trigger did not raise the event";
     EXPECT_EQ(rig.host.lines, expected);
@@ -391,12 +452,13 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
 }
 
 std::string ActName(const ::testing::TestParamInfo<Act>& info) {
-  static const char* const names[] = {"LogOff", "Login", "Command", "Destroy"};
+  static const char* const names[] = {"LogOff", "Login", "Command", "Destroy", "Throw"};
   return names[static_cast<int>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Reentrancy, EveryEvent,
-                         ::testing::Values(Act::LogOff, Act::Login, Act::Command, Act::Destroy),
+                         ::testing::Values(Act::LogOff, Act::Login, Act::Command, Act::Destroy,
+                                           Act::Throw),
                          ActName);
 
 }  // namespace

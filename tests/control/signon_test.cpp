@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "Session.h"
 
 namespace kez::test {
@@ -44,6 +46,40 @@ TEST(Login, AnswersTheServerSignOnFrameWithOursAndTheLoginLine) {
                                              " 5190 somebody 0x2408105c23001130" + kLoginTail,
                                          1));
   }
+}
+
+TEST(Login, RefusesANameOrAuthorizerHostThatWouldBreakTheLoginLine) {
+  const struct {
+    std::string name;
+    std::string authServer;
+  } rows[] = {
+      {"some\rbody", ""},
+      {"some\nbody", ""},
+      {"some\"body", ""},
+      {std::string("a\0b", 3), ""},
+      {"a\tb", ""},
+      {"a\x7f", ""},
+      {"pal", "auth host"},
+      {"pal", "auth\r\nhost"},
+      {"pal", std::string("au\0th", 5)},
+      {"pal", "\x7f"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name + "/" + row.authServer);
+    Session s;
+    s.Connect();
+    s.sock->Arrive(Data("CHAT_JOIN:7:Room"));
+    EXPECT_THROW(s.control->Login(row.name, "pw", "toc.example", 5190, row.authServer),
+                 std::invalid_argument);
+    EXPECT_EQ(s.sock->calls, Events{});
+    EXPECT_EQ(Inspect::ScreenName(*s.control), "somebody");
+    EXPECT_EQ(s.control->GetChatName(7), "Room");
+  }
+  // Spaces around the name vanish in normalising; bytes past 0x7F are kept.
+  Session s;
+  s.control->Login(" Pal \xe9 ", "pw", "toc.example", 5190, " auth.\xe9xample ");
+  EXPECT_EQ(Inspect::ScreenName(*s.control), "pal\xe9");
+  EXPECT_EQ(Inspect::AuthServerHost(*s.control), "auth.\xe9xample");
 }
 
 TEST(Login, EmptyPasswordRoastsToBarePrefix) {

@@ -2,9 +2,11 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "kez/KezTOCSockEvents.h"
 #include "kez/Socket.h"
@@ -99,13 +101,45 @@ class KezTOCSock final : private SocketListener {
   void OnError(int number, const std::string& description) override;
   void OnClosedByPeer() override;
 
+  // A routine that raises events on its own account (the reader, LogOff, the
+  // socket's notifications) holds one: an exception a handler throws is kept
+  // here while the routine finishes its work, then Rethrow hands the first
+  // one to the routine's caller.
+  class Entry {
+   public:
+    explicit Entry(KezTOCSock& c) : control_(c), alive_(c.alive_), outer_(c.error_) {
+      c.error_ = &error_;
+    }
+    ~Entry() {
+      if (*alive_) control_.error_ = outer_;
+    }
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+    void Rethrow() {
+      if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+    }
+
+   private:
+    KezTOCSock& control_;
+    std::shared_ptr<bool> alive_;
+    std::exception_ptr* outer_;
+    std::exception_ptr error_;
+  };
+
   // Calls `raise` on the listener; false when the host destroyed the control
   // from inside the event, in which case the caller must return at once
-  // without touching any member.
+  // without touching any member. An exception from the handler is kept for
+  // the routine that began the work (see Entry).
   template <class F>
   bool Raise(F&& raise) {
     std::shared_ptr<bool> alive = alive_;
-    raise(*events_);
+    std::exception_ptr* slot = error_;
+    try {
+      raise(*events_);
+    } catch (...) {
+      if (slot && !*slot) *slot = std::current_exception();
+      if (!slot) throw;
+    }
     return *alive;
   }
 
@@ -159,6 +193,8 @@ class KezTOCSock final : private SocketListener {
   // Counts Login calls, so a routine that raised an event sees whether the
   // host started a new session inside it and leaves that session alone.
   uint64_t logins_ = 0;
+  // Where the running Entry keeps a handler's exception; null outside one.
+  std::exception_ptr* error_ = nullptr;
 
   // Framing. Received bytes wait in rx_ from rxPos_ on; while the reader is
   // running, bytes of a nested arrival wait in rxNested_ so that the frame
