@@ -1,6 +1,6 @@
 // Arbitrary bytes, cut into arbitrary arrivals, through the frame reader and
 // every message handler, with a host that calls back into the control from
-// inside its events (and sometimes destroys it).
+// inside its events, sometimes destroys it, and sometimes throws.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -22,13 +22,18 @@ struct CallingBackHost : kez::KezTOCSockEvents {
 
   void React() {
     if (!*control || depth > 3 || input->remaining_bytes() == 0) return;
-    ++depth;
+    struct Depth {
+      int& d;
+      explicit Depth(int& value) : d(++value) {}
+      ~Depth() { --d; }
+    } guard(depth);
     KezTOCSock& c = **control;
-    switch (input->ConsumeIntegralInRange<int>(0, 11)) {
+    switch (input->ConsumeIntegralInRange<int>(0, 12)) {
       case 0:
         c.LogOff();
         break;
       case 1:
+        // A name the control refuses throws out of this handler, too.
         c.Login(input->ConsumeRandomLengthString(16), "pw", "host", 5190);
         break;
       case 2:
@@ -54,17 +59,20 @@ struct CallingBackHost : kez::KezTOCSockEvents {
       case 7:
         // A handler that runs an event loop of its own, sometimes after
         // signing on again: more bytes arrive nested inside the event.
-        if (input->ConsumeBool()) c.Login("nested", "pw", "host", 5190);
-        sock->connected = true;
+        if (input->ConsumeBool()) {
+          c.Login("nested", "pw", "host", 5190);
+          sock->Opened();
+        }
         sock->Arrive(input->ConsumeRandomLengthString(64));
         break;
       case 8:
         sock->Fail(input->ConsumeIntegral<int>(), input->ConsumeRandomLengthString(16));
         break;
+      case 9:
+        throw std::runtime_error("a fault of the host");  // the control must carry on
       default:
         break;  // most events are just received
     }
-    --depth;
   }
 
   // Every event of the listener reacts.
@@ -127,14 +135,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   host.control = &control;
   host.sock = sock;
   control->Login("fuzz", "pw", "host", 5190);
+  sock->Opened();
   while (control && input.remaining_bytes() > 0) {
-    if (input.ConsumeIntegralInRange<int>(0, 31) == 0) {
-      sock->PeerClosed();
-      if (control) control->Login("again", "pw", "host", 5190);
-      continue;
+    // A handler's exception reaches the host's loop here, after the control
+    // finished its own work.
+    try {
+      if (input.ConsumeIntegralInRange<int>(0, 31) == 0) {
+        sock->PeerClosed();
+        if (control) control->Login("again", "pw", "host", 5190);
+        if (control) sock->Opened();
+        continue;
+      }
+      if (!sock->connected) sock->Opened();
+      sock->Arrive(input.ConsumeRandomLengthString(4096));
+    } catch (const std::exception&) {
     }
-    sock->connected = true;
-    sock->Arrive(input.ConsumeRandomLengthString(4096));
   }
   return 0;
 }

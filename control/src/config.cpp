@@ -2,7 +2,7 @@
 // It may arrive over several messages; only the one holding the end marker
 // is parsed, together with what came before it.
 
-#include "kez/KezTOCSock.h"
+#include "core.h"
 
 namespace kez {
 
@@ -41,7 +41,7 @@ std::string UnescapeBuddy(std::string_view text) {
 }  // namespace
 
 // CONFIG2:<line>\n<line>\n...done:\n
-void KezTOCSock::HandleConfig2(std::string_view payload) {
+void SessionCore::Impl::HandleConfig2(std::string_view payload) {
   const std::string_view fresh =
       payload.size() > kConfigPrefix.size() ? payload.substr(kConfigPrefix.size()) : "";
   if (!EndsConfiguration(config2Pending_, fresh)) {
@@ -77,11 +77,14 @@ void KezTOCSock::HandleConfig2(std::string_view payload) {
       // Whatever follows the end marker is dropped.
       // The name is copied: the handler may sign on again or destroy us.
       const std::string name = screenName_;
+      const uint64_t logins = logins_;
       if (!Raise([&](KezTOCSockEvents& e) {
             e.LoggedIn(name, std::move(buddies), std::move(blocked), std::move(permitted),
                        std::move(misc), preferences, privacyMode);
           }))
         return;
+      // A Login inside the event began a new session: it owes no toc_init_done.
+      if (logins_ != logins) return;
       break;
     } else {
       misc.emplace_back(line);

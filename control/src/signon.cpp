@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "kez/KezTOCSock.h"
+#include "core.h"
 #include "wire.h"
 
 namespace kez {
@@ -39,8 +39,9 @@ bool FitsLoginField(std::string_view text, bool allowQuote) {
 
 }  // namespace
 
-void KezTOCSock::Login(std::string_view UserName, std::string_view Password,
-                       std::string_view TOCServer, int32_t Port, std::string_view AuthServer) {
+void SessionCore::Impl::Login(std::string_view UserName, std::string_view Password,
+                              std::string_view TOCServer, int32_t Port,
+                              std::string_view AuthServer) {
   std::string screenName = wire::NormalizeName(UserName);
   if (TrimSpaces(AuthServer).empty()) AuthServer = kDefaultAuthServer;
   if (!FitsLoginField(screenName, false))
@@ -63,20 +64,19 @@ void KezTOCSock::Login(std::string_view UserName, std::string_view Password,
     rx_.clear();
     rxPos_ = 0;
   }
-  try {
-    sock_->Close();
-  } catch (const std::exception&) {
-  }
-  try {
-    sock_->Connect(tocServerHost_, serverPort_);
-  } catch (const std::exception&) {
-  }
+  // The owner closes the old connection and opens the new one.
+  open_ = false;
 }
 
-void KezTOCSock::LogOff() {
+void SessionCore::Impl::RequestClose() {
+  open_ = false;
+  if (close_) close_();
+}
+
+void SessionCore::Impl::LogOff() {
   Entry entry(*this);
   ClearChatTable();
-  sock_->Close();
+  RequestClose();
   // A copy: the handler may sign on again or destroy the control while it
   // still holds the name.
   const std::string name = screenName_;
@@ -94,27 +94,30 @@ void KezTOCSock::LogOff() {
   entry.Rethrow();
 }
 
-void KezTOCSock::OnConnected() {
-  sock_->SendData(kFlapOn);
+void SessionCore::Impl::Opened() {
+  open_ = true;
+  Emit(kFlapOn);
 }
 
-void KezTOCSock::OnError(int /*number*/, const std::string& description) {
+void SessionCore::Impl::Failed(const std::string& description) {
   Entry entry(*this);
+  // Nothing more goes out on the failed connection, not even from the handler.
+  open_ = false;
   const uint64_t logins = logins_;
   if (!Raise([&](KezTOCSockEvents& e) { e.WinsockError(description); })) return entry.Rethrow();
   // A handler that signed on again has a new connection under way.
-  if (logins_ == logins) sock_->Close();
+  if (logins_ == logins) RequestClose();
   entry.Rethrow();
 }
 
-void KezTOCSock::OnClosedByPeer() {
+void SessionCore::Impl::PeerClosed() {
   Entry entry(*this);
-  sock_->Close();
+  RequestClose();
   Raise([](KezTOCSockEvents& e) { e.ConnectionClosed(); });
   entry.Rethrow();
 }
 
-bool KezTOCSock::ProcessFrame(std::string_view frame) {
+bool SessionCore::Impl::ProcessFrame(std::string_view frame) {
   std::shared_ptr<bool> alive = alive_;
   const uint64_t logins = logins_;
   if (!Raise([&](KezTOCSockEvents& e) { e.IncomingPacket(std::string(frame)); })) return false;
@@ -148,10 +151,10 @@ bool KezTOCSock::ProcessFrame(std::string_view frame) {
 }
 
 // SIGN_ON: the server accepted the login; nothing beyond IncomingPacket.
-void KezTOCSock::HandleSignOn(std::string_view /*payload*/) {}
+void SessionCore::Impl::HandleSignOn(std::string_view /*payload*/) {}
 
 // NICK:<screen name as displayed>
-void KezTOCSock::HandleNick(std::string_view payload) {
+void SessionCore::Impl::HandleNick(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 2);
   if (f.size() < 2) return;
   Raise([&](KezTOCSockEvents& e) { e.ScreennameFormat(std::string(f[1])); });

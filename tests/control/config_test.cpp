@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Session.h"
+#include "Core.h"
 
 namespace kez::test {
 namespace {
@@ -55,37 +55,37 @@ TEST(Config2, ParsesLinesIntoTheLoggedInListsThenSendsInitDone) {
        true},
   };
   for (const auto& row : rows) {
-    Session s;
+    Core s;
     s.Connect();
-    for (const std::string& m : row.messages) s.sock->Arrive(Data(m));
+    for (const std::string& m : row.messages) s.Arrive(Data(m));
     EXPECT_EQ(s.events.events, row.events) << row.name;
-    const std::string sent = s.sock->TakeSent();
+    const std::string sent = s.TakeSent();
     EXPECT_EQ(sent.find("toc_init_done") != std::string::npos, row.initDone) << row.name;
   }
 }
 
 TEST(Config2, InitDoneFollowsTheLoggedInHandler) {
-  Session s;
+  Core s;
   s.Connect();
   std::string sentDuringEvent = "unset";
-  s.events.onEvent = [&](const std::string&) { sentDuringEvent = s.sock->sent; };
-  s.sock->Arrive(Data("CONFIG2:done:\n"));
+  s.events.onEvent = [&](const std::string&) { sentDuringEvent = s.sent; };
+  s.Arrive(Data("CONFIG2:done:\n"));
   EXPECT_EQ(sentDuringEvent, "");
-  EXPECT_EQ(s.sock->TakeSent(), Sent("toc_init_done", 0));
+  EXPECT_EQ(s.TakeSent(), Sent("toc_init_done", 0));
 }
 
 TEST(Config2, PendingTextSurvivesSignOffAndPrefixesTheNextConfiguration) {
-  Session s;
+  Core s;
   s.Connect();
-  s.sock->Arrive(Data("CONFIG2:g:Old\n"));
+  s.Arrive(Data("CONFIG2:g:Old\n"));
   s.control->LogOff();
-  s.sock->connected = true;  // same control, a connection that was never re-logged-in
-  s.sock->Arrive(Data("CONFIG2:done:\n"));
+  s.control->Opened();  // same session, a connection that was never re-logged-in
+  s.Arrive(Data("CONFIG2:done:\n"));
   EXPECT_EQ(s.events.events.back(), "LoggedIn||[[group]Old]|[]|[]|[]||0");
 }
 
 TEST(Config2, TenThousandBuddiesParseInLinearTime) {
-  Session s;
+  Core s;
   s.Connect();
   std::string config = "CONFIG2:g:All\n";
   for (int i = 0; i < 10000; ++i) config += "b:buddy" + std::to_string(i) + "\n";
@@ -104,7 +104,7 @@ TEST(Config2, TenThousandBuddiesParseInLinearTime) {
   // Spread over frames the way a server splits a long configuration.
   for (std::size_t pos = 0; pos < config.size(); pos += 4000) {
     const std::string part = config.substr(pos, 4000);
-    s.sock->Arrive(Data(pos == 0 ? part : "CONFIG2:" + part));
+    s.Arrive(Data(pos == 0 ? part : "CONFIG2:" + part));
   }
   EXPECT_EQ(buddies, 10001u);
 }

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Session.h"
+#include "Core.h"
 
 namespace kez::test {
 namespace {
@@ -44,13 +44,13 @@ TEST(ErrorMessage, EveryRowOfTheErrorTable) {
       {"error:901:x", ""},
   };
   for (const auto& row : rows) {
-    Session s;
+    Core s;
     s.Connect();
-    s.sock->Arrive(Data(row.message));
+    s.Arrive(Data(row.message));
     const std::vector<std::string> expected =
         row.event.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.event};
     EXPECT_EQ(s.events.events, expected) << row.message;
-    EXPECT_EQ(s.sock->sent, "") << "an error changes nothing on the connection";
+    EXPECT_EQ(s.sent, "") << "an error changes nothing on the connection";
   }
 }
 

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "Core.h"
 #include "Session.h"
 
 namespace kez::test {
@@ -59,7 +60,6 @@ TEST(Reentrancy, LoginInsideAnEventDropsTheRestOfTheOldArrival) {
   EXPECT_EQ(s.events.events,
             (Events{"InstantMessage|ann|hi|false|U", "LoggedIn|retry|[new]|[]|[]|[]||0"}));
   EXPECT_EQ(s.control->GetChatName(7), "[No Chat Name Found for ID]");
-  EXPECT_EQ(KezTOCSockInspector::BufferedBytes(*s.control), 0u);
   EXPECT_EQ(s.sock->calls, (Events{"Close", "Connect toc.example:5190"}));
 }
 
@@ -122,7 +122,6 @@ TEST(Reentrancy, BytesArrivingNestedAfterALoginBelongToTheNewConnection) {
   EXPECT_TRUE(sent.starts_with("FLAPON\n\n" + Frame(1, std::string("\0\0\0\1\0\1\0\5again", 13))))
       << sent;
   EXPECT_NE(sent.find("toc2_login login.toc.localhost 5190 again "), std::string::npos);
-  EXPECT_EQ(KezTOCSockInspector::BufferedBytes(*s.control), 0u);
 }
 
 // A host that, at the first raising of one chosen event, calls back into the
@@ -252,7 +251,7 @@ std::vector<std::string> SentFrames(std::string_view bytes) {
 struct Trigger {
   const char* event;
   std::string arrival;
-  std::function<void(KezTOCSock&, FakeSocket&)> other;
+  std::function<void(SessionCore&)> other;
   Events lines;
   Events answers;
 };
@@ -292,7 +291,7 @@ const std::vector<Trigger>& Triggers() {
        {},
        {"LoggedIn|somebody|[[group]Pals,ann]|[]|[]|[]||3"},
        {"2:toc_init_done"}},
-      {"LoggedOut", {}, [](KezTOCSock& c, FakeSocket&) { c.LogOff(); }, {"LoggedOut|somebody"}, {}},
+      {"LoggedOut", {}, [](SessionCore& c) { c.LogOff(); }, {"LoggedOut|somebody"}, {}},
       {"ScreennameFormat", Data("NICK:Some Body"), {}, {"ScreennameFormat|Some Body"}, {}},
       {"InstantMessage",
        Data("IM_IN_ENC2:ann:T:x:x: O :x:x:x:hi"),
@@ -305,10 +304,7 @@ const std::vector<Trigger>& Triggers() {
       {"TypingStatus", Data("CLIENT_EVENT2:ann:2"), {}, {"TypingStatus|ann|2"}, {}},
       {"WinsockError",
        {},
-       [](KezTOCSock&, FakeSocket& sock) {
-         sock.connected = false;  // as a real socket is once it reports an error
-         sock.Fail(104, "Connection reset by peer");
-       },
+       [](SessionCore& c) { c.Failed("Connection reset by peer"); },
        {"WinsockError|Connection reset by peer"},
        {}},
       {"RendevousRequest",
@@ -319,11 +315,7 @@ const std::vector<Trigger>& Triggers() {
       {"IncomingPacket", Frame(5, ""), {}, {"IncomingPacket|" + Frame(5, "")}, {"5:"}},
       {"PasswordChanged", Data("ADMIN_PASSWD_STATUS:0"), {}, {"PasswordChanged"}, {}},
       {"ScreenNameFormatted", Data("ADMIN_NICK_STATUS:0"), {}, {"ScreenNameFormatted"}, {}},
-      {"ConnectionClosed",
-       {},
-       [](KezTOCSock&, FakeSocket& sock) { sock.PeerClosed(); },
-       {"ConnectionClosed"},
-       {}},
+      {"ConnectionClosed", {}, [](SessionCore& c) { c.PeerClosed(); }, {"ConnectionClosed"}, {}},
   };
   return rows;
 }
@@ -332,16 +324,15 @@ enum class Act { LogOff, Login, Command, Destroy, Throw };
 
 struct Rig {
   ActingHost host;
-  FakeSocket* sock;
-  std::unique_ptr<KezTOCSock> control;
+  std::unique_ptr<SessionCore> control = std::make_unique<SessionCore>(&host);
+  std::string sent;
+  Events calls;  // "Close" for each close request, "Login" for the host's
   Rig() {
-    auto fake = std::make_unique<FakeSocket>();
-    sock = fake.get();
-    control = std::make_unique<KezTOCSock>(std::move(fake), &host);
+    control->SetSend([this](std::string_view bytes) { sent.append(bytes); });
+    control->SetClose([this] { calls.push_back("Close"); });
     control->Login("Some Body", "password", "toc.example", 5190);
-    sock->Connected();
-    sock->TakeSent();
-    sock->calls.clear();
+    control->Opened();
+    sent.clear();
   }
 };
 
@@ -365,6 +356,9 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
           break;
         case Act::Login:
           rig.control->Login("Again", "pw2", " retry.example ", 5191);
+          rig.calls.push_back("Login");
+          rig.control->Opened();  // the new connection opens at once
+          rig.sent.clear();
           break;
         case Act::Command:
           rig.control->SendIM("Bob", "hi", false);
@@ -379,9 +373,9 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
     const bool arrives = !row.arrival.empty();
     const auto deliver = [&] {
       if (arrives) {
-        rig.sock->Arrive(row.arrival + Data("NICK:after") + Frame(5, ""));
+        rig.control->Receive(row.arrival + Data("NICK:after") + Frame(5, ""));
       } else {
-        row.other(*rig.control, *rig.sock);
+        row.other(*rig.control);
       }
     };
     if (act == Act::Throw) {
@@ -396,18 +390,16 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
     switch (act) {
       case Act::LogOff:
         expected.insert(expected.begin(), "LoggedOut|somebody");
-        EXPECT_EQ(KezTOCSockInspector::ScreenName(*rig.control), "");
-        EXPECT_EQ(KezTOCSockInspector::ServerPort(*rig.control), 5190);
-        EXPECT_FALSE(rig.sock->connected);
+        EXPECT_EQ(rig.control->ScreenName(), "");
+        EXPECT_EQ(rig.control->ServerPort(), 5190);
+        EXPECT_FALSE(rig.control->IsOpen());
         break;
       case Act::Login:
-        EXPECT_EQ(KezTOCSockInspector::ScreenName(*rig.control), "again");
-        EXPECT_EQ(KezTOCSockInspector::TOCServerHost(*rig.control), "retry.example");
-        EXPECT_EQ(KezTOCSockInspector::ServerPort(*rig.control), 5191);
-        ASSERT_FALSE(rig.sock->calls.empty());
-        EXPECT_EQ(rig.sock->calls.back(), "Connect retry.example:5191")
-            << "the new connection must not be closed again";
-        EXPECT_EQ(KezTOCSockInspector::BufferedBytes(*rig.control), 0u);
+        EXPECT_EQ(rig.control->ScreenName(), "again");
+        EXPECT_EQ(rig.control->ServerHost(), "retry.example");
+        EXPECT_EQ(rig.control->ServerPort(), 5191);
+        EXPECT_EQ(rig.calls.back(), "Login") << "the new connection must not be closed again";
+        EXPECT_EQ(rig.control->BufferedBytes(), 0u);
         expected.resize(1);  // nothing more of the old connection is handled
         break;
       case Act::Command:
@@ -416,7 +408,7 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
           sent.insert(sent.end(), row.answers.begin(), row.answers.end());
           sent.push_back("5:");
         }
-        EXPECT_EQ(KezTOCSockInspector::ScreenName(*rig.control),
+        EXPECT_EQ(rig.control->ScreenName(),
                   std::string_view(row.event) == "LoggedOut" ? "" : "somebody");
         break;
       case Act::Destroy:
@@ -431,20 +423,20 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
           sent.push_back("5:");
         }
         if (std::string_view(row.event) == "LoggedOut") {
-          EXPECT_EQ(KezTOCSockInspector::ScreenName(*rig.control), "");
+          EXPECT_EQ(rig.control->ScreenName(), "");
         }
-        if (rig.sock->connected) {
-          rig.sock->Arrive(Data("NICK:next"));
+        if (rig.control->IsOpen()) {
+          rig.control->Receive(Data("NICK:next"));
           expected.push_back("ScreennameFormat|next");
         } else {
-          EXPECT_EQ(rig.sock->calls.back(), "Close");
+          EXPECT_EQ(rig.calls, Events{"Close"});
         }
         break;
     }
     ASSERT_TRUE(rig.host.fired()) << "the trigger did not raise the event";
     EXPECT_EQ(rig.host.lines, expected);
     if (act != Act::Destroy) {
-      EXPECT_EQ(SentFrames(rig.sock->sent), sent);
+      EXPECT_EQ(SentFrames(rig.sent), sent);
     }
     covered.insert(row.event);
   }
