@@ -14,7 +14,17 @@ namespace {
 
 using kez::KezTOCSock;
 
-struct CallingBackHost : kez::KezTOCSockEvents {
+struct CallingBackHost;
+
+// Every event of the listener reacts.
+struct ReactToEvent {
+  CallingBackHost* host;
+  template <class... Args>
+  void operator()(std::string_view, const Args&...) const;
+};
+
+struct CallingBackHost : kez::EventForwarder<ReactToEvent> {
+  CallingBackHost() : kez::EventForwarder<ReactToEvent>(ReactToEvent{this}) {}
   FuzzedDataProvider* input = nullptr;
   std::unique_ptr<KezTOCSock>* control = nullptr;
   kez::fuzz::FuzzSocket* sock = nullptr;
@@ -74,54 +84,12 @@ struct CallingBackHost : kez::KezTOCSockEvents {
         break;  // most events are just received
     }
   }
-
-  // Every event of the listener reacts.
-  void JoinedChat(const std::string&, int32_t) override { React(); }
-  void ChatMessage(int32_t, const std::string&, const std::string&) override { React(); }
-  void ChatInvite(const std::string&, int32_t, const std::string&, const std::string&) override {
-    React();
-  }
-  void LeftChat(int32_t) override { React(); }
-  void ChatUserUpdate(const std::string&, bool, int32_t) override { React(); }
-  void BuddyUpdate(const std::string&, bool, int16_t, int32_t, int32_t,
-                   const std::string&) override {
-    React();
-  }
-  void BuddyCapabilities(const std::string&, const std::string&) override { React(); }
-  void BuddyBart(const std::string&, const std::string&) override { React(); }
-  void BuddyAdded(const std::string&, const std::string&, const std::string&) override { React(); }
-  void GroupAdded(const std::string&) override { React(); }
-  void PrivateBuddyAdded(const std::string&) override { React(); }
-  void BuddyBlocked(const std::string&) override { React(); }
-  void BuddyRemoved(const std::string&, const std::string&) override { React(); }
-  void GroupRemoved(const std::string&) override { React(); }
-  void PrivateBuddyRemoved(const std::string&) override { React(); }
-  void BuddyUnblocked(const std::string&) override { React(); }
-  void LoggedIn(const std::string&, std::vector<std::string>, std::vector<std::string>,
-                std::vector<std::string>, std::vector<std::string>, const std::string&,
-                int16_t) override {
-    React();
-  }
-  void LoggedOut(const std::string&) override { React(); }
-  void ScreennameFormat(const std::string&) override { React(); }
-  void InstantMessage(const std::string&, const std::string&, bool, const std::string&) override {
-    React();
-  }
-  void UserProfile(const std::string&) override { React(); }
-  void Error(int16_t, const std::string&) override { React(); }
-  void Warned(const std::string&, const std::string&) override { React(); }
-  void TypingStatus(const std::string&, int16_t) override { React(); }
-  void WinsockError(const std::string&) override { React(); }
-  void RendevousRequest(const std::string&, const std::string&, const std::string&,
-                        const std::string&, const std::string&, const std::string&,
-                        int32_t) override {
-    React();
-  }
-  void IncomingPacket(const std::string&) override { React(); }
-  void PasswordChanged() override { React(); }
-  void ScreenNameFormatted() override { React(); }
-  void ConnectionClosed() override { React(); }
 };
+
+template <class... Args>
+void ReactToEvent::operator()(std::string_view, const Args&...) const {
+  host->React();
+}
 
 }  // namespace
 

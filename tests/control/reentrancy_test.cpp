@@ -128,91 +128,27 @@ TEST(Reentrancy, BytesArrivingNestedAfterALoginBelongToTheNewConnection) {
 // control (or destroys it) and only then reads the event's arguments: an
 // argument that referred to the control's own state shows up changed, or
 // freed under AddressSanitizer.
-class ActingHost final : public KezTOCSockEvents {
+class ActingHost;
+struct ActOn {
+  ActingHost* host;
+  template <class... Args>
+  void operator()(std::string_view name, const Args&... args) const;
+};
+
+class ActingHost final : public EventForwarder<ActOn> {
  public:
+  ActingHost() : EventForwarder<ActOn>(ActOn{this}) {}
   std::string target;
   std::function<void()> action;
   std::vector<std::string> lines;
   bool fired() const { return fired_; }
 
-  void JoinedChat(const std::string& a, int32_t b) override { On("JoinedChat", a, b); }
-  void ChatMessage(int32_t a, const std::string& b, const std::string& c) override {
-    On("ChatMessage", a, b, c);
-  }
-  void ChatInvite(const std::string& a, int32_t b, const std::string& c,
-                  const std::string& d) override {
-    On("ChatInvite", a, b, c, d);
-  }
-  void LeftChat(int32_t a) override { On("LeftChat", a); }
-  void ChatUserUpdate(const std::string& a, bool b, int32_t c) override {
-    On("ChatUserUpdate", a, b, c);
-  }
-  void BuddyUpdate(const std::string& a, bool b, int16_t c, int32_t d, int32_t e,
-                   const std::string& f) override {
-    On("BuddyUpdate", a, b, c, d, e, f);
-  }
-  void BuddyCapabilities(const std::string& a, const std::string& b) override {
-    On("BuddyCapabilities", a, b);
-  }
-  void BuddyBart(const std::string& a, const std::string& b) override { On("BuddyBart", a, b); }
-  void BuddyAdded(const std::string& a, const std::string& b, const std::string& c) override {
-    On("BuddyAdded", a, b, c);
-  }
-  void GroupAdded(const std::string& a) override { On("GroupAdded", a); }
-  void PrivateBuddyAdded(const std::string& a) override { On("PrivateBuddyAdded", a); }
-  void BuddyBlocked(const std::string& a) override { On("BuddyBlocked", a); }
-  void BuddyRemoved(const std::string& a, const std::string& b) override {
-    On("BuddyRemoved", a, b);
-  }
-  void GroupRemoved(const std::string& a) override { On("GroupRemoved", a); }
-  void PrivateBuddyRemoved(const std::string& a) override { On("PrivateBuddyRemoved", a); }
-  void BuddyUnblocked(const std::string& a) override { On("BuddyUnblocked", a); }
-  void LoggedIn(const std::string& a, std::vector<std::string> b, std::vector<std::string> c,
-                std::vector<std::string> d, std::vector<std::string> e, const std::string& f,
-                int16_t g) override {
-    On("LoggedIn", a, b, c, d, e, f, g);
-  }
-  void LoggedOut(const std::string& a) override { On("LoggedOut", a); }
-  void ScreennameFormat(const std::string& a) override { On("ScreennameFormat", a); }
-  void InstantMessage(const std::string& a, const std::string& b, bool c,
-                      const std::string& d) override {
-    On("InstantMessage", a, b, c, d);
-  }
-  void UserProfile(const std::string& a) override { On("UserProfile", a); }
-  void Error(int16_t a, const std::string& b) override { On("Error", a, b); }
-  void Warned(const std::string& a, const std::string& b) override { On("Warned", a, b); }
-  void TypingStatus(const std::string& a, int16_t b) override { On("TypingStatus", a, b); }
-  void WinsockError(const std::string& a) override { On("WinsockError", a); }
-  void RendevousRequest(const std::string& a, const std::string& b, const std::string& c,
-                        const std::string& d, const std::string& e, const std::string& f,
-                        int32_t g) override {
-    On("RendevousRequest", a, b, c, d, e, f, g);
-  }
-  void IncomingPacket(const std::string& a) override { On("IncomingPacket", a); }
-  void PasswordChanged() override { On("PasswordChanged"); }
-  void ScreenNameFormatted() override { On("ScreenNameFormatted"); }
-  void ConnectionClosed() override { On("ConnectionClosed"); }
-
- private:
-  bool fired_ = false;
-
-  static std::string Text(const std::string& s) { return s; }
-  static std::string Text(bool b) { return b ? "true" : "false"; }
-  static std::string Text(int16_t n) { return std::to_string(n); }
-  static std::string Text(int32_t n) { return std::to_string(n); }
-  static std::string Text(const std::vector<std::string>& items) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + items[i];
-    return out + "]";
-  }
   template <class... Args>
   void On(std::string_view name, const Args&... args) {
     const bool fire = !fired_ && name == target;
     const auto record = [&] {
       if (name == "IncomingPacket" && !fire) return;  // every frame raises it: noise
-      std::string line(name);
-      ((line += "|" + Text(args)), ...);
-      lines.push_back(line);
+      lines.push_back(EventLine::Of(name, args...));
     };
     if (fire) {
       fired_ = true;
@@ -225,7 +161,15 @@ class ActingHost final : public KezTOCSockEvents {
     }
     record();
   }
+
+ private:
+  bool fired_ = false;
 };
+
+template <class... Args>
+void ActOn::operator()(std::string_view name, const Args&... args) const {
+  host->On(name, args...);
+}
 
 // The frames a control sent, as "type:payload" with a data frame's NUL
 // dropped; a frame out of shape or out of sequence (from 0) shows as "?".
