@@ -92,14 +92,10 @@ const std::vector<std::string> kStreamEvents = {"ScreennameFormat|One",
                                                 "ScreennameFormat|Two:Three"};
 
 TEST(FrameReader, CutsAStreamSplitAtEveryByteIntoTheSameFrames) {
-  for (std::size_t cut = 0; cut <= kStream.size(); ++cut) {
-    Core s;
-    s.Connect();
-    s.Arrive(kStream.substr(0, cut));
-    s.Arrive(kStream.substr(cut));
-    EXPECT_EQ(s.events.events, kStreamEvents) << "cut at " << cut;
+  EverySplit(kStream, [](Core& s) {
+    EXPECT_EQ(s.events.events, kStreamEvents);
     EXPECT_EQ(s.control->BufferedBytes(), 0u);
-  }
+  });
 }
 
 TEST(FrameReader, OneByteAtATimeHandsEachFrameOnOnceWhenComplete) {

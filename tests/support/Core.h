@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -57,5 +59,25 @@ struct Core {
     return at == std::string::npos ? "" : out.substr(at, out.find(" English", at) - at);
   }
 };
+
+// Feeds `bytes` to a fresh connected core whole, cut in two at every byte
+// offset, and one byte at a time, then lets `check` look at each core: the
+// outcome must never depend on how the stream was cut into arrivals.
+template <class Check>
+void EverySplit(std::string_view bytes, const Check& check) {
+  const auto once = [&](const std::string& how, const std::vector<std::string_view>& arrivals) {
+    SCOPED_TRACE(how);
+    Core s;
+    s.Connect();
+    for (std::string_view arrival : arrivals) s.Arrive(arrival);
+    check(s);
+  };
+  once("whole", {bytes});
+  for (std::size_t cut = 1; cut < bytes.size(); ++cut)
+    once("cut at " + std::to_string(cut), {bytes.substr(0, cut), bytes.substr(cut)});
+  std::vector<std::string_view> bytewise;
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytewise.push_back(bytes.substr(i, 1));
+  once("byte by byte", bytewise);
+}
 
 }  // namespace kez::test
