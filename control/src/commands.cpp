@@ -10,6 +10,7 @@
 
 #include "arguments.h"
 #include "core.h"
+#include "wire.h"
 
 namespace kez {
 
@@ -19,12 +20,6 @@ using wire::QuotedBuddyEntry;
 using wire::QuotedName;
 using wire::QuotedNumber;
 using wire::QuotedText;
-
-std::string_view TrimSpaces(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
 
 // A given ID wins; otherwise the lowest entry whose room name is exactly equal.
 std::optional<int32_t> ResolveChatID(const std::array<ChatEntry, kChatTableSize>& table,
@@ -53,7 +48,7 @@ int32_t IdleSeconds(int32_t minutes) {
 
 void SessionCore::JoinChat(std::string_view strRoomName, int16_t intExchange) {
   impl_->SendCommand("toc_chat_join " + QuotedNumber(intExchange) + " " +
-                     QuotedText(TrimSpaces(strRoomName)));
+                     QuotedText(wire::TrimSpaces(strRoomName)));
 }
 
 void SessionCore::LeaveChat(std::string_view strChatName, int32_t lngChatID) {

@@ -45,6 +45,12 @@ void SessionCore::Impl::HandleConfig2(std::string_view payload) {
   const std::string_view fresh =
       payload.size() > kConfigPrefix.size() ? payload.substr(kConfigPrefix.size()) : "";
   if (!EndsConfiguration(config2Pending_, fresh)) {
+    // A configuration that never ends must not make the session grow: past
+    // the cap, what was gathered is dropped and gathering starts again.
+    if (config2Pending_.size() + fresh.size() > kMaxPendingConfig) {
+      std::string().swap(config2Pending_);
+      return;
+    }
     config2Pending_ += fresh;
     return;
   }

@@ -12,12 +12,6 @@ namespace {
 
 constexpr std::string_view kFlapOn = "FLAPON\n\n";
 
-std::string_view TrimSpaces(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
-
 // FLAP version 1, then TLV tag 1 (screen name) with its length.
 std::string ClientSignOnPayload(const std::string& screenName) {
   std::string payload("\0\0\0\1\0\1", 6);
@@ -43,18 +37,18 @@ void SessionCore::Impl::Login(std::string_view UserName, std::string_view Passwo
                               std::string_view TOCServer, int32_t Port,
                               std::string_view AuthServer) {
   std::string screenName = wire::NormalizeName(UserName);
-  if (TrimSpaces(AuthServer).empty()) AuthServer = kDefaultAuthServer;
+  if (wire::TrimSpaces(AuthServer).empty()) AuthServer = kDefaultAuthServer;
   if (!FitsLoginField(screenName, false))
     throw std::invalid_argument("screen name holds a control byte, a space or a quote");
-  if (!FitsLoginField(TrimSpaces(AuthServer), true))
+  if (!FitsLoginField(wire::TrimSpaces(AuthServer), true))
     throw std::invalid_argument("authorizer host holds a control byte or a space");
   ++logins_;
   ClearChatTable();
   screenName_ = std::move(screenName);
   roastedPassword_ = wire::RoastPassword(Password);
-  tocServerHost_ = std::string(TrimSpaces(TOCServer));
+  tocServerHost_ = std::string(wire::TrimSpaces(TOCServer));
   serverPort_ = Port;
-  authServerHost_ = std::string(TrimSpaces(AuthServer));
+  authServerHost_ = std::string(wire::TrimSpaces(AuthServer));
   // Nothing of an earlier connection may be glued onto the new one.
   config2Pending_.clear();
   rxNested_.clear();

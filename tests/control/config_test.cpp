@@ -85,29 +85,47 @@ TEST(Config2, PendingTextSurvivesSignOffAndPrefixesTheNextConfiguration) {
   EXPECT_EQ(s.events.events.back(), "LoggedIn||[[group]Old]|[]|[]|[]||0");
 }
 
+// Counts the buddies of each LoggedIn.
+struct BuddyCounter : RecordingListener {
+  std::vector<std::size_t> counts;
+  void LoggedIn(const std::string&, std::vector<std::string> b, std::vector<std::string>,
+                std::vector<std::string>, std::vector<std::string>, const std::string&,
+                int16_t) override {
+    counts.push_back(b.size());
+  }
+};
+
 TEST(Config2, TenThousandBuddiesParseInLinearTime) {
   Core s;
   s.Connect();
   std::string config = "CONFIG2:g:All\n";
   for (int i = 0; i < 10000; ++i) config += "b:buddy" + std::to_string(i) + "\n";
   config += "done:\n";
-  std::size_t buddies = 0;
-  struct Counter : RecordingListener {
-    std::size_t* n;
-    void LoggedIn(const std::string&, std::vector<std::string> b, std::vector<std::string>,
-                  std::vector<std::string>, std::vector<std::string>, const std::string&,
-                  int16_t) override {
-      *n = b.size();
-    }
-  } counter;
-  counter.n = &buddies;
+  BuddyCounter counter;
   s.control->SetEvents(&counter);
   // Spread over frames the way a server splits a long configuration.
   for (std::size_t pos = 0; pos < config.size(); pos += 4000) {
     const std::string part = config.substr(pos, 4000);
     s.Arrive(Data(pos == 0 ? part : "CONFIG2:" + part));
   }
-  EXPECT_EQ(buddies, 10001u);
+  EXPECT_EQ(counter.counts, std::vector<std::size_t>{10001});
+}
+
+TEST(Config2, GatheredTextPastTheCapIsDropped) {
+  Core s;
+  s.Connect();
+  BuddyCounter counter;
+  s.control->SetEvents(&counter);
+  std::string lines;
+  while (lines.size() < 64000) lines += "b:" + std::string(97, 'x') + "\n";  // 100 bytes a line
+  const std::size_t fits = kMaxPendingConfig / lines.size();
+  // Up to the cap everything is kept; the message that would pass it drops
+  // the lot, and gathering starts again from the next one.
+  for (std::size_t i = 0; i < fits; ++i) s.Arrive(Data("CONFIG2:" + lines));
+  s.Arrive(Data("CONFIG2:done:\n"));
+  for (std::size_t i = 0; i <= fits; ++i) s.Arrive(Data("CONFIG2:" + lines));
+  s.Arrive(Data("CONFIG2:b:last\ndone:\n"));
+  EXPECT_EQ(counter.counts, (std::vector<std::size_t>{fits * 640, 1}));
 }
 
 }  // namespace
