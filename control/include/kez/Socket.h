@@ -30,7 +30,9 @@ class Socket {
 
   // Harmless on a closed socket; afterwards IsConnected() is false.
   virtual void Close() = 0;
-  // Returns at once; the outcome arrives later as OnConnected or OnError.
+  // Starts connecting and returns without waiting for the peer (a socket
+  // may wait on the name resolver first); the outcome arrives later as
+  // OnConnected or OnError, never from inside Connect.
   virtual void Connect(const std::string& host, int32_t port) = 0;
   // Sends the bytes in order after those of earlier calls; buffers what the
   // peer cannot take yet, so it never blocks.
