@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -30,6 +31,8 @@ using namespace reposa::console;
 
 constexpr int kUsageStatus = 2;
 constexpr int kStartFailure = 1;
+// --reconnect gave up: the server refused the account itself.
+constexpr int kRefusedStatus = 3;
 
 // The password for the start-up sign-on, or nothing when the program should
 // end quietly (interrupted at the prompt). Throws for a start-up failure.
@@ -64,22 +67,40 @@ int Run(const Options& options) {
   }
 
   kez::posix::EventLoop loop;
-  LineWriter out(STDOUT_FILENO, StopRequested);
+  LineReader* input = nullptr;
+  // Results are never dropped: while they alone fill the queue, stop reading
+  // the calls that make them.
+  OutputQueue out(loop, STDOUT_FILENO, options.outputLimit, [&input](bool full) {
+    if (input) input->SetPaused(full);
+  });
   ConsoleSession session(
       loop, [&out](const nlohmann::ordered_json& line) { out.Write(line); }, options.packets,
       options.join);
   loop.Watch(signalFd, POLLIN, [&loop](short) { loop.Stop(); });
   // End of input leaves the session running: the account stays present.
-  LineReader input(loop, STDIN_FILENO,
-                   [&session](std::string_view line) { session.HandleLine(line); }, {});
+  LineReader reader(loop, STDIN_FILENO,
+                    [&session](std::string_view line) { session.HandleLine(line); }, {});
+  input = &reader;
 
-  if (options.screenName) {
+  int status = 0;
+  if (options.screenName && options.reconnect) {
+    // The password stays in memory: every new sign-on needs it.
+    session.KeepPresent(SignOn{*options.screenName, *password, options.serverHost,
+                               options.serverPort, options.authServer},
+                        kez::Backoff{}, [&loop, &status] {
+                          status = kRefusedStatus;
+                          loop.Stop();
+                        });
+  } else if (options.screenName) {
     session.Control().Login(*options.screenName, *password, options.serverHost, options.serverPort,
                             options.authServer);
-    std::fill(password->begin(), password->end(), '\0');
   }
+  if (password) std::fill(password->begin(), password->end(), '\0');
   loop.Run();
-  return 0;
+  // The last lines, the error that ended the session among them, get a
+  // moment to reach a slow reader; a stalled one cannot hold the exit.
+  out.Drain(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+  return status;
 }
 
 }  // namespace

@@ -92,6 +92,14 @@ Options ParseOptions(const std::vector<std::string>& args) {
       options.passwordFile = value();
     } else if (name == "--join") {
       options.join = ParseJoin(value());
+    } else if (name == "--reconnect") {
+      flag();
+      options.reconnect = true;
+    } else if (name == "--output-limit") {
+      const auto bytes = ParseDecimal(value());
+      if (!bytes || *bytes < 4096 || *bytes > (1LL << 32))
+        throw UsageError("--output-limit: a number of bytes from 4096 to 4294967296");
+      options.outputLimit = static_cast<std::size_t>(*bytes);
     } else if (name == "--packets") {
       flag();
       options.packets = true;
@@ -114,6 +122,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
   }
   if (options.passwordFile && !options.screenName)
     throw UsageError("--password-file needs --screen-name");
+  if (options.reconnect && !options.screenName) throw UsageError("--reconnect needs --screen-name");
   return options;
 }
 
@@ -134,7 +143,13 @@ Options:
   --password-file FILE   the password is the first line of FILE; without this
                          option the password is asked for on the terminal
   --join ROOM[:EXCHANGE] join ROOM once signed on (exchange 4 by default)
+  --reconnect            sign on again whenever the connection is lost, after
+                         1 s, doubling up to 5 min (each wait +-20 %), and join
+                         the rooms again; a wrong name or password or a blocked
+                         sign-on ends the program with status 3
   --packets              also print every received frame (IncomingPacket)
+  --output-limit BYTES   output kept for a reader that does not keep up
+                         (default 8 MiB); past it the oldest events are dropped
   --help                 show this text
   --version              show the version
 
@@ -143,6 +158,10 @@ Input lines:
   {"get": "LastChatID"}
   {"set": "LastChatID", "value": 7}
 Text is a JSON string whose characters U+0000..U+00FF stand for bytes 0..255.
+
+Notice lines of the console's own:
+  {"notice": "reconnecting", "in": 2.1, "attempt": 3}   (--reconnect)
+  {"notice": "dropped", "lines": 120}   event lines lost to a stalled reader
 )";
   return text;
 }

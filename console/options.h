@@ -23,6 +23,8 @@ struct Options {
   std::optional<std::string> passwordFile;
   std::optional<JoinTarget> join;
   bool packets = false;
+  bool reconnect = false;
+  std::size_t outputLimit = 8 * 1024 * 1024;  // bytes of output waiting for a slow reader
   bool help = false;
   bool version = false;
 };

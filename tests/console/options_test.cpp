@@ -14,6 +14,8 @@ std::string Summary(const Options& o) {
   s += " pwfile=" + o.passwordFile.value_or("-");
   s += " join=" + (o.join ? o.join->room + "/" + std::to_string(o.join->exchange) : "-");
   if (o.packets) s += " packets";
+  if (o.reconnect) s += " reconnect";
+  if (o.outputLimit != 8 * 1024 * 1024) s += " out=" + std::to_string(o.outputLimit);
   if (o.help) s += " help";
   if (o.version) s += " version";
   return s;
@@ -37,6 +39,11 @@ TEST(ParseOptions, AcceptsEachOptionInBothFormsAndRefusesTheRest) {
        "127.0.0.1:5190 auth= sn=Some Body pwfile=/p join=My Room/5 packets",
        ""},
       {{"--join=Lobby"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=Lobby/4", ""},
+      {{"--screen-name=a", "--reconnect", "--output-limit", "4096"},
+       "127.0.0.1:5190 auth= sn=a pwfile=- join=- reconnect out=4096",
+       ""},
+      {{"--reconnect"}, nullptr, "--reconnect needs --screen-name"},
+      {{"--output-limit", "4095"}, nullptr, "--output-limit: a number of bytes"},
       {{"--join", "a:b:-3"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=a:b/-3", ""},
       {{"--help"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=- help", ""},
       {{"--version"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=- version", ""},
