@@ -237,6 +237,38 @@ TEST(ControlFaults, ServerThatStopsReadingNeverBlocksTheHostAndLosesNothing) {
   EXPECT_TRUE(client.control.Sock().IsConnected());
 }
 
+// A server that keeps sending sign-on frames and never reads what they make
+// us answer: past the socket's bound the connection ends with one error,
+// rather than our buffer growing with every frame.
+TEST(ControlFaults, SignOnFloodFromAServerThatNeverReadsEndsAtTheSendBound) {
+  LoopbackListener listener;
+  const int window = 64 * 1024;
+  ::setsockopt(listener.fd(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+  std::atomic<bool> done = false;
+  std::thread server([&] {
+    ScriptedPeer peer(listener.fd());
+    if (!peer.ok() || peer.Read(8) != "FLAPON\n\n") return;
+    timeval tv{5, 0};
+    ::setsockopt(peer.fd(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    std::string burst;
+    for (int i = 0; i < 1000; ++i) burst += Frame(1, std::string("\0\0\0\1", 4));
+    for (int sent = 0; !done && sent < 2000; ++sent)  // at most 20 MB
+      if (::send(peer.fd(), burst.data(), burst.size(), MSG_NOSIGNAL) <= 0) break;
+  });
+  Client client;
+  client.control.Login("Some Body", "pw", "127.0.0.1", listener.port());
+  const auto cutOff = [&] {
+    for (const std::string& e : client.events.events)
+      if (e.starts_with("WinsockError|") && e.find("MiB waiting to be sent") != std::string::npos)
+        return true;
+    return false;
+  };
+  const bool ended = client.RunUntil(cutOff, 20s);
+  done = true;
+  server.join();
+  EXPECT_TRUE(ended) << client.events.events.size() << " events";
+}
+
 // About 1 MiB of frames sent in one go: every message, in order, every
 // keep-alive answered, in one pass of the reader where it comes in one piece.
 TEST(ControlFaults, OneMebibyteBurstIsHandledWholeAndInOrder) {
