@@ -14,6 +14,7 @@ bool Backoff::OnError(std::int16_t code) {
 void Backoff::OnLoggedIn() {
   attempt_ = 0;
   tooSoon_ = false;
+  stopped_ = false;  // the account signs on after all
 }
 
 Backoff::Seconds Backoff::NextDelay() {

@@ -28,6 +28,7 @@ class Backoff {
   // 989 (the control raises 989 only for a wrong name or password and for a
   // blocked sign-on; other sub-codes come under their own number).
   bool OnError(std::int16_t code);
+  // A completed sign-on: the waits start over, and retrying is allowed again.
   void OnLoggedIn();
 
   // The wait before the next attempt; counts the attempt.
