@@ -9,14 +9,14 @@
 namespace reposa::console {
 
 ConsoleSession::ConsoleSession(kez::posix::EventLoop& loop, EventPrinter::Emit emit, bool packets,
-                               std::optional<JoinTarget> join)
+                               std::vector<JoinTarget> joins)
     : loop_(loop),
       emit_(emit),
-      join_(std::move(join)),
+      joins_(std::move(joins)),
       events_(*this, std::move(emit), packets),
       control_(std::make_unique<kez::KezTOCSock>(std::make_unique<kez::posix::PosixSocket>(loop),
                                                  &events_)) {
-  if (join_) rooms_.Want(*join_);
+  for (const JoinTarget& room : joins_) rooms_.Want(room);
 }
 
 ConsoleSession::~ConsoleSession() {
@@ -90,8 +90,8 @@ void ConsoleSession::Events::LoggedIn(const std::string& strUserName,
   std::vector<JoinTarget> rooms;
   if (s.signOn_) {
     rooms = s.rooms_.Rooms();
-  } else if (s.join_) {
-    rooms.push_back(*s.join_);
+  } else {
+    rooms = s.joins_;
   }
   for (JoinTarget& room : rooms) s.loop_.Post([&s, room = std::move(room)] { s.Join(room); });
 }

@@ -25,11 +25,11 @@ struct SignOn {
 };
 
 // The control on a posix socket, its events printed, its input lines carried
-// out in order, and the room of --join joined after each sign-on.
+// out in order, and the rooms of --join joined after each sign-on.
 class ConsoleSession {
  public:
   ConsoleSession(kez::posix::EventLoop& loop, EventPrinter::Emit emit, bool packets,
-                 std::optional<JoinTarget> join);
+                 std::vector<JoinTarget> joins);
   ~ConsoleSession();
 
   kez::KezTOCSock& Control() { return *control_; }
@@ -70,7 +70,7 @@ class ConsoleSession {
 
   kez::posix::EventLoop& loop_;
   EventPrinter::Emit emit_;
-  std::optional<JoinTarget> join_;
+  std::vector<JoinTarget> joins_;
   RoomMemory rooms_;
   std::optional<SignOn> signOn_;  // set while --reconnect keeps the session
   std::optional<kez::Backoff> backoff_;

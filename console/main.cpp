@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -75,7 +76,7 @@ int Run(const Options& options) {
   });
   ConsoleSession session(
       loop, [&out](const nlohmann::ordered_json& line) { out.Write(line); }, options.packets,
-      options.join);
+      options.joins);
   loop.Watch(signalFd, POLLIN, [&loop](short) { loop.Stop(); });
   // End of input leaves the session running: the account stays present.
   LineReader reader(loop, STDIN_FILENO,
@@ -103,6 +104,17 @@ int Run(const Options& options) {
   return status;
 }
 
+// A --config file, bounded: it holds a few options, nothing more.
+std::string ReadConfigFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw UsageError("--config: cannot read " + path);
+  std::string text(64 * 1024 + 1, '\0');
+  file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  if (text.size() > 64 * 1024) throw UsageError("--config: " + path + " is larger than 64 KiB");
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,6 +122,13 @@ int main(int argc, char** argv) {
   Options options;
   try {
     options = ParseOptions(args);
+    if (options.configFile) {
+      // The file's options first, so the command line adds to them.
+      std::vector<std::string> all = ConfigArguments(ReadConfigFile(*options.configFile));
+      all.insert(all.end(), args.begin(), args.end());
+      options = ParseOptions(all);
+      CheckOptions(options);
+    }
   } catch (const UsageError& e) {
     std::cerr << "reposa-console: " << e.what() << "\nTry 'reposa-console --help'." << std::endl;
     return kUsageStatus;
