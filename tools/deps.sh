@@ -9,7 +9,7 @@ packages=(
   nlohmann-json3-dev
   qt6-base-dev
   clang libclang-rt-14-dev
-  xvfb xauth imagemagick
+  xvfb xauth x11-utils imagemagick
   python3
 )
 
