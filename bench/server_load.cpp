@@ -112,7 +112,7 @@ struct RunResult {
 RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t roomSize,
               std::size_t lines, double seconds) {
   RunResult r;
-  Process server({serverPath, "--listen", "127.0.0.1:0", "--keepalive", "0"});
+  Process server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0", "--keepalive", "0"});
   const std::string marker = "listening on 127.0.0.1:";
   const std::size_t at = server.WaitErr(marker);
   Expect(at != std::string::npos, "the server did not start: " + server.err());

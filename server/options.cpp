@@ -62,6 +62,15 @@ Options ParseOptions(const std::vector<std::string>& args) {
     } else if (arg == "--accounts") {
       o.accountsFile = take();
       if (o.accountsFile->empty()) throw std::invalid_argument("--accounts needs a file name");
+    } else if (arg == "--db") {
+      o.database = take();
+      if (o.database.empty()) throw std::invalid_argument("--db needs a file name");
+    } else if (arg == "account" && o.accountAction.empty()) {
+      if (i + 2 >= args.size() || (args[i + 1] != "add" && args[i + 1] != "remove"))
+        throw std::invalid_argument("account wants add NAME or remove NAME");
+      o.accountAction = args[i + 1];
+      o.accountName = args[i + 2];
+      i += 2;
     } else if (arg == "--keepalive") {
       const std::string v = take();
       if (!ParseInt(v, 0, 86400, o.keepAliveSeconds))
@@ -74,26 +83,38 @@ Options ParseOptions(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-  return R"(Usage: reposa-server [--listen HOST:PORT] [--accounts FILE] [--keepalive SECONDS]
+  return R"(Usage: reposa-server [--listen HOST:PORT] [--db FILE] [--accounts FILE]
+                     [--keepalive SECONDS]
+       reposa-server [--db FILE] account add NAME
+       reposa-server [--db FILE] account remove NAME
 
 A small local TOC2 server, for trying Reposa on one machine and for tests.
-It is not a public service: it keeps everything in memory, sends passwords
-over the connection as the protocol does, and is built to be simple rather
-than hardened. Keep it on loopback.
+It is not a public service: it sends passwords over the connection as the
+protocol does, and is built to be simple rather than hardened. Keep it on
+loopback.
 
 Options:
   --listen HOST:PORT   where to listen (default 127.0.0.1:5190; port 0 picks a
                        free one; IPv6 as [::1]:5190)
-  --accounts FILE      lines "screenname:password"; only these sign on. Without
-                       it any screen name signs on with any password.
-                       Keep the file private (chmod 600).
+  --db FILE            the database of accounts and their lists (default
+                       $XDG_DATA_HOME/reposa/server.db, else
+                       ~/.local/share/reposa/server.db); :memory: keeps
+                       nothing after the server stops
+  --accounts FILE      lines "screenname:password", added to the database at
+                       start. Keep the file private (chmod 600).
   --keepalive SECONDS  interval of keep-alive frames to each signed-on client
                        (default 60; 0 sends none)
   --help               this text
 
-Buddy lists, groups, block and permit lists and privacy modes live as long as
-the server runs; nothing is written to disk. The log goes to standard error
-and never shows a password.
+account add NAME asks for the password on the terminal (or reads its first
+line from standard input) and registers NAME; account remove NAME deletes the
+account and its lists. Restart a running server to apply either.
+
+With no registered account the server is open: any screen name signs on with
+any password. With one, only registered accounts sign on. Buddy lists, groups,
+block and permit lists, privacy modes and passwords (as Argon2id hashes) are
+kept in the database. The log goes to standard error and never shows a
+password.
 )";
 }
 

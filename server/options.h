@@ -13,6 +13,10 @@ struct Options {
   std::string host = "127.0.0.1";
   std::string port = "5190";
   std::optional<std::string> accountsFile;
+  std::string database;  // empty: DefaultDatabasePath()
+  // "account add NAME" or "account remove NAME": manage, then exit.
+  std::string accountAction;
+  std::string accountName;
   int keepAliveSeconds = 60;
   bool help = false;
 };

@@ -18,6 +18,15 @@ class Outbox {
   // Sends a sign-off frame after what is queued, then closes the connection:
   // used when the same screen name signs on again elsewhere.
   virtual void EndSession(SessionId id) = 0;
+  // An answer saying that command number `command` changed what is stored:
+  // it must not leave before the change is on disk. Empty: a change that is
+  // answered only when it fails.
+  virtual void Acknowledge(SessionId to, std::uint64_t command, std::string_view message) {
+    (void)command;
+    if (!message.empty()) Deliver(to, message);
+  }
+  // The outcome of a sign-on whose password was checked off the loop.
+  virtual void SignOnVerdict(SessionId, bool accepted) { (void)accepted; }
 };
 
 }  // namespace reposa::server

@@ -68,33 +68,75 @@ Service::Service(Directory& directory, Outbox& outbox, Presence::Clock now, Log 
   if (!log_) log_ = [](std::string_view) {};
 }
 
-bool Service::SignOn(SessionId session, std::string_view typedName, std::string_view password,
-                     std::size_t maxPayload) {
-  Account* account =
-      IsValidScreenName(typedName) ? directory_.Authenticate(typedName, password) : nullptr;
-  if (!account) {
+void Service::UseStore(ChangeLog* changes, PasswordWorker* worker) {
+  changes_ = changes;
+  worker_ = worker;
+}
+
+SignOnResult Service::SignOn(SessionId session, std::string_view typedName,
+                             std::string_view password, std::size_t maxPayload) {
+  const bool wellFormed = IsValidScreenName(typedName);
+  Account* account = wellFormed ? directory_.Lookup(typedName) : nullptr;
+  auto refuse = [this, session, wellFormed, name = std::string(TrimSpaces(typedName))] {
     // Only a well-formed name is quoted: anything else could be a password
     // typed into the wrong box, or bytes meant to garble the log.
     log_("sign-on refused for " +
-         (IsValidScreenName(typedName) ? "\"" + std::string(TrimSpaces(typedName)) + "\""
-                                       : std::string("a malformed screen name")) +
+         (wellFormed ? "\"" + name + "\"" : std::string("a malformed screen name")) +
          " (session " + std::to_string(session) + ")");
-    return false;
+  };
+  if (!account) {
+    refuse();
+    return kSignOnRefused;
   }
-  if (auto replaced = presence_.Attach(session, *account, password)) {
+  if (account->passwordHash && !worker_) {
+    if (!VerifyPassword(*account->passwordHash, password)) {
+      refuse();
+      return kSignOnRefused;
+    }
+  } else if (account->passwordHash) {
+    // The check takes milliseconds on purpose: it runs on the worker, and
+    // the session waits for its verdict without holding up the loop.
+    awaiting_.insert(session);
+    std::weak_ptr<bool> alive = alive_;
+    worker_->Submit(
+        PasswordWorker::Job{*account->passwordHash, std::string(password), {}},
+        [this, alive, session, account, password = std::string(password), maxPayload,
+         refuse](const PasswordWorker::Result& result) {
+          if (alive.expired() || !awaiting_.erase(session)) return;  // gone meanwhile
+          if (result.matches) {
+            Admit(session, *account, password, maxPayload);
+          } else {
+            refuse();
+          }
+          outbox_.SignOnVerdict(session, result.matches);
+        });
+    return kSignOnPending;
+  }
+  Admit(session, *account, password, maxPayload);
+  return kSignOnAccepted;
+}
+
+void Service::Admit(SessionId session, Account& account, std::string_view password,
+                    std::size_t maxPayload) {
+  if (auto replaced = presence_.Attach(session, account, password)) {
     rooms_.LeaveAll(*replaced);
     outbox_.EndSession(*replaced);
-    log_(account->display + " signed on again; session " + std::to_string(*replaced) + " ended");
+    log_(account.display + " signed on again; session " + std::to_string(*replaced) + " ended");
   }
-  log_(account->display + " signed on (session " + std::to_string(session) + ")");
+  log_(account.display + " signed on (session " + std::to_string(session) + ")");
   outbox_.Deliver(session, msg::SignOn());
-  outbox_.Deliver(session, msg::Nick(account->display));
-  for (const std::string& m : Config2Messages(account->lists.ConfigText(), maxPayload))
+  outbox_.Deliver(session, msg::Nick(account.display));
+  for (const std::string& m : Config2Messages(account.lists.ConfigText(), maxPayload))
     outbox_.Deliver(session, m);
-  return true;
+}
+
+void Service::Stored(OnlineUser& me, std::string_view ack, bool password) {
+  if (changes_) changes_->Changed(*me.account, password);
+  outbox_.Acknowledge(me.session, command_, ack);
 }
 
 void Service::Ended(SessionId session) {
+  awaiting_.erase(session);
   rooms_.LeaveAll(session);
   if (OnlineUser* user = presence_.BySession(session))
     log_(user->display() + " signed off (session " + std::to_string(session) + ")");
@@ -104,6 +146,7 @@ void Service::Ended(SessionId session) {
 void Service::Command(SessionId session, const CommandLine& line) {
   OnlineUser* me = presence_.BySession(session);
   if (!me) return;  // replaced by a newer sign-on; its connection is closing
+  ++command_;
   for (const Spec& spec : kCommands) {
     if (spec.word != line.word) continue;
     if (line.args.size() < spec.minArgs || line.args.size() > spec.maxArgs) break;
@@ -250,16 +293,32 @@ void Service::Evil(OnlineUser& me, const Args& args) {
   presence_.Announce(*other);
 }
 
-// toc_change_passwd <old> <new>
+// toc_change_passwd <old> <new>: only for a registered account. The check of
+// the old password and the new hash are made on the worker.
 void Service::ChangePassword(OnlineUser& me, const Args& args) {
   Account& account = *me.account;
-  const std::string& current = account.password ? *account.password : me.signOnPassword;
-  if (args[0] != current) return Send(me, msg::Error(msg::kBadAccount));
+  if (!account.passwordHash) return Send(me, msg::Error(msg::kBadAccount));
   if (!IsValidPassword(args[1])) return BadInput(me);
-  account.password = args[1];
-  me.signOnPassword = args[1];
-  log_("password changed for " + account.display);
-  Send(me, msg::AdminPasswdStatus());
+  if (!worker_) {
+    if (!VerifyPassword(*account.passwordHash, args[0])) return Send(me, msg::Error(msg::kBadAccount));
+    account.passwordHash = HashPassword(args[1]);
+    log_("password changed for " + account.display);
+    return Stored(me, msg::AdminPasswdStatus(), true);
+  }
+  std::weak_ptr<bool> alive = alive_;
+  const SessionId session = me.session;
+  worker_->Submit(PasswordWorker::Job{*account.passwordHash, args[0], args[1]},
+                  [this, alive, session](const PasswordWorker::Result& result) {
+                    if (alive.expired()) return;
+                    OnlineUser* user = presence_.BySession(session);
+                    if (!user) return;  // signed off meanwhile
+                    if (!result.matches || result.newHash.empty())
+                      return Send(*user, msg::Error(msg::kBadAccount));
+                    user->account->passwordHash = result.newHash;
+                    log_("password changed for " + user->account->display);
+                    ++command_;
+                    Stored(*user, msg::AdminPasswdStatus(), true);
+                  });
 }
 
 // toc_format_nickname <name>: only spacing and letter case may change.
@@ -268,7 +327,7 @@ void Service::FormatNickname(OnlineUser& me, const Args& args) {
   if (!IsValidScreenName(formatted) || NormalizeName(formatted) != me.name()) return BadInput(me);
   me.account->display = std::string(formatted);
   rooms_.Rename(me.session, formatted);
-  Send(me, msg::AdminNickStatus());
+  Stored(me, msg::AdminNickStatus());
   Send(me, msg::Nick(formatted));
   presence_.Announce(me);
 }
@@ -326,7 +385,7 @@ void Service::NewBuddies(OnlineUser& me, const Args& args) {
   for (const Item& item : items) {
     if (item.buddy.empty()) {
       const auto change = lists.AddGroup(item.group);
-      if (change == StoredLists::Change::Done) Send(me, msg::Inserted('g', item.group));
+      if (change == StoredLists::Change::Done) Stored(me, msg::Inserted('g', item.group));
       if (change == StoredLists::Change::Full) {
         BadInput(me);
         break;
@@ -334,14 +393,14 @@ void Service::NewBuddies(OnlineUser& me, const Args& args) {
       continue;
     }
     bool groupCreated = false;
-    const auto change = lists.AddBuddy(item.group, item.buddy, groupCreated);
-    if (groupCreated) Send(me, msg::Inserted('g', item.group));
+    const auto change = lists.AddBuddy(item.group, item.buddy, groupCreated, item.alias);
+    if (groupCreated) Stored(me, msg::Inserted('g', item.group));
     if (change == StoredLists::Change::Full) {
       BadInput(me);
       break;
     }
     if (change != StoredLists::Change::Done) continue;
-    Send(me, msg::BuddyInserted(item.alias, item.buddy, item.group));
+    Stored(me, msg::BuddyInserted(item.alias, item.buddy, item.group));
     if (OnlineUser* other = presence_.Online(NormalizeName(item.buddy));
         other && Presence::Visible(*other, me.name()) && me.online)
       presence_.SendState(*other, me.session);
@@ -355,7 +414,7 @@ void Service::RemoveBuddy(OnlineUser& me, const Args& args) {
   const std::set<SessionId> before = presence_.Watchers(me);
   for (std::size_t i = 0; i + 1 < args.size(); ++i) {
     const std::string_view buddy = TrimSpaces(args[i]);
-    if (me.account->lists.RemoveBuddy(group, buddy)) Send(me, msg::BuddyDeleted(buddy, group));
+    if (me.account->lists.RemoveBuddy(group, buddy)) Stored(me, msg::BuddyDeleted(buddy, group));
   }
   presence_.Reconcile(me, before);
 }
@@ -365,7 +424,7 @@ void Service::NewGroup(OnlineUser& me, const Args& args) {
   if (!IsValidGroupName(args[0])) return BadInput(me);
   const auto change = me.account->lists.AddGroup(args[0]);
   if (change == StoredLists::Change::Full) return BadInput(me);
-  if (change == StoredLists::Change::Done) Send(me, msg::Inserted('g', args[0]));
+  if (change == StoredLists::Change::Done) Stored(me, msg::Inserted('g', args[0]));
 }
 
 // toc2_del_group <group>: its buddies go with it, each reported first.
@@ -374,8 +433,9 @@ void Service::DelGroup(OnlineUser& me, const Args& args) {
   Group* group = lists.FindGroup(args[0]);
   if (!group) return;
   const std::set<SessionId> before = presence_.Watchers(me);
-  for (const std::string& buddy : group->buddies) Send(me, msg::BuddyDeleted(buddy, group->name));
-  Send(me, msg::Deleted('g', group->name));
+  for (const std::string& buddy : group->buddies)
+    Stored(me, msg::BuddyDeleted(buddy, group->name));
+  Stored(me, msg::Deleted('g', group->name));
   lists.RemoveGroup(args[0]);
   presence_.Reconcile(me, before);
 }
@@ -409,9 +469,9 @@ void Service::EditNames(OnlineUser& me, const Args& args, char kind, bool add) {
         BadInput(me);
         break;
       }
-      if (change == StoredLists::Change::Done) Send(me, msg::Inserted(kind, name));
+      if (change == StoredLists::Change::Done) Stored(me, msg::Inserted(kind, name));
     } else if (lists.RemoveName(list, name)) {
-      Send(me, msg::Deleted(kind, name));
+      Stored(me, msg::Deleted(kind, name));
     }
   }
   presence_.Reconcile(me, before);
@@ -424,6 +484,7 @@ void Service::SetPdMode(OnlineUser& me, const Args& args) {
   if (!mode) return BadInput(me);
   const std::set<SessionId> before = presence_.Watchers(me);
   me.account->lists.privacyMode = static_cast<int>(*mode);
+  Stored(me, {});
   presence_.Reconcile(me, before);
 }
 

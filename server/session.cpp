@@ -14,7 +14,11 @@ Session::Session(SessionId id, Service& service, Transport& transport, Log log)
 void Session::Receive(std::string_view bytes) {
   if (state_ == State::Finished) return;
   reader_.Feed(bytes);
-  while (state_ != State::Finished) {
+  if (state_ == State::AwaitVerdict) {
+    if (reader_.buffered() > kMaxInputAwaitingVerdict) Close("sent too much before signing on");
+    return;
+  }
+  while (state_ != State::Finished && state_ != State::AwaitVerdict) {
     std::optional<Frame> frame = reader_.Next();
     if (!greeted_ && reader_.opened()) {
       // The server's own sign-on frame answers the opening: FLAP version 1.
@@ -40,6 +44,7 @@ void Session::HandleFrame(const Frame& frame) {
     case State::AwaitSignOnFrame:
       if (type != FrameType::SignOn) return Refuse(msg::kBadInput, "expected a sign-on frame");
       return HandleSignOnFrame(frame);
+    case State::AwaitVerdict:  // never: no frame is taken while waiting
     case State::AwaitLogin:
     case State::SignedOn: {
       if (type != FrameType::Data) {
@@ -79,9 +84,23 @@ void Session::HandleLogin(std::string_view line) {
     return Refuse(msg::kBadInput, "screen names of sign-on frame and login differ");
   const std::optional<std::string> password = UnroastPassword(login->args[3]);
   if (!password) return Refuse(msg::kBadAccount, "malformed password");
-  if (!service_.SignOn(id_, name, *password))
-    return Refuse(msg::kBadAccount, "wrong screen name or password");
+  switch (service_.SignOn(id_, name, *password)) {
+    case kSignOnRefused:
+      return Refuse(msg::kBadAccount, "wrong screen name or password");
+    case kSignOnAccepted:
+      state_ = State::SignedOn;
+      return;
+    case kSignOnPending:
+      state_ = State::AwaitVerdict;
+      return;
+  }
+}
+
+void Session::Verdict(bool accepted) {
+  if (state_ != State::AwaitVerdict) return;
+  if (!accepted) return Refuse(msg::kBadAccount, "wrong screen name or password");
   state_ = State::SignedOn;
+  Receive({});
 }
 
 void Session::HandleCommand(std::string_view line) {

@@ -23,7 +23,7 @@ Group* StoredLists::FindGroup(std::string_view name) {
 StoredLists::Change StoredLists::AddGroup(std::string_view name) {
   if (FindGroup(name)) return Change::Unchanged;
   if (groups.size() >= kMaxGroups) return Change::Full;
-  groups.push_back(Group{std::string(name), {}});
+  groups.push_back(Group{std::string(name), {}, {}});
   return Change::Done;
 }
 
@@ -36,7 +36,7 @@ bool StoredLists::RemoveGroup(std::string_view name) {
 }
 
 StoredLists::Change StoredLists::AddBuddy(std::string_view group, std::string_view buddy,
-                                          bool& groupCreated) {
+                                          bool& groupCreated, std::string_view alias) {
   groupCreated = false;
   const std::string key = NormalizeName(buddy);
   Group* g = FindGroup(group);
@@ -51,6 +51,7 @@ StoredLists::Change StoredLists::AddBuddy(std::string_view group, std::string_vi
     g = &groups.back();
   }
   g->buddies.emplace_back(buddy);
+  if (!alias.empty()) g->aliases.emplace(key, alias);
   return Change::Done;
 }
 
@@ -62,6 +63,7 @@ bool StoredLists::RemoveBuddy(std::string_view group, std::string_view buddy) {
                          [&](const std::string& b) { return SameName(b, key); });
   if (it == g->buddies.end()) return false;
   g->buddies.erase(it);
+  g->aliases.erase(key);
   return true;
 }
 
@@ -115,7 +117,12 @@ std::string StoredLists::ConfigText() const {
   std::string text = "m:" + std::to_string(privacyMode) + "\n";
   for (const Group& g : groups) {
     text.append("g:").append(g.name).append("\n");
-    for (const std::string& b : g.buddies) text.append("b:").append(b).append("\n");
+    for (const std::string& b : g.buddies) {
+      text.append("b:").append(b);
+      if (auto alias = g.aliases.find(NormalizeName(b)); alias != g.aliases.end())
+        text.append(":").append(alias->second);
+      text.append("\n");
+    }
   }
   for (const std::string& p : permitted) text.append("p:").append(p).append("\n");
   for (const std::string& d : blocked) text.append("d:").append(d).append("\n");

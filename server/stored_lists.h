@@ -4,6 +4,7 @@
 // buddies, permitted and blocked names. They live as long as the server.
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,8 @@ inline constexpr std::size_t kMaxGroupName = 64;
 struct Group {
   std::string name;
   std::vector<std::string> buddies;  // as typed; compared normalised
+  // The names the owner gave buddies, by normalised buddy name.
+  std::map<std::string, std::string, std::less<>> aliases;
 };
 
 struct StoredLists {
@@ -42,7 +45,8 @@ struct StoredLists {
   // Removes the group and its buddies.
   bool RemoveGroup(std::string_view name);
   // Creates the group when it is missing. `groupCreated` says whether it did.
-  Change AddBuddy(std::string_view group, std::string_view buddy, bool& groupCreated);
+  Change AddBuddy(std::string_view group, std::string_view buddy, bool& groupCreated,
+                  std::string_view alias = {});
   bool RemoveBuddy(std::string_view group, std::string_view buddy);
   Change AddName(std::vector<std::string>& list, std::string_view normalised);
   bool RemoveName(std::vector<std::string>& list, std::string_view normalised);
@@ -55,10 +59,14 @@ struct StoredLists {
   bool Permits(std::string_view viewer) const;
 
   // The stored configuration: "m:<mode>", then each "g:" line followed by its
-  // "b:" lines, then "p:" lines, "d:" lines and "done:", each line ended by a
+  // "b:<buddy>[:<alias>]" lines, then "p:" lines, "d:" lines and "done:", each line ended by a
   // line feed.
   std::string ConfigText() const;
 };
+
+// The lists back from their ConfigText (the "done:" line may be missing).
+// Lines that do not fit, or pass a limit, are left out.
+StoredLists ParseConfigText(std::string_view text);
 
 // A group name the server keeps: 1 to kMaxGroupName bytes, no control bytes,
 // and not ending in "done:", which would end a stored configuration early.

@@ -30,7 +30,8 @@ using namespace std::chrono_literals;
 class Process {
  public:
   explicit Process(std::vector<std::string> args) {
-    args.insert(args.begin(), REPOSA_SERVER_BINARY);
+    // A database of its own in memory, unless the test names one.
+    args.insert(args.begin(), {REPOSA_SERVER_BINARY, "--db", ":memory:"});
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
       throw std::runtime_error("pipe");

@@ -1,0 +1,26 @@
+#pragma once
+
+// What "reposa-server account add|remove NAME" and "--accounts FILE" do to
+// the database.
+
+#include <string>
+#include <vector>
+
+#include "account_store.h"
+#include "accounts.h"
+
+namespace reposa::server {
+
+// Registers (or gives a new password to) `name`; keeps its lists. Returns a
+// line for the user; throws std::runtime_error when it cannot.
+std::string AddAccount(AccountStore& store, const std::string& name, const std::string& password);
+std::string RemoveAccount(AccountStore& store, const std::string& name);
+// Adds the file's accounts; an account whose password already matches is
+// left as it is. Throws std::runtime_error when the database refuses.
+void ImportAccounts(AccountStore& store, const std::vector<AccountEntry>& entries);
+
+// The password for "account add": asked twice on the terminal with echo off,
+// or the first line of standard input when that is not a terminal.
+std::string ReadNewPassword(const std::string& name);
+
+}  // namespace reposa::server
