@@ -76,8 +76,8 @@ void ImportAccounts(AccountStore& store, const std::vector<AccountEntry>& entrie
   for (const AccountEntry& e : entries) {
     const std::string name = NormalizeName(e.display);
     std::optional<StoredAccount> existing = store.Load(name);
-    if (existing && existing->passwordHash && VerifyPassword(*existing->passwordHash, e.password))
-      continue;
+    // A registered account keeps its password: its owner may have changed it.
+    if (existing && existing->passwordHash) continue;
     rows.push_back(StoredAccount{name, e.display, HashPassword(e.password),
                                  existing ? existing->lists : std::string()});
   }

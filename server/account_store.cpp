@@ -75,9 +75,11 @@ AccountStore::AccountStore(const std::string& path) : path_(path) {
     // waiting longer would stall the loop.
     sqlite3_busy_timeout(db_->handle(), 200);
     Validate();
-    if (!InMemory(path) && db_->QueryInt("SELECT 1 FROM pragma_journal_mode('wal') "
-                                         "WHERE journal_mode = 'wal'") != 1)
-      throw StoreRefused("cannot use write-ahead logging on " + path);
+    if (!InMemory(path)) {
+      Statement wal(db_->handle(), "PRAGMA journal_mode = WAL");
+      if (!wal.Step() || wal.Text(0) != "wal")
+        throw StoreRefused("cannot use write-ahead logging on " + path);
+    }
     // In write-ahead mode a commit is on disk for every process crash; a
     // power cut may still lose the last moments.
     db_->Exec("PRAGMA synchronous = NORMAL");

@@ -100,8 +100,10 @@ Options:
                        $XDG_DATA_HOME/reposa/server.db, else
                        ~/.local/share/reposa/server.db); :memory: keeps
                        nothing after the server stops
-  --accounts FILE      lines "screenname:password", added to the database at
-                       start. Keep the file private (chmod 600).
+  --accounts FILE      lines "screenname:password"; those not yet registered
+                       are added to the database at start (use account add
+                       to set a new password). Keep the file private
+                       (chmod 600).
   --keepalive SECONDS  interval of keep-alive frames to each signed-on client
                        (default 60; 0 sends none)
   --help               this text
