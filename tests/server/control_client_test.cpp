@@ -89,7 +89,7 @@ std::string Await(kez::posix::EventLoop& loop, Client& client, std::string_view 
 // Every command of the control, through the server, to the events it
 // expects back, on the sender or on a second signed-on control.
 TEST(ControlClient, EveryCommandIsAnsweredAsTheControlExpects) {
-  ServerThread server({}, {{"Al", "pw"}, {"Bo", "pw"}});
+  ServerThread server({}, {{"al", "pw"}, {"bo", "pw"}});
   kez::posix::EventLoop loop;
   Client a(loop);
   Client b(loop);
