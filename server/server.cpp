@@ -108,7 +108,15 @@ struct Server::Connection final : Transport {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
       return server.Drop(*this, "");
     }
-    if (!finishing) session.Receive(std::string_view(buffer, static_cast<std::size_t>(n)));
+    if (finishing) return;
+    // A fault in one command ends that connection, never the server.
+    try {
+      session.Receive(std::string_view(buffer, static_cast<std::size_t>(n)));
+    } catch (const std::exception& e) {
+      server.Drop(*this, std::string("closed: a fault while handling its input: ") + e.what());
+    } catch (...) {
+      server.Drop(*this, "closed: a fault while handling its input");
+    }
   }
 
   Server& server;

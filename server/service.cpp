@@ -73,15 +73,16 @@ bool Service::SignOn(SessionId session, std::string_view typedName, std::string_
   Account* account =
       IsValidScreenName(typedName) ? directory_.Authenticate(typedName, password) : nullptr;
   if (!account) {
-    // Only a well-formed name is quoted: anything else could be a password
-    // typed into the wrong box, or bytes meant to garble the log.
+    // Only the name of an existing account is quoted: anything else could be
+    // a password typed into the wrong box, or bytes meant to garble the log.
+    const bool known = IsValidScreenName(typedName) && directory_.Find(NormalizeName(typedName));
     log_("sign-on refused for " +
-         (IsValidScreenName(typedName) ? "\"" + std::string(TrimSpaces(typedName)) + "\""
-                                       : std::string("a malformed screen name")) +
+         (known ? "\"" + std::string(TrimSpaces(typedName)) + "\""
+                : std::string("an unknown or malformed screen name")) +
          " (session " + std::to_string(session) + ")");
     return false;
   }
-  if (auto replaced = presence_.Attach(session, *account, password)) {
+  if (auto replaced = presence_.Attach(session, *account)) {
     rooms_.LeaveAll(*replaced);
     outbox_.EndSession(*replaced);
     log_(account->display + " signed on again; session " + std::to_string(*replaced) + " ended");
@@ -177,6 +178,7 @@ void Service::ChatInvite(OnlineUser& me, const Args& args) {
       names.remove_prefix(comma == std::string_view::npos ? names.size() : comma + 1);
       if (name.empty()) continue;
       if (OnlineUser* other = Reachable(me, name)) {
+        other->Invite(room->id);
         Send(*other, invite);
       } else {
         Send(me, msg::Error(msg::kNotAvailable, name));
@@ -189,7 +191,9 @@ void Service::ChatInvite(OnlineUser& me, const Args& args) {
 void Service::ChatAccept(OnlineUser& me, const Args& args) {
   const auto id = ChatId(args[0]);
   ChatRooms::Join result{};
-  if (!id || !rooms_.JoinById(me.session, me.display(), *id, result)) return BadInput(me);
+  // Only a room this session was invited to: a chat ID alone is no key.
+  if (!id || !me.invitations.erase(*id) || !rooms_.JoinById(me.session, me.display(), *id, result))
+    return BadInput(me);
   AnswerJoin(me, result, rooms_.Find(*id)->name);
 }
 
@@ -253,11 +257,12 @@ void Service::Evil(OnlineUser& me, const Args& args) {
 // toc_change_passwd <old> <new>
 void Service::ChangePassword(OnlineUser& me, const Args& args) {
   Account& account = *me.account;
-  const std::string& current = account.password ? *account.password : me.signOnPassword;
-  if (args[0] != current) return Send(me, msg::Error(msg::kBadAccount));
+  // On an open server anyone may sign on as anyone: a password set there
+  // would lock the name's owner out.
+  if (directory_.open() || !account.password || args[0] != *account.password)
+    return Send(me, msg::Error(msg::kBadAccount));
   if (!IsValidPassword(args[1])) return BadInput(me);
   account.password = args[1];
-  me.signOnPassword = args[1];
   log_("password changed for " + account.display);
   Send(me, msg::AdminPasswdStatus());
 }

@@ -46,15 +46,38 @@ TEST_F(ServiceTest, LongConfigurationComesInSeveralMessages) {
             "g:Group2\nb:buddy2a\nb:buddy2b\ndone:\n");
 }
 
-TEST_F(ServiceTest, ClosedDirectoryChecksPasswords) {
+TEST_F(ServiceTest, ClosedDirectoryChecksPasswordsAndQuotesOnlyItsNames) {
   Directory closed(std::vector<AccountEntry>{{"Some Body", "right"}});
-  Service s(closed, out, [] { return 0; });
+  std::string log;
+  Service s(
+      closed, out, [] { return 0; },
+      [&](std::string_view line) { log.append(line).push_back('\n'); });
   EXPECT_FALSE(s.SignOn(1, "somebody", "wrong"));
   EXPECT_FALSE(s.SignOn(2, "stranger", "right"));
   EXPECT_FALSE(s.SignOn(3, "bad:name", "right"));
   EXPECT_TRUE(out.sent.empty());
+  EXPECT_EQ(log,
+            "sign-on refused for \"somebody\" (session 1)\n"
+            "sign-on refused for an unknown or malformed screen name (session 2)\n"
+            "sign-on refused for an unknown or malformed screen name (session 3)\n");
   ASSERT_TRUE(s.SignOn(4, "somebody", "right"));
   EXPECT_EQ(Take(4)[1], "NICK:Some Body");
+  const struct {
+    std::string line;
+    Msgs answer;
+  } rows[] = {
+      {R"(toc_change_passwd "wrong" "new")", {"ERROR:980"}},
+      {R"(toc_change_passwd "right" "")", {"ERROR:911"}},
+      {R"(toc_change_passwd "right" "new")", {"ADMIN_PASSWD_STATUS:0"}},
+      {R"(toc_change_passwd "right" "newer")", {"ERROR:980"}},
+  };
+  for (const auto& r : rows) {
+    s.Command(4, *ParseCommandLine(r.line));
+    EXPECT_EQ(Take(4), r.answer) << r.line;
+  }
+  s.Ended(4);
+  EXPECT_FALSE(s.SignOn(5, "somebody", "right"));
+  EXPECT_TRUE(s.SignOn(6, "somebody", "new"));
 }
 
 TEST_F(ServiceTest, SecondSignOnEndsTheFirstSession) {
@@ -238,10 +261,9 @@ TEST_F(ServiceTest, ListAndAccountCommandsAnswerTheirSender) {
       {"toc2_set_pdmode x", {"ERROR:911"}},
       {R"(toc_format_nickname "SOME body")", {"ADMIN_NICK_STATUS:0", "NICK:SOME body"}},
       {R"(toc_format_nickname "Someone Else")", {"ERROR:911"}},
-      {R"(toc_change_passwd "wrong" "new")", {"ERROR:980"}},
-      {R"(toc_change_passwd "pw" "")", {"ERROR:911"}},
-      {R"(toc_change_passwd "pw" "new")", {"ADMIN_PASSWD_STATUS:0"}},
-      {R"(toc_change_passwd "pw" "newer")", {"ERROR:980"}},
+      // An open server keeps no passwords: setting one would lock out
+      // whoever owns the name.
+      {R"(toc_change_passwd "pw" "new")", {"ERROR:980"}},
       {R"(toc_set_idle "-60")", {"ERROR:911"}},
       {R"(toc_set_info "profile")", {}},
       {"toc_no_such_command", {"ERROR:911"}},
@@ -255,9 +277,8 @@ TEST_F(ServiceTest, ListAndAccountCommandsAnswerTheirSender) {
   }
   service.Ended(1);
   out.Take(1);
-  // The changed password and the lists stay with the account.
-  EXPECT_FALSE(service.SignOn(2, "somebody", "pw"));
-  ASSERT_TRUE(service.SignOn(2, "somebody", "new"));
+  // The lists stay with the account.
+  ASSERT_TRUE(service.SignOn(2, "somebody", "other"));
   EXPECT_EQ(Take(2), (Msgs{"SIGN_ON:TOC2.0", "NICK:SOME body",
                            "CONFIG2:m:3\ng:Home\nb:pal3\nd:otherone\ndone:\n"}));
 }
