@@ -8,18 +8,22 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "accounts.h"
 #include "directory.h"
 #include "kez/posix/EventLoop.h"
+#include "log_queue.h"
 #include "options.h"
 #include "server.h"
 
 namespace {
 
 int gSignalPipe = -1;
+// Once the server runs, the log goes through a queue that never blocks.
+std::optional<reposa::server::LogQueue> gLog;
 
 void OnSignal(int) {
   const char byte = 1;
@@ -27,6 +31,7 @@ void OnSignal(int) {
 }
 
 void Log(std::string_view line) {
+  if (gLog) return gLog->Add(line);
   std::string text = "reposa-server: ";
   text.append(line).push_back('\n');
   std::fwrite(text.data(), 1, text.size(), stderr);
@@ -99,6 +104,9 @@ int main(int argc, char** argv) {
         "not a public service");
   }
 
+  gLog.emplace(STDERR_FILENO, "reposa-server: ");
+  loop.AddTimer(std::chrono::milliseconds(250), [] { gLog->Flush(); });
+
   // SIGINT and SIGTERM end the loop through a pipe it watches.
   int fds[2];
   if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
@@ -114,5 +122,6 @@ int main(int argc, char** argv) {
   loop.Watch(fds[0], POLLIN, [&loop](short) { loop.Stop(); });
   loop.Run();
   Log("stopped");
+  gLog->Flush();
   return 0;
 }
