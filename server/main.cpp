@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -36,6 +38,21 @@ void Log(std::string_view line) {
   text.append(line).push_back('\n');
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
+}
+
+// Each connection is a descriptor: ask for enough of them, as far as the
+// hard limit allows, and say so when it falls short.
+void RaiseOpenFileLimit(std::size_t connections) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = static_cast<rlim_t>(connections) + 64;
+  if (limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < wanted)
+    Log("open files limited to " + std::to_string(limit.rlim_cur) + "; fewer than " +
+        std::to_string(connections) + " connections will fit");
 }
 
 }  // namespace
@@ -84,11 +101,8 @@ int main(int argc, char** argv) {
 
   Directory directory(accounts);
   kez::posix::EventLoop loop;
-  ServerOptions serverOptions;
-  serverOptions.host = options.host;
-  serverOptions.port = options.port;
-  serverOptions.keepAlive = std::chrono::seconds(options.keepAliveSeconds);
-  Server server(loop, directory, serverOptions, Log);
+  RaiseOpenFileLimit(options.server.maxConnections);
+  Server server(loop, directory, options.server, Log);
   try {
     server.Start();
   } catch (const std::exception& e) {

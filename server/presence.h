@@ -15,6 +15,7 @@
 
 #include "directory.h"
 #include "outbox.h"
+#include "rate_limit.h"
 
 namespace reposa::server {
 
@@ -31,6 +32,11 @@ struct OnlineUser {
   // Chat rooms this session was invited to and has not accepted yet; the
   // oldest go first when there are too many.
   std::set<std::int32_t> invitations;
+  // What one session may ask of the others: invitations (one token each
+  // invitee) and presence changes its watchers hear of.
+  RateLimit inviteRate{20, 1};
+  RateLimit presenceRate{10, 1};
+  int wrongPasswords = 0;  // old passwords refused by toc_change_passwd
   // Who sent this user an instant message since it was last used to warn.
   std::set<std::string> imFrom;
 

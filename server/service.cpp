@@ -64,7 +64,8 @@ Service::Service(Directory& directory, Outbox& outbox, Presence::Clock now, Log 
       now_(now),
       log_(std::move(log)),
       presence_(outbox, now),
-      rooms_(outbox) {
+      rooms_(outbox),
+      penalties_(now) {
   if (!log_) log_ = [](std::string_view) {};
 }
 
@@ -82,6 +83,7 @@ bool Service::SignOn(SessionId session, std::string_view typedName, std::string_
          " (session " + std::to_string(session) + ")");
     return false;
   }
+  penalties_.Succeeded(account->name);
   if (auto replaced = presence_.Attach(session, *account)) {
     rooms_.LeaveAll(*replaced);
     outbox_.EndSession(*replaced);
@@ -93,6 +95,14 @@ bool Service::SignOn(SessionId session, std::string_view typedName, std::string_
   for (const std::string& m : Config2Messages(account->lists.ConfigText(), maxPayload))
     outbox_.Deliver(session, m);
   return true;
+}
+
+std::chrono::milliseconds Service::RefusalDelay(std::string_view typedName) {
+  if (IsValidScreenName(typedName)) {
+    const std::string name = NormalizeName(typedName);
+    if (directory_.Find(name)) return penalties_.Failed(name);
+  }
+  return std::chrono::milliseconds(250);
 }
 
 void Service::Ended(SessionId session) {
@@ -107,7 +117,9 @@ void Service::Command(SessionId session, const CommandLine& line) {
   if (!me) return;  // replaced by a newer sign-on; its connection is closing
   for (const Spec& spec : kCommands) {
     if (spec.word != line.word) continue;
-    if (line.args.size() < spec.minArgs || line.args.size() > spec.maxArgs) break;
+    if (line.args.size() < spec.minArgs || line.args.size() > spec.maxArgs ||
+        line.args.size() > kMaxArguments)
+      break;
     (this->*spec.handler)(*me, line.args);
     return;
   }
@@ -120,6 +132,12 @@ void Service::Send(const OnlineUser& to, std::string_view message) {
 
 void Service::BadInput(const OnlineUser& me) {
   Send(me, msg::Error(msg::kBadInput));
+}
+
+bool Service::WithinRate(OnlineUser& me, RateLimit& rate, std::int64_t n) {
+  if (rate.Take(now_(), n)) return true;
+  Send(me, msg::Error(msg::kRateLimited));
+  return false;
 }
 
 OnlineUser* Service::Reachable(const OnlineUser& me, std::string_view name) {
@@ -169,20 +187,27 @@ void Service::ChatInvite(OnlineUser& me, const Args& args) {
   const auto id = ChatId(args[0]);
   const ChatRoom* room = id ? rooms_.Find(*id) : nullptr;
   if (!room || !room->Has(me.session)) return BadInput(me);
-  const std::string invite = msg::ChatInvite(room->name, room->id, me.display(), args[1]);
+  std::vector<std::string> invitees;
   for (std::size_t i = 2; i < args.size(); ++i) {
     std::string_view names = args[i];
     while (!names.empty()) {
       const std::size_t comma = names.find(',');
-      const std::string name = NormalizeName(names.substr(0, comma));
+      std::string name = NormalizeName(names.substr(0, comma));
       names.remove_prefix(comma == std::string_view::npos ? names.size() : comma + 1);
-      if (name.empty()) continue;
-      if (OnlineUser* other = Reachable(me, name)) {
-        other->Invite(room->id);
-        Send(*other, invite);
-      } else {
-        Send(me, msg::Error(msg::kNotAvailable, name));
-      }
+      if (name.empty() || std::find(invitees.begin(), invitees.end(), name) != invitees.end())
+        continue;
+      if (invitees.size() == kMaxInvitees) return BadInput(me);
+      invitees.push_back(std::move(name));
+    }
+  }
+  if (!WithinRate(me, me.inviteRate, static_cast<std::int64_t>(invitees.size()))) return;
+  const std::string invite = msg::ChatInvite(room->name, room->id, me.display(), args[1]);
+  for (const std::string& name : invitees) {
+    if (OnlineUser* other = Reachable(me, name)) {
+      other->Invite(room->id);
+      Send(*other, invite);
+    } else {
+      Send(me, msg::Error(msg::kNotAvailable, name));
     }
   }
 }
@@ -220,6 +245,7 @@ void Service::SetInfo(OnlineUser& me, const Args& args) {
 
 // toc_set_away [<message>]: none or empty is back
 void Service::SetAway(OnlineUser& me, const Args& args) {
+  if (!WithinRate(me, me.presenceRate)) return;
   const bool wasAway = !me.away.empty();
   me.away = args.empty() ? std::string() : args[0];
   if (wasAway != !me.away.empty()) presence_.Announce(me);
@@ -236,6 +262,7 @@ void Service::GetStatus(OnlineUser& me, const Args& args) {
 void Service::SetIdle(OnlineUser& me, const Args& args) {
   const auto seconds = Number(args[0], 0, INT32_MAX);
   if (!seconds) return BadInput(me);
+  if (!WithinRate(me, me.presenceRate)) return;
   me.idleSince = *seconds ? now_() - *seconds : 0;
   presence_.Announce(me);
 }
@@ -259,8 +286,16 @@ void Service::ChangePassword(OnlineUser& me, const Args& args) {
   Account& account = *me.account;
   // On an open server anyone may sign on as anyone: a password set there
   // would lock the name's owner out.
-  if (directory_.open() || !account.password || args[0] != *account.password)
+  if (directory_.open() || !account.password) return Send(me, msg::Error(msg::kBadAccount));
+  if (args[0] != *account.password) {
+    penalties_.Failed(account.name);
+    if (++me.wrongPasswords >= kMaxWrongPasswords) {
+      log_("session " + std::to_string(me.session) + " gave " + std::to_string(kMaxWrongPasswords) +
+           " wrong passwords for " + account.display);
+      return outbox_.EndSession(me.session, "repeated wrong passwords");
+    }
     return Send(me, msg::Error(msg::kBadAccount));
+  }
   if (!IsValidPassword(args[1])) return BadInput(me);
   account.password = args[1];
   log_("password changed for " + account.display);
@@ -271,6 +306,7 @@ void Service::ChangePassword(OnlineUser& me, const Args& args) {
 void Service::FormatNickname(OnlineUser& me, const Args& args) {
   const std::string_view formatted = TrimSpaces(args[0]);
   if (!IsValidScreenName(formatted) || NormalizeName(formatted) != me.name()) return BadInput(me);
+  if (!WithinRate(me, me.presenceRate)) return;
   me.account->display = std::string(formatted);
   rooms_.Rename(me.session, formatted);
   Send(me, msg::AdminNickStatus());
@@ -280,6 +316,7 @@ void Service::FormatNickname(OnlineUser& me, const Args& args) {
 
 // toc_set_caps <capability>[,<capability>...]
 void Service::SetCaps(OnlineUser& me, const Args& args) {
+  if (!WithinRate(me, me.presenceRate)) return;
   std::string caps;
   for (const std::string& a : args) {
     if (a.find('\n') != std::string::npos) return BadInput(me);

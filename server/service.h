@@ -3,6 +3,7 @@
 // The service all sessions share: sign-on, and every client command of a
 // signed-on session, answered through the Outbox.
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "directory.h"
 #include "flap_codec.h"
 #include "outbox.h"
+#include "password_penalties.h"
 #include "presence.h"
 
 namespace reposa::server {
@@ -33,6 +35,16 @@ class Service {
   void Command(SessionId session, const CommandLine& line);
   // The connection is gone.
   void Ended(SessionId session);
+  // Called once for each refused sign-on: how long the refusal should wait.
+  // It grows with each failure for the name of an existing account.
+  std::chrono::milliseconds RefusalDelay(std::string_view typedName);
+
+  // Arguments a command may have, invitees an invitation may name (after
+  // duplicates are removed), and wrong old passwords a session may give
+  // before it is closed.
+  static constexpr std::size_t kMaxArguments = 128;
+  static constexpr std::size_t kMaxInvitees = 20;
+  static constexpr int kMaxWrongPasswords = 3;
 
   Presence& presence() { return presence_; }
   ChatRooms& rooms() { return rooms_; }
@@ -80,6 +92,8 @@ class Service {
   // written to; nullptr otherwise.
   OnlineUser* Reachable(const OnlineUser& me, std::string_view name);
   void BadInput(const OnlineUser& me);
+  // False, and ERROR:903 to `me`, when `me` is over its rate.
+  bool WithinRate(OnlineUser& me, RateLimit& rate, std::int64_t n = 1);
   void Send(const OnlineUser& to, std::string_view message);
 
   Directory& directory_;
@@ -88,6 +102,7 @@ class Service {
   Log log_;
   Presence presence_;
   ChatRooms rooms_;
+  PasswordPenalties penalties_;
 };
 
 }  // namespace reposa::server

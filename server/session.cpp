@@ -11,10 +11,16 @@ Session::Session(SessionId id, Service& service, Transport& transport, Log log)
   if (!log_) log_ = [](std::string_view) {};
 }
 
-void Session::Receive(std::string_view bytes) {
-  if (state_ == State::Finished) return;
+std::size_t Session::Receive(std::string_view bytes, std::size_t maxFrames) {
+  more_ = false;
+  if (state_ == State::Finished) return 0;
   reader_.Feed(bytes);
+  std::size_t handled = 0;
   while (state_ != State::Finished) {
+    if (handled == maxFrames) {
+      more_ = reader_.buffered() > 0;
+      break;
+    }
     std::optional<Frame> frame = reader_.Next();
     if (!greeted_ && reader_.opened()) {
       // The server's own sign-on frame answers the opening: FLAP version 1.
@@ -22,6 +28,7 @@ void Session::Receive(std::string_view bytes) {
       SendFrame(FrameType::SignOn, std::string_view("\0\0\0\1", 4));
     }
     if (frame) {
+      ++handled;
       HandleFrame(*frame);
       continue;
     }
@@ -30,6 +37,7 @@ void Session::Receive(std::string_view bytes) {
       Refuse(msg::kBadInput, "bad frame marker");
     break;
   }
+  return handled;
 }
 
 void Session::HandleFrame(const Frame& frame) {
@@ -80,7 +88,7 @@ void Session::HandleLogin(std::string_view line) {
   const std::optional<std::string> password = UnroastPassword(login->args[3]);
   if (!password) return Refuse(msg::kBadAccount, "malformed password");
   if (!service_.SignOn(id_, name, *password))
-    return Refuse(msg::kBadAccount, "wrong screen name or password");
+    return Refuse(msg::kBadAccount, "wrong screen name or password", service_.RefusalDelay(name));
   state_ = State::SignedOn;
 }
 
@@ -100,10 +108,10 @@ void Session::SendKeepAlive() {
   if (state_ == State::SignedOn) SendFrame(FrameType::KeepAlive, {});
 }
 
-void Session::End() {
+void Session::End(std::string_view why) {
   if (state_ == State::Finished) return;
   SendFrame(FrameType::SignOff, {});
-  Close("replaced by a newer sign-on");
+  Close(why);
 }
 
 void Session::SendFrame(FrameType type, std::string_view payload) {
@@ -112,7 +120,8 @@ void Session::SendFrame(FrameType type, std::string_view payload) {
   if (std::optional<std::string> frame = writer_.Encode(type, payload)) transport_.Write(*frame);
 }
 
-void Session::Refuse(int code, std::string_view why) {
+void Session::Refuse(int code, std::string_view why, std::chrono::milliseconds delay) {
+  if (delay.count() > 0) transport_.Hold(delay);
   SendFrame(FrameType::Data, msg::Error(code));
   Close(why);
 }

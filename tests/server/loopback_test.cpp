@@ -215,7 +215,9 @@ TEST(Loopback, AClientThatNeverReadsStallsNoOne) {
 }
 
 TEST(Loopback, TwoHundredClientsSignedOnAtOnceAreAllAnswered) {
-  ServerThread server;
+  ServerOptions options;
+  options.maxPerAddress = options.maxSigningOnPerAddress = 1000;
+  ServerThread server(options);
   constexpr int kClients = 200;
   std::vector<std::unique_ptr<FlapClient>> clients;
   for (int i = 0; i < kClients; ++i) {
