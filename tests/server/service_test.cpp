@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ServiceFixture.h"
+#include "password_penalties.h"
 #include "stored_lists.h"
 
 namespace reposa::server::test {
@@ -77,7 +78,54 @@ TEST_F(ServiceTest, ClosedDirectoryChecksPasswordsAndQuotesOnlyItsNames) {
   }
   s.Ended(4);
   EXPECT_FALSE(s.SignOn(5, "somebody", "right"));
-  EXPECT_TRUE(s.SignOn(6, "somebody", "new"));
+  ASSERT_TRUE(s.SignOn(6, "somebody", "new"));
+  // A third wrong old password in one session ends it.
+  for (int i = 0; i < 3; ++i) s.Command(6, *ParseCommandLine(R"(toc_change_passwd "guess" "x")"));
+  EXPECT_EQ(out.ended, std::vector<SessionId>{6});
+}
+
+// Refusals of an existing name wait longer after each failure, up to a
+// bound; a success starts afresh; other names get the first delay.
+TEST(PasswordPenalties, DelayDoublesPerNameUpToTheBoundAndSuccessClears) {
+  std::int64_t now = 0;
+  PasswordPenalties p([&] { return now; });
+  const std::int64_t expected[] = {250, 500, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
+  for (std::int64_t ms : expected) EXPECT_EQ(p.Failed("al").count(), ms);
+  EXPECT_EQ(p.Failed("bo").count(), 250);
+  p.Succeeded("al");
+  EXPECT_EQ(p.Failed("al").count(), 250);
+  now += 901;  // forgotten after a quarter of an hour
+  EXPECT_EQ(p.Failed("bo").count(), 250);
+}
+
+// A flood of one command costs a bounded amount: repeats of an invitee count
+// once, presence changes past the rate are dropped with ERROR:903, and a
+// command with too many arguments is refused whole.
+TEST_F(ServiceTest, FloodsAreCutToTheirLimits) {
+  On(1, "Al");
+  On(2, "Bo");
+  Run(1, R"(toc_chat_join "4" "Room")");
+  Take(1);
+  std::string many = "bo";
+  for (int i = 0; i < 2000; ++i) many += ",bo";
+  Run(1, "toc_chat_invite \"1\" \"hi\" \"" + many + "\"");
+  EXPECT_EQ(Take(2), (Msgs{"CHAT_INVITE:Room:1:Al:hi"}));
+  std::string twentyOne;
+  for (int i = 0; i <= 20; ++i) twentyOne += " \"u" + std::to_string(i) + "\"";
+  Run(1, "toc_chat_invite \"1\" \"hi\"" + twentyOne);
+  EXPECT_EQ(Take(1), (Msgs{"ERROR:911"}));
+  std::string args;
+  for (int i = 0; i <= 128; ++i) args += " \"n" + std::to_string(i) + "\"";
+  Run(1, "toc2_add_deny" + args);
+  EXPECT_EQ(Take(1), (Msgs{"ERROR:911"}));
+  for (int i = 0; i < 10; ++i) Run(1, "toc_set_idle 60");
+  Take(1);
+  Run(1, "toc_set_idle 60");
+  EXPECT_EQ(Take(1), (Msgs{"ERROR:903"}));
+  ++now;  // one more a second
+  Run(1, "toc_set_idle 60");
+  Run(1, "toc_set_away \"out\"");
+  EXPECT_EQ(Take(1), (Msgs{"ERROR:903"}));
 }
 
 TEST_F(ServiceTest, SecondSignOnEndsTheFirstSession) {
