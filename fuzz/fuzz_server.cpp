@@ -47,7 +47,7 @@ struct Router : Outbox {
     for (std::size_t i = 0; i < ids.size(); ++i)
       if (ids[i] == to && (*slots)[i].session) (*slots)[i].session->SendMessage(message);
   }
-  void EndSession(SessionId id) override {
+  void EndSession(SessionId id, std::string_view) override {
     for (std::size_t i = 0; i < ids.size(); ++i)
       if (ids[i] == id && (*slots)[i].session) (*slots)[i].session->End();
   }

@@ -55,8 +55,7 @@ std::string AddAccount(AccountStore& store, const std::string& name, const std::
   if (!IsValidPassword(password))
     throw std::runtime_error("not a valid password (1 to " + std::to_string(kMaxPassword) +
                              " bytes, no control characters)");
-  StoredAccount row{NormalizeName(name), std::string(TrimSpaces(name)), HashPassword(password),
-                    ""};
+  StoredAccount row{NormalizeName(name), std::string(TrimSpaces(name)), HashPassword(password), ""};
   const std::optional<StoredAccount> existing = store.Load(row.name);
   if (existing) row.lists = existing->lists;
   MustWrite(store, [&] { store.Put(row); });

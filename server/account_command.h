@@ -16,7 +16,8 @@ namespace reposa::server {
 std::string AddAccount(AccountStore& store, const std::string& name, const std::string& password);
 std::string RemoveAccount(AccountStore& store, const std::string& name);
 // Adds the file's accounts that the database does not have registered yet
-// (a registered account keeps the password its owner may have changed). Throws std::runtime_error when the database refuses.
+// (a registered account keeps the password its owner may have changed). Throws std::runtime_error
+// when the database refuses.
 void ImportAccounts(AccountStore& store, const std::vector<AccountEntry>& entries);
 
 // The password for "account add": asked twice on the terminal with echo off,

@@ -34,8 +34,8 @@ void MakeFolders(const std::string& path) {
        slash = path.find('/', slash + 1)) {
     const std::string folder = path.substr(0, slash);
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-      throw StoreRefused("cannot create the folder " + folder + " for the database: " +
-                         std::strerror(errno));
+      throw StoreRefused("cannot create the folder " + folder +
+                         " for the database: " + std::strerror(errno));
   }
 }
 
@@ -88,8 +88,9 @@ AccountStore::AccountStore(const std::string& path) : path_(path) {
         "INSERT INTO accounts(name, display, lists) VALUES(?1, ?2, ?3) "
         "ON CONFLICT(name) DO UPDATE SET display = excluded.display, lists = excluded.lists");
     put_ = std::make_unique<Statement>(
-        db_->handle(), "INSERT OR REPLACE INTO accounts(name, display, password_hash, lists) "
-                       "VALUES(?1, ?2, ?3, ?4)");
+        db_->handle(),
+        "INSERT OR REPLACE INTO accounts(name, display, password_hash, lists) "
+        "VALUES(?1, ?2, ?3, ?4)");
     remove_ = std::make_unique<Statement>(db_->handle(), "DELETE FROM accounts WHERE name = ?1");
   } catch (const DatabaseError& e) {
     if (e.code == SQLITE_NOTADB)
@@ -131,8 +132,7 @@ void AccountStore::Migrate(std::int64_t from) {
 std::vector<StoredAccount> AccountStore::LoadAll() {
   std::vector<StoredAccount> all;
   Statement s(db_->handle(), "SELECT name, display, password_hash, lists FROM accounts");
-  while (s.Step())
-    all.push_back(StoredAccount{s.Text(0), s.Text(1), s.OptionalText(2), s.Text(3)});
+  while (s.Step()) all.push_back(StoredAccount{s.Text(0), s.Text(1), s.OptionalText(2), s.Text(3)});
   return all;
 }
 

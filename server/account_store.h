@@ -28,10 +28,10 @@ class StoreRefused : public std::runtime_error {
 };
 
 struct StoredAccount {
-  std::string name;     // normalised
-  std::string display;  // as shown
+  std::string name;                         // normalised
+  std::string display;                      // as shown
   std::optional<std::string> passwordHash;  // none: an account of an open server
-  std::string lists;    // the stored configuration lines, "m:" to "d:"
+  std::string lists;                        // the stored configuration lines, "m:" to "d:"
 };
 
 class AccountStore {

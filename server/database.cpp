@@ -69,8 +69,7 @@ std::int64_t Statement::Int(int column) const {
 }
 
 Database::Database(const std::string& path, bool create) {
-  const int flags =
-      SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
+  const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
   const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
     const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);

@@ -7,9 +7,9 @@ void HeldOutbox::Deliver(SessionId to, std::string_view message) {
   held_.push_back(Held{Kind::Message, to, 0, std::string(message)});
 }
 
-void HeldOutbox::EndSession(SessionId id) {
-  if (!holding_) return out_.EndSession(id);
-  held_.push_back(Held{Kind::End, id, 0, {}});
+void HeldOutbox::EndSession(SessionId id, std::string_view why) {
+  if (!holding_) return out_.EndSession(id, why);
+  held_.push_back(Held{Kind::End, id, 0, std::string(why)});
 }
 
 void HeldOutbox::Acknowledge(SessionId to, std::uint64_t command, std::string_view message) {
@@ -44,7 +44,7 @@ void HeldOutbox::Release(bool stored, std::string_view failure) {
         }
         break;
       case Kind::End:
-        out_.EndSession(h.to);
+        out_.EndSession(h.to, h.message);
         break;
       case Kind::Accepted:
       case Kind::Refused:

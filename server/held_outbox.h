@@ -18,7 +18,7 @@ class HeldOutbox final : public Outbox {
   explicit HeldOutbox(Outbox& out) : out_(out) {}
 
   void Deliver(SessionId to, std::string_view message) override;
-  void EndSession(SessionId id) override;
+  void EndSession(SessionId id, std::string_view why) override;
   void Acknowledge(SessionId to, std::uint64_t command, std::string_view message) override;
   void SignOnVerdict(SessionId id, bool accepted) override;
 

@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +20,7 @@
 #include "accounts.h"
 #include "directory.h"
 #include "kez/posix/EventLoop.h"
+#include "log_queue.h"
 #include "options.h"
 #include "password_hash.h"
 #include "server.h"
@@ -24,6 +28,8 @@
 namespace {
 
 int gSignalPipe = -1;
+// Once the server runs, the log goes through a queue that never blocks.
+std::optional<reposa::server::LogQueue> gLog;
 
 void OnSignal(int) {
   const char byte = 1;
@@ -31,10 +37,26 @@ void OnSignal(int) {
 }
 
 void Log(std::string_view line) {
+  if (gLog) return gLog->Add(line);
   std::string text = "reposa-server: ";
   text.append(line).push_back('\n');
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
+}
+
+// Each connection is a descriptor: ask for enough of them, as far as the
+// hard limit allows, and say so when it falls short.
+void RaiseOpenFileLimit(std::size_t connections) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = static_cast<rlim_t>(connections) + 64;
+  if (limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < wanted)
+    Log("open files limited to " + std::to_string(limit.rlim_cur) + "; fewer than " +
+        std::to_string(connections) + " connections will fit");
 }
 
 }  // namespace
@@ -118,11 +140,8 @@ int main(int argc, char** argv) {
   PasswordWorker worker;
 
   kez::posix::EventLoop loop;
-  ServerOptions serverOptions;
-  serverOptions.host = options.host;
-  serverOptions.port = options.port;
-  serverOptions.keepAlive = std::chrono::seconds(options.keepAliveSeconds);
-  Server server(loop, *directory, serverOptions, Log);
+  RaiseOpenFileLimit(options.server.maxConnections);
+  Server server(loop, *directory, options.server, Log);
   server.UseStore(store.get(), &worker);
   try {
     server.Start();
@@ -139,6 +158,9 @@ int main(int argc, char** argv) {
         "not a public service");
   }
 
+  gLog.emplace(STDERR_FILENO, "reposa-server: ");
+  loop.AddTimer(std::chrono::milliseconds(250), [] { gLog->Flush(); });
+
   // SIGINT and SIGTERM end the loop through a pipe it watches.
   int fds[2];
   if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
@@ -154,5 +176,6 @@ int main(int argc, char** argv) {
   loop.Watch(fds[0], POLLIN, [&loop](short) { loop.Stop(); });
   loop.Run();
   Log("stopped");
+  gLog->Flush();
   return 0;
 }

@@ -7,8 +7,7 @@ namespace reposa::server {
 
 Presence::Presence(Outbox& outbox, Clock now) : outbox_(outbox), now_(std::move(now)) {}
 
-std::optional<SessionId> Presence::Attach(SessionId session, Account& account,
-                                          std::string_view password) {
+std::optional<SessionId> Presence::Attach(SessionId session, Account& account) {
   std::optional<SessionId> replaced;
   if (auto it = byName_.find(account.name); it != byName_.end()) {
     replaced = it->second;
@@ -18,7 +17,6 @@ std::optional<SessionId> Presence::Attach(SessionId session, Account& account,
   user.session = session;
   user.account = &account;
   user.signOnTime = now_();
-  user.signOnPassword = std::string(password);
   bySession_[session] = std::move(user);
   byName_[account.name] = session;
   return replaced;

@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "account_store.h"
 #include "change_log.h"
@@ -20,22 +22,10 @@
 #include "kez/posix/EventLoop.h"
 #include "outbox.h"
 #include "password_hash.h"
+#include "server_options.h"
 #include "service.h"
 
 namespace reposa::server {
-
-struct ServerOptions {
-  std::string host = "127.0.0.1";
-  std::string port = "5190";                   // "0": any free port
-  std::chrono::milliseconds keepAlive{60000};  // 0: none sent
-  // A connection that has not signed on by then is closed.
-  std::chrono::milliseconds signOnTimeout{30000};
-  // How long a closing connection waits for the client to close its side.
-  std::chrono::milliseconds linger{2000};
-  // A client that lets more than this pile up unread is dropped.
-  std::size_t maxPendingOutput = 4 * 1024 * 1024;
-  std::size_t maxConnections = 1000;
-};
 
 class Server final : private Outbox, private ChangeLog {
  public:
@@ -57,12 +47,17 @@ class Server final : private Outbox, private ChangeLog {
   std::uint16_t port() const;
   bool loopback() const;
   std::size_t connections() const { return connections_.size(); }
+  std::size_t queuedOutput() const { return totalQueued_; }
   Service& service() { return service_; }
 
  private:
   struct Connection;
+  struct AddressCount {
+    std::size_t all = 0;
+    std::size_t signingOn = 0;
+  };
   void Deliver(SessionId to, std::string_view message) override;
-  void EndSession(SessionId id) override;
+  void EndSession(SessionId id, std::string_view why) override;
   void SignOnVerdict(SessionId id, bool accepted) override;
   void Changed(Account& account, bool password) override;
   // Commits the turn's changes, then lets the held answers go.
@@ -71,6 +66,14 @@ class Server final : private Outbox, private ChangeLog {
   void Accept();
   void PauseAccepting();
   void KeepAlive();
+  // Deadlines of every connection: sign-on, closing, idle.
+  void Sweep();
+  // Once a turn: input left over from the last turn, then every connection's
+  // gathered output in one write each.
+  void Turn();
+  void ScheduleTurn();
+  void Queued(Connection& c, std::size_t bytes);
+  void DoneSigningOn(Connection& c);
   void Drop(Connection& c, std::string_view why);
 
   kez::posix::EventLoop& loop_;
@@ -86,9 +89,16 @@ class Server final : private Outbox, private ChangeLog {
   int listenFd_ = -1;
   kez::posix::EventLoop::Id listenWatch_ = 0;
   kez::posix::EventLoop::Id keepAliveTimer_ = 0;
+  kez::posix::EventLoop::Id sweepTimer_ = 0;
   kez::posix::EventLoop::Id resumeTimer_ = 0;
   SessionId nextId_ = 1;
   std::map<SessionId, std::unique_ptr<Connection>> connections_;
+  std::unordered_map<std::string, AddressCount> addresses_;
+  std::size_t signingOn_ = 0;
+  std::size_t totalQueued_ = 0;
+  std::vector<SessionId> dirty_;    // with output gathered this turn
+  std::vector<SessionId> backlog_;  // with frames left for the next turn
+  bool turnPosted_ = false;
   // Posted work checks this, so it is dropped once the server is gone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

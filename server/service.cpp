@@ -64,7 +64,8 @@ Service::Service(Directory& directory, Outbox& outbox, Presence::Clock now, Log 
       now_(now),
       log_(std::move(log)),
       presence_(outbox, now),
-      rooms_(outbox) {
+      rooms_(outbox),
+      penalties_(now) {
   if (!log_) log_ = [](std::string_view) {};
 }
 
@@ -77,11 +78,12 @@ SignOnResult Service::SignOn(SessionId session, std::string_view typedName,
                              std::string_view password, std::size_t maxPayload) {
   const bool wellFormed = IsValidScreenName(typedName);
   Account* account = wellFormed ? directory_.Lookup(typedName) : nullptr;
-  auto refuse = [this, session, wellFormed, name = std::string(TrimSpaces(typedName))] {
-    // Only a well-formed name is quoted: anything else could be a password
-    // typed into the wrong box, or bytes meant to garble the log.
+  auto refuse = [this, session, known = wellFormed && account,
+                 name = std::string(TrimSpaces(typedName))] {
+    // Only the name of an existing account is quoted: anything else could be
+    // a password typed into the wrong box, or bytes meant to garble the log.
     log_("sign-on refused for " +
-         (wellFormed ? "\"" + name + "\"" : std::string("a malformed screen name")) +
+         (known ? "\"" + name + "\"" : std::string("an unknown or malformed screen name")) +
          " (session " + std::to_string(session) + ")");
   };
   if (!account) {
@@ -100,11 +102,10 @@ SignOnResult Service::SignOn(SessionId session, std::string_view typedName,
     std::weak_ptr<bool> alive = alive_;
     worker_->Submit(
         PasswordWorker::Job{*account->passwordHash, std::string(password), {}},
-        [this, alive, session, account, password = std::string(password), maxPayload,
-         refuse](const PasswordWorker::Result& result) {
+        [this, alive, session, account, maxPayload, refuse](const PasswordWorker::Result& result) {
           if (alive.expired() || !awaiting_.erase(session)) return;  // gone meanwhile
           if (result.matches) {
-            Admit(session, *account, password, maxPayload);
+            Admit(session, *account, maxPayload);
           } else {
             refuse();
           }
@@ -112,13 +113,13 @@ SignOnResult Service::SignOn(SessionId session, std::string_view typedName,
         });
     return kSignOnPending;
   }
-  Admit(session, *account, password, maxPayload);
+  Admit(session, *account, maxPayload);
   return kSignOnAccepted;
 }
 
-void Service::Admit(SessionId session, Account& account, std::string_view password,
-                    std::size_t maxPayload) {
-  if (auto replaced = presence_.Attach(session, account, password)) {
+void Service::Admit(SessionId session, Account& account, std::size_t maxPayload) {
+  penalties_.Succeeded(account.name);
+  if (auto replaced = presence_.Attach(session, account)) {
     rooms_.LeaveAll(*replaced);
     outbox_.EndSession(*replaced);
     log_(account.display + " signed on again; session " + std::to_string(*replaced) + " ended");
@@ -135,6 +136,14 @@ void Service::Stored(OnlineUser& me, std::string_view ack, bool password) {
   outbox_.Acknowledge(me.session, command_, ack);
 }
 
+std::chrono::milliseconds Service::RefusalDelay(std::string_view typedName) {
+  if (IsValidScreenName(typedName)) {
+    const std::string name = NormalizeName(typedName);
+    if (directory_.Find(name)) return penalties_.Failed(name);
+  }
+  return std::chrono::milliseconds(250);
+}
+
 void Service::Ended(SessionId session) {
   awaiting_.erase(session);
   rooms_.LeaveAll(session);
@@ -149,7 +158,9 @@ void Service::Command(SessionId session, const CommandLine& line) {
   ++command_;
   for (const Spec& spec : kCommands) {
     if (spec.word != line.word) continue;
-    if (line.args.size() < spec.minArgs || line.args.size() > spec.maxArgs) break;
+    if (line.args.size() < spec.minArgs || line.args.size() > spec.maxArgs ||
+        line.args.size() > kMaxArguments)
+      break;
     (this->*spec.handler)(*me, line.args);
     return;
   }
@@ -162,6 +173,12 @@ void Service::Send(const OnlineUser& to, std::string_view message) {
 
 void Service::BadInput(const OnlineUser& me) {
   Send(me, msg::Error(msg::kBadInput));
+}
+
+bool Service::WithinRate(OnlineUser& me, RateLimit& rate, std::int64_t n) {
+  if (rate.Take(now_(), n)) return true;
+  Send(me, msg::Error(msg::kRateLimited));
+  return false;
 }
 
 OnlineUser* Service::Reachable(const OnlineUser& me, std::string_view name) {
@@ -211,19 +228,27 @@ void Service::ChatInvite(OnlineUser& me, const Args& args) {
   const auto id = ChatId(args[0]);
   const ChatRoom* room = id ? rooms_.Find(*id) : nullptr;
   if (!room || !room->Has(me.session)) return BadInput(me);
-  const std::string invite = msg::ChatInvite(room->name, room->id, me.display(), args[1]);
+  std::vector<std::string> invitees;
   for (std::size_t i = 2; i < args.size(); ++i) {
     std::string_view names = args[i];
     while (!names.empty()) {
       const std::size_t comma = names.find(',');
-      const std::string name = NormalizeName(names.substr(0, comma));
+      std::string name = NormalizeName(names.substr(0, comma));
       names.remove_prefix(comma == std::string_view::npos ? names.size() : comma + 1);
-      if (name.empty()) continue;
-      if (OnlineUser* other = Reachable(me, name)) {
-        Send(*other, invite);
-      } else {
-        Send(me, msg::Error(msg::kNotAvailable, name));
-      }
+      if (name.empty() || std::find(invitees.begin(), invitees.end(), name) != invitees.end())
+        continue;
+      if (invitees.size() == kMaxInvitees) return BadInput(me);
+      invitees.push_back(std::move(name));
+    }
+  }
+  if (!WithinRate(me, me.inviteRate, static_cast<std::int64_t>(invitees.size()))) return;
+  const std::string invite = msg::ChatInvite(room->name, room->id, me.display(), args[1]);
+  for (const std::string& name : invitees) {
+    if (OnlineUser* other = Reachable(me, name)) {
+      other->Invite(room->id);
+      Send(*other, invite);
+    } else {
+      Send(me, msg::Error(msg::kNotAvailable, name));
     }
   }
 }
@@ -232,7 +257,9 @@ void Service::ChatInvite(OnlineUser& me, const Args& args) {
 void Service::ChatAccept(OnlineUser& me, const Args& args) {
   const auto id = ChatId(args[0]);
   ChatRooms::Join result{};
-  if (!id || !rooms_.JoinById(me.session, me.display(), *id, result)) return BadInput(me);
+  // Only a room this session was invited to: a chat ID alone is no key.
+  if (!id || !me.invitations.erase(*id) || !rooms_.JoinById(me.session, me.display(), *id, result))
+    return BadInput(me);
   AnswerJoin(me, result, rooms_.Find(*id)->name);
 }
 
@@ -259,6 +286,7 @@ void Service::SetInfo(OnlineUser& me, const Args& args) {
 
 // toc_set_away [<message>]: none or empty is back
 void Service::SetAway(OnlineUser& me, const Args& args) {
+  if (!WithinRate(me, me.presenceRate)) return;
   const bool wasAway = !me.away.empty();
   me.away = args.empty() ? std::string() : args[0];
   if (wasAway != !me.away.empty()) presence_.Announce(me);
@@ -275,6 +303,7 @@ void Service::GetStatus(OnlineUser& me, const Args& args) {
 void Service::SetIdle(OnlineUser& me, const Args& args) {
   const auto seconds = Number(args[0], 0, INT32_MAX);
   if (!seconds) return BadInput(me);
+  if (!WithinRate(me, me.presenceRate)) return;
   me.idleSince = *seconds ? now_() - *seconds : 0;
   presence_.Announce(me);
 }
@@ -297,13 +326,13 @@ void Service::Evil(OnlineUser& me, const Args& args) {
 // the old password and the new hash are made on the worker.
 void Service::ChangePassword(OnlineUser& me, const Args& args) {
   Account& account = *me.account;
-  if (!account.passwordHash) return Send(me, msg::Error(msg::kBadAccount));
+  // On an open server anyone may sign on as anyone: a password set there
+  // would lock the name's owner out.
+  if (directory_.open() || !account.passwordHash) return Send(me, msg::Error(msg::kBadAccount));
   if (!IsValidPassword(args[1])) return BadInput(me);
   if (!worker_) {
-    if (!VerifyPassword(*account.passwordHash, args[0])) return Send(me, msg::Error(msg::kBadAccount));
-    account.passwordHash = HashPassword(args[1]);
-    log_("password changed for " + account.display);
-    return Stored(me, msg::AdminPasswdStatus(), true);
+    const bool matches = VerifyPassword(*account.passwordHash, args[0]);
+    return PasswordChecked(me, matches, matches ? HashPassword(args[1]) : std::string());
   }
   std::weak_ptr<bool> alive = alive_;
   const SessionId session = me.session;
@@ -312,19 +341,33 @@ void Service::ChangePassword(OnlineUser& me, const Args& args) {
                     if (alive.expired()) return;
                     OnlineUser* user = presence_.BySession(session);
                     if (!user) return;  // signed off meanwhile
-                    if (!result.matches || result.newHash.empty())
-                      return Send(*user, msg::Error(msg::kBadAccount));
-                    user->account->passwordHash = result.newHash;
-                    log_("password changed for " + user->account->display);
                     ++command_;
-                    Stored(*user, msg::AdminPasswdStatus(), true);
+                    PasswordChecked(*user, result.matches, result.newHash);
                   });
+}
+
+void Service::PasswordChecked(OnlineUser& me, bool matches, const std::string& newHash) {
+  Account& account = *me.account;
+  if (!matches) {
+    penalties_.Failed(account.name);
+    if (++me.wrongPasswords >= kMaxWrongPasswords) {
+      log_("session " + std::to_string(me.session) + " gave " + std::to_string(kMaxWrongPasswords) +
+           " wrong passwords for " + account.display);
+      return outbox_.EndSession(me.session, "repeated wrong passwords");
+    }
+    return Send(me, msg::Error(msg::kBadAccount));
+  }
+  if (newHash.empty()) return Send(me, msg::Error(msg::kNotStored));
+  account.passwordHash = newHash;
+  log_("password changed for " + account.display);
+  Stored(me, msg::AdminPasswdStatus(), true);
 }
 
 // toc_format_nickname <name>: only spacing and letter case may change.
 void Service::FormatNickname(OnlineUser& me, const Args& args) {
   const std::string_view formatted = TrimSpaces(args[0]);
   if (!IsValidScreenName(formatted) || NormalizeName(formatted) != me.name()) return BadInput(me);
+  if (!WithinRate(me, me.presenceRate)) return;
   me.account->display = std::string(formatted);
   rooms_.Rename(me.session, formatted);
   Stored(me, msg::AdminNickStatus());
@@ -334,6 +377,7 @@ void Service::FormatNickname(OnlineUser& me, const Args& args) {
 
 // toc_set_caps <capability>[,<capability>...]
 void Service::SetCaps(OnlineUser& me, const Args& args) {
+  if (!WithinRate(me, me.presenceRate)) return;
   std::string caps;
   for (const std::string& a : args) {
     if (a.find('\n') != std::string::npos) return BadInput(me);
@@ -433,8 +477,7 @@ void Service::DelGroup(OnlineUser& me, const Args& args) {
   Group* group = lists.FindGroup(args[0]);
   if (!group) return;
   const std::set<SessionId> before = presence_.Watchers(me);
-  for (const std::string& buddy : group->buddies)
-    Stored(me, msg::BuddyDeleted(buddy, group->name));
+  for (const std::string& buddy : group->buddies) Stored(me, msg::BuddyDeleted(buddy, group->name));
   Stored(me, msg::Deleted('g', group->name));
   lists.RemoveGroup(args[0]);
   presence_.Reconcile(me, before);

@@ -3,6 +3,7 @@
 // The service all sessions share: sign-on, and every client command of a
 // signed-on session, answered through the Outbox.
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "flap_codec.h"
 #include "outbox.h"
 #include "password_hash.h"
+#include "password_penalties.h"
 #include "presence.h"
 
 namespace reposa::server {
@@ -46,6 +48,16 @@ class Service {
   void Command(SessionId session, const CommandLine& line);
   // The connection is gone.
   void Ended(SessionId session);
+  // Called once for each refused sign-on: how long the refusal should wait.
+  // It grows with each failure for the name of an existing account.
+  std::chrono::milliseconds RefusalDelay(std::string_view typedName);
+
+  // Arguments a command may have, invitees an invitation may name (after
+  // duplicates are removed), and wrong old passwords a session may give
+  // before it is closed.
+  static constexpr std::size_t kMaxArguments = 128;
+  static constexpr std::size_t kMaxInvitees = 20;
+  static constexpr int kMaxWrongPasswords = 3;
 
   Presence& presence() { return presence_; }
   ChatRooms& rooms() { return rooms_; }
@@ -88,8 +100,10 @@ class Service {
   void SetPdMode(OnlineUser& me, const Args& args);
 
   void EditNames(OnlineUser& me, const Args& args, char kind, bool add);
-  void Admit(SessionId session, Account& account, std::string_view password,
-             std::size_t maxPayload);
+  void Admit(SessionId session, Account& account, std::size_t maxPayload);
+  // The outcome of a password change's check of the old password; `newHash`
+  // is empty when it could not be made.
+  void PasswordChecked(OnlineUser& me, bool matches, const std::string& newHash);
   // The user's stored part changed; `ack` answers it once it is stored
   // (empty: no answer unless storing fails).
   void Stored(OnlineUser& me, std::string_view ack, bool password = false);
@@ -98,6 +112,8 @@ class Service {
   // written to; nullptr otherwise.
   OnlineUser* Reachable(const OnlineUser& me, std::string_view name);
   void BadInput(const OnlineUser& me);
+  // False, and ERROR:903 to `me`, when `me` is over its rate.
+  bool WithinRate(OnlineUser& me, RateLimit& rate, std::int64_t n = 1);
   void Send(const OnlineUser& to, std::string_view message);
 
   Directory& directory_;
@@ -106,10 +122,11 @@ class Service {
   Log log_;
   Presence presence_;
   ChatRooms rooms_;
+  PasswordPenalties penalties_;
   ChangeLog* changes_ = nullptr;
   PasswordWorker* worker_ = nullptr;
-  std::uint64_t command_ = 0;        // numbers commands, for their acknowledgements
-  std::set<SessionId> awaiting_;     // sign-ons whose password is being checked
+  std::uint64_t command_ = 0;     // numbers commands, for their acknowledgements
+  std::set<SessionId> awaiting_;  // sign-ons whose password is being checked
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -18,41 +18,43 @@ TEST_F(ChatTest, JoinSendLeave) {
     Msgs toAl, toBo;
   } rows[] = {
       {1,
-       R"(toc_chat_join "4" "  Room: One  ")",
-       {"CHAT_JOIN:1:Room: One", "CHAT_UPDATE_BUDDY:1:T:Al"},
+       R"(toc_chat_join "4" "  Room One  ")",
+       {"CHAT_JOIN:1:Room One", "CHAT_UPDATE_BUDDY:1:T:Al"},
        {}},
       {2,
-       R"(toc_chat_join "4" "room: one")",
+       R"(toc_chat_join "4" "room one")",
        {"CHAT_UPDATE_BUDDY:1:T:Bo"},
-       {"CHAT_JOIN:1:Room: One", "CHAT_UPDATE_BUDDY:1:T:Al:Bo"}},
+       {"CHAT_JOIN:1:Room One", "CHAT_UPDATE_BUDDY:1:T:Al:Bo"}},
       {2,
-       R"(toc_chat_join "4" "ROOM: ONE")",
+       R"(toc_chat_join "4" "ROOM ONE")",
        {},
-       {"CHAT_JOIN:1:Room: One", "CHAT_UPDATE_BUDDY:1:T:Al:Bo"}},
+       {"CHAT_JOIN:1:Room One", "CHAT_UPDATE_BUDDY:1:T:Al:Bo"}},
       {2,
        R"x(toc_chat_send "1" "hi: \"all\" \\ \(x\)")x",
        {R"x(CHAT_IN_ENC:1:Bo:F:::hi: "all" \ (x))x"},
        {R"x(CHAT_IN_ENC:1:Bo:F:::hi: "all" \ (x))x"}},
       {1,
-       R"(toc_chat_join "5" "Room: One")",
-       {"CHAT_JOIN:2:Room: One", "CHAT_UPDATE_BUDDY:2:T:Al"},
+       R"(toc_chat_join "5" "Room One")",
+       {"CHAT_JOIN:2:Room One", "CHAT_UPDATE_BUDDY:2:T:Al"},
        {}},
       {2, R"(toc_chat_leave "1")", {"CHAT_UPDATE_BUDDY:1:F:Bo"}, {"CHAT_LEFT:1"}},
       {2, R"(toc_chat_leave "1")", {}, {"CHAT_LEFT:1"}},
       {2, R"(toc_chat_send "1" "not inside")", {}, {"ERROR:911"}},
       {2, R"(toc_chat_send "x" "bad id")", {}, {"ERROR:911"}},
       {2, R"(toc_chat_join "4" "")", {}, {"ERROR:911"}},
+      {2, R"(toc_chat_join "4" "Lobby:9999:admin")", {}, {"ERROR:911"}},
+      {2, R"(toc_chat_accept "1")", {}, {"ERROR:911"}},  // not invited
       {2, R"(toc_chat_join "-1" "Room")", {}, {"ERROR:911"}},
       {2, R"(toc_chat_leave "0")", {}, {"ERROR:911"}},
       {1,
        R"(toc_chat_invite "1" "come: in" "Bo, nobody")",
        {"ERROR:901:nobody"},
-       {"CHAT_INVITE:Room: One:1:Al:come: in"}},
+       {"CHAT_INVITE:Room One:1:Al:come: in"}},
       {2, R"(toc_chat_invite "1" "not a member" "al")", {}, {"ERROR:911"}},
       {2,
        R"(toc_chat_accept "1")",
        {"CHAT_UPDATE_BUDDY:1:T:Bo"},
-       {"CHAT_JOIN:1:Room: One", "CHAT_UPDATE_BUDDY:1:T:Al:Bo"}},
+       {"CHAT_JOIN:1:Room One", "CHAT_UPDATE_BUDDY:1:T:Al:Bo"}},
       {2, R"(toc_chat_accept "99")", {}, {"ERROR:911"}},
   };
   for (const auto& r : rows) {
@@ -68,8 +70,8 @@ TEST_F(ChatTest, JoinSendLeave) {
   service.Ended(2);
   EXPECT_EQ(service.rooms().size(), 0u);
   On(3, "Cy");
-  Run(3, R"(toc_chat_join "4" "Room: One")");
-  EXPECT_EQ(Take(3), (Msgs{"CHAT_JOIN:3:Room: One", "CHAT_UPDATE_BUDDY:3:T:Cy"}));
+  Run(3, R"(toc_chat_join "4" "Room One")");
+  EXPECT_EQ(Take(3), (Msgs{"CHAT_JOIN:3:Room One", "CHAT_UPDATE_BUDDY:3:T:Cy"}));
 }
 
 TEST(ChatRooms, FullRoomsAndTooManyRoomsAreRefused) {
@@ -83,6 +85,19 @@ TEST(ChatRooms, FullRoomsAndTooManyRoomsAreRefused) {
   EXPECT_EQ(rooms.JoinByName(1, "u1", 4, "one too many"), ChatRooms::Join::TooMany);
   rooms.Leave(1, 1);
   EXPECT_EQ(rooms.JoinByName(1, "u1", 4, "now it fits"), ChatRooms::Join::Joined);
+}
+
+// After the last ID, numbering starts again but passes over open rooms; with
+// every ID taken a new room is refused rather than sharing one.
+TEST(ChatRooms, IdsNeverCollideWithOpenRooms) {
+  RecordingOutbox out;
+  ChatRooms rooms(out, 3);
+  for (const char* name : {"A", "B", "C"}) rooms.JoinByName(1, "u", 4, name);
+  EXPECT_EQ(rooms.JoinByName(2, "v", 4, "D"), ChatRooms::Join::TooMany);
+  rooms.Leave(1, 2);
+  ASSERT_EQ(rooms.JoinByName(2, "v", 4, "D"), ChatRooms::Join::Joined);
+  EXPECT_EQ(rooms.Find(2)->name, "D");
+  EXPECT_EQ(rooms.Find(1)->name, "A");
 }
 
 TEST_F(ChatTest, RefusedJoinsAnswerWithTheRoomAndReason) {

@@ -89,7 +89,7 @@ std::string Await(kez::posix::EventLoop& loop, Client& client, std::string_view 
 // Every command of the control, through the server, to the events it
 // expects back, on the sender or on a second signed-on control.
 TEST(ControlClient, EveryCommandIsAnsweredAsTheControlExpects) {
-  ServerThread server({}, {{"al", "pw"}, {"bo", "pw"}});
+  ServerThread server;
   kez::posix::EventLoop loop;
   Client a(loop);
   Client b(loop);
@@ -171,11 +171,8 @@ TEST(ControlClient, EveryCommandIsAnsweredAsTheControlExpects) {
       {"FormatUserName",
        [&] { a.control.FormatUserName("A L"); },
        {{&a, "ScreenNameFormatted"}, {&a, "ScreennameFormat|A L"}, {&b, "BuddyUpdate|A L|true|"}}},
-      {"ChangePassword",
+      {"ChangePassword, refused by an open server",
        [&] { a.control.ChangePassword("pw", "new pw"); },
-       {{&a, "PasswordChanged"}}},
-      {"ChangePassword, wrong old",
-       [&] { a.control.ChangePassword("pw", "x"); },
        {{&a, "Error|980|Invalid account or password"}}},
       {"SendIM to nobody",
        [&] { a.control.SendIM("Nobody", "x", false); },

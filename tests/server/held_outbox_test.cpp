@@ -22,7 +22,7 @@ struct Fixture {
     held.Deliver(2, "UPDATE_BUDDY2:x");
     held.Acknowledge(1, 8, "");
     held.Deliver(1, "after");
-    held.EndSession(3);
+    held.EndSession(3, "abuse");
   }
 };
 

@@ -13,16 +13,18 @@ TEST(PasswordHash, HashesAreArgon2idSaltedAndCheckedWhateverTheirCost) {
   EXPECT_TRUE(hash.starts_with("$argon2id$"));
   EXPECT_NE(HashPassword("s3cret"), hash);  // salted
   // A hash made with other parameters still checks: it carries its own.
-  const std::string older = "$argon2id$v=19$m=8192,t=3,p=1$QjYHVbTa7zuPSIO6A22eXQ$"
-                            "kb5kOIKpxfzCDuW+s7RrqJTTFgZFKz5qdMYbww75XK0";
+  const std::string older =
+      "$argon2id$v=19$m=8192,t=3,p=1$QjYHVbTa7zuPSIO6A22eXQ$"
+      "kb5kOIKpxfzCDuW+s7RrqJTTFgZFKz5qdMYbww75XK0";
   const struct {
     std::string hash;
     std::string password;
     bool matches;
   } rows[] = {
-      {hash, "s3cret", true},       {hash, "S3cret", false},   {hash, "", false},
-      {older, "password", true},    {older, "s3cret", false},  {"", "s3cret", false},
-      {"s3cret", "s3cret", false},  {std::string(500, '$'), "x", false},
+      {hash, "s3cret", true},      {hash, "S3cret", false},
+      {hash, "", false},           {older, "password", true},
+      {older, "s3cret", false},    {"", "s3cret", false},
+      {"s3cret", "s3cret", false}, {std::string(500, '$'), "x", false},
   };
   for (const auto& r : rows) EXPECT_EQ(VerifyPassword(r.hash, r.password), r.matches) << r.hash;
 }

@@ -52,7 +52,8 @@ TEST(StoredServer, AFullDatabaseIsAnsweredWithAnErrorAndServingGoesOn) {
     EXPECT_FALSE(filler.Expect("IM_IN_ENC2:bee:").empty());
     std::size_t logged = 0;
     for (const std::string& line : server.log())
-      logged += line.starts_with("cannot store changes in " + store.path() + ": database or disk is full");
+      logged += line.starts_with("cannot store changes in " + store.path() +
+                                 ": database or disk is full");
     EXPECT_EQ(logged, 1u);
   }
   // What was stored before is there, and nothing that was refused.
@@ -60,8 +61,7 @@ TEST(StoredServer, AFullDatabaseIsAnsweredWithAnErrorAndServingGoesOn) {
   EXPECT_TRUE(after.starts_with("m:1\ng:Old\nb:keeper\n")) << after;
   for (int i = 0; i < 30; ++i) {
     const std::string name = "pal" + std::to_string(i);
-    EXPECT_EQ(after.find("b:" + name + ":") != std::string::npos,
-              acknowledged.count(name) > 0)
+    EXPECT_EQ(after.find("b:" + name + ":") != std::string::npos, acknowledged.count(name) > 0)
         << name;
   }
 }
