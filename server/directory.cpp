@@ -22,7 +22,7 @@ Directory::Directory(std::vector<StoredAccount> stored) : open_(true) {
     account.name = std::move(s.name);
     account.display = std::move(s.display);
     account.passwordHash = std::move(s.passwordHash);
-    account.lists = ParseConfigText(s.lists);
+    if (!s.lists.empty()) account.unparsedLists = std::move(s.lists);
     std::string key = account.name;
     accounts_.emplace(std::move(key), std::move(account));
   }
@@ -38,9 +38,14 @@ Account* Directory::Lookup(std::string_view typedName) {
     account.display = std::string(TrimSpaces(typedName));
     it = accounts_.emplace(name, std::move(account)).first;
   }
+  Account& account = it->second;
   // A registered server admits only accounts with a password.
-  if (!open_ && !it->second.passwordHash) return nullptr;
-  return &it->second;
+  if (!open_ && !account.passwordHash) return nullptr;
+  if (account.unparsedLists) {
+    account.lists = ParseConfigText(*account.unparsedLists);
+    account.unparsedLists.reset();
+  }
+  return &account;
 }
 
 Account* Directory::Authenticate(std::string_view typedName, std::string_view password) {

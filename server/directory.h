@@ -21,6 +21,9 @@ struct Account {
   // An Argon2id hash; none for an account an open server made on the fly.
   std::optional<std::string> passwordHash;
   StoredLists lists;
+  // The stored lists as read from the database, made into `lists` when the
+  // account is first looked up: a start with many accounts reads them only.
+  std::optional<std::string> unparsedLists;
 };
 
 // Accounts made on the fly by an open server, at most.

@@ -246,6 +246,7 @@ void Server::Revert(Account& account) {
       account.display = row->display;
       account.passwordHash = row->passwordHash;
       account.lists = ParseConfigText(row->lists);
+      account.unparsedLists.reset();
     } else {
       account.lists = StoredLists{};
     }
