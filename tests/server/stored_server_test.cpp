@@ -8,6 +8,7 @@
 #include "FlapClient.h"
 #include "ServerThread.h"
 #include "TempDir.h"
+#include "account_command.h"
 #include "account_store.h"
 #include "password_hash.h"
 
@@ -64,6 +65,38 @@ TEST(StoredServer, AFullDatabaseIsAnsweredWithAnErrorAndServingGoesOn) {
     EXPECT_EQ(after.find("b:" + name + ":") != std::string::npos, acknowledged.count(name) > 0)
         << name;
   }
+}
+
+// Passwords are checked on the worker: what a client sends while its check
+// runs is handled after it, a wrong password is refused, and a changed one is
+// stored as a hash.
+TEST(StoredServer, RegisteredPasswordsAreCheckedOffTheLoop) {
+  TempDir dir;
+  AccountStore store(dir / "s.db");
+  AddAccount(store, "Some Body", "right-pw");
+  PasswordWorker worker(2);
+  {
+    ServerThread server(store, &worker);
+    FlapClient c(server.port());
+    c.SendRaw("FLAPON\n\n");
+    ASSERT_TRUE(c.ReadFrame());
+    c.SendFrame(1, SignOnPayload("somebody"));
+    c.SendLine(LoginLine("Some Body", "right-pw"));
+    c.SendLine(R"(toc2_new_group "Early")");
+    c.SendLine(R"(toc_change_passwd "right-pw" "n3w-pw")");
+    EXPECT_EQ(c.Expect("SIGN_ON"), "SIGN_ON:TOC2.0");
+    EXPECT_EQ(c.Expect("INSERTED2"), "INSERTED2:g:Early");
+    EXPECT_EQ(c.Expect("ADMIN_PASSWD_STATUS"), "ADMIN_PASSWD_STATUS:0");
+    for (const char* old : {"right-pw", "wrong-pw"}) {
+      FlapClient refused(server.port());
+      EXPECT_EQ(refused.StartSignOn("somebody", old), "ERROR:980") << old;
+    }
+    FlapClient again(server.port());
+    std::string config;
+    ASSERT_TRUE(again.SignOn("somebody", "n3w-pw", &config));
+    EXPECT_EQ(config, "m:1\ng:Early\ndone:\n");
+  }
+  EXPECT_TRUE(VerifyPassword(*store.Load("somebody")->passwordHash, "n3w-pw"));
 }
 
 }  // namespace
