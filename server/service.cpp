@@ -388,6 +388,7 @@ void Service::NewBuddies(OnlineUser& me, const Args& args) {
         other && Presence::Visible(*other, me.name()) && me.online)
       presence_.SendState(*other, me.session);
   }
+  presence_.ListsChanged(me.session);
   presence_.Reconcile(me, before);
 }
 
@@ -399,6 +400,7 @@ void Service::RemoveBuddy(OnlineUser& me, const Args& args) {
     const std::string_view buddy = TrimSpaces(args[i]);
     if (me.account->lists.RemoveBuddy(group, buddy)) Send(me, msg::BuddyDeleted(buddy, group));
   }
+  presence_.ListsChanged(me.session);
   presence_.Reconcile(me, before);
 }
 
@@ -419,6 +421,7 @@ void Service::DelGroup(OnlineUser& me, const Args& args) {
   for (const std::string& buddy : group->buddies) Send(me, msg::BuddyDeleted(buddy, group->name));
   Send(me, msg::Deleted('g', group->name));
   lists.RemoveGroup(args[0]);
+  presence_.ListsChanged(me.session);
   presence_.Reconcile(me, before);
 }
 
