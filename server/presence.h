@@ -11,6 +11,8 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "directory.h"
@@ -87,14 +89,23 @@ class Presence {
   void Reconcile(const OnlineUser& user, const std::set<SessionId>& before);
   // Sends `to` the state of `target` (and its capabilities, if any).
   void SendState(const OnlineUser& target, SessionId to);
+  // The session's buddy list changed: it now watches whom its lists name.
+  // Costs the size of its own list, never the number of users.
+  void ListsChanged(SessionId session);
 
  private:
   std::string OfflineUpdate(const OnlineUser& user) const;
+  void Unindex(SessionId session);
 
   Outbox& outbox_;
   Clock now_;
   std::map<SessionId, OnlineUser> bySession_;
   std::map<std::string, SessionId, std::less<>> byName_;
+  // Normalised name -> the sessions whose buddy lists hold it, so a presence
+  // change costs the number of watchers.
+  std::unordered_map<std::string, std::unordered_set<SessionId>> watchedBy_;
+  // Session -> the names it is indexed under.
+  std::unordered_map<SessionId, std::vector<std::string>> watching_;
 };
 
 }  // namespace reposa::server

@@ -231,7 +231,10 @@ void Server::FinishTurn() {
       log_("cannot store changes in " + store_->path() + ": " + store_->lastError() +
            "; they are answered with an error, and each later change tries again");
     storeFailing_ = true;
-    for (const auto& [account, password] : pending) Revert(*account);
+    for (const auto& [account, password] : pending) {
+      Revert(*account);
+      service_.Reverted(*account);
+    }
   } else if (storeFailing_) {
     storeFailing_ = false;
     log_("changes are stored in " + store_->path() + " again");

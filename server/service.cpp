@@ -131,6 +131,11 @@ void Service::Admit(SessionId session, Account& account, std::size_t maxPayload)
     outbox_.Deliver(session, m);
 }
 
+void Service::Reverted(const Account& account) {
+  for (OnlineUser* user : presence_.All())
+    if (user->account == &account) presence_.ListsChanged(user->session);
+}
+
 void Service::Stored(OnlineUser& me, std::string_view ack, bool password) {
   if (changes_) changes_->Changed(*me.account, password);
   outbox_.Acknowledge(me.session, command_, ack);
@@ -449,6 +454,7 @@ void Service::NewBuddies(OnlineUser& me, const Args& args) {
         other && Presence::Visible(*other, me.name()) && me.online)
       presence_.SendState(*other, me.session);
   }
+  presence_.ListsChanged(me.session);
   presence_.Reconcile(me, before);
 }
 
@@ -460,6 +466,7 @@ void Service::RemoveBuddy(OnlineUser& me, const Args& args) {
     const std::string_view buddy = TrimSpaces(args[i]);
     if (me.account->lists.RemoveBuddy(group, buddy)) Stored(me, msg::BuddyDeleted(buddy, group));
   }
+  presence_.ListsChanged(me.session);
   presence_.Reconcile(me, before);
 }
 
@@ -480,6 +487,7 @@ void Service::DelGroup(OnlineUser& me, const Args& args) {
   for (const std::string& buddy : group->buddies) Stored(me, msg::BuddyDeleted(buddy, group->name));
   Stored(me, msg::Deleted('g', group->name));
   lists.RemoveGroup(args[0]);
+  presence_.ListsChanged(me.session);
   presence_.Reconcile(me, before);
 }
 

@@ -43,6 +43,9 @@ class Service {
   // hashed on `worker`. Without them changes are only kept in memory and
   // passwords checked on the spot.
   void UseStore(ChangeLog* changes, PasswordWorker* worker);
+  // The account's stored part was put back as the database holds it (a write
+  // failed): its session watches whom the lists now name.
+  void Reverted(const Account& account);
   // One command of a signed-on session. Unknown or malformed commands get
   // ERROR:911.
   void Command(SessionId session, const CommandLine& line);

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace reposa::server {
@@ -27,7 +28,8 @@ inline constexpr std::size_t kMaxGroupName = 64;
 
 struct Group {
   std::string name;
-  std::vector<std::string> buddies;  // as typed; compared normalised
+  std::vector<std::string> buddies;  // as typed
+  std::vector<std::string> keys;     // the same, normalised, in the same order
   // The names the owner gave buddies, by normalised buddy name.
   std::map<std::string, std::string, std::less<>> aliases;
 };
@@ -51,9 +53,13 @@ struct StoredLists {
   Change AddName(std::vector<std::string>& list, std::string_view normalised);
   bool RemoveName(std::vector<std::string>& list, std::string_view normalised);
 
-  std::size_t BuddyCount() const;
-  // Whether `normalised` is in any group.
-  bool HasBuddy(std::string_view normalised) const;
+  std::size_t BuddyCount() const { return buddyCount_; }
+  // Whether `normalised` is in any group: one look-up, whatever the lists hold.
+  bool HasBuddy(std::string_view normalised) const {
+    return inGroups_.count(std::string(normalised)) > 0;
+  }
+  // Every buddy, normalised, once.
+  const std::unordered_map<std::string, int>& BuddyKeys() const { return inGroups_; }
   // Whether the owner of these lists lets `viewer` (normalised) see them and
   // write to them.
   bool Permits(std::string_view viewer) const;
@@ -62,6 +68,13 @@ struct StoredLists {
   // "b:<buddy>[:<alias>]" lines, then "p:" lines, "d:" lines and "done:", each line ended by a
   // line feed.
   std::string ConfigText() const;
+
+ private:
+  void Count(const std::string& key, int change);
+  // Normalised buddy name -> the number of groups holding it. Kept by the
+  // members above, which are the only way buddies come and go.
+  std::unordered_map<std::string, int> inGroups_;
+  std::size_t buddyCount_ = 0;
 };
 
 // The lists back from their ConfigText (the "done:" line may be missing).

@@ -9,18 +9,13 @@ namespace reposa::server {
 
 StoredLists ParseConfigText(std::string_view text) {
   StoredLists lists;
-  // The text was written by ConfigText, so it holds no duplicates: lines are
-  // appended without a search, which keeps a start with many accounts fast.
-  Group* group = nullptr;
-  std::size_t buddies = 0;
+  std::string group;  // the group of the "b:" lines that follow; empty: none
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     const std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (line.size() < 2 || line[1] != ':') {
-      if (line == "done:") break;
-      continue;
-    }
+    if (line == "done:") break;
+    if (line.size() < 2 || line[1] != ':') continue;
     const std::string_view value = line.substr(2);
     switch (line[0]) {
       case 'm': {
@@ -32,18 +27,18 @@ StoredLists ParseConfigText(std::string_view text) {
         break;
       }
       case 'g':
-        group = nullptr;
-        if (IsValidGroupName(value) && lists.groups.size() < kMaxGroups)
-          group = &lists.groups.emplace_back(Group{std::string(value), {}, {}});
+        group.clear();
+        if (IsValidGroupName(value) && lists.AddGroup(value) != StoredLists::Change::Full)
+          group = std::string(value);
         break;
       case 'b': {
         const std::size_t colon = value.find(':');
         const std::string_view buddy = value.substr(0, colon);
-        if (!group || !IsValidScreenName(buddy) || buddies >= kMaxBuddies) break;
-        ++buddies;
-        group->buddies.emplace_back(buddy);
-        if (colon != std::string_view::npos && colon + 1 < value.size())
-          group->aliases.emplace(NormalizeName(buddy), value.substr(colon + 1));
+        const std::string_view alias =
+            colon == std::string_view::npos ? std::string_view() : value.substr(colon + 1);
+        bool created = false;
+        if (!group.empty() && IsValidScreenName(buddy))
+          lists.AddBuddy(group, buddy, created, alias);
         break;
       }
       case 'p':

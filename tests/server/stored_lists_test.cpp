@@ -43,7 +43,11 @@ TEST(StoredLists, EditsReportWhetherAnythingChanged) {
   EXPECT_FALSE(l.RemoveBuddy("Buddies", "palone"));
   EXPECT_FALSE(l.RemoveBuddy("Nowhere", "pal2"));
   EXPECT_EQ(l.AddGroup("Work"), StoredLists::Change::Unchanged);
+  // A buddy in two groups stays a buddy until it leaves both.
+  EXPECT_EQ(l.AddBuddy("Work", "Pal 3", created), StoredLists::Change::Done);
   EXPECT_TRUE(l.RemoveGroup("New"));
+  EXPECT_TRUE(l.HasBuddy("pal3"));
+  EXPECT_TRUE(l.RemoveBuddy("Work", "pal3"));
   EXPECT_FALSE(l.HasBuddy("pal3"));
   EXPECT_EQ(l.AddName(l.blocked, "pest"), StoredLists::Change::Unchanged);
   EXPECT_TRUE(l.RemoveName(l.blocked, "pest"));
