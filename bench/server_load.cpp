@@ -112,7 +112,12 @@ struct RunResult {
 RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t roomSize,
               std::size_t lines, double seconds) {
   RunResult r;
-  Process server({serverPath, "--listen", "127.0.0.1:0", "--keepalive", "0"});
+  // Every client comes from loopback: lift the per-address caps a public
+  // server keeps low.
+  const std::string many = std::to_string(clients + 16);
+  Process server({serverPath, "--listen", "127.0.0.1:0", "--keepalive", "0", "--max-connections",
+                  many, "--max-per-address", many, "--max-signing-on", many,
+                  "--max-signing-on-per-address", many});
   const std::string marker = "listening on 127.0.0.1:";
   const std::size_t at = server.WaitErr(marker);
   Expect(at != std::string::npos, "the server did not start: " + server.err());
