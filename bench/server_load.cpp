@@ -337,8 +337,8 @@ int main(int argc, char** argv) {
     const int runs = static_cast<int>(args.Number("--runs", 3));
     const std::string json = args.Text("--json", "");
     args.Check();
-    if (room > clients || clients == 0 || room == 0)
-      throw std::invalid_argument("--room > --clients");
+    if (room > clients || clients < 3 || room == 0)
+      throw std::invalid_argument("wants 3 or more --clients, and a --room of 1 to --clients");
 
     std::vector<double> idle, rss, perSession, signOn, fanOut, fanOutP99, roomRate, imRate, hwm;
     std::vector<double> attackMedian, attackP99;
