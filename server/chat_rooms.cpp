@@ -64,11 +64,18 @@ ChatRooms::Join ChatRooms::Enter(ChatRoom& room, SessionId session, std::string_
     room.members.push_back(ChatMember{session, std::string(display)});
     ++roomCount_[session];
   }
-  std::vector<std::string> names;
-  names.reserve(room.members.size());
-  for (const ChatMember& m : room.members) names.push_back(m.display);
   outbox_.Deliver(session, msg::ChatJoin(room.id, room.name));
-  outbox_.Deliver(session, msg::ChatUpdateBuddy(room.id, true, names));
+  std::vector<std::string> names;
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < room.members.size(); ++i) {
+    names.push_back(room.members[i].display);
+    bytes += names.back().size() + 1;
+    if (bytes >= kMemberListMessage || i + 1 == room.members.size()) {
+      outbox_.Deliver(session, msg::ChatUpdateBuddy(room.id, true, names));
+      names.clear();
+      bytes = 0;
+    }
+  }
   return Join::Joined;
 }
 

@@ -16,7 +16,10 @@
 namespace reposa::server {
 
 inline constexpr std::size_t kMaxRoomName = 64;
-inline constexpr std::size_t kMaxRoomMembers = 100;
+inline constexpr std::size_t kMaxRoomMembers = 1000;
+// A joiner's member list comes in messages of about this size at most, so a
+// full room of long names still fits its frames.
+inline constexpr std::size_t kMemberListMessage = 4096;
 inline constexpr std::size_t kMaxRoomsPerSession = 20;
 
 struct ChatMember {

@@ -134,7 +134,7 @@ struct Server::Connection final : Transport {
     if (revents & POLLOUT) Flush();
     if (dead || backlogged || !(revents & (POLLIN | POLLHUP | POLLERR))) return;
     // One chunk a turn, so a client that floods cannot starve the others.
-    static char buffer[kReadChunk];
+    char buffer[kReadChunk];
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n == 0) return server.Drop(*this, finishing ? "" : "connection closed by the client");
     if (n < 0) {

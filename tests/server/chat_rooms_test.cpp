@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "ServiceFixture.h"
 
 namespace reposa::server::test {
@@ -79,7 +81,15 @@ TEST(ChatRooms, FullRoomsAndTooManyRoomsAreRefused) {
   ChatRooms rooms(out);
   for (SessionId s = 1; s <= kMaxRoomMembers; ++s)
     ASSERT_EQ(rooms.JoinByName(s, "u" + std::to_string(s), 4, "Busy"), ChatRooms::Join::Joined);
-  EXPECT_EQ(rooms.JoinByName(999, "late", 4, "Busy"), ChatRooms::Join::Full);
+  EXPECT_EQ(rooms.JoinByName(9999, "late", 4, "Busy"), ChatRooms::Join::Full);
+  // The last one to get in heard of everyone, in lists that fit a message.
+  std::size_t names = 0;
+  for (const auto& [to, m] : out.sent) {
+    if (to != kMaxRoomMembers || !m.starts_with("CHAT_UPDATE_BUDDY:1:T:")) continue;
+    EXPECT_LE(m.size(), kMemberListMessage + 64);
+    names += static_cast<std::size_t>(std::count(m.begin(), m.end(), ':')) - 2;
+  }
+  EXPECT_EQ(names, kMaxRoomMembers);
   for (std::size_t r = 1; r < kMaxRoomsPerSession; ++r)
     ASSERT_EQ(rooms.JoinByName(1, "u1", 4, "R" + std::to_string(r)), ChatRooms::Join::Joined);
   EXPECT_EQ(rooms.JoinByName(1, "u1", 4, "one too many"), ChatRooms::Join::TooMany);
