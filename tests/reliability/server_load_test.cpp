@@ -237,7 +237,11 @@ TEST(ServerUnderLoad, BadClientsNeverReadersAndChurnBesideFiftySessionsLeakNothi
   }
   ASSERT_TRUE(server.WaitFor([&] { return server.OpenFiles() == files; }, 10s))
       << server.OpenFiles() << " open files, " << files << " before";
-  const std::size_t after = server.ResidentKiB();
+  // Output still queued for a slow reader is memory in use, not a leak: give
+  // the server a moment to deliver it before reading what stays resident.
+  std::size_t after = server.ResidentKiB();
+  if (!Sanitized())
+    server.WaitFor([&] { return (after = server.ResidentKiB()) <= warm + warm / 20; }, 10s);
   RecordProperty("resident_kib_warm", std::to_string(warm));
   RecordProperty("resident_kib_after", std::to_string(after));
   RecordProperty("messages_delivered", std::to_string(load.delivered()));
