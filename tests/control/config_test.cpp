@@ -95,7 +95,7 @@ struct BuddyCounter : RecordingListener {
   }
 };
 
-TEST(Config2, TenThousandBuddiesParseInLinearTime) {
+TEST(Config2, TenThousandBuddiesSpreadOverFramesAllArrive) {
   Core s;
   s.Connect();
   std::string config = "CONFIG2:g:All\n";
