@@ -18,6 +18,11 @@ bool IsValidRoomName(std::string_view name) {
   return true;
 }
 
+std::size_t ChatRooms::RoomsOf(SessionId session) const {
+  auto it = roomCount_.find(session);
+  return it == roomCount_.end() ? 0 : it->second;
+}
+
 std::string ChatRooms::Key(int exchange, std::string_view name) {
   std::string key = std::to_string(exchange) + ":";
   for (char c : name) key.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
@@ -29,8 +34,7 @@ ChatRooms::Join ChatRooms::JoinByName(SessionId session, std::string_view displa
   const std::string key = Key(exchange, name);
   if (auto it = byKey_.find(key); it != byKey_.end())
     return Enter(rooms_.at(it->second), session, display);
-  if (roomCount_[session] >= kMaxRoomsPerSession ||
-      rooms_.size() >= static_cast<std::size_t>(maxId_))
+  if (RoomsOf(session) >= kMaxRoomsPerSession || rooms_.size() >= static_cast<std::size_t>(maxId_))
     return Join::TooMany;
   // IDs grow, so a stale ID in some client rarely names a newer room; after
   // the last one they start again, passing over rooms still open.
@@ -58,7 +62,7 @@ ChatRooms::Join ChatRooms::Enter(ChatRoom& room, SessionId session, std::string_
   const bool already = room.Has(session);
   if (!already) {
     if (room.members.size() >= kMaxRoomMembers) return Join::Full;
-    if (roomCount_[session] >= kMaxRoomsPerSession) return Join::TooMany;
+    if (RoomsOf(session) >= kMaxRoomsPerSession) return Join::TooMany;
     const std::string arrival = msg::ChatUpdateBuddy(room.id, true, {std::string(display)});
     for (const ChatMember& m : room.members) outbox_.Deliver(m.session, arrival);
     room.members.push_back(ChatMember{session, std::string(display)});

@@ -70,6 +70,8 @@ class ChatRooms {
   Join Enter(ChatRoom& room, SessionId session, std::string_view display);
   void Depart(std::map<std::int32_t, ChatRoom>::iterator it, SessionId session, bool tellLeaver);
   static std::string Key(int exchange, std::string_view name);
+  // Without making an entry: only members are counted.
+  std::size_t RoomsOf(SessionId session) const;
 
   Outbox& outbox_;
   std::int32_t maxId_;

@@ -1,6 +1,9 @@
 // reposa-server: a local TOC2 server for trying Reposa and for tests.
 
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -64,6 +67,13 @@ void RaiseOpenFileLimit(std::size_t connections) {
 int main(int argc, char** argv) {
   using namespace reposa::server;
   ::signal(SIGPIPE, SIG_IGN);
+#if defined(__GLIBC__)
+  // Output buffers of a burst are large and short-lived. A fixed threshold
+  // keeps them in their own mappings, given back when freed; glibc's moving
+  // threshold would put them on the heap, which a burst leaves fragmented
+  // and resident.
+  ::mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+#endif
 
   Options options;
   try {
