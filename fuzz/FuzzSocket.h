@@ -22,6 +22,11 @@ class FuzzSocket final : public Socket {
   }
   bool IsConnected() const override { return connected; }
 
+  // The connection opens: the control sends its opening string.
+  void Opened() {
+    connected = true;
+    NotifyConnected();
+  }
   void Arrive(std::string_view bytes) {
     incoming.append(bytes);
     NotifyDataArrival();

@@ -30,6 +30,10 @@ class RecordingSocket final : public kez::Socket {
   void SendData(std::string_view bytes) override { sent.append(bytes); }
   void GetData(std::string&) override {}
   bool IsConnected() const override { return true; }
+  void Open() {
+    NotifyConnected();
+    sent.clear();  // the opening string
+  }
 };
 
 void Check(bool ok) {
@@ -257,6 +261,7 @@ void ThroughTheControl(FuzzedDataProvider& in) {
   auto socket = std::make_unique<RecordingSocket>();
   RecordingSocket* sock = socket.get();
   kez::KezTOCSock control(std::move(socket));
+  sock->Open();
   const Command& command =
       Commands()[in.ConsumeIntegralInRange<std::size_t>(0, Commands().size() - 1)];
   std::optional<Args> expected;

@@ -37,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto socket = std::make_unique<kez::fuzz::FuzzSocket>();
   kez::fuzz::FuzzSocket* sock = socket.get();
   kez::KezTOCSock control(std::move(socket), &checker);
+  sock->Opened();
   while (input.remaining_bytes() > 0) {
     std::string text = input.ConsumeRandomLengthString(8000);
     if (input.ConsumeBool()) text += "done:\n";

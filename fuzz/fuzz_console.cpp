@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   };
   while (in.remaining_bytes() > 0) {
     if (in.ConsumeIntegralInRange<int>(0, 3) == 0) {
-      sock->connected = true;
+      if (!sock->connected) sock->Opened();
       sock->Arrive(in.ConsumeRandomLengthString(512));
       continue;
     }

@@ -1,6 +1,6 @@
 // Arbitrary bytes, cut into arbitrary arrivals, through the frame reader and
 // every message handler, with a host that calls back into the control from
-// inside its events (and sometimes destroys it).
+// inside its events, sometimes destroys it, and sometimes throws.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -14,7 +14,17 @@ namespace {
 
 using kez::KezTOCSock;
 
-struct CallingBackHost : kez::KezTOCSockEvents {
+struct CallingBackHost;
+
+// Every event of the listener reacts.
+struct ReactToEvent {
+  CallingBackHost* host;
+  template <class... Args>
+  void operator()(std::string_view, const Args&...) const;
+};
+
+struct CallingBackHost : kez::EventForwarder<ReactToEvent> {
+  CallingBackHost() : kez::EventForwarder<ReactToEvent>(ReactToEvent{this}) {}
   FuzzedDataProvider* input = nullptr;
   std::unique_ptr<KezTOCSock>* control = nullptr;
   kez::fuzz::FuzzSocket* sock = nullptr;
@@ -22,13 +32,18 @@ struct CallingBackHost : kez::KezTOCSockEvents {
 
   void React() {
     if (!*control || depth > 3 || input->remaining_bytes() == 0) return;
-    ++depth;
+    struct Depth {
+      int& d;
+      explicit Depth(int& value) : d(++value) {}
+      ~Depth() { --d; }
+    } guard(depth);
     KezTOCSock& c = **control;
-    switch (input->ConsumeIntegralInRange<int>(0, 11)) {
+    switch (input->ConsumeIntegralInRange<int>(0, 12)) {
       case 0:
         c.LogOff();
         break;
       case 1:
+        // A name the control refuses throws out of this handler, too.
         c.Login(input->ConsumeRandomLengthString(16), "pw", "host", 5190);
         break;
       case 2:
@@ -54,66 +69,27 @@ struct CallingBackHost : kez::KezTOCSockEvents {
       case 7:
         // A handler that runs an event loop of its own, sometimes after
         // signing on again: more bytes arrive nested inside the event.
-        if (input->ConsumeBool()) c.Login("nested", "pw", "host", 5190);
-        sock->connected = true;
+        if (input->ConsumeBool()) {
+          c.Login("nested", "pw", "host", 5190);
+          sock->Opened();
+        }
         sock->Arrive(input->ConsumeRandomLengthString(64));
         break;
       case 8:
         sock->Fail(input->ConsumeIntegral<int>(), input->ConsumeRandomLengthString(16));
         break;
+      case 9:
+        throw std::runtime_error("a fault of the host");  // the control must carry on
       default:
         break;  // most events are just received
     }
-    --depth;
   }
-
-  // Every event of the listener reacts.
-  void JoinedChat(const std::string&, int32_t) override { React(); }
-  void ChatMessage(int32_t, const std::string&, const std::string&) override { React(); }
-  void ChatInvite(const std::string&, int32_t, const std::string&, const std::string&) override {
-    React();
-  }
-  void LeftChat(int32_t) override { React(); }
-  void ChatUserUpdate(const std::string&, bool, int32_t) override { React(); }
-  void BuddyUpdate(const std::string&, bool, int16_t, int32_t, int32_t,
-                   const std::string&) override {
-    React();
-  }
-  void BuddyCapabilities(const std::string&, const std::string&) override { React(); }
-  void BuddyBart(const std::string&, const std::string&) override { React(); }
-  void BuddyAdded(const std::string&, const std::string&, const std::string&) override { React(); }
-  void GroupAdded(const std::string&) override { React(); }
-  void PrivateBuddyAdded(const std::string&) override { React(); }
-  void BuddyBlocked(const std::string&) override { React(); }
-  void BuddyRemoved(const std::string&, const std::string&) override { React(); }
-  void GroupRemoved(const std::string&) override { React(); }
-  void PrivateBuddyRemoved(const std::string&) override { React(); }
-  void BuddyUnblocked(const std::string&) override { React(); }
-  void LoggedIn(const std::string&, std::vector<std::string>, std::vector<std::string>,
-                std::vector<std::string>, std::vector<std::string>, const std::string&,
-                int16_t) override {
-    React();
-  }
-  void LoggedOut(const std::string&) override { React(); }
-  void ScreennameFormat(const std::string&) override { React(); }
-  void InstantMessage(const std::string&, const std::string&, bool, const std::string&) override {
-    React();
-  }
-  void UserProfile(const std::string&) override { React(); }
-  void Error(int16_t, const std::string&) override { React(); }
-  void Warned(const std::string&, const std::string&) override { React(); }
-  void TypingStatus(const std::string&, int16_t) override { React(); }
-  void WinsockError(const std::string&) override { React(); }
-  void RendevousRequest(const std::string&, const std::string&, const std::string&,
-                        const std::string&, const std::string&, const std::string&,
-                        int32_t) override {
-    React();
-  }
-  void IncomingPacket(const std::string&) override { React(); }
-  void PasswordChanged() override { React(); }
-  void ScreenNameFormatted() override { React(); }
-  void ConnectionClosed() override { React(); }
 };
+
+template <class... Args>
+void ReactToEvent::operator()(std::string_view, const Args&...) const {
+  host->React();
+}
 
 }  // namespace
 
@@ -127,14 +103,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   host.control = &control;
   host.sock = sock;
   control->Login("fuzz", "pw", "host", 5190);
+  sock->Opened();
   while (control && input.remaining_bytes() > 0) {
-    if (input.ConsumeIntegralInRange<int>(0, 31) == 0) {
-      sock->PeerClosed();
-      if (control) control->Login("again", "pw", "host", 5190);
-      continue;
+    // A handler's exception reaches the host's loop here, after the control
+    // finished its own work.
+    try {
+      if (input.ConsumeIntegralInRange<int>(0, 31) == 0) {
+        sock->PeerClosed();
+        if (control) control->Login("again", "pw", "host", 5190);
+        if (control) sock->Opened();
+        continue;
+      }
+      if (!sock->connected) sock->Opened();
+      sock->Arrive(input.ConsumeRandomLengthString(4096));
+    } catch (const std::exception&) {
     }
-    sock->connected = true;
-    sock->Arrive(input.ConsumeRandomLengthString(4096));
   }
   return 0;
 }

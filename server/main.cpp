@@ -13,15 +13,19 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "account_command.h"
+#include "account_store.h"
 #include "accounts.h"
 #include "directory.h"
 #include "kez/posix/EventLoop.h"
 #include "log_queue.h"
 #include "options.h"
+#include "password_hash.h"
 #include "server.h"
 
 namespace {
@@ -84,7 +88,29 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  std::vector<AccountEntry> accounts;
+  const std::string dbPath = options.database.empty() ? DefaultDatabasePath() : options.database;
+  std::unique_ptr<AccountStore> store;
+  try {
+    store = std::make_unique<AccountStore>(dbPath);
+  } catch (const std::exception& e) {
+    Log(e.what());
+    return 1;
+  }
+
+  if (!options.accountAction.empty()) {
+    try {
+      const std::string done =
+          options.accountAction == "add"
+              ? AddAccount(*store, options.accountName, ReadNewPassword(options.accountName))
+              : RemoveAccount(*store, options.accountName);
+      Log(done);
+      return 0;
+    } catch (const std::exception& e) {
+      Log("account " + options.accountAction + ": " + e.what());
+      return 1;
+    }
+  }
+
   if (options.accountsFile) {
     const std::string& file = *options.accountsFile;
     unsigned mode = 0;
@@ -95,24 +121,38 @@ int main(int argc, char** argv) {
           "); its passwords can be read. Run: chmod 600 " + file);
     }
     try {
-      accounts = LoadAccounts(file);
+      const std::vector<AccountEntry> accounts = LoadAccounts(file);
+      if (accounts.empty()) {
+        Log("accounts file " + file + " lists no accounts");
+        return 1;
+      }
+      ImportAccounts(*store, accounts);
+      Log(std::to_string(accounts.size()) + " account(s) from " + file);
     } catch (const std::exception& e) {
       Log(e.what());
       return 1;
     }
-    if (accounts.empty()) {
-      Log("accounts file " + file + " lists no accounts");
-      return 1;
-    }
-    Log(std::to_string(accounts.size()) + " account(s) from " + file);
-  } else {
-    Log("no --accounts file: any screen name signs on with any password");
   }
 
-  Directory directory(accounts);
+  std::unique_ptr<Directory> directory;
+  try {
+    directory = std::make_unique<Directory>(store->LoadAll());
+  } catch (const std::exception& e) {
+    Log("cannot read " + dbPath + ": " + e.what());
+    return 1;
+  }
+  if (directory->open()) {
+    Log("open: no registered accounts in " + dbPath +
+        "; any screen name signs on with any password");
+  } else {
+    Log("registered: only the accounts in " + dbPath + " sign on");
+  }
+  PasswordWorker worker;
+
   kez::posix::EventLoop loop;
   RaiseOpenFileLimit(options.server.maxConnections);
-  Server server(loop, directory, options.server, Log);
+  Server server(loop, *directory, options.server, Log);
+  server.UseStore(store.get(), &worker);
   try {
     server.Start();
   } catch (const std::exception& e) {

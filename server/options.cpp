@@ -98,6 +98,15 @@ Options ParseOptions(const std::vector<std::string>& args) {
     } else if (arg == "--accounts") {
       o.accountsFile = take();
       if (o.accountsFile->empty()) throw std::invalid_argument("--accounts needs a file name");
+    } else if (arg == "--db") {
+      o.database = take();
+      if (o.database.empty()) throw std::invalid_argument("--db needs a file name");
+    } else if (arg == "account" && o.accountAction.empty()) {
+      if (i + 2 >= args.size() || (args[i + 1] != "add" && args[i + 1] != "remove"))
+        throw std::invalid_argument("account wants add NAME or remove NAME");
+      o.accountAction = args[i + 1];
+      o.accountName = args[i + 2];
+      i += 2;
     } else if (auto limits = Limits(o.server); std::any_of(
                    limits.begin(), limits.end(), [&](const Limit& l) { return l.option == arg; })) {
       const Limit& l = *std::find_if(limits.begin(), limits.end(),
@@ -119,7 +128,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-  return R"(Usage: reposa-server [--listen HOST:PORT] [--accounts FILE] [OPTION VALUE]...
+  return R"(Usage: reposa-server [--listen HOST:PORT] [--db FILE] [--accounts FILE]
+                     [OPTION VALUE]...
+       reposa-server [--db FILE] account add NAME
+       reposa-server [--db FILE] account remove NAME
 
 A TOC2 server for one machine: one loop, fair turns for every connection,
 and bounded memory, so one slow or hostile client never holds up the others.
@@ -127,9 +139,14 @@ and bounded memory, so one slow or hostile client never holds up the others.
 Options:
   --listen HOST:PORT   where to listen (default 127.0.0.1:5190; port 0 picks a
                        free one; IPv6 as [::1]:5190)
-  --accounts FILE      lines "screenname:password"; only these sign on. Without
-                       it any screen name signs on with any password (and no
-                       password can be set). Keep the file private (chmod 600).
+  --db FILE            the database of accounts and their lists (default
+                       $XDG_DATA_HOME/reposa/server.db, else
+                       ~/.local/share/reposa/server.db); :memory: keeps
+                       nothing after the server stops
+  --accounts FILE      lines "screenname:password"; those not yet registered
+                       are added to the database at start (use account add
+                       to set a new password). Keep the file private
+                       (chmod 600).
   --keepalive SECONDS  interval of keep-alive frames to each signed-on client
                        (default 60; 0 sends none)
   --help               this text
@@ -153,9 +170,19 @@ Limits (defaults in brackets):
                                the loop; the rest wait their next turn (16)
 
 At start the limit of open files is raised as far as the system allows for
---max-connections. Buddy lists, groups, block and permit lists and privacy
-modes live as long as the server runs. The log goes to standard error, never
-blocks the server (lines it cannot write are counted) and never shows a
+--max-connections.
+
+account add NAME asks for the password on the terminal (or reads its first
+line from standard input) and registers NAME; account remove NAME deletes the
+account and its lists. Restart a running server to apply either.
+
+With no registered account the server is open: any screen name signs on with
+any password, and no password can be set. With one, only registered accounts
+sign on. Buddy lists, groups, block and permit lists, privacy modes and
+passwords (as Argon2id hashes) are kept in the database; away messages,
+profiles and rooms last as long as the server runs. The log goes to standard
+error, never blocks the server (lines it cannot write are counted) and never
+shows a
 password.
 )";
 }

@@ -14,6 +14,10 @@ namespace reposa::server {
 struct Options {
   ServerOptions server;  // host, port, keep-alive and limits
   std::optional<std::string> accountsFile;
+  std::string database;  // empty: DefaultDatabasePath()
+  // "account add NAME" or "account remove NAME": manage, then exit.
+  std::string accountAction;
+  std::string accountName;
   bool help = false;
 };
 

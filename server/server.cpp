@@ -15,6 +15,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "messages.h"
 #include "session.h"
 
 namespace reposa::server {
@@ -196,9 +197,70 @@ Server::Server(EventLoop& loop, Directory& directory, ServerOptions options, Log
     : loop_(loop),
       options_(std::move(options)),
       log_(log ? std::move(log) : Log([](std::string_view) {})),
-      service_(directory, *this, now ? now : WallClock(), log_) {}
+      service_(directory, held_, now ? now : WallClock(), log_) {}
+
+void Server::UseStore(AccountStore* store, PasswordWorker* worker) {
+  store_ = store;
+  worker_ = worker;
+  service_.UseStore(store ? this : nullptr, worker);
+}
+
+void Server::Changed(Account& account, bool password) {
+  pending_[&account] |= password;
+  if (held_.holding()) return;
+  held_.Hold();
+  std::weak_ptr<bool> alive = alive_;
+  loop_.Post([this, alive] {
+    if (!alive.expired()) FinishTurn();
+  });
+}
+
+void Server::FinishTurn() {
+  if (!held_.holding()) return;
+  std::map<Account*, bool> pending;
+  pending.swap(pending_);
+  const bool stored = store_->Write([&] {
+    for (const auto& [account, password] : pending) {
+      const StoredAccount row{account->name, account->display, account->passwordHash,
+                              account->lists.ConfigText()};
+      password ? store_->Put(row) : store_->SaveLists(row);
+    }
+  });
+  if (!stored) {
+    if (!storeFailing_)
+      log_("cannot store changes in " + store_->path() + ": " + store_->lastError() +
+           "; they are answered with an error, and each later change tries again");
+    storeFailing_ = true;
+    for (const auto& [account, password] : pending) {
+      Revert(*account);
+      service_.Reverted(*account);
+    }
+  } else if (storeFailing_) {
+    storeFailing_ = false;
+    log_("changes are stored in " + store_->path() + " again");
+  }
+  held_.Release(stored, msg::Error(msg::kNotStored));
+}
+
+// Back to what the database holds, so memory never claims more than disk.
+void Server::Revert(Account& account) {
+  try {
+    if (std::optional<StoredAccount> row = store_->Load(account.name)) {
+      account.display = row->display;
+      account.passwordHash = row->passwordHash;
+      account.lists = ParseConfigText(row->lists);
+      account.unparsedLists.reset();
+    } else {
+      account.lists = StoredLists{};
+    }
+  } catch (const DatabaseError&) {
+    // Unreadable too: memory keeps the change, and the next write retries it.
+  }
+}
 
 Server::~Server() {
+  if (store_) FinishTurn();
+  if (workerWatch_) loop_.Unwatch(workerWatch_);
   *alive_ = false;
   alive_.reset();
   for (auto& [id, c] : connections_) loop_.Unwatch(c->watch);
@@ -240,6 +302,8 @@ void Server::Start() {
   if (listenFd_ < 0)
     throw std::runtime_error("cannot listen on " + where + ": " + std::strerror(lastError));
   listenWatch_ = loop_.Watch(listenFd_, POLLIN, [this](short) { Accept(); });
+  if (worker_)
+    workerWatch_ = loop_.Watch(worker_->fd(), POLLIN, [this](short) { worker_->Collect(); });
   if (options_.keepAlive.count() > 0)
     keepAliveTimer_ = loop_.AddTimer(options_.keepAlive, [this] { KeepAlive(); });
   // Deadlines are checked a few times within the shortest of them, by one
@@ -478,6 +542,16 @@ void Server::Drop(Connection& c, std::string_view why) {
 void Server::Deliver(SessionId to, std::string_view message) {
   auto it = connections_.find(to);
   if (it != connections_.end() && !it->second->dead) it->second->session.SendMessage(message);
+}
+
+void Server::SignOnVerdict(SessionId id, bool accepted) {
+  auto it = connections_.find(id);
+  if (it == connections_.end() || it->second->dead) return;
+  Connection& c = *it->second;
+  c.session.Verdict(accepted);
+  if (c.dead || !c.session.signedOn()) return;
+  DoneSigningOn(c);
+  c.Handle({});  // what came while the password was checked, a turn's worth
 }
 
 void Server::EndSession(SessionId id, std::string_view why) {

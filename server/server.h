@@ -15,15 +15,19 @@
 #include <unordered_map>
 #include <vector>
 
+#include "account_store.h"
+#include "change_log.h"
 #include "directory.h"
+#include "held_outbox.h"
 #include "kez/posix/EventLoop.h"
 #include "outbox.h"
+#include "password_hash.h"
 #include "server_options.h"
 #include "service.h"
 
 namespace reposa::server {
 
-class Server final : private Outbox {
+class Server final : private Outbox, private ChangeLog {
  public:
   using Log = std::function<void(std::string_view)>;
   Server(kez::posix::EventLoop& loop, Directory& directory, ServerOptions options, Log log = {},
@@ -32,6 +36,10 @@ class Server final : private Outbox {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
+  // Keeps what accounts store in `store` (each loop turn's changes in one
+  // transaction, committed before the answers leave) and checks passwords on
+  // `worker`. Either may be null. Call before Start().
+  void UseStore(AccountStore* store, PasswordWorker* worker);
   // Binds and listens; throws std::runtime_error saying why it cannot.
   void Start();
   // The address listened on, "host:port" with the port actually bound.
@@ -50,6 +58,11 @@ class Server final : private Outbox {
   };
   void Deliver(SessionId to, std::string_view message) override;
   void EndSession(SessionId id, std::string_view why) override;
+  void SignOnVerdict(SessionId id, bool accepted) override;
+  void Changed(Account& account, bool password) override;
+  // Commits the turn's changes, then lets the held answers go.
+  void FinishTurn();
+  void Revert(Account& account);
   void Accept();
   void PauseAccepting();
   void KeepAlive();
@@ -66,7 +79,13 @@ class Server final : private Outbox {
   kez::posix::EventLoop& loop_;
   ServerOptions options_;
   Log log_;
+  HeldOutbox held_{static_cast<Outbox&>(*this)};
   Service service_;
+  AccountStore* store_ = nullptr;
+  PasswordWorker* worker_ = nullptr;
+  kez::posix::EventLoop::Id workerWatch_ = 0;
+  std::map<Account*, bool> pending_;  // changed accounts, and whether their password did
+  bool storeFailing_ = false;         // logged once until a write succeeds again
   int listenFd_ = -1;
   kez::posix::EventLoop::Id listenWatch_ = 0;
   kez::posix::EventLoop::Id keepAliveTimer_ = 0;

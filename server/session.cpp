@@ -15,8 +15,12 @@ std::size_t Session::Receive(std::string_view bytes, std::size_t maxFrames) {
   more_ = false;
   if (state_ == State::Finished) return 0;
   reader_.Feed(bytes);
+  if (state_ == State::AwaitVerdict) {
+    if (reader_.buffered() > kMaxInputAwaitingVerdict) Close("sent too much before signing on");
+    return 0;
+  }
   std::size_t handled = 0;
-  while (state_ != State::Finished) {
+  while (state_ != State::Finished && state_ != State::AwaitVerdict) {
     if (handled == maxFrames) {
       more_ = reader_.buffered() > 0;
       break;
@@ -48,6 +52,7 @@ void Session::HandleFrame(const Frame& frame) {
     case State::AwaitSignOnFrame:
       if (type != FrameType::SignOn) return Refuse(msg::kBadInput, "expected a sign-on frame");
       return HandleSignOnFrame(frame);
+    case State::AwaitVerdict:  // never: no frame is taken while waiting
     case State::AwaitLogin:
     case State::SignedOn: {
       if (type != FrameType::Data) {
@@ -87,9 +92,27 @@ void Session::HandleLogin(std::string_view line) {
     return Refuse(msg::kBadInput, "screen names of sign-on frame and login differ");
   const std::optional<std::string> password = UnroastPassword(login->args[3]);
   if (!password) return Refuse(msg::kBadAccount, "malformed password");
-  if (!service_.SignOn(id_, name, *password))
-    return Refuse(msg::kBadAccount, "wrong screen name or password", service_.RefusalDelay(name));
+  switch (service_.SignOn(id_, name, *password)) {
+    case kSignOnRefused:
+      return Refuse(msg::kBadAccount, "wrong screen name or password", service_.RefusalDelay(name));
+    case kSignOnAccepted:
+      state_ = State::SignedOn;
+      return;
+    case kSignOnPending:
+      state_ = State::AwaitVerdict;
+      return;
+  }
+}
+
+void Session::Verdict(bool accepted) {
+  if (state_ != State::AwaitVerdict) return;
+  if (!accepted)
+    return Refuse(msg::kBadAccount, "wrong screen name or password",
+                  service_.RefusalDelay(frameName_));
   state_ = State::SignedOn;
+  // What came while the password was checked waits in the reader; the
+  // server's fair turns take it from here.
+  more_ = reader_.buffered() > 0;
 }
 
 void Session::HandleCommand(std::string_view line) {

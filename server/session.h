@@ -20,6 +20,9 @@ namespace reposa::server {
 // Longest command line taken, its closing NUL not counted. Longer lines get
 // ERROR:911; every answer built from a shorter one fits in one frame.
 inline constexpr std::size_t kMaxCommandLine = 8192;
+// Input taken while a sign-on waits for its password check; a client that
+// sends more is closed.
+inline constexpr std::size_t kMaxInputAwaitingVerdict = 64 * 1024;
 
 class Transport {
  public:
@@ -47,6 +50,9 @@ class Session {
   // Ended by the server (a newer sign-on of the same name, or abuse): a
   // sign-off frame, then close.
   void End(std::string_view why = "replaced by a newer sign-on");
+  // The outcome of a sign-on that waited for its password check; what came
+  // in meanwhile is handled on the following turns (more() says so).
+  void Verdict(bool accepted);
   // The connection is gone: nothing more is read or sent.
   void Abandon() { state_ = State::Finished; }
 
@@ -55,7 +61,7 @@ class Session {
   bool finished() const { return state_ == State::Finished; }
 
  private:
-  enum class State { AwaitSignOnFrame, AwaitLogin, SignedOn, Finished };
+  enum class State { AwaitSignOnFrame, AwaitLogin, AwaitVerdict, SignedOn, Finished };
   void HandleFrame(const Frame& frame);
   void HandleSignOnFrame(const Frame& frame);
   void HandleLogin(std::string_view line);

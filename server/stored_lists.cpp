@@ -15,7 +15,7 @@ Group* StoredLists::FindGroup(std::string_view name) {
 StoredLists::Change StoredLists::AddGroup(std::string_view name) {
   if (FindGroup(name)) return Change::Unchanged;
   if (groups.size() >= kMaxGroups) return Change::Full;
-  groups.push_back(Group{std::string(name), {}, {}});
+  groups.push_back(Group{std::string(name), {}, {}, {}});
   return Change::Done;
 }
 
@@ -36,7 +36,7 @@ void StoredLists::Count(const std::string& key, int change) {
 }
 
 StoredLists::Change StoredLists::AddBuddy(std::string_view group, std::string_view buddy,
-                                          bool& groupCreated) {
+                                          bool& groupCreated, std::string_view alias) {
   groupCreated = false;
   const std::string key = NormalizeName(buddy);
   Group* g = FindGroup(group);
@@ -50,6 +50,7 @@ StoredLists::Change StoredLists::AddBuddy(std::string_view group, std::string_vi
   }
   g->buddies.emplace_back(buddy);
   g->keys.push_back(key);
+  if (!alias.empty()) g->aliases.emplace(key, alias);
   Count(key, 1);
   ++buddyCount_;
   return Change::Done;
@@ -63,6 +64,7 @@ bool StoredLists::RemoveBuddy(std::string_view group, std::string_view buddy) {
   if (it == g->keys.end()) return false;
   g->buddies.erase(g->buddies.begin() + (it - g->keys.begin()));
   g->keys.erase(it);
+  g->aliases.erase(key);
   Count(key, -1);
   --buddyCount_;
   return true;
@@ -105,7 +107,13 @@ std::string StoredLists::ConfigText() const {
   std::string text = "m:" + std::to_string(privacyMode) + "\n";
   for (const Group& g : groups) {
     text.append("g:").append(g.name).append("\n");
-    for (const std::string& b : g.buddies) text.append("b:").append(b).append("\n");
+    for (std::size_t i = 0; i < g.buddies.size(); ++i) {
+      text.append("b:").append(g.buddies[i]);
+      if (!g.aliases.empty())
+        if (auto alias = g.aliases.find(g.keys[i]); alias != g.aliases.end())
+          text.append(":").append(alias->second);
+      text.append("\n");
+    }
   }
   for (const std::string& p : permitted) text.append("p:").append(p).append("\n");
   for (const std::string& d : blocked) text.append("d:").append(d).append("\n");

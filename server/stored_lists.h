@@ -4,6 +4,7 @@
 // buddies, permitted and blocked names. They live as long as the server.
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -29,6 +30,8 @@ struct Group {
   std::string name;
   std::vector<std::string> buddies;  // as typed
   std::vector<std::string> keys;     // the same, normalised, in the same order
+  // The names the owner gave buddies, by normalised buddy name.
+  std::map<std::string, std::string, std::less<>> aliases;
 };
 
 struct StoredLists {
@@ -44,7 +47,8 @@ struct StoredLists {
   // Removes the group and its buddies.
   bool RemoveGroup(std::string_view name);
   // Creates the group when it is missing. `groupCreated` says whether it did.
-  Change AddBuddy(std::string_view group, std::string_view buddy, bool& groupCreated);
+  Change AddBuddy(std::string_view group, std::string_view buddy, bool& groupCreated,
+                  std::string_view alias = {});
   bool RemoveBuddy(std::string_view group, std::string_view buddy);
   Change AddName(std::vector<std::string>& list, std::string_view normalised);
   bool RemoveName(std::vector<std::string>& list, std::string_view normalised);
@@ -61,7 +65,7 @@ struct StoredLists {
   bool Permits(std::string_view viewer) const;
 
   // The stored configuration: "m:<mode>", then each "g:" line followed by its
-  // "b:" lines, then "p:" lines, "d:" lines and "done:", each line ended by a
+  // "b:<buddy>[:<alias>]" lines, then "p:" lines, "d:" lines and "done:", each line ended by a
   // line feed.
   std::string ConfigText() const;
 
@@ -72,6 +76,10 @@ struct StoredLists {
   std::unordered_map<std::string, int> inGroups_;
   std::size_t buddyCount_ = 0;
 };
+
+// The lists back from their ConfigText (the "done:" line may be missing).
+// Lines that do not fit, or pass a limit, are left out.
+StoredLists ParseConfigText(std::string_view text);
 
 // A group name the server keeps: 1 to kMaxGroupName bytes, no control bytes,
 // and not ending in "done:", which would end a stored configuration early.

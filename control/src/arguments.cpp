@@ -4,6 +4,30 @@
 
 namespace kez::wire {
 
+std::string EscapeArgument(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  for (char c : text) {
+    switch (c) {
+      case '\\':
+      case '$':
+      case '"':
+      case '(':
+      case ')':
+      case '[':
+      case ']':
+      case '{':
+      case '}':
+        out.push_back('\\');
+        break;
+      default:
+        break;
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
 std::string QuotedText(std::string_view text) {
   return '"' + EscapeArgument(text) + '"';
 }

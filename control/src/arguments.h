@@ -10,6 +10,8 @@
 
 namespace kez::wire {
 
+// A backslash before each of \ $ " ( ) [ ] { }.
+std::string EscapeArgument(std::string_view text);
 // The text escaped, in double quotes.
 std::string QuotedText(std::string_view text);
 // The screen name normalised, then escaped, in double quotes.

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "kez/KezTOCSock.h"
+#include "core.h"
 #include "wire.h"
 
 namespace kez {
@@ -15,7 +15,7 @@ constexpr std::string_view kNoChatName = "[No Chat Name Found for ID]";
 }  // namespace
 
 // CHAT_JOIN:<chat id>:<room name>
-void KezTOCSock::HandleChatJoin(std::string_view payload) {
+void SessionCore::Impl::HandleChatJoin(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 3);
   // A join the host would never hear of must not move LastChatID or the table.
   if (f.size() < 3) return;
@@ -33,7 +33,7 @@ void KezTOCSock::HandleChatJoin(std::string_view payload) {
 }
 
 // CHAT_UPDATE_BUDDY:<chat id>:<"T" arrived, else left>:<name>[:<name>...]
-void KezTOCSock::HandleChatUpdateBuddy(std::string_view payload) {
+void SessionCore::Impl::HandleChatUpdateBuddy(std::string_view payload) {
   const auto f = wire::SplitFields(payload, wire::kNoLimit);
   if (f.size() < 2) return;
   const auto id = wire::ToInt32(f[1]);
@@ -41,14 +41,16 @@ void KezTOCSock::HandleChatUpdateBuddy(std::string_view payload) {
   const bool inside = f.size() > 2 && f[2] == "T";
   // Arrivals name every user; a departure reports its first name only.
   const std::size_t end = inside ? f.size() : std::min<std::size_t>(f.size(), 4);
+  const uint64_t logins = logins_;
   for (std::size_t i = 3; i < end; ++i) {
     if (!Raise([&](KezTOCSockEvents& e) { e.ChatUserUpdate(std::string(f[i]), inside, *id); }))
       return;
+    if (logins_ != logins) return;  // the rest belongs to the connection Login ended
   }
 }
 
 // CHAT_IN_ENC:<chat id>:<sender>:<3 unused>:<message>
-void KezTOCSock::HandleChatInEnc(std::string_view payload) {
+void SessionCore::Impl::HandleChatInEnc(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 7);
   if (f.size() < 7) return;
   const auto id = wire::ToInt32(f[1]);
@@ -57,7 +59,7 @@ void KezTOCSock::HandleChatInEnc(std::string_view payload) {
 }
 
 // CHAT_LEFT:<chat id>
-void KezTOCSock::HandleChatLeft(std::string_view payload) {
+void SessionCore::Impl::HandleChatLeft(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 2);
   if (f.size() < 2) return;
   const auto id = wire::ToInt32(f[1]);
@@ -73,7 +75,7 @@ void KezTOCSock::HandleChatLeft(std::string_view payload) {
 }
 
 // CHAT_INVITE:<room name>:<chat id>:<from>:<invitation text>
-void KezTOCSock::HandleChatInvite(std::string_view payload) {
+void SessionCore::Impl::HandleChatInvite(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 5);
   if (f.size() < 5) return;
   const auto id = wire::ToInt32(f[2]);
@@ -83,9 +85,9 @@ void KezTOCSock::HandleChatInvite(std::string_view payload) {
   });
 }
 
-std::string KezTOCSock::GetChatName(int32_t lngChatID) const {
+std::string SessionCore::GetChatName(int32_t lngChatID) const {
   // Free entries hold ID 0 and an empty name, so ID 0 finds "" while any entry is free.
-  for (const ChatEntry& entry : chatTable_)
+  for (const ChatEntry& entry : impl_->chatTable_)
     if (entry.ChatID == lngChatID) return entry.RoomName;
   return std::string(kNoChatName);
 }

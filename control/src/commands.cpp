@@ -9,7 +9,8 @@
 #include <string>
 
 #include "arguments.h"
-#include "kez/KezTOCSock.h"
+#include "core.h"
+#include "wire.h"
 
 namespace kez {
 
@@ -19,12 +20,6 @@ using wire::QuotedBuddyEntry;
 using wire::QuotedName;
 using wire::QuotedNumber;
 using wire::QuotedText;
-
-std::string_view TrimSpaces(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
 
 // A given ID wins; otherwise the lowest entry whose room name is exactly equal.
 std::optional<int32_t> ResolveChatID(const std::array<ChatEntry, kChatTableSize>& table,
@@ -51,123 +46,125 @@ int32_t IdleSeconds(int32_t minutes) {
 // an argument is refused does not depend on the chat table (the line then
 // carries ID 0, which is no longer than any real ID).
 
-void KezTOCSock::JoinChat(std::string_view strRoomName, int16_t intExchange) {
-  SendCommand("toc_chat_join " + QuotedNumber(intExchange) + " " +
-              QuotedText(TrimSpaces(strRoomName)));
+void SessionCore::JoinChat(std::string_view strRoomName, int16_t intExchange) {
+  impl_->SendCommand("toc_chat_join " + QuotedNumber(intExchange) + " " +
+                     QuotedText(wire::TrimSpaces(strRoomName)));
 }
 
-void KezTOCSock::LeaveChat(std::string_view strChatName, int32_t lngChatID) {
-  const auto chat = ResolveChatID(chatTable_, strChatName, lngChatID);
+void SessionCore::LeaveChat(std::string_view strChatName, int32_t lngChatID) {
+  const auto chat = ResolveChatID(impl_->chatTable_, strChatName, lngChatID);
   const std::string line = "toc_chat_leave " + QuotedNumber(chat.value_or(0));
-  chat ? SendCommand(line) : CheckCommandLine(line);
+  chat ? impl_->SendCommand(line) : Impl::CheckCommandLine(line);
 }
 
-void KezTOCSock::SendChat(std::string_view strChatName, std::string_view strMessage,
-                          int32_t lngChatID) {
-  const auto chat = ResolveChatID(chatTable_, strChatName, lngChatID);
+void SessionCore::SendChat(std::string_view strChatName, std::string_view strMessage,
+                           int32_t lngChatID) {
+  const auto chat = ResolveChatID(impl_->chatTable_, strChatName, lngChatID);
   const std::string line =
       "toc_chat_send " + QuotedNumber(chat.value_or(0)) + " " + QuotedText(strMessage);
-  chat ? SendCommand(line) : CheckCommandLine(line);
+  chat ? impl_->SendCommand(line) : Impl::CheckCommandLine(line);
 }
 
-void KezTOCSock::InviteUsers(std::string_view strChatName, std::string_view strInviteMessage,
-                             std::string_view strUsers, int32_t lngChatID) {
-  const auto chat = ResolveChatID(chatTable_, strChatName, lngChatID);
+void SessionCore::InviteUsers(std::string_view strChatName, std::string_view strInviteMessage,
+                              std::string_view strUsers, int32_t lngChatID) {
+  const auto chat = ResolveChatID(impl_->chatTable_, strChatName, lngChatID);
   const std::string line = "toc_chat_invite " + QuotedNumber(chat.value_or(0)) + " " +
                            QuotedText(strInviteMessage) + " " + QuotedName(strUsers);
-  chat ? SendCommand(line) : CheckCommandLine(line);
+  chat ? impl_->SendCommand(line) : Impl::CheckCommandLine(line);
 }
 
-void KezTOCSock::AcceptChatInvite(int32_t lngChatID) {
-  SendCommand("toc_chat_accept " + QuotedNumber(lngChatID));
+void SessionCore::AcceptChatInvite(int32_t lngChatID) {
+  impl_->SendCommand("toc_chat_accept " + QuotedNumber(lngChatID));
 }
 
 // Messages, profile and presence.
 
-void KezTOCSock::SendIM(std::string_view strUserName, std::string_view strMessage,
-                        bool AutoResponse) {
-  SendCommand("toc_send_im " + QuotedName(strUserName) + " " + QuotedText(strMessage) +
-              (AutoResponse ? " auto" : ""));
+void SessionCore::SendIM(std::string_view strUserName, std::string_view strMessage,
+                         bool AutoResponse) {
+  impl_->SendCommand("toc_send_im " + QuotedName(strUserName) + " " + QuotedText(strMessage) +
+                     (AutoResponse ? " auto" : ""));
 }
 
-void KezTOCSock::GetProfile(std::string_view strUserName) {
-  SendCommand("toc_get_info " + QuotedName(strUserName));
+void SessionCore::GetProfile(std::string_view strUserName) {
+  impl_->SendCommand("toc_get_info " + QuotedName(strUserName));
 }
 
-void KezTOCSock::GetStatus(std::string_view strUserName) {
-  SendCommand("toc_get_status " + QuotedName(strUserName));
+void SessionCore::GetStatus(std::string_view strUserName) {
+  impl_->SendCommand("toc_get_status " + QuotedName(strUserName));
 }
 
-void KezTOCSock::SetProfile(std::string_view strProfile) {
-  SendCommand("toc_set_info " + QuotedText(strProfile));
+void SessionCore::SetProfile(std::string_view strProfile) {
+  impl_->SendCommand("toc_set_info " + QuotedText(strProfile));
 }
 
-void KezTOCSock::SetAwayMessage(std::string_view strAwayMessage) {
-  SendCommand("toc_set_away " + QuotedText(strAwayMessage));
+void SessionCore::SetAwayMessage(std::string_view strAwayMessage) {
+  impl_->SendCommand("toc_set_away " + QuotedText(strAwayMessage));
 }
 
-void KezTOCSock::SetIdleTime(int32_t lngMinutes) {
-  SendCommand("toc_set_idle " + QuotedNumber(IdleSeconds(lngMinutes)));
+void SessionCore::SetIdleTime(int32_t lngMinutes) {
+  impl_->SendCommand("toc_set_idle " + QuotedNumber(IdleSeconds(lngMinutes)));
 }
 
-void KezTOCSock::WarnUser(std::string_view strUserName, bool blnAnonymous) {
-  SendCommand("toc_evil " + QuotedName(strUserName) + (blnAnonymous ? " \"anon\"" : " \"norm\""));
+void SessionCore::WarnUser(std::string_view strUserName, bool blnAnonymous) {
+  impl_->SendCommand("toc_evil " + QuotedName(strUserName) +
+                     (blnAnonymous ? " \"anon\"" : " \"norm\""));
 }
 
-void KezTOCSock::SetCapability(std::string_view strCapUUID) {
-  SendCommand("toc_set_caps " + QuotedText(strCapUUID));
+void SessionCore::SetCapability(std::string_view strCapUUID) {
+  impl_->SendCommand("toc_set_caps " + QuotedText(strCapUUID));
 }
 
 // Account. Both passwords go in clear, escaped like any text; the password
 // kept for sign-on is not touched.
 
-void KezTOCSock::ChangePassword(std::string_view strOldPassword, std::string_view strNewPassword) {
-  SendCommand("toc_change_passwd " + QuotedText(strOldPassword) + " " + QuotedText(strNewPassword));
+void SessionCore::ChangePassword(std::string_view strOldPassword, std::string_view strNewPassword) {
+  impl_->SendCommand("toc_change_passwd " + QuotedText(strOldPassword) + " " +
+                     QuotedText(strNewPassword));
 }
 
-void KezTOCSock::FormatUserName(std::string_view strFormatted) {
-  SendCommand("toc_format_nickname " + QuotedText(strFormatted));
+void SessionCore::FormatUserName(std::string_view strFormatted) {
+  impl_->SendCommand("toc_format_nickname " + QuotedText(strFormatted));
 }
 
 // The server-side buddy list. Buddy names keep their capitals and spaces.
 
-void KezTOCSock::AddBuddy(std::string_view strGroup, std::string_view strBuddy) {
-  SendCommand("toc2_new_buddies " + QuotedBuddyEntry(strGroup, strBuddy));
+void SessionCore::AddBuddy(std::string_view strGroup, std::string_view strBuddy) {
+  impl_->SendCommand("toc2_new_buddies " + QuotedBuddyEntry(strGroup, strBuddy));
 }
 
-void KezTOCSock::RemoveBuddy(std::string_view strGroup, std::string_view strBuddy) {
-  SendCommand("toc2_remove_buddy " + QuotedText(strBuddy) + " " + QuotedText(strGroup));
+void SessionCore::RemoveBuddy(std::string_view strGroup, std::string_view strBuddy) {
+  impl_->SendCommand("toc2_remove_buddy " + QuotedText(strBuddy) + " " + QuotedText(strGroup));
 }
 
-void KezTOCSock::AddGroup(std::string_view strGroup) {
-  SendCommand("toc2_new_group " + QuotedText(strGroup));
+void SessionCore::AddGroup(std::string_view strGroup) {
+  impl_->SendCommand("toc2_new_group " + QuotedText(strGroup));
 }
 
-void KezTOCSock::RemoveGroup(std::string_view strGroup) {
-  SendCommand("toc2_del_group " + QuotedText(strGroup));
+void SessionCore::RemoveGroup(std::string_view strGroup) {
+  impl_->SendCommand("toc2_del_group " + QuotedText(strGroup));
 }
 
 // Block and permit lists, and which of them the server applies.
 
-void KezTOCSock::BlockUser(std::string_view strUserName) {
-  SendCommand("toc2_add_deny " + QuotedName(strUserName));
+void SessionCore::BlockUser(std::string_view strUserName) {
+  impl_->SendCommand("toc2_add_deny " + QuotedName(strUserName));
 }
 
-void KezTOCSock::UnblockUser(std::string_view strUserName) {
-  SendCommand("toc2_remove_deny " + QuotedName(strUserName));
+void SessionCore::UnblockUser(std::string_view strUserName) {
+  impl_->SendCommand("toc2_remove_deny " + QuotedName(strUserName));
 }
 
-void KezTOCSock::AddPrivateUser(std::string_view strUserName) {
-  SendCommand("toc2_add_permit " + QuotedName(strUserName));
+void SessionCore::AddPrivateUser(std::string_view strUserName) {
+  impl_->SendCommand("toc2_add_permit " + QuotedName(strUserName));
 }
 
-void KezTOCSock::RemovePrivateUser(std::string_view strUserName) {
-  SendCommand("toc2_remove_permit " + QuotedName(strUserName));
+void SessionCore::RemovePrivateUser(std::string_view strUserName) {
+  impl_->SendCommand("toc2_remove_permit " + QuotedName(strUserName));
 }
 
 // The one number sent without quotes.
-void KezTOCSock::SetPrivacy(int16_t intMode) {
-  SendCommand("toc2_set_pdmode " + std::to_string(intMode));
+void SessionCore::SetPrivacy(int16_t intMode) {
+  impl_->SendCommand("toc2_set_pdmode " + std::to_string(intMode));
 }
 
 }  // namespace kez

@@ -2,7 +2,7 @@
 // It may arrive over several messages; only the one holding the end marker
 // is parsed, together with what came before it.
 
-#include "kez/KezTOCSock.h"
+#include "core.h"
 
 namespace kez {
 
@@ -10,6 +10,18 @@ namespace {
 
 constexpr std::string_view kConfigPrefix = "CONFIG2:";
 constexpr std::string_view kEndMarker = "done:\n";
+
+// The end marker counts only where it begins a line of the gathered text: a
+// group or buddy named "x done:" must not end the configuration.
+bool EndsConfiguration(std::string_view pending, std::string_view fresh) {
+  for (std::size_t at = fresh.find(kEndMarker); at != std::string_view::npos;
+       at = fresh.find(kEndMarker, at + 1)) {
+    const bool lineStart =
+        at == 0 ? pending.empty() || pending.back() == '\n' : fresh[at - 1] == '\n';
+    if (lineStart) return true;
+  }
+  return false;
+}
 
 // A buddy line stores ":" as a run of five.
 std::string UnescapeBuddy(std::string_view text) {
@@ -29,10 +41,16 @@ std::string UnescapeBuddy(std::string_view text) {
 }  // namespace
 
 // CONFIG2:<line>\n<line>\n...done:\n
-void KezTOCSock::HandleConfig2(std::string_view payload) {
+void SessionCore::Impl::HandleConfig2(std::string_view payload) {
   const std::string_view fresh =
       payload.size() > kConfigPrefix.size() ? payload.substr(kConfigPrefix.size()) : "";
-  if (fresh.find(kEndMarker) == std::string_view::npos) {
+  if (!EndsConfiguration(config2Pending_, fresh)) {
+    // A configuration that never ends must not make the session grow: past
+    // the cap, what was gathered is dropped and gathering starts again.
+    if (config2Pending_.size() + fresh.size() > kMaxPendingConfig) {
+      std::string().swap(config2Pending_);
+      return;
+    }
     config2Pending_ += fresh;
     return;
   }
@@ -65,11 +83,14 @@ void KezTOCSock::HandleConfig2(std::string_view payload) {
       // Whatever follows the end marker is dropped.
       // The name is copied: the handler may sign on again or destroy us.
       const std::string name = screenName_;
+      const uint64_t logins = logins_;
       if (!Raise([&](KezTOCSockEvents& e) {
             e.LoggedIn(name, std::move(buddies), std::move(blocked), std::move(permitted),
                        std::move(misc), preferences, privacyMode);
           }))
         return;
+      // A Login inside the event began a new session: it owes no toc_init_done.
+      if (logins_ != logins) return;
       break;
     } else {
       misc.emplace_back(line);

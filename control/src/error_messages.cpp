@@ -1,6 +1,6 @@
 // ERROR:<code>:<argument>, turned into an Error event with its text.
 
-#include "kez/KezTOCSock.h"
+#include "core.h"
 #include "wire.h"
 
 namespace kez {
@@ -26,7 +26,7 @@ std::string ChatJoinFailure(std::string_view room, const std::vector<std::string
 }  // namespace
 
 // ERROR:<code>[:<argument>]
-void KezTOCSock::HandleError(std::string_view payload) {
+void SessionCore::Impl::HandleError(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 3);
   if (f.size() < 2) return;
   const std::string_view code = f[1];

@@ -23,6 +23,12 @@ std::optional<Int> ToInt(std::string_view text) {
 
 }  // namespace
 
+std::string_view TrimSpaces(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
 std::optional<int16_t> ToInt16(std::string_view text) {
   return ToInt<int16_t>(text);
 }

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "kez/KezTOCSock.h"
+#include "core.h"
 #include "wire.h"
 
 namespace kez {
@@ -13,8 +13,16 @@ constexpr std::size_t kHeaderSize = 6;
 constexpr int16_t kDataFrame = 2;
 }  // namespace
 
-void KezTOCSock::SendPacket(int16_t intChannel, std::string_view strData) {
-  if (!sock_->IsConnected()) return;
+void SessionCore::Impl::Emit(std::string_view bytes) {
+  if (send_) {
+    send_(bytes);
+  } else {
+    output_.append(bytes);
+  }
+}
+
+void SessionCore::Impl::SendPacket(int16_t intChannel, std::string_view strData) {
+  if (!open_) return;
   const std::size_t length = strData.size() + (intChannel == kDataFrame ? 1 : 0);
   // A longer payload cannot be framed; sending it without its length field
   // would desynchronise the stream.
@@ -33,33 +41,32 @@ void KezTOCSock::SendPacket(int16_t intChannel, std::string_view strData) {
   frame += strData;
   if (intChannel == kDataFrame) frame.push_back('\0');
   ++sequenceNumber_;
-  try {
-    sock_->SendData(frame);
-  } catch (const std::exception&) {
-    // Skip and continue: a refused send is not reported.
-  }
+  Emit(frame);
 }
 
-void KezTOCSock::CheckCommandLine(std::string_view line) {
+void SessionCore::Impl::CheckCommandLine(std::string_view line) {
   if (line.find('\0') != std::string_view::npos)
     throw std::invalid_argument("command argument holds a NUL byte");
   if (line.size() + 1 > kMaxPayload) throw std::length_error("command line does not fit one frame");
 }
 
-void KezTOCSock::SendCommand(std::string_view line) {
+void SessionCore::Impl::SendCommand(std::string_view line) {
   CheckCommandLine(line);
   SendPacket(kDataFrame, line);
 }
 
-void KezTOCSock::OnDataArrival() {
-  if (!sock_->IsConnected()) return;
+void SessionCore::Impl::Receive(std::string_view bytes) {
+  // Bytes of a connection not open (or no longer open) belong to no session.
+  if (!open_) return;
   if (reading_) {
     // A handler further up is still cutting frames out of rx_; these bytes
     // follow them, so they wait until the frame in hand is done.
-    sock_->GetData(rxNested_);
+    rxNested_.append(bytes);
     return;
   }
-  sock_->GetData(rx_);
+  std::shared_ptr<bool> alive = alive_;
+  Entry entry(*this);
+  rx_.append(bytes);
   reading_ = true;
   for (;;) {
     const std::string_view rest = std::string_view(rx_).substr(rxPos_);
@@ -67,29 +74,34 @@ void KezTOCSock::OnDataArrival() {
       const std::size_t frameSize = kHeaderSize + wire::BytesToWord(rest.substr(4, 2));
       if (rest.size() >= frameSize) {
         rxPos_ += frameSize;
-        if (!ProcessFrame(rest.substr(0, frameSize))) return;  // destroyed by the host
-        // Nested bytes follow the old stream only while no Login intervened.
-        if (!discardRx_ && !rxNested_.empty()) {
+        ProcessFrame(rest.substr(0, frameSize));
+        if (!*alive) {
+          entry.Rethrow();  // destroyed by the host
+          return;
+        }
+        if (discardRx_) {
+          // Login ran inside a handler: the rest of rx_ belongs to the old
+          // connection and is dropped; what arrived nested since then is the
+          // new one's, and is read next.
+          rx_ = std::move(rxNested_);
+          rxNested_.clear();
+          rxPos_ = 0;
+          discardRx_ = false;
+        } else if (!rxNested_.empty()) {
           rx_ += rxNested_;
           rxNested_.clear();
         }
         continue;
       }
     }
-    if (!discardRx_) break;
-    // Login ran inside a handler: the rest of rx_ belongs to the old
-    // connection; what arrived nested since then is the new one's, and is
-    // read next.
-    rx_ = std::move(rxNested_);
-    rxNested_.clear();
-    rxPos_ = 0;
-    discardRx_ = false;
+    break;
   }
   rx_.erase(0, rxPos_);
   rxPos_ = 0;
   // One large arrival should not pin its buffer for the rest of the session.
   if (rx_.capacity() > (std::size_t{1} << 20) && rx_.size() < 4096) rx_.shrink_to_fit();
   reading_ = false;
+  entry.Rethrow();
 }
 
 }  // namespace kez

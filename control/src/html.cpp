@@ -7,7 +7,7 @@
 // One forward scan therefore gives the same result without rebuilding the
 // text after every tag.
 
-#include "kez/KezTOCSock.h"
+#include "kez/SessionCore.h"
 #include "wire.h"
 
 namespace kez {
@@ -33,7 +33,7 @@ std::string RemoveHtml(std::string_view text) {
 
 }  // namespace wire
 
-std::string KezTOCSock::RemoveHtml(std::string_view strMessage) const {
+std::string SessionCore::RemoveHtml(std::string_view strMessage) const {
   return wire::RemoveHtml(strMessage);
 }
 

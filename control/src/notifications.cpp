@@ -4,7 +4,7 @@
 // arguments copied out first, so a host that destroys the control inside the
 // event leaves nothing behind to run.
 
-#include "kez/KezTOCSock.h"
+#include "core.h"
 #include "wire.h"
 
 namespace kez {
@@ -26,7 +26,7 @@ using OneNameEvent = void (KezTOCSockEvents::*)(const std::string&);
 }  // namespace
 
 // UPDATE_BUDDY2:<name>:<online T/F>:<warning>:<online time>:<idle time>:<class>:<rest>
-void KezTOCSock::HandleUpdateBuddy2(std::string_view payload) {
+void SessionCore::Impl::HandleUpdateBuddy2(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 8);
   if (f.size() < 7) return;  // the rest may be absent; the class may not
   const auto warning = wire::ToInt16(f[3]);
@@ -41,7 +41,7 @@ void KezTOCSock::HandleUpdateBuddy2(std::string_view payload) {
 }
 
 // BUDDY_CAPS2:<name>:<capabilities, rest>
-void KezTOCSock::HandleBuddyCaps2(std::string_view payload) {
+void SessionCore::Impl::HandleBuddyCaps2(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 3);
   if (f.size() < 3) return;
   const std::string name = Text(f[1]), caps = Text(f[2]);
@@ -49,7 +49,7 @@ void KezTOCSock::HandleBuddyCaps2(std::string_view payload) {
 }
 
 // BART2:<name>:<bart, rest>
-void KezTOCSock::HandleBart2(std::string_view payload) {
+void SessionCore::Impl::HandleBart2(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 3);
   if (f.size() < 3) return;
   const std::string name = Text(f[1]), bart = Text(f[2]);
@@ -57,7 +57,7 @@ void KezTOCSock::HandleBart2(std::string_view payload) {
 }
 
 // IM_IN_ENC2:<sender>:<auto T/F>:<2 unused>:<class>:<3 unused>:<message, rest>
-void KezTOCSock::HandleImInEnc2(std::string_view payload) {
+void SessionCore::Impl::HandleImInEnc2(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 10);
   if (f.size() < 10) return;
   const std::string sender = Text(f[1]), userClass = Text(f[5]), message = Text(f[9]);
@@ -67,7 +67,7 @@ void KezTOCSock::HandleImInEnc2(std::string_view payload) {
 
 // INSERTED2:b:<alias>:<name>:<group, rest>
 // INSERTED2:p|d|g:<name or group, rest>
-void KezTOCSock::HandleInserted2(std::string_view payload) {
+void SessionCore::Impl::HandleInserted2(std::string_view payload) {
   const auto head = wire::SplitFields(payload, 3);
   if (head.size() < 2) return;
   const std::string_view kind = head[1];
@@ -88,12 +88,12 @@ void KezTOCSock::HandleInserted2(std::string_view payload) {
 }
 
 // UPDATED2:<anything>, recognised and ignored.
-void KezTOCSock::HandleUpdated2(std::string_view) {}
+void SessionCore::Impl::HandleUpdated2(std::string_view) {}
 
 // DELETED2:b:<name>:<group, rest>
 // DELETED2:p:<name>[:<ignored>]
 // DELETED2:d|g:<name or group, rest>
-void KezTOCSock::HandleDeleted2(std::string_view payload) {
+void SessionCore::Impl::HandleDeleted2(std::string_view payload) {
   const auto head = wire::SplitFields(payload, 3);
   if (head.size() < 2) return;
   const std::string_view kind = head[1];
@@ -118,7 +118,7 @@ void KezTOCSock::HandleDeleted2(std::string_view payload) {
 }
 
 // GOTO_URL:<unused>:<url, rest>
-void KezTOCSock::HandleGotoUrl(std::string_view payload) {
+void SessionCore::Impl::HandleGotoUrl(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 3);
   if (f.size() < 3) return;
   const std::string url = Text(f[2]);
@@ -126,7 +126,7 @@ void KezTOCSock::HandleGotoUrl(std::string_view payload) {
 }
 
 // EVILED:<new warning level>:<warning user, rest, may be empty>
-void KezTOCSock::HandleEviled(std::string_view payload) {
+void SessionCore::Impl::HandleEviled(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 3);
   if (f.size() < 3) return;
   const auto level = wire::ToInt16(f[1]);
@@ -137,18 +137,18 @@ void KezTOCSock::HandleEviled(std::string_view payload) {
 }
 
 // ADMIN_NICK_STATUS[:<status>]; the status is not read.
-void KezTOCSock::HandleAdminNickStatus(std::string_view) {
+void SessionCore::Impl::HandleAdminNickStatus(std::string_view) {
   Raise([](KezTOCSockEvents& e) { e.ScreenNameFormatted(); });
 }
 
 // ADMIN_PASSWD_STATUS[:<status>]; the status is not read.
-void KezTOCSock::HandleAdminPasswdStatus(std::string_view) {
+void SessionCore::Impl::HandleAdminPasswdStatus(std::string_view) {
   Raise([](KezTOCSockEvents& e) { e.PasswordChanged(); });
 }
 
 // RVOUS_PROPOSE:<name>:<uuid>:<cookie>:<unused>:<rendezvous ip>:<proposer ip>:<verified
 // ip>:<port>[:...]
-void KezTOCSock::HandleRvousPropose(std::string_view payload) {
+void SessionCore::Impl::HandleRvousPropose(std::string_view payload) {
   const auto f = wire::SplitFields(payload, wire::kNoLimit);
   if (f.size() < 9) return;
   const auto port = wire::ToInt32(f[8]);
@@ -161,7 +161,7 @@ void KezTOCSock::HandleRvousPropose(std::string_view payload) {
 }
 
 // CLIENT_EVENT2:<name>:<typing status, rest>
-void KezTOCSock::HandleClientEvent2(std::string_view payload) {
+void SessionCore::Impl::HandleClientEvent2(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 3);
   if (f.size() < 3) return;
   const auto status = wire::ToInt16(f[2]);

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "kez/KezTOCSock.h"
+#include "core.h"
 #include "wire.h"
 
 namespace kez {
@@ -11,12 +11,6 @@ namespace kez {
 namespace {
 
 constexpr std::string_view kFlapOn = "FLAPON\n\n";
-
-std::string_view TrimSpaces(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
 
 // FLAP version 1, then TLV tag 1 (screen name) with its length.
 std::string ClientSignOnPayload(const std::string& screenName) {
@@ -26,18 +20,35 @@ std::string ClientSignOnPayload(const std::string& screenName) {
   return payload;
 }
 
+// The login line is one command line of space-separated fields: the screen
+// name and the authorizer host must hold no byte that would end the line,
+// split a field, or (in the name) open a quoted field.
+bool FitsLoginField(std::string_view text, bool allowQuote) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x21 || byte == 0x7F || (!allowQuote && c == '"')) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-void KezTOCSock::Login(std::string_view UserName, std::string_view Password,
-                       std::string_view TOCServer, int32_t Port, std::string_view AuthServer) {
+void SessionCore::Impl::Login(std::string_view UserName, std::string_view Password,
+                              std::string_view TOCServer, int32_t Port,
+                              std::string_view AuthServer) {
+  std::string screenName = wire::NormalizeName(UserName);
+  if (wire::TrimSpaces(AuthServer).empty()) AuthServer = kDefaultAuthServer;
+  if (!FitsLoginField(screenName, false))
+    throw std::invalid_argument("screen name holds a control byte, a space or a quote");
+  if (!FitsLoginField(wire::TrimSpaces(AuthServer), true))
+    throw std::invalid_argument("authorizer host holds a control byte or a space");
   ++logins_;
   ClearChatTable();
-  if (TrimSpaces(AuthServer).empty()) AuthServer = kDefaultAuthServer;
-  screenName_ = wire::NormalizeName(UserName);
+  screenName_ = std::move(screenName);
   roastedPassword_ = wire::RoastPassword(Password);
-  tocServerHost_ = std::string(TrimSpaces(TOCServer));
+  tocServerHost_ = std::string(wire::TrimSpaces(TOCServer));
   serverPort_ = Port;
-  authServerHost_ = std::string(TrimSpaces(AuthServer));
+  authServerHost_ = std::string(wire::TrimSpaces(AuthServer));
   // Nothing of an earlier connection may be glued onto the new one.
   config2Pending_.clear();
   rxNested_.clear();
@@ -47,24 +58,24 @@ void KezTOCSock::Login(std::string_view UserName, std::string_view Password,
     rx_.clear();
     rxPos_ = 0;
   }
-  try {
-    sock_->Close();
-  } catch (const std::exception&) {
-  }
-  try {
-    sock_->Connect(tocServerHost_, serverPort_);
-  } catch (const std::exception&) {
-  }
+  // The owner closes the old connection and opens the new one.
+  open_ = false;
 }
 
-void KezTOCSock::LogOff() {
+void SessionCore::Impl::RequestClose() {
+  open_ = false;
+  if (close_) close_();
+}
+
+void SessionCore::Impl::LogOff() {
+  Entry entry(*this);
   ClearChatTable();
-  sock_->Close();
+  RequestClose();
   // A copy: the handler may sign on again or destroy the control while it
   // still holds the name.
   const std::string name = screenName_;
   const uint64_t logins = logins_;
-  if (!Raise([&](KezTOCSockEvents& e) { e.LoggedOut(name); })) return;
+  if (!Raise([&](KezTOCSockEvents& e) { e.LoggedOut(name); })) return entry.Rethrow();
   // A Login inside the handler stored the new session's members; keep them.
   if (logins_ == logins) {
     screenName_.clear();
@@ -74,27 +85,38 @@ void KezTOCSock::LogOff() {
     serverPort_ = kDefaultTOCPort;
   }
   lastChatID_ = 0;
+  entry.Rethrow();
 }
 
-void KezTOCSock::OnConnected() {
-  sock_->SendData(kFlapOn);
+void SessionCore::Impl::Opened() {
+  open_ = true;
+  Emit(kFlapOn);
 }
 
-void KezTOCSock::OnError(int /*number*/, const std::string& description) {
+void SessionCore::Impl::Failed(const std::string& description) {
+  Entry entry(*this);
+  // Nothing more goes out on the failed connection, not even from the handler.
+  open_ = false;
   const uint64_t logins = logins_;
-  if (!Raise([&](KezTOCSockEvents& e) { e.WinsockError(description); })) return;
+  if (!Raise([&](KezTOCSockEvents& e) { e.WinsockError(description); })) return entry.Rethrow();
   // A handler that signed on again has a new connection under way.
-  if (logins_ == logins) sock_->Close();
+  if (logins_ == logins) RequestClose();
+  entry.Rethrow();
 }
 
-void KezTOCSock::OnClosedByPeer() {
-  sock_->Close();
+void SessionCore::Impl::PeerClosed() {
+  Entry entry(*this);
+  RequestClose();
   Raise([](KezTOCSockEvents& e) { e.ConnectionClosed(); });
+  entry.Rethrow();
 }
 
-bool KezTOCSock::ProcessFrame(std::string_view frame) {
+bool SessionCore::Impl::ProcessFrame(std::string_view frame) {
   std::shared_ptr<bool> alive = alive_;
+  const uint64_t logins = logins_;
   if (!Raise([&](KezTOCSockEvents& e) { e.IncomingPacket(std::string(frame)); })) return false;
+  // A Login inside the event ends the connection this frame came over.
+  if (logins_ != logins) return true;
   const auto type = static_cast<unsigned char>(frame[1]);
   switch (type) {
     case 1:  // sign-on: answer with ours and the login line
@@ -123,10 +145,10 @@ bool KezTOCSock::ProcessFrame(std::string_view frame) {
 }
 
 // SIGN_ON: the server accepted the login; nothing beyond IncomingPacket.
-void KezTOCSock::HandleSignOn(std::string_view /*payload*/) {}
+void SessionCore::Impl::HandleSignOn(std::string_view /*payload*/) {}
 
 // NICK:<screen name as displayed>
-void KezTOCSock::HandleNick(std::string_view payload) {
+void SessionCore::Impl::HandleNick(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 2);
   if (f.size() < 2) return;
   Raise([&](KezTOCSockEvents& e) { e.ScreennameFormat(std::string(f[1])); });

@@ -20,11 +20,12 @@ int32_t BytesToWord(std::string_view text);
 std::string NormalizeName(std::string_view text);
 // "0x" and two lower-case hex digits per byte, xor'ed with the roasting key.
 std::string RoastPassword(std::string_view text);
-// A backslash before each of \ $ " ( ) [ ] { }.
-std::string EscapeArgument(std::string_view text);
 // The text with every tag (from a "<" to the first ">" after it) removed,
 // leftmost first, stopping at a "<" that has no ">" after it.
 std::string RemoveHtml(std::string_view text);
+
+// The text without the spaces (only " ") at either end.
+std::string_view TrimSpaces(std::string_view text);
 
 // Strict decimal: an optional sign and one or more digits, range-checked.
 std::optional<int16_t> ToInt16(std::string_view text);

@@ -1,22 +1,21 @@
-#include "kez/KezTOCSock.h"
+#include "kez/SessionCore.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "Session.h"
+#include "Core.h"
 
 namespace kez::test {
 namespace {
 
 using Events = std::vector<std::string>;
-using In = KezTOCSockInspector;
 
 // The chat table as "id:name" per occupied entry, by index; free entries "-".
-std::string Table(const KezTOCSock& c) {
+std::string Table(const SessionCore& c) {
   std::string out;
-  for (const ChatEntry& e : In::ChatTable(c)) {
+  for (const ChatEntry& e : c.Chats()) {
     if (!out.empty()) out += ",";
     out += e.ChatID == 0 && e.RoomName.empty() ? "-" : std::to_string(e.ChatID) + ":" + e.RoomName;
   }
@@ -104,13 +103,12 @@ TEST(Chat, MessagesRaiseEventsAndKeepTheTable) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    Session s;
-    s.Connect();
-    s.sock->Arrive(Messages(row.messages));
-    EXPECT_EQ(s.events.events, row.events);
-    EXPECT_EQ(s.control->LastChatID(), row.lastChatID);
-    EXPECT_EQ(Table(*s.control), row.table);
-    EXPECT_EQ(s.sock->TakeSent(), "") << "chat messages are never answered";
+    EverySplit(Messages(row.messages), [&](Core& s) {
+      EXPECT_EQ(s.events.events, row.events);
+      EXPECT_EQ(s.control->LastChatID(), row.lastChatID);
+      EXPECT_EQ(Table(*s.control), row.table);
+      EXPECT_EQ(s.TakeSent(), "") << "chat messages are never answered";
+    });
   }
 }
 
@@ -136,11 +134,11 @@ TEST(Chat, IncompleteMessagesChangeNothing) {
   };
   for (const std::string& message : rows) {
     SCOPED_TRACE(message);
-    Session s;
+    Core s;
     s.Connect();
-    s.sock->Arrive(Data("CHAT_JOIN:5:Five"));
+    s.Arrive(Data("CHAT_JOIN:5:Five"));
     s.events.Clear();
-    s.sock->Arrive(Data(message));
+    s.Arrive(Data(message));
     EXPECT_EQ(s.events.events, Events{});
     EXPECT_EQ(s.control->LastChatID(), 5);
     EXPECT_EQ(Table(*s.control), "5:Five,-,-,-,-,-,-,-,-,-,-");
@@ -148,14 +146,14 @@ TEST(Chat, IncompleteMessagesChangeNothing) {
 }
 
 TEST(Chat, FullTableAnnouncesButDoesNotStore) {
-  Session s;
+  Core s;
   s.Connect();
   std::vector<std::string> joins;
   for (int id = 1; id <= 11; ++id) joins.push_back("CHAT_JOIN:" + std::to_string(id) + ":R");
-  s.sock->Arrive(Messages(joins));
+  s.Arrive(Messages(joins));
   EXPECT_EQ(s.control->GetChatName(0), "[No Chat Name Found for ID]") << "no free entry left";
   s.events.Clear();
-  s.sock->Arrive(Data("CHAT_JOIN:99:Extra"));
+  s.Arrive(Data("CHAT_JOIN:99:Extra"));
   EXPECT_EQ(s.events.events, Events{"JoinedChat|Extra|99"});
   EXPECT_EQ(s.control->LastChatID(), 99);
   EXPECT_EQ(s.control->GetChatName(99), "[No Chat Name Found for ID]");
@@ -163,30 +161,30 @@ TEST(Chat, FullTableAnnouncesButDoesNotStore) {
 }
 
 TEST(Chat, GetChatNameTakesTheLowestEntry) {
-  Session s;
+  Core s;
   s.Connect();
   EXPECT_EQ(s.control->GetChatName(0), "") << "free entries hold ID 0 and no name";
   EXPECT_EQ(s.control->GetChatName(7), "[No Chat Name Found for ID]");
-  s.sock->Arrive(Messages({"CHAT_JOIN:7:First", "CHAT_JOIN:7:Second", "CHAT_JOIN:-1:Neg"}));
+  s.Arrive(Messages({"CHAT_JOIN:7:First", "CHAT_JOIN:7:Second", "CHAT_JOIN:-1:Neg"}));
   const struct {
     int32_t id;
     std::string name;
   } rows[] = {{7, "First"}, {-1, "Neg"}, {0, ""}, {8, "[No Chat Name Found for ID]"}};
   for (const auto& row : rows) EXPECT_EQ(s.control->GetChatName(row.id), row.name) << row.id;
-  s.sock->Arrive(Data("CHAT_LEFT:7"));
+  s.Arrive(Data("CHAT_LEFT:7"));
   EXPECT_EQ(s.control->GetChatName(7), "Second");
 }
 
 TEST(Chat, LoginAndLogOffFreeEveryEntry) {
-  Session s;
+  Core s;
   s.Connect();
-  s.sock->Arrive(Messages({"CHAT_JOIN:7:A", "CHAT_JOIN:8:B"}));
+  s.Arrive(Messages({"CHAT_JOIN:7:A", "CHAT_JOIN:8:B"}));
   s.control->LogOff();
   EXPECT_EQ(Table(*s.control), "-,-,-,-,-,-,-,-,-,-,-");
   EXPECT_EQ(s.control->LastChatID(), 0);
 
   s.Connect();
-  s.sock->Arrive(Data("CHAT_JOIN:9:C"));
+  s.Arrive(Data("CHAT_JOIN:9:C"));
   s.Connect();
   EXPECT_EQ(Table(*s.control), "-,-,-,-,-,-,-,-,-,-,-");
   EXPECT_EQ(s.control->LastChatID(), 9) << "only LogOff resets LastChatID";
@@ -194,33 +192,32 @@ TEST(Chat, LoginAndLogOffFreeEveryEntry) {
 
 // The room name a join stores is what LeaveChat and SendChat look up.
 TEST(Chat, JoinedRoomIsFoundByName) {
-  Session s;
+  Core s;
   s.Connect();
-  s.sock->Arrive(Messages({"CHAT_JOIN:7:My Room", "CHAT_JOIN:8:Other"}));
+  s.Arrive(Messages({"CHAT_JOIN:7:My Room", "CHAT_JOIN:8:Other"}));
   s.control->SendChat("My Room", "hi");
   s.control->LeaveChat("Other");
   s.control->LeaveChat("my room");
-  EXPECT_EQ(s.sock->TakeSent(),
-            Sent("toc_chat_send \"7\" \"hi\"", 0) + Sent("toc_chat_leave \"8\"", 1));
+  EXPECT_EQ(s.TakeSent(), Sent("toc_chat_send \"7\" \"hi\"", 0) + Sent("toc_chat_leave \"8\"", 1));
 }
 
 TEST(Chat, HostDestroyingTheControlStopsTheArrivals) {
-  Session s;
+  Core s;
   s.Connect();
   s.events.onEvent = [&](const std::string&) { s.control.reset(); };
-  s.sock->Arrive(Data("CHAT_UPDATE_BUDDY:7:T:a:b:c") + Data("CHAT_JOIN:7:R"));
+  s.Arrive(Data("CHAT_UPDATE_BUDDY:7:T:a:b:c") + Data("CHAT_JOIN:7:R"));
   EXPECT_EQ(s.control, nullptr);
   EXPECT_EQ(s.events.events, Events{"ChatUserUpdate|a|true|7"});
 }
 
 TEST(Chat, HostLeavingInsideJoinedChatSeesTheStoredRoom) {
-  Session s;
+  Core s;
   s.Connect();
   s.events.onEvent = [&](const std::string& e) {
     if (e.starts_with("JoinedChat")) s.control->LeaveChat("Room", 0);
   };
-  s.sock->Arrive(Data("CHAT_JOIN:7:Room"));
-  EXPECT_EQ(s.sock->TakeSent(), Sent("toc_chat_leave \"7\"", 0));
+  s.Arrive(Data("CHAT_JOIN:7:Room"));
+  EXPECT_EQ(s.TakeSent(), Sent("toc_chat_leave \"7\"", 0));
 }
 
 }  // namespace

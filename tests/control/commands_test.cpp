@@ -1,4 +1,4 @@
-#include "kez/KezTOCSock.h"
+#include "kez/SessionCore.h"
 
 #include <gtest/gtest.h>
 
@@ -8,13 +8,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "Session.h"
+#include "Core.h"
 
 namespace kez::test {
 namespace {
 
-using Call = std::function<void(KezTOCSock&)>;
-using In = KezTOCSockInspector;
+using Call = std::function<void(SessionCore&)>;
 
 struct Row {
   const char* what;
@@ -26,93 +25,96 @@ struct Row {
 void ExpectLines(const std::vector<Row>& rows) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    Session s;
+    Core s;
     s.Connect();
     row.call(*s.control);
-    EXPECT_EQ(s.sock->TakeSent(), Sent(row.line, 0));
+    EXPECT_EQ(s.TakeSent(), Sent(row.line, 0));
   }
 }
 
 TEST(Commands, EachRendersItsLine) {
   ExpectLines({
-      {"JoinChat trims spaces only", [](KezTOCSock& c) { c.JoinChat("  My Room\t ", 4); },
+      {"JoinChat trims spaces only", [](SessionCore& c) { c.JoinChat("  My Room\t ", 4); },
        "toc_chat_join \"4\" \"My Room\t\""},
-      {"JoinChat escapes the room", [](KezTOCSock& c) { c.JoinChat(R"-( "A" \ B )-", -1); },
+      {"JoinChat escapes the room", [](SessionCore& c) { c.JoinChat(R"-( "A" \ B )-", -1); },
        R"-(toc_chat_join "-1" "\"A\" \\ B")-"},
-      {"JoinChat empty room", [](KezTOCSock& c) { c.JoinChat("   ", 0); },
+      {"JoinChat empty room", [](SessionCore& c) { c.JoinChat("   ", 0); },
        R"-(toc_chat_join "0" "")-"},
-      {"LeaveChat given ID", [](KezTOCSock& c) { c.LeaveChat("Not In Table", 7); },
+      {"LeaveChat given ID", [](SessionCore& c) { c.LeaveChat("Not In Table", 7); },
        R"-(toc_chat_leave "7")-"},
-      {"SendChat escapes all nine", [](KezTOCSock& c) { c.SendChat("x", R"-(\$"()[]{})-", -3); },
+      {"SendChat escapes all nine", [](SessionCore& c) { c.SendChat("x", R"-(\$"()[]{})-", -3); },
        R"-(toc_chat_send "-3" "\\\$\"\(\)\[\]\{\}")-"},
-      {"SendChat empty message", [](KezTOCSock& c) { c.SendChat("x", "", 7); },
+      {"SendChat empty message", [](SessionCore& c) { c.SendChat("x", "", 7); },
        R"-(toc_chat_send "7" "")-"},
-      {"GetProfile", [](KezTOCSock& c) { c.GetProfile("Some Body"); },
+      {"GetProfile", [](SessionCore& c) { c.GetProfile("Some Body"); },
        R"-(toc_get_info "somebody")-"},
       {"SendIM keeps markup and line breaks",
-       [](KezTOCSock& c) { c.SendIM("Pal One", "it's <b>&amp;</b>\r\n#", false); },
+       [](SessionCore& c) { c.SendIM("Pal One", "it's <b>&amp;</b>\r\n#", false); },
        "toc_send_im \"palone\" \"it's <b>&amp;</b>\r\n#\""},
-      {"SendIM auto is bare", [](KezTOCSock& c) { c.SendIM("PAL", "", true); },
+      {"SendIM auto is bare", [](SessionCore& c) { c.SendIM("PAL", "", true); },
        R"-(toc_send_im "pal" "" auto)-"},
       {"ChangePassword both escaped, in clear",
-       [](KezTOCSock& c) { c.ChangePassword("old\"pw", "New $pw"); },
+       [](SessionCore& c) { c.ChangePassword("old\"pw", "New $pw"); },
        R"-(toc_change_passwd "old\"pw" "New \$pw")-"},
       {"FormatUserName keeps capitals and spaces",
-       [](KezTOCSock& c) { c.FormatUserName("Some Body"); },
+       [](SessionCore& c) { c.FormatUserName("Some Body"); },
        R"-(toc_format_nickname "Some Body")-"},
-      {"FormatUserName escapes", [](KezTOCSock& c) { c.FormatUserName("Pal (\"x\")"); },
+      {"FormatUserName escapes", [](SessionCore& c) { c.FormatUserName("Pal (\"x\")"); },
        R"-(toc_format_nickname "Pal \(\"x\"\)")-"},
-      {"SetAwayMessage", [](KezTOCSock& c) { c.SetAwayMessage("Back [soon]"); },
+      {"SetAwayMessage", [](SessionCore& c) { c.SetAwayMessage("Back [soon]"); },
        R"-(toc_set_away "Back \[soon\]")-"},
-      {"SetProfile", [](KezTOCSock& c) { c.SetProfile("<i>me</i> {x}"); },
+      {"SetProfile", [](SessionCore& c) { c.SetProfile("<i>me</i> {x}"); },
        R"-(toc_set_info "<i>me</i> \{x\}")-"},
-      {"GetStatus", [](KezTOCSock& c) { c.GetStatus(" A B "); }, R"-(toc_get_status "ab")-"},
-      {"screen names normalised, then escaped", [](KezTOCSock& c) { c.BlockUser("Pal \"(X)\""); },
+      {"GetStatus", [](SessionCore& c) { c.GetStatus(" A B "); }, R"-(toc_get_status "ab")-"},
+      {"screen names normalised, then escaped", [](SessionCore& c) { c.BlockUser("Pal \"(X)\""); },
        R"-(toc2_add_deny "pal\"\(x\)\"")-"},
-      {"SetIdleTime in seconds", [](KezTOCSock& c) { c.SetIdleTime(5); },
+      {"SetIdleTime in seconds", [](SessionCore& c) { c.SetIdleTime(5); },
        R"-(toc_set_idle "300")-"},
-      {"AcceptChatInvite as given", [](KezTOCSock& c) { c.AcceptChatInvite(-5); },
+      {"AcceptChatInvite as given", [](SessionCore& c) { c.AcceptChatInvite(-5); },
        R"-(toc_chat_accept "-5")-"},
       {"InviteUsers names as one argument",
-       [](KezTOCSock& c) { c.InviteUsers("x", "Join (us)", "Pal One, Pal Two", 7); },
+       [](SessionCore& c) { c.InviteUsers("x", "Join (us)", "Pal One, Pal Two", 7); },
        R"-(toc_chat_invite "7" "Join \(us\)" "palone,paltwo")-"},
-      {"WarnUser anonymous", [](KezTOCSock& c) { c.WarnUser("Bad Guy", true); },
+      {"WarnUser anonymous", [](SessionCore& c) { c.WarnUser("Bad Guy", true); },
        R"-(toc_evil "badguy" "anon")-"},
-      {"WarnUser named", [](KezTOCSock& c) { c.WarnUser("Bad Guy", false); },
+      {"WarnUser named", [](SessionCore& c) { c.WarnUser("Bad Guy", false); },
        R"-(toc_evil "badguy" "norm")-"},
       {"AddBuddy composite keeps the buddy's capitals",
-       [](KezTOCSock& c) { c.AddBuddy("Friends", "Some Body"); },
+       [](SessionCore& c) { c.AddBuddy("Friends", "Some Body"); },
        "toc2_new_buddies \"g:Friends\nb:Some Body\n\""},
-      {"AddBuddy escapes both", [](KezTOCSock& c) { c.AddBuddy("G$", "B\""); },
+      {"AddBuddy escapes both", [](SessionCore& c) { c.AddBuddy("G$", "B\""); },
        "toc2_new_buddies \"g:G\\$\nb:B\\\"\n\""},
-      {"RemoveBuddy buddy first", [](KezTOCSock& c) { c.RemoveBuddy("My Group", "Some Body"); },
+      {"RemoveBuddy buddy first", [](SessionCore& c) { c.RemoveBuddy("My Group", "Some Body"); },
        R"-(toc2_remove_buddy "Some Body" "My Group")-"},
-      {"RemoveBuddy escapes both", [](KezTOCSock& c) { c.RemoveBuddy("G{1}", "B\\"); },
+      {"RemoveBuddy escapes both", [](SessionCore& c) { c.RemoveBuddy("G{1}", "B\\"); },
        R"-(toc2_remove_buddy "B\\" "G\{1\}")-"},
-      {"AddGroup", [](KezTOCSock& c) { c.AddGroup("New (Group)"); },
+      {"AddGroup", [](SessionCore& c) { c.AddGroup("New (Group)"); },
        R"-(toc2_new_group "New \(Group\)")-"},
-      {"RemoveGroup empty", [](KezTOCSock& c) { c.RemoveGroup(""); }, R"-(toc2_del_group "")-"},
-      {"BlockUser", [](KezTOCSock& c) { c.BlockUser("Bad Guy"); }, R"-(toc2_add_deny "badguy")-"},
-      {"UnblockUser", [](KezTOCSock& c) { c.UnblockUser("Bad Guy"); },
+      {"RemoveGroup empty", [](SessionCore& c) { c.RemoveGroup(""); }, R"-(toc2_del_group "")-"},
+      {"BlockUser", [](SessionCore& c) { c.BlockUser("Bad Guy"); }, R"-(toc2_add_deny "badguy")-"},
+      {"UnblockUser", [](SessionCore& c) { c.UnblockUser("Bad Guy"); },
        R"-(toc2_remove_deny "badguy")-"},
-      {"AddPrivateUser", [](KezTOCSock& c) { c.AddPrivateUser("Good Pal"); },
+      {"AddPrivateUser", [](SessionCore& c) { c.AddPrivateUser("Good Pal"); },
        R"-(toc2_add_permit "goodpal")-"},
-      {"RemovePrivateUser", [](KezTOCSock& c) { c.RemovePrivateUser("Good Pal"); },
+      {"RemovePrivateUser", [](SessionCore& c) { c.RemovePrivateUser("Good Pal"); },
        R"-(toc2_remove_permit "goodpal")-"},
-      {"SetPrivacy bare", [](KezTOCSock& c) { c.SetPrivacy(3); }, "toc2_set_pdmode 3"},
-      {"SetPrivacy negative bare", [](KezTOCSock& c) { c.SetPrivacy(-2); }, "toc2_set_pdmode -2"},
-      {"SetCapability escapes", [](KezTOCSock& c) { c.SetCapability("{0946-134E}"); },
+      {"SetPrivacy bare", [](SessionCore& c) { c.SetPrivacy(3); }, "toc2_set_pdmode 3"},
+      {"SetPrivacy negative bare", [](SessionCore& c) { c.SetPrivacy(-2); }, "toc2_set_pdmode -2"},
+      {"SetCapability escapes", [](SessionCore& c) { c.SetCapability("{0946-134E}"); },
        R"-(toc_set_caps "\{0946-134E\}")-"},
   });
 }
 
 // The three commands that name a room resolve it against this table.
-void FillTable(KezTOCSock& c) {
-  In::SetChatEntry(c, 0, 11, "Lobby");
-  In::SetChatEntry(c, 1, 12, "room");
-  In::SetChatEntry(c, 2, 13, "Room ");
-  In::SetChatEntry(c, 3, 14, "Room");
-  In::SetChatEntry(c, 5, 16, "Room");  // 4 stays free
+void FillTable(Core& s, bool full) {
+  if (full) {
+    for (std::size_t i = 0; i < kChatTableSize; ++i) s.Arrive(Data("CHAT_JOIN:20:x"));
+  } else {
+    for (const char* join : {"11:Lobby", "12:room", "13:Room ", "14:Room", "15:gone", "16:Room"})
+      s.Arrive(Data(std::string("CHAT_JOIN:") + join));
+    s.Arrive(Data("CHAT_LEFT:15"));  // entry 4 stays free
+  }
+  s.events.Clear();
 }
 
 TEST(Commands, ChatIDResolution) {
@@ -136,28 +138,26 @@ TEST(Commands, ChatIDResolution) {
   };
   const struct {
     const char* command;
-    std::function<void(KezTOCSock&, const std::string&, int32_t)> call;
+    std::function<void(SessionCore&, const std::string&, int32_t)> call;
     std::function<std::string(const std::string& id)> line;
   } commands[] = {
-      {"LeaveChat", [](KezTOCSock& c, const std::string& n, int32_t id) { c.LeaveChat(n, id); },
+      {"LeaveChat", [](SessionCore& c, const std::string& n, int32_t id) { c.LeaveChat(n, id); },
        [](const std::string& id) { return "toc_chat_leave \"" + id + "\""; }},
-      {"SendChat", [](KezTOCSock& c, const std::string& n, int32_t id) { c.SendChat(n, "hi", id); },
+      {"SendChat",
+       [](SessionCore& c, const std::string& n, int32_t id) { c.SendChat(n, "hi", id); },
        [](const std::string& id) { return "toc_chat_send \"" + id + "\" \"hi\""; }},
       {"InviteUsers",
-       [](KezTOCSock& c, const std::string& n, int32_t id) { c.InviteUsers(n, "in", "Pal", id); },
+       [](SessionCore& c, const std::string& n, int32_t id) { c.InviteUsers(n, "in", "Pal", id); },
        [](const std::string& id) { return "toc_chat_invite \"" + id + "\" \"in\" \"pal\""; }},
   };
   for (const auto& row : rows) {
     for (const auto& command : commands) {
       SCOPED_TRACE(std::string(command.command) + ": " + row.what);
-      Session s;
+      Core s;
       s.Connect();
-      FillTable(*s.control);
-      if (row.fullTable)
-        for (std::size_t i = 0; i < kChatTableSize; ++i) In::SetChatEntry(*s.control, i, 20, "x");
+      FillTable(s, row.fullTable);
       EXPECT_NO_THROW(command.call(*s.control, row.name, row.id));
-      EXPECT_EQ(s.sock->TakeSent(),
-                row.sent ? Sent(command.line(std::to_string(*row.sent)), 0) : "");
+      EXPECT_EQ(s.TakeSent(), row.sent ? Sent(command.line(std::to_string(*row.sent)), 0) : "");
       EXPECT_TRUE(s.events.events.empty());
     }
   }
@@ -182,15 +182,15 @@ TEST(Commands, IdleTimeOverflowSendsNothing) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.minutes);
-    Session s;
+    Core s;
     s.Connect();
     if (row.seconds) {
       s.control->SetIdleTime(row.minutes);
-      EXPECT_EQ(s.sock->TakeSent(), Sent("toc_set_idle \"" + *row.seconds + "\"", 0));
+      EXPECT_EQ(s.TakeSent(), Sent("toc_set_idle \"" + *row.seconds + "\"", 0));
     } else {
       EXPECT_THROW(s.control->SetIdleTime(row.minutes), std::overflow_error);
-      EXPECT_EQ(s.sock->TakeSent(), "");
-      EXPECT_EQ(In::SequenceNumber(*s.control), 0);
+      EXPECT_EQ(s.TakeSent(), "");
+      EXPECT_EQ(s.NextSequence(), 0);
     }
   }
 }
@@ -203,29 +203,29 @@ TEST(Commands, NulByteInATextThrowsAndSendsNothing) {
     const char* what;
     Call call;
   } rows[] = {
-      {"trimmed room", [&](KezTOCSock& c) { c.JoinChat(nul, 4); }},
-      {"escaped text", [&](KezTOCSock& c) { c.SendIM("pal", nul, true); }},
-      {"screen name", [&](KezTOCSock& c) { c.BlockUser(nul); }},
-      {"buddy entry", [&](KezTOCSock& c) { c.AddBuddy("g", nul); }},
-      {"second argument", [&](KezTOCSock& c) { c.RemoveBuddy(nul, "b"); }},
-      {"unknown room", [&](KezTOCSock& c) { c.SendChat("Nowhere", nul); }},
-      {"unknown room, users", [&](KezTOCSock& c) { c.InviteUsers("Nowhere", "m", nul); }},
+      {"trimmed room", [&](SessionCore& c) { c.JoinChat(nul, 4); }},
+      {"escaped text", [&](SessionCore& c) { c.SendIM("pal", nul, true); }},
+      {"screen name", [&](SessionCore& c) { c.BlockUser(nul); }},
+      {"buddy entry", [&](SessionCore& c) { c.AddBuddy("g", nul); }},
+      {"second argument", [&](SessionCore& c) { c.RemoveBuddy(nul, "b"); }},
+      {"unknown room", [&](SessionCore& c) { c.SendChat("Nowhere", nul); }},
+      {"unknown room, users", [&](SessionCore& c) { c.InviteUsers("Nowhere", "m", nul); }},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    Session s;
+    Core s;
     s.Connect();
     EXPECT_THROW(row.call(*s.control), std::invalid_argument);
-    EXPECT_EQ(s.sock->TakeSent(), "");
-    EXPECT_EQ(In::SequenceNumber(*s.control), 0);
+    EXPECT_EQ(s.TakeSent(), "");
+    EXPECT_EQ(s.NextSequence(), 0);
   }
 }
 
 TEST(Commands, NulInALookedUpRoomNameIsNotSent) {
-  Session s;
+  Core s;
   s.Connect();
   s.control->LeaveChat(std::string("a\0b", 3), 7);
-  EXPECT_EQ(s.sock->TakeSent(), Sent(R"-(toc_chat_leave "7")-", 0));
+  EXPECT_EQ(s.TakeSent(), Sent(R"-(toc_chat_leave "7")-", 0));
 }
 
 // A line with its NUL must fit the 16-bit length field: 65535 bytes.
@@ -237,49 +237,49 @@ TEST(Commands, LineTooLongForAFrameThrowsAndSendsNothing) {
     Call call;
     bool sent;
   } rows[] = {
-      {"largest away message", [&](KezTOCSock& c) { c.SetAwayMessage(std::string(fits, 'x')); },
+      {"largest away message", [&](SessionCore& c) { c.SetAwayMessage(std::string(fits, 'x')); },
        true},
-      {"one byte more", [&](KezTOCSock& c) { c.SetAwayMessage(std::string(fits + 1, 'x')); },
+      {"one byte more", [&](SessionCore& c) { c.SetAwayMessage(std::string(fits + 1, 'x')); },
        false},
       {"fits raw, not escaped",
-       [&](KezTOCSock& c) { c.SetAwayMessage(std::string(fits / 2 + 1, '$')); }, false},
+       [&](SessionCore& c) { c.SetAwayMessage(std::string(fits / 2 + 1, '$')); }, false},
       {"unknown room, message too long",
-       [&](KezTOCSock& c) { c.SendChat("Nowhere", std::string(kMaxPayload, 'x')); }, false},
-      {"AddBuddy", [&](KezTOCSock& c) { c.AddBuddy("g", std::string(kMaxPayload, 'b')); }, false},
+       [&](SessionCore& c) { c.SendChat("Nowhere", std::string(kMaxPayload, 'x')); }, false},
+      {"AddBuddy", [&](SessionCore& c) { c.AddBuddy("g", std::string(kMaxPayload, 'b')); }, false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    Session s;
+    Core s;
     s.Connect();
     if (row.sent) {
       row.call(*s.control);
-      EXPECT_EQ(s.sock->TakeSent().size(), 6 + kMaxPayload);
+      EXPECT_EQ(s.TakeSent().size(), 6 + kMaxPayload);
     } else {
       EXPECT_THROW(row.call(*s.control), std::length_error);
-      EXPECT_EQ(s.sock->TakeSent(), "");
-      EXPECT_EQ(In::SequenceNumber(*s.control), 0);
+      EXPECT_EQ(s.TakeSent(), "");
+      EXPECT_EQ(s.NextSequence(), 0);
     }
   }
 }
 
 TEST(Commands, NotConnectedSendsNothingUnlessArgumentsFail) {
   const std::vector<Call> quiet = {
-      [](KezTOCSock& c) { c.JoinChat("Room", 4); },
-      [](KezTOCSock& c) { c.LeaveChat("", 0); },
-      [](KezTOCSock& c) { c.SendChat("", "hi", 7); },
-      [](KezTOCSock& c) { c.SendIM("pal", "hi", true); },
-      [](KezTOCSock& c) { c.SetIdleTime(35791394); },
-      [](KezTOCSock& c) { c.AddBuddy("g", "b"); },
-      [](KezTOCSock& c) { c.SetPrivacy(1); },
+      [](SessionCore& c) { c.JoinChat("Room", 4); },
+      [](SessionCore& c) { c.LeaveChat("", 0); },
+      [](SessionCore& c) { c.SendChat("", "hi", 7); },
+      [](SessionCore& c) { c.SendIM("pal", "hi", true); },
+      [](SessionCore& c) { c.SetIdleTime(35791394); },
+      [](SessionCore& c) { c.AddBuddy("g", "b"); },
+      [](SessionCore& c) { c.SetPrivacy(1); },
   };
   for (std::size_t i = 0; i < quiet.size(); ++i) {
     SCOPED_TRACE(i);
-    Session s;  // never logged in
+    Core s;  // never logged in
     EXPECT_NO_THROW(quiet[i](*s.control));
-    EXPECT_EQ(s.sock->TakeSent(), "");
-    EXPECT_EQ(In::SequenceNumber(*s.control), 0);
+    EXPECT_EQ(s.TakeSent(), "");
+    EXPECT_EQ(s.NextSequence(), 0);
   }
-  Session s;
+  Core s;
   EXPECT_THROW(s.control->SetIdleTime(35791395), std::overflow_error);
   EXPECT_THROW(s.control->SetProfile(std::string(1, '\0')), std::invalid_argument);
   EXPECT_THROW(s.control->SetProfile(std::string(kMaxPayload, 'x')), std::length_error);
@@ -287,11 +287,11 @@ TEST(Commands, NotConnectedSendsNothingUnlessArgumentsFail) {
 
 // Successive commands number their frames on from the first.
 TEST(Commands, SequenceNumbersRunOn) {
-  Session s;
+  Core s;
   s.Connect();
   s.control->AddGroup("A");
   s.control->SetPrivacy(1);
-  EXPECT_EQ(s.sock->TakeSent(), Sent(R"-(toc2_new_group "A")-", 0) + Sent("toc2_set_pdmode 1", 1));
+  EXPECT_EQ(s.TakeSent(), Sent(R"-(toc2_new_group "A")-", 0) + Sent("toc2_set_pdmode 1", 1));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Session.h"
+#include "Core.h"
 
 namespace kez::test {
 namespace {
@@ -36,9 +36,14 @@ TEST(Config2, ParsesLinesIntoTheLoggedInListsThenSendsInitDone) {
        {"LoggedIn|somebody|[in]|[]|[]|[]||0"},
        true},
       {"no end marker raises and sends nothing", {"CONFIG2:b:a\ndone:"}, {}, false},
-      {"marker inside another line: no done line, still init done",
-       {"CONFIG2:b:xdone:\n"},
-       {},
+      {"marker inside another line completes nothing", {"CONFIG2:b:xdone:\n"}, {}, false},
+      {"group named with the marker keeps the list whole",
+       {"CONFIG2:g:Work done:\nb:pal1\n", "CONFIG2:b:pal2\ndone:\n"},
+       {"LoggedIn|somebody|[[group]Work done:,pal1,pal2]|[]|[]|[]||0"},
+       true},
+      {"marker at the start of the next message begins a line",
+       {"CONFIG2:b:pal1\n", "CONFIG2:done:\n"},
+       {"LoggedIn|somebody|[pal1]|[]|[]|[]||0"},
        true},
       {"marker split across messages completes nothing",
        {"CONFIG2:b:a\ndo", "CONFIG2:ne:\n"},
@@ -50,58 +55,77 @@ TEST(Config2, ParsesLinesIntoTheLoggedInListsThenSendsInitDone) {
        true},
   };
   for (const auto& row : rows) {
-    Session s;
-    s.Connect();
-    for (const std::string& m : row.messages) s.sock->Arrive(Data(m));
-    EXPECT_EQ(s.events.events, row.events) << row.name;
-    const std::string sent = s.sock->TakeSent();
-    EXPECT_EQ(sent.find("toc_init_done") != std::string::npos, row.initDone) << row.name;
+    SCOPED_TRACE(row.name);
+    std::string stream;
+    for (const std::string& m : row.messages) stream += Data(m);
+    EverySplit(stream, [&](Core& s) {
+      EXPECT_EQ(s.events.events, row.events);
+      EXPECT_EQ(s.TakeSent().find("toc_init_done") != std::string::npos, row.initDone);
+    });
   }
 }
 
 TEST(Config2, InitDoneFollowsTheLoggedInHandler) {
-  Session s;
+  Core s;
   s.Connect();
   std::string sentDuringEvent = "unset";
-  s.events.onEvent = [&](const std::string&) { sentDuringEvent = s.sock->sent; };
-  s.sock->Arrive(Data("CONFIG2:done:\n"));
+  s.events.onEvent = [&](const std::string&) { sentDuringEvent = s.sent; };
+  s.Arrive(Data("CONFIG2:done:\n"));
   EXPECT_EQ(sentDuringEvent, "");
-  EXPECT_EQ(s.sock->TakeSent(), Sent("toc_init_done", 0));
+  EXPECT_EQ(s.TakeSent(), Sent("toc_init_done", 0));
 }
 
 TEST(Config2, PendingTextSurvivesSignOffAndPrefixesTheNextConfiguration) {
-  Session s;
+  Core s;
   s.Connect();
-  s.sock->Arrive(Data("CONFIG2:g:Old\n"));
+  s.Arrive(Data("CONFIG2:g:Old\n"));
   s.control->LogOff();
-  s.sock->connected = true;  // same control, a connection that was never re-logged-in
-  s.sock->Arrive(Data("CONFIG2:done:\n"));
+  s.control->Opened();  // same session, a connection that was never re-logged-in
+  s.Arrive(Data("CONFIG2:done:\n"));
   EXPECT_EQ(s.events.events.back(), "LoggedIn||[[group]Old]|[]|[]|[]||0");
 }
 
+// Counts the buddies of each LoggedIn.
+struct BuddyCounter : RecordingListener {
+  std::vector<std::size_t> counts;
+  void LoggedIn(const std::string&, std::vector<std::string> b, std::vector<std::string>,
+                std::vector<std::string>, std::vector<std::string>, const std::string&,
+                int16_t) override {
+    counts.push_back(b.size());
+  }
+};
+
 TEST(Config2, TenThousandBuddiesParseInLinearTime) {
-  Session s;
+  Core s;
   s.Connect();
   std::string config = "CONFIG2:g:All\n";
   for (int i = 0; i < 10000; ++i) config += "b:buddy" + std::to_string(i) + "\n";
   config += "done:\n";
-  std::size_t buddies = 0;
-  struct Counter : RecordingListener {
-    std::size_t* n;
-    void LoggedIn(const std::string&, std::vector<std::string> b, std::vector<std::string>,
-                  std::vector<std::string>, std::vector<std::string>, const std::string&,
-                  int16_t) override {
-      *n = b.size();
-    }
-  } counter;
-  counter.n = &buddies;
+  BuddyCounter counter;
   s.control->SetEvents(&counter);
   // Spread over frames the way a server splits a long configuration.
   for (std::size_t pos = 0; pos < config.size(); pos += 4000) {
     const std::string part = config.substr(pos, 4000);
-    s.sock->Arrive(Data(pos == 0 ? part : "CONFIG2:" + part));
+    s.Arrive(Data(pos == 0 ? part : "CONFIG2:" + part));
   }
-  EXPECT_EQ(buddies, 10001u);
+  EXPECT_EQ(counter.counts, std::vector<std::size_t>{10001});
+}
+
+TEST(Config2, GatheredTextPastTheCapIsDropped) {
+  Core s;
+  s.Connect();
+  BuddyCounter counter;
+  s.control->SetEvents(&counter);
+  std::string lines;
+  while (lines.size() < 64000) lines += "b:" + std::string(97, 'x') + "\n";  // 100 bytes a line
+  const std::size_t fits = kMaxPendingConfig / lines.size();
+  // Up to the cap everything is kept; the message that would pass it drops
+  // the lot, and gathering starts again from the next one.
+  for (std::size_t i = 0; i < fits; ++i) s.Arrive(Data("CONFIG2:" + lines));
+  s.Arrive(Data("CONFIG2:done:\n"));
+  for (std::size_t i = 0; i <= fits; ++i) s.Arrive(Data("CONFIG2:" + lines));
+  s.Arrive(Data("CONFIG2:b:last\ndone:\n"));
+  EXPECT_EQ(counter.counts, (std::vector<std::size_t>{fits * 640, 1}));
 }
 
 }  // namespace

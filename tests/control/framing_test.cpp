@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "Session.h"
+#include "Core.h"
 
 namespace kez::test {
 namespace {
-
-using Inspect = KezTOCSockInspector;
 
 std::string Bytes(std::initializer_list<int> codes) {
   std::string out;
@@ -27,41 +25,42 @@ TEST(SendPacket, FramesPayloadWithHeaderAndDataNul) {
       {255, "\xff", Bytes({42, 255, 0, 0, 0, 1, 255})},
   };
   for (const auto& row : rows) {
-    Session s;
+    Core s;
     s.Connect();
     s.control->SendPacket(row.type, row.payload);
-    EXPECT_EQ(s.sock->TakeSent(), row.wire) << "type " << row.type;
-    EXPECT_EQ(Inspect::SequenceNumber(*s.control), 1);
+    EXPECT_EQ(s.TakeSent(), row.wire) << "type " << row.type;
+    EXPECT_EQ(s.NextSequence(), 1);
   }
 }
 
 TEST(SendPacket, SequenceNumbersCountAndWrapAfter65535) {
-  Session s;
+  Core s;
   s.Connect();
   s.control->SendPacket(5, "");
   s.control->SendPacket(5, "");
-  EXPECT_EQ(s.sock->TakeSent(), Frame(5, "", 0) + Frame(5, "", 1));
-  Inspect::SetSequenceNumber(*s.control, 65535);
+  EXPECT_EQ(s.TakeSent(), Frame(5, "", 0) + Frame(5, "", 1));
+  for (int i = 2; i < 65535; ++i) s.control->SendPacket(5, "");
+  s.TakeSent();
   s.control->SendPacket(5, "");
   s.control->SendPacket(5, "");
-  EXPECT_EQ(s.sock->TakeSent(), Frame(5, "", 65535) + Frame(5, "", 0));
+  EXPECT_EQ(s.TakeSent(), Frame(5, "", 65535) + Frame(5, "", 0));
 }
 
 TEST(SendPacket, NothingWhileNotConnectedAndSequenceUnchanged) {
-  Session s;
+  Core s;
   s.control->SendPacket(2, "toc_init_done");  // never connected
   s.control->Login("a", "b", "h", 1);         // connecting
   s.control->SendPacket(2, "toc_init_done");
-  EXPECT_EQ(s.sock->sent, "");
-  EXPECT_EQ(Inspect::SequenceNumber(*s.control), 0);
+  EXPECT_EQ(s.sent, "");
+  EXPECT_EQ(s.NextSequence(), 0);
 }
 
 TEST(SendPacket, UnencodableTypeSendsNothingButSpendsANumber) {
-  Session s;
+  Core s;
   s.Connect();
   for (int16_t type : {int16_t{256}, int16_t{-1}, int16_t{32767}}) s.control->SendPacket(type, "x");
-  EXPECT_EQ(s.sock->sent, "");
-  EXPECT_EQ(Inspect::SequenceNumber(*s.control), 3);
+  EXPECT_EQ(s.sent, "");
+  EXPECT_EQ(s.NextSequence(), 3);
 }
 
 TEST(SendPacket, PayloadBeyondTheLengthFieldIsRefusedWithoutSpendingANumber) {
@@ -76,14 +75,14 @@ TEST(SendPacket, PayloadBeyondTheLengthFieldIsRefusedWithoutSpendingANumber) {
       {2, 65535, false},
   };
   for (const auto& row : rows) {
-    Session s;
+    Core s;
     s.Connect();
     s.control->SendPacket(row.type, std::string(row.size, 'x'));
-    EXPECT_EQ(s.sock->sent.size(), row.sent ? 6 + 65535 : 0u) << row.size;
-    EXPECT_EQ(Inspect::SequenceNumber(*s.control), row.sent ? 1 : 0) << row.size;
+    EXPECT_EQ(s.sent.size(), row.sent ? 6 + 65535 : 0u) << row.size;
     if (row.sent) {
-      EXPECT_EQ(s.sock->sent.substr(4, 2), "\xff\xff");
+      EXPECT_EQ(s.sent.substr(4, 2), "\xff\xff");
     }
+    EXPECT_EQ(s.NextSequence(), row.sent ? 1 : 0) << row.size;
   }
 }
 
@@ -93,21 +92,17 @@ const std::vector<std::string> kStreamEvents = {"ScreennameFormat|One",
                                                 "ScreennameFormat|Two:Three"};
 
 TEST(FrameReader, CutsAStreamSplitAtEveryByteIntoTheSameFrames) {
-  for (std::size_t cut = 0; cut <= kStream.size(); ++cut) {
-    Session s;
-    s.Connect();
-    s.sock->Arrive(kStream.substr(0, cut));
-    s.sock->Arrive(kStream.substr(cut));
-    EXPECT_EQ(s.events.events, kStreamEvents) << "cut at " << cut;
-    EXPECT_EQ(Inspect::BufferedBytes(*s.control), 0u);
-  }
+  EverySplit(kStream, [](Core& s) {
+    EXPECT_EQ(s.events.events, kStreamEvents);
+    EXPECT_EQ(s.control->BufferedBytes(), 0u);
+  });
 }
 
 TEST(FrameReader, OneByteAtATimeHandsEachFrameOnOnceWhenComplete) {
-  Session s;
+  Core s;
   s.Connect();
   s.events.recordPackets = true;
-  for (char c : kStream) s.sock->Arrive(std::string(1, c));
+  for (char c : kStream) s.Arrive(std::string(1, c));
   EXPECT_EQ(s.events.events, (std::vector<std::string>{
                                  "IncomingPacket|" + Data("NICK:One"), kStreamEvents[0],
                                  "IncomingPacket|" + Frame(3, ""),
@@ -115,40 +110,41 @@ TEST(FrameReader, OneByteAtATimeHandsEachFrameOnOnceWhenComplete) {
 }
 
 TEST(FrameReader, EmptyPayloadFrameIsSixBytesAndHandedOn) {
-  Session s;
+  Core s;
   s.Connect();
   s.events.recordPackets = true;
-  s.sock->Arrive(Frame(4, "") + Frame(3, ""));
+  s.Arrive(Frame(4, "") + Frame(3, ""));
   EXPECT_EQ(s.events.events, (std::vector<std::string>{"IncomingPacket|" + Frame(4, ""),
                                                        "IncomingPacket|" + Frame(3, "")}));
 }
 
-TEST(FrameReader, LeavesBytesInTheSocketWhileNotConnected) {
-  Session s;
-  s.sock->Arrive(Data("NICK:x"));
-  EXPECT_TRUE(s.events.events.empty());
-  EXPECT_EQ(s.sock->incoming, Data("NICK:x"));
+TEST(FrameReader, DropsBytesWhileNoConnectionIsOpen) {
+  Core s;
+  s.Arrive(Data("NICK:x"));
+  s.control->Opened();
+  s.Arrive(Data("NICK:y"));
+  EXPECT_EQ(s.events.events, (std::vector<std::string>{"ScreennameFormat|y"}));
 }
 
 TEST(FrameReader, LengthFieldPointingPastTheDataWaitsForTheRest) {
-  Session s;
+  Core s;
   s.Connect();
   std::string big = Data(std::string(65535, 'y'));  // the largest payload
   big.replace(6, 5, "NICK:");
-  s.sock->Arrive(big.substr(0, 1000));
+  s.Arrive(big.substr(0, 1000));
   EXPECT_TRUE(s.events.events.empty());
-  EXPECT_EQ(Inspect::BufferedBytes(*s.control), 1000u);
-  s.sock->Arrive(big.substr(1000));
+  EXPECT_EQ(s.control->BufferedBytes(), 1000u);
+  s.Arrive(big.substr(1000));
   ASSERT_EQ(s.events.events.size(), 1u);
   EXPECT_EQ(s.events.events[0].size(), std::string("ScreennameFormat|").size() + 65530);
 }
 
 TEST(FrameReader, GarbageNeverCrashesAndFramesByLengthAlone) {
-  Session s;
+  Core s;
   s.Connect();
   s.events.recordPackets = true;
   // No marker check: six arbitrary bytes with a zero length are a frame.
-  s.sock->Arrive(Bytes({0, 0, 0, 0, 0, 0}) + Bytes({'#', 255, 1, 2, 0, 1, 'z'}));
+  s.Arrive(Bytes({0, 0, 0, 0, 0, 0}) + Bytes({'#', 255, 1, 2, 0, 1, 'z'}));
   const std::string unknown = "Error|0|Unknown Channel Detected: ";
   EXPECT_EQ(s.events.events, (std::vector<std::string>{
                                  "IncomingPacket|" + Bytes({0, 0, 0, 0, 0, 0}),
@@ -159,13 +155,13 @@ TEST(FrameReader, GarbageNeverCrashesAndFramesByLengthAlone) {
 }
 
 TEST(FrameReader, LargeArrivalOfManyFramesIsHandledInOnePass) {
-  Session s;
+  Core s;
   s.Connect();
   std::string burst;
   for (int i = 0; i < 50000; ++i) burst += Frame(5, "");
-  s.sock->Arrive(burst);
-  EXPECT_EQ(s.sock->TakeSent().size(), 50000u * 6);  // one keep-alive answer each
-  EXPECT_EQ(Inspect::BufferedBytes(*s.control), 0u);
+  s.Arrive(burst);
+  EXPECT_EQ(s.TakeSent().size(), 50000u * 6);  // one keep-alive answer each
+  EXPECT_EQ(s.control->BufferedBytes(), 0u);
 }
 
 }  // namespace

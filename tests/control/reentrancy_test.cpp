@@ -5,8 +5,10 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string_view>
 
+#include "Core.h"
 #include "Session.h"
 
 namespace kez::test {
@@ -43,17 +45,42 @@ TEST(Reentrancy, LogOffInsideIncomingPacketStillHandsOnTheFrame) {
   EXPECT_EQ(s.sock->sent, "") << "the keep-alive answer is dropped";
 }
 
-TEST(Reentrancy, LoginInsideAnEventReconnectsAndDropsTheOldPartialFrame) {
+TEST(Reentrancy, LoginInsideAnEventDropsTheRestOfTheOldArrival) {
   Session s;
   s.Connect();
   s.events.onEvent = [&](const std::string& e) {
-    if (e.starts_with("Error")) s.control->Login("retry", "pw", "toc.example", 5190);
+    if (e.starts_with("InstantMessage")) s.control->Login("retry", "pw", "toc.example", 5190);
   };
-  s.sock->Arrive(Data("ERROR:980") + Data("NICK:whole") + Data("NICK:partial").substr(0, 8));
+  // After the Login, neither the old account's partial configuration nor its
+  // chat join may reach the new session.
+  s.sock->Arrive(Data("IM_IN_ENC2:ann:F:x:x:U:x:x:x:hi") + Data("CONFIG2:g:Old\nb:old\n") +
+                 Data("CHAT_JOIN:7:OldRoom") + Data("NICK:partial").substr(0, 8));
+  s.sock->Connected();
+  s.sock->Arrive(Data("CONFIG2:b:new\ndone:\n"));
   EXPECT_EQ(s.events.events,
-            (Events{"Error|980|Invalid account or password", "ScreennameFormat|whole"}));
-  EXPECT_EQ(KezTOCSockInspector::BufferedBytes(*s.control), 0u);
+            (Events{"InstantMessage|ann|hi|false|U", "LoggedIn|retry|[new]|[]|[]|[]||0"}));
+  EXPECT_EQ(s.control->GetChatName(7), "[No Chat Name Found for ID]");
   EXPECT_EQ(s.sock->calls, (Events{"Close", "Connect toc.example:5190"}));
+}
+
+TEST(Reentrancy, HandlerExceptionComesOutAfterTheWholeArrival) {
+  Session s;
+  s.Connect();
+  s.events.onEvent = [&](const std::string& e) {
+    if (e.starts_with("ScreennameFormat|1")) throw std::invalid_argument("host fault " + e);
+  };
+  // Thrown on the first of two frames (and again on the second): the second
+  // is still handled, the keep-alive answered, and the first exception comes out.
+  try {
+    s.sock->Arrive(Data("NICK:1a") + Data("NICK:1b") + Frame(5, ""));
+    ADD_FAILURE() << "the handler's exception was swallowed";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "host fault ScreennameFormat|1a");
+  }
+  s.sock->Arrive(Data("NICK:2"));
+  EXPECT_EQ(s.events.events,
+            (Events{"ScreennameFormat|1a", "ScreennameFormat|1b", "ScreennameFormat|2"}));
+  EXPECT_EQ(s.sock->sent, Frame(5, "", 0));
 }
 
 TEST(Reentrancy, NestedArrivalInsideAHandlerKeepsStreamOrder) {
@@ -88,111 +115,61 @@ TEST(Reentrancy, BytesArrivingNestedAfterALoginBelongToTheNewConnection) {
   };
   s.sock->Arrive(Data("NICK:old") + Data("NICK:old2") + Data("NICK:stale").substr(0, 9));
   s.sock->Arrive(fresh.substr(13));
-  EXPECT_EQ(s.events.events,
-            (Events{"ScreennameFormat|old", "ScreennameFormat|old2", "ScreennameFormat|new"}));
+  EXPECT_EQ(s.events.events, (Events{"ScreennameFormat|old", "ScreennameFormat|new"}));
   // The new connection's sign-on frame was answered: opening string, our
   // sign-on frame and the login line, nothing of the old connection mixed in.
   const std::string sent = s.sock->TakeSent();
   EXPECT_TRUE(sent.starts_with("FLAPON\n\n" + Frame(1, std::string("\0\0\0\1\0\1\0\5again", 13))))
       << sent;
   EXPECT_NE(sent.find("toc2_login login.toc.localhost 5190 again "), std::string::npos);
-  EXPECT_EQ(KezTOCSockInspector::BufferedBytes(*s.control), 0u);
 }
 
 // A host that, at the first raising of one chosen event, calls back into the
 // control (or destroys it) and only then reads the event's arguments: an
 // argument that referred to the control's own state shows up changed, or
 // freed under AddressSanitizer.
-class ActingHost final : public KezTOCSockEvents {
+class ActingHost;
+struct ActOn {
+  ActingHost* host;
+  template <class... Args>
+  void operator()(std::string_view name, const Args&... args) const;
+};
+
+class ActingHost final : public EventForwarder<ActOn> {
  public:
+  ActingHost() : EventForwarder<ActOn>(ActOn{this}) {}
   std::string target;
   std::function<void()> action;
   std::vector<std::string> lines;
   bool fired() const { return fired_; }
 
-  void JoinedChat(const std::string& a, int32_t b) override { On("JoinedChat", a, b); }
-  void ChatMessage(int32_t a, const std::string& b, const std::string& c) override {
-    On("ChatMessage", a, b, c);
-  }
-  void ChatInvite(const std::string& a, int32_t b, const std::string& c,
-                  const std::string& d) override {
-    On("ChatInvite", a, b, c, d);
-  }
-  void LeftChat(int32_t a) override { On("LeftChat", a); }
-  void ChatUserUpdate(const std::string& a, bool b, int32_t c) override {
-    On("ChatUserUpdate", a, b, c);
-  }
-  void BuddyUpdate(const std::string& a, bool b, int16_t c, int32_t d, int32_t e,
-                   const std::string& f) override {
-    On("BuddyUpdate", a, b, c, d, e, f);
-  }
-  void BuddyCapabilities(const std::string& a, const std::string& b) override {
-    On("BuddyCapabilities", a, b);
-  }
-  void BuddyBart(const std::string& a, const std::string& b) override { On("BuddyBart", a, b); }
-  void BuddyAdded(const std::string& a, const std::string& b, const std::string& c) override {
-    On("BuddyAdded", a, b, c);
-  }
-  void GroupAdded(const std::string& a) override { On("GroupAdded", a); }
-  void PrivateBuddyAdded(const std::string& a) override { On("PrivateBuddyAdded", a); }
-  void BuddyBlocked(const std::string& a) override { On("BuddyBlocked", a); }
-  void BuddyRemoved(const std::string& a, const std::string& b) override {
-    On("BuddyRemoved", a, b);
-  }
-  void GroupRemoved(const std::string& a) override { On("GroupRemoved", a); }
-  void PrivateBuddyRemoved(const std::string& a) override { On("PrivateBuddyRemoved", a); }
-  void BuddyUnblocked(const std::string& a) override { On("BuddyUnblocked", a); }
-  void LoggedIn(const std::string& a, std::vector<std::string> b, std::vector<std::string> c,
-                std::vector<std::string> d, std::vector<std::string> e, const std::string& f,
-                int16_t g) override {
-    On("LoggedIn", a, b, c, d, e, f, g);
-  }
-  void LoggedOut(const std::string& a) override { On("LoggedOut", a); }
-  void ScreennameFormat(const std::string& a) override { On("ScreennameFormat", a); }
-  void InstantMessage(const std::string& a, const std::string& b, bool c,
-                      const std::string& d) override {
-    On("InstantMessage", a, b, c, d);
-  }
-  void UserProfile(const std::string& a) override { On("UserProfile", a); }
-  void Error(int16_t a, const std::string& b) override { On("Error", a, b); }
-  void Warned(const std::string& a, const std::string& b) override { On("Warned", a, b); }
-  void TypingStatus(const std::string& a, int16_t b) override { On("TypingStatus", a, b); }
-  void WinsockError(const std::string& a) override { On("WinsockError", a); }
-  void RendevousRequest(const std::string& a, const std::string& b, const std::string& c,
-                        const std::string& d, const std::string& e, const std::string& f,
-                        int32_t g) override {
-    On("RendevousRequest", a, b, c, d, e, f, g);
-  }
-  void IncomingPacket(const std::string& a) override { On("IncomingPacket", a); }
-  void PasswordChanged() override { On("PasswordChanged"); }
-  void ScreenNameFormatted() override { On("ScreenNameFormatted"); }
-  void ConnectionClosed() override { On("ConnectionClosed"); }
-
- private:
-  bool fired_ = false;
-
-  static std::string Text(const std::string& s) { return s; }
-  static std::string Text(bool b) { return b ? "true" : "false"; }
-  static std::string Text(int16_t n) { return std::to_string(n); }
-  static std::string Text(int32_t n) { return std::to_string(n); }
-  static std::string Text(const std::vector<std::string>& items) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + items[i];
-    return out + "]";
-  }
   template <class... Args>
   void On(std::string_view name, const Args&... args) {
     const bool fire = !fired_ && name == target;
+    const auto record = [&] {
+      if (name == "IncomingPacket" && !fire) return;  // every frame raises it: noise
+      lines.push_back(EventLine::Of(name, args...));
+    };
     if (fire) {
       fired_ = true;
-      action();
+      try {
+        action();
+      } catch (...) {
+        record();
+        throw;
+      }
     }
-    if (name == "IncomingPacket" && !fire) return;  // every frame raises it: noise
-    std::string line(name);
-    ((line += "|" + Text(args)), ...);
-    lines.push_back(line);
+    record();
   }
+
+ private:
+  bool fired_ = false;
 };
+
+template <class... Args>
+void ActOn::operator()(std::string_view name, const Args&... args) const {
+  host->On(name, args...);
+}
 
 // The frames a control sent, as "type:payload" with a data frame's NUL
 // dropped; a frame out of shape or out of sequence (from 0) shows as "?".
@@ -218,7 +195,7 @@ std::vector<std::string> SentFrames(std::string_view bytes) {
 struct Trigger {
   const char* event;
   std::string arrival;
-  std::function<void(KezTOCSock&, FakeSocket&)> other;
+  std::function<void(SessionCore&)> other;
   Events lines;
   Events answers;
 };
@@ -258,7 +235,7 @@ const std::vector<Trigger>& Triggers() {
        {},
        {"LoggedIn|somebody|[[group]Pals,ann]|[]|[]|[]||3"},
        {"2:toc_init_done"}},
-      {"LoggedOut", {}, [](KezTOCSock& c, FakeSocket&) { c.LogOff(); }, {"LoggedOut|somebody"}, {}},
+      {"LoggedOut", {}, [](SessionCore& c) { c.LogOff(); }, {"LoggedOut|somebody"}, {}},
       {"ScreennameFormat", Data("NICK:Some Body"), {}, {"ScreennameFormat|Some Body"}, {}},
       {"InstantMessage",
        Data("IM_IN_ENC2:ann:T:x:x: O :x:x:x:hi"),
@@ -271,10 +248,7 @@ const std::vector<Trigger>& Triggers() {
       {"TypingStatus", Data("CLIENT_EVENT2:ann:2"), {}, {"TypingStatus|ann|2"}, {}},
       {"WinsockError",
        {},
-       [](KezTOCSock&, FakeSocket& sock) {
-         sock.connected = false;  // as a real socket is once it reports an error
-         sock.Fail(104, "Connection reset by peer");
-       },
+       [](SessionCore& c) { c.Failed("Connection reset by peer"); },
        {"WinsockError|Connection reset by peer"},
        {}},
       {"RendevousRequest",
@@ -285,37 +259,32 @@ const std::vector<Trigger>& Triggers() {
       {"IncomingPacket", Frame(5, ""), {}, {"IncomingPacket|" + Frame(5, "")}, {"5:"}},
       {"PasswordChanged", Data("ADMIN_PASSWD_STATUS:0"), {}, {"PasswordChanged"}, {}},
       {"ScreenNameFormatted", Data("ADMIN_NICK_STATUS:0"), {}, {"ScreenNameFormatted"}, {}},
-      {"ConnectionClosed",
-       {},
-       [](KezTOCSock&, FakeSocket& sock) { sock.PeerClosed(); },
-       {"ConnectionClosed"},
-       {}},
+      {"ConnectionClosed", {}, [](SessionCore& c) { c.PeerClosed(); }, {"ConnectionClosed"}, {}},
   };
   return rows;
 }
 
-enum class Act { LogOff, Login, Command, Destroy };
+enum class Act { LogOff, Login, Command, Destroy, Throw };
 
 struct Rig {
   ActingHost host;
-  FakeSocket* sock;
-  std::unique_ptr<KezTOCSock> control;
+  std::unique_ptr<SessionCore> control = std::make_unique<SessionCore>(&host);
+  std::string sent;
+  Events calls;  // "Close" for each close request, "Login" for the host's
   Rig() {
-    auto fake = std::make_unique<FakeSocket>();
-    sock = fake.get();
-    control = std::make_unique<KezTOCSock>(std::move(fake), &host);
+    control->SetSend([this](std::string_view bytes) { sent.append(bytes); });
+    control->SetClose([this] { calls.push_back("Close"); });
     control->Login("Some Body", "password", "toc.example", 5190);
-    sock->Connected();
-    sock->TakeSent();
-    sock->calls.clear();
+    control->Opened();
+    sent.clear();
   }
 };
 
 class EveryEvent : public ::testing::TestWithParam<Act> {};
 
-// Each event's handler signs off, signs on again, sends a command or destroys
-// the control; the rest of the arrival (a NICK and a keep-alive) shows
-// whether the control carried on correctly.
+// Each event's handler signs off, signs on again, sends a command, destroys
+// the control or throws; the rest of the arrival (a NICK and a keep-alive)
+// shows whether the control carried on correctly.
 TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
   const Act act = GetParam();
   const std::string command = "2:toc_send_im \"bob\" \"hi\"";
@@ -331,6 +300,9 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
           break;
         case Act::Login:
           rig.control->Login("Again", "pw2", " retry.example ", 5191);
+          rig.calls.push_back("Login");
+          rig.control->Opened();  // the new connection opens at once
+          rig.sent.clear();
           break;
         case Act::Command:
           rig.control->SendIM("Bob", "hi", false);
@@ -338,13 +310,22 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
         case Act::Destroy:
           rig.control.reset();
           break;
+        case Act::Throw:
+          throw std::length_error("from the handler");
       }
     };
     const bool arrives = !row.arrival.empty();
-    if (arrives) {
-      rig.sock->Arrive(row.arrival + Data("NICK:after") + Frame(5, ""));
+    const auto deliver = [&] {
+      if (arrives) {
+        rig.control->Receive(row.arrival + Data("NICK:after") + Frame(5, ""));
+      } else {
+        row.other(*rig.control);
+      }
+    };
+    if (act == Act::Throw) {
+      EXPECT_THROW(deliver(), std::length_error);
     } else {
-      row.other(*rig.control, *rig.sock);
+      deliver();
     }
 
     Events expected = row.lines;
@@ -353,18 +334,17 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
     switch (act) {
       case Act::LogOff:
         expected.insert(expected.begin(), "LoggedOut|somebody");
-        EXPECT_EQ(KezTOCSockInspector::ScreenName(*rig.control), "");
-        EXPECT_EQ(KezTOCSockInspector::ServerPort(*rig.control), 5190);
-        EXPECT_FALSE(rig.sock->connected);
+        EXPECT_EQ(rig.control->ScreenName(), "");
+        EXPECT_EQ(rig.control->ServerPort(), 5190);
+        EXPECT_FALSE(rig.control->IsOpen());
         break;
       case Act::Login:
-        EXPECT_EQ(KezTOCSockInspector::ScreenName(*rig.control), "again");
-        EXPECT_EQ(KezTOCSockInspector::TOCServerHost(*rig.control), "retry.example");
-        EXPECT_EQ(KezTOCSockInspector::ServerPort(*rig.control), 5191);
-        ASSERT_FALSE(rig.sock->calls.empty());
-        EXPECT_EQ(rig.sock->calls.back(), "Connect retry.example:5191")
-            << "the new connection must not be closed again";
-        EXPECT_EQ(KezTOCSockInspector::BufferedBytes(*rig.control), 0u);
+        EXPECT_EQ(rig.control->ScreenName(), "again");
+        EXPECT_EQ(rig.control->ServerHost(), "retry.example");
+        EXPECT_EQ(rig.control->ServerPort(), 5191);
+        EXPECT_EQ(rig.calls.back(), "Login") << "the new connection must not be closed again";
+        EXPECT_EQ(rig.control->BufferedBytes(), 0u);
+        expected.resize(1);  // nothing more of the old connection is handled
         break;
       case Act::Command:
         if (arrives) {
@@ -372,18 +352,35 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
           sent.insert(sent.end(), row.answers.begin(), row.answers.end());
           sent.push_back("5:");
         }
-        EXPECT_EQ(KezTOCSockInspector::ScreenName(*rig.control),
+        EXPECT_EQ(rig.control->ScreenName(),
                   std::string_view(row.event) == "LoggedOut" ? "" : "somebody");
         break;
       case Act::Destroy:
         expected.resize(1);  // nothing after the event in which it died
         EXPECT_EQ(rig.control, nullptr);
         break;
+      case Act::Throw:
+        // Everything is handled as if nothing was thrown, and the next
+        // arrival is read normally.
+        if (arrives) {
+          sent = row.answers;
+          sent.push_back("5:");
+        }
+        if (std::string_view(row.event) == "LoggedOut") {
+          EXPECT_EQ(rig.control->ScreenName(), "");
+        }
+        if (rig.control->IsOpen()) {
+          rig.control->Receive(Data("NICK:next"));
+          expected.push_back("ScreennameFormat|next");
+        } else {
+          EXPECT_EQ(rig.calls, Events{"Close"});
+        }
+        break;
     }
     ASSERT_TRUE(rig.host.fired()) << "the trigger did not raise the event";
     EXPECT_EQ(rig.host.lines, expected);
     if (act != Act::Destroy) {
-      EXPECT_EQ(SentFrames(rig.sock->sent), sent);
+      EXPECT_EQ(SentFrames(rig.sent), sent);
     }
     covered.insert(row.event);
   }
@@ -391,12 +388,13 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
 }
 
 std::string ActName(const ::testing::TestParamInfo<Act>& info) {
-  static const char* const names[] = {"LogOff", "Login", "Command", "Destroy"};
+  static const char* const names[] = {"LogOff", "Login", "Command", "Destroy", "Throw"};
   return names[static_cast<int>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Reentrancy, EveryEvent,
-                         ::testing::Values(Act::LogOff, Act::Login, Act::Command, Act::Destroy),
+                         ::testing::Values(Act::LogOff, Act::Login, Act::Command, Act::Destroy,
+                                           Act::Throw),
                          ActName);
 
 }  // namespace

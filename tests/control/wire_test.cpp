@@ -1,4 +1,5 @@
 #include "wire.h"
+#include "arguments.h"
 
 #include <gtest/gtest.h>
 

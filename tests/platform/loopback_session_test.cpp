@@ -74,7 +74,9 @@ TEST(LoopbackSession, SignsOnKeepsAliveJoinsTalksLeavesAndLogsOff) {
 
   posix::EventLoop loop;
   RecordingListener events;
-  KezTOCSock control(std::make_unique<posix::PosixSocket>(loop), &events);
+  auto socket = std::make_unique<posix::PosixSocket>(loop);
+  posix::PosixSocket* sock = socket.get();  // owned by the control
+  KezTOCSock control(std::move(socket), &events);
   events.onEvent = [&](const std::string& e) {
     if (e == "ScreennameFormat|ready") control.JoinChat("  Lobby Room ", 4);
     if (e == "JoinedChat|Lobby Room|1234") control.SendChat("Lobby Room", "hello");
@@ -105,7 +107,7 @@ TEST(LoopbackSession, SignsOnKeepsAliveJoinsTalksLeavesAndLogsOff) {
   EXPECT_EQ(serverSaw[6], Nul("toc_chat_send \"1234\" \"hello\""));
   EXPECT_EQ(serverSaw[7], Nul("toc_chat_leave \"1234\""));
   EXPECT_EQ(serverSaw[8], "closed");
-  EXPECT_FALSE(control.Sock().IsConnected());
+  EXPECT_FALSE(sock->IsConnected());
 }
 
 TEST(LoopbackSession, ServerClosingRaisesConnectionClosed) {
@@ -121,13 +123,15 @@ TEST(LoopbackSession, ServerClosingRaisesConnectionClosed) {
   });
   posix::EventLoop loop;
   RecordingListener events;
-  KezTOCSock control(std::make_unique<posix::PosixSocket>(loop), &events);
+  auto socket = std::make_unique<posix::PosixSocket>(loop);
+  posix::PosixSocket* sock = socket.get();  // owned by the control
+  KezTOCSock control(std::move(socket), &events);
   control.Login("a", "b", "127.0.0.1", listener.port());
   const bool closed = RunUntil(loop, [&] { return Has(events, "ConnectionClosed"); });
   server.join();
   ASSERT_TRUE(closed);
   EXPECT_EQ(events.events, (std::vector<std::string>{"ConnectionClosed"}));
-  EXPECT_FALSE(control.Sock().IsConnected());
+  EXPECT_FALSE(sock->IsConnected());
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "arguments.h"
 #include "wire.h"
 
 namespace reposa::server::test {

@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "arguments.h"
 #include "wire.h"
 
 namespace reposa::server {

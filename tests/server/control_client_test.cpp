@@ -41,7 +41,9 @@ TEST(ControlClient, SignsOnAndGetsItsStoredLists) {
 
   kez::posix::EventLoop loop;
   kez::test::RecordingListener events;
-  kez::KezTOCSock control(std::make_unique<kez::posix::PosixSocket>(loop), &events);
+  auto socket = std::make_unique<kez::posix::PosixSocket>(loop);
+  kez::posix::PosixSocket* sock = socket.get();  // owned by the control
+  kez::KezTOCSock control(std::move(socket), &events);
   control.Login("Some Body", "any password", "127.0.0.1", server.port());
   auto seen = [&](std::string_view prefix) {
     return std::any_of(events.events.begin(), events.events.end(),
@@ -57,7 +59,7 @@ TEST(ControlClient, SignsOnAndGetsItsStoredLists) {
   // Keep-alives come and are answered while the session stays up.
   const auto until = std::chrono::steady_clock::now() + 200ms;
   while (std::chrono::steady_clock::now() < until) loop.RunOnce(10ms);
-  EXPECT_TRUE(control.Sock().IsConnected());
+  EXPECT_TRUE(sock->IsConnected());
   EXPECT_FALSE(seen("Error")) << ::testing::PrintToString(events.events);
 }
 

@@ -9,7 +9,7 @@ StoredLists Sample() {
   StoredLists l;
   bool created = false;
   l.AddBuddy("Buddies", "Pal One", created);
-  l.AddBuddy("Buddies", "pal2", created);
+  l.AddBuddy("Buddies", "pal2", created, "Pal: the 2nd");
   l.AddGroup("Work");
   l.AddName(l.permitted, "friend");
   l.AddName(l.blocked, "pest");
@@ -20,7 +20,16 @@ StoredLists Sample() {
 TEST(StoredLists, ConfigTextListsModeGroupsBuddiesPermitsBlocks) {
   EXPECT_EQ(StoredLists{}.ConfigText(), "m:1\ndone:\n");
   EXPECT_EQ(Sample().ConfigText(),
-            "m:4\ng:Buddies\nb:Pal One\nb:pal2\ng:Work\np:friend\nd:pest\ndone:\n");
+            "m:4\ng:Buddies\nb:Pal One\nb:pal2:Pal: the 2nd\ng:Work\np:friend\nd:pest\ndone:\n");
+}
+
+TEST(StoredLists, ConfigTextReadsBackAsItWasAndSkipsWhatDoesNotFit) {
+  const std::string text = Sample().ConfigText();
+  EXPECT_EQ(ParseConfigText(text).ConfigText(), text);
+  EXPECT_EQ(ParseConfigText("m:9\nb:orphan\ng:\nb:lost\nx:y\ng:G\nb:bad,name\nb:ok:\n"
+                            "p:bad:name\nd:Pest\ndone:\ng:after\n")
+                .ConfigText(),
+            "m:1\ng:G\nb:ok\nd:pest\ndone:\n");
 }
 
 TEST(StoredLists, EditsReportWhetherAnythingChanged) {

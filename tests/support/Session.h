@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "FakeSocket.h"
-#include "PrivateState.h"
 #include "RecordingListener.h"
 #include "Wire.h"
 #include "kez/KezTOCSock.h"

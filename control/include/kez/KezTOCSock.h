@@ -1,36 +1,22 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "kez/KezTOCSockEvents.h"
+#include "kez/SessionCore.h"
 #include "kez/Socket.h"
 
 namespace kez {
 
-// The authorizer host named in the toc2_login line when the host gives none.
-// Reposa's own server ignores it; a real deployment passes its own.
-inline constexpr std::string_view kDefaultAuthServer = "login.toc.localhost";
-// The TOC port, and ServerPort's value after LogOff.
-inline constexpr int32_t kDefaultTOCPort = 5190;
-// Rooms the session can be in at once.
-inline constexpr std::size_t kChatTableSize = 11;
-// Largest FLAP payload: the length field is 16 bits.
-inline constexpr std::size_t kMaxPayload = 65535;
-
-struct ChatEntry {
-  int32_t ChatID = 0;  // 0 marks a free entry
-  std::string RoomName;
-};
-
-struct KezTOCSockInspector;  // tests read the private state through it
-
-// One TOC2 session over one TCP connection. Owns its socket; reports to its
-// host only through KezTOCSockEvents, synchronously, on the host's thread.
-class KezTOCSock final : private SocketListener {
+// One TOC2 session over one TCP connection: the session core (SessionCore.h)
+// joined to a Socket. Owns its socket; reports to its host only through
+// KezTOCSockEvents, synchronously, on the host's thread. A handler's
+// exception leaves the socket notification that delivered the event, after
+// the control finished its own work.
+class KezTOCSock final {
  public:
   explicit KezTOCSock(std::unique_ptr<Socket> sock, KezTOCSockEvents* events = nullptr);
   ~KezTOCSock();
@@ -39,13 +25,13 @@ class KezTOCSock final : private SocketListener {
 
   // nullptr silences the control.
   void SetEvents(KezTOCSockEvents* events);
-  Socket& Sock() { return *sock_; }
 
   // The one property.
-  int32_t LastChatID() const { return lastChatID_; }
-  void SetLastChatID(int32_t value) { lastChatID_ = value; }
+  int32_t LastChatID() const;
+  void SetLastChatID(int32_t value);
 
-  // Session.
+  // Session. Login throws std::invalid_argument, changing nothing, for a
+  // screen name or authorizer host that would break the login line.
   void Login(std::string_view UserName, std::string_view Password, std::string_view TOCServer,
              int32_t Port, std::string_view AuthServer = {});
   void LogOff();
@@ -85,93 +71,8 @@ class KezTOCSock final : private SocketListener {
   std::string GetChatName(int32_t lngChatID) const;
 
  private:
-  friend struct KezTOCSockInspector;
-  using Handler = void (KezTOCSock::*)(std::string_view payload);
-  struct DispatchEntry {
-    std::string_view name;
-    Handler handler;
-  };
-  static const std::array<DispatchEntry, 22> kDispatch;
-
-  // SocketListener.
-  void OnConnected() override;
-  void OnDataArrival() override;
-  void OnError(int number, const std::string& description) override;
-  void OnClosedByPeer() override;
-
-  // Calls `raise` on the listener; false when the host destroyed the control
-  // from inside the event, in which case the caller must return at once
-  // without touching any member.
-  template <class F>
-  bool Raise(F&& raise) {
-    std::shared_ptr<bool> alive = alive_;
-    raise(*events_);
-    return *alive;
-  }
-
-  // Frame handling. ProcessFrame returns false when the control was destroyed.
-  bool ProcessFrame(std::string_view frame);
-  void DispatchMessage(std::string_view payload);
-  void ClearChatTable();
-  // Throws, before anything is sent, for a line that cannot go out whole:
-  // std::invalid_argument for a NUL byte, std::length_error for a line that
-  // does not fit one frame.
-  static void CheckCommandLine(std::string_view line);
-  // Sends one command line as a data frame, after checking it.
-  void SendCommand(std::string_view line);
-
-  // Message handlers, one per server message name.
-  void HandleSignOn(std::string_view payload);
-  void HandleNick(std::string_view payload);
-  void HandleConfig2(std::string_view payload);
-  void HandleError(std::string_view payload);
-  void HandleUpdateBuddy2(std::string_view payload);
-  void HandleBuddyCaps2(std::string_view payload);
-  void HandleBart2(std::string_view payload);
-  void HandleChatJoin(std::string_view payload);
-  void HandleChatUpdateBuddy(std::string_view payload);
-  void HandleChatInEnc(std::string_view payload);
-  void HandleChatLeft(std::string_view payload);
-  void HandleImInEnc2(std::string_view payload);
-  void HandleInserted2(std::string_view payload);
-  void HandleChatInvite(std::string_view payload);
-  void HandleUpdated2(std::string_view payload);
-  void HandleDeleted2(std::string_view payload);
-  void HandleGotoUrl(std::string_view payload);
-  void HandleEviled(std::string_view payload);
-  void HandleAdminNickStatus(std::string_view payload);
-  void HandleAdminPasswdStatus(std::string_view payload);
-  void HandleRvousPropose(std::string_view payload);
-  void HandleClientEvent2(std::string_view payload);
-
-  std::unique_ptr<Socket> sock_;
-  KezTOCSockEvents* events_;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-
-  // Session members.
-  int32_t lastChatID_ = 0;
-  int32_t serverPort_ = 0;
-  std::string screenName_;
-  std::string roastedPassword_;
-  std::string authServerHost_;
-  std::string tocServerHost_;
-  std::array<ChatEntry, kChatTableSize> chatTable_{};
-  // Counts Login calls, so a routine that raised an event sees whether the
-  // host started a new session inside it and leaves that session alone.
-  uint64_t logins_ = 0;
-
-  // Framing. Received bytes wait in rx_ from rxPos_ on; while the reader is
-  // running, bytes of a nested arrival wait in rxNested_ so that the frame
-  // being handled (a view into rx_) stays valid.
-  int32_t sequenceNumber_ = 0;
-  std::string rx_;
-  std::size_t rxPos_ = 0;
-  std::string rxNested_;
-  bool reading_ = false;
-  bool discardRx_ = false;
-
-  // Start of a CONFIG2 configuration still waiting for its end marker.
-  std::string config2Pending_;
+  class Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace kez
