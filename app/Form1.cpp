@@ -10,6 +10,7 @@
 #include "KezTOCSockWidget.h"
 #include "PictureBox.h"
 #include "Pictures.h"
+#include "Reconnect.h"
 #include "TextBox.h"
 #include "WinDrag.h"
 #include "XPButton.h"
@@ -52,8 +53,13 @@ Form1::Form1(ServerAddress server, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      server_(std::move(server)) {
+      server_(std::move(server)),
+      reconnect_(new Reconnect([this] { SignOnAgain(); }, this)) {
   Build();
+}
+
+void Form1::SetReconnect(bool on) {
+  reconnect_->SetEnabled(on);
 }
 
 Form1::~Form1() {
@@ -89,7 +95,8 @@ void Form1::Build() {
     box->setObjectName(name);
     box->setGeometry(place);
     SetColors(box, QPalette::Base, kGreen);
-    connect(box, &TextBox::MouseDown, this, [this, box] { Text_MouseDown(box); });
+    connect(box, &TextBox::MouseDown, this,
+            [this, box](Qt::MouseButton button) { Text_MouseDown(box, button); });
     return box;
   };
   auto button = [this](const char* name, const QString& caption, QRect place) {
@@ -186,7 +193,14 @@ void Form1::XPButton1_Press() {
   QPointer<Form1> self(this);
   WinDrag::DragWindow(XPButton1);
   if (!self) return;
-  Control().Login(Bytes(Text1->text()), Bytes(Text2->text()), server_.host, server_.port);
+  lastUserName_ = Bytes(Text1->text());
+  lastPassword_ = Bytes(Text2->text());
+  reconnect_->Restart();  // the user's own sign-on replaces a waiting one
+  Control().Login(lastUserName_, lastPassword_, server_.host, server_.port);
+}
+
+void Form1::SignOnAgain() {
+  Control().Login(lastUserName_, lastPassword_, server_.host, server_.port);
 }
 
 void Form1::XPButton2_Press() {
@@ -236,12 +250,15 @@ void Form1::cSysTray1_Restore() {
   cSysTray1->setIntray(false);
 }
 
-void Form1::Text_MouseDown(TextBox* box) {
+void Form1::Text_MouseDown(TextBox* box, Qt::MouseButton button) {
   QPointer<Form1> self(this);
   const QPoint before = box->pos();
   WinDrag::DragWindow(box);
-  // A press and release in place is a click.
-  if (self && box == Text3 && box->pos() == before) Text3_Click();
+  // A left press and release in place is a click; a move given up with
+  // Escape ends where it began, but is no click.
+  if (self && box == Text3 && button == Qt::LeftButton && box->pos() == before &&
+      !WinDrag::LastMoveCancelled())
+    Text3_Click();
 }
 
 void Form1::Text2_Change() {
@@ -279,20 +296,45 @@ void Form1::LoggedIn(const std::string&, std::vector<std::string>, std::vector<s
   Label1->setText("Online");
   Text2->setReadOnly(true);
   Text1->setReadOnly(true);
+  lastError_.clear();
+  SetStatusReason({});
+  reconnect_->SignedOn();
 }
 
 void Form1::LoggedOut(const std::string&) {
-  ShowOffline();
-}
-void Form1::WinsockError(const std::string&) {
-  ShowOffline();
-}
-void Form1::ConnectionClosed() {
-  ShowOffline();
+  reconnect_->SignedOff();
+  ShowOffline("Signed off");
 }
 
-void Form1::ShowOffline() {
+void Form1::Error(int16_t intErrorCode, const std::string& strError) {
+  lastError_ = QString::fromStdString(strError);
+  reconnect_->Error(intErrorCode);  // a refused account ends the retrying
+}
+
+void Form1::WinsockError(const std::string& strError) {
+  ShowOffline(QString::fromStdString(strError));
+}
+
+void Form1::ConnectionClosed() {
+  ShowOffline(lastError_.isEmpty() ? QString("Connection closed by the server") : lastError_);
+}
+
+void Form1::ShowOffline(const QString& reason) {
   Label1->setText("Offline");
   Text1->setReadOnly(false);
   Text2->setReadOnly(false);
+  lastError_.clear();
+  QString text = reason;
+  if (const double wait = reconnect_->Lost(); wait >= 0)
+    text += QString("\nSigning on again in %1 s (attempt %2)")
+                .arg(wait, 0, 'f', 1)
+                .arg(reconnect_->Attempt());
+  SetStatusReason(text);
+}
+
+// The status words stay as they are; why the window went offline is in the
+// label's tooltip, and in its accessible description for screen readers.
+void Form1::SetStatusReason(const QString& reason) {
+  Label1->setToolTip(reason);
+  Label1->setAccessibleDescription(reason);
 }

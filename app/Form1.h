@@ -7,6 +7,7 @@
 #include "kez/KezTOCSockEvents.h"
 
 class cSysTray;
+class Reconnect;
 class KezTOCSockWidget;
 class PictureBox;
 class QGroupBox;
@@ -31,6 +32,8 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
 
   kez::KezTOCSock& Control();
   cSysTray& Tray() { return *cSysTray1; }
+  // Signs on again by itself after a lost connection (`reposa --reconnect`).
+  void SetReconnect(bool on);
 
   // Text4 as a 16-bit exchange number: a whole decimal number from -32768 to
   // 32767, with surrounding spaces allowed; nothing otherwise.
@@ -47,7 +50,7 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
   void XPButton4_Press();
   void XPButton5_Press();
   void cSysTray1_Restore();
-  void Text_MouseDown(TextBox* box);
+  void Text_MouseDown(TextBox* box, Qt::MouseButton button);
   void Text2_Change();
   void Text3_Click();
   void WinIII_MouseDown();
@@ -60,12 +63,21 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
                 std::vector<std::string> MiscData, const std::string& strPreferences,
                 int16_t PrivacyMode) override;
   void LoggedOut(const std::string& strUserName) override;
-  // A lost connection leaves the session as a sign-off does.
+  // A lost connection leaves the session as a sign-off does; the status
+  // label's tooltip says why.
+  void Error(int16_t intErrorCode, const std::string& strError) override;
   void WinsockError(const std::string& strError) override;
   void ConnectionClosed() override;
-  void ShowOffline();
+  void ShowOffline(const QString& reason);
+  void SetStatusReason(const QString& reason);
+  void SignOnAgain();
 
   const ServerAddress server_;
+  // The last sign-on, for signing on again, and the server's last error
+  // text, the likely reason when it then closes the connection.
+  std::string lastUserName_, lastPassword_;
+  QString lastError_;
+  Reconnect* reconnect_;
 
   cSysTray* cSysTray1;
   KezTOCSockWidget* B;

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QWidget>
 #include <QWindow>
+#include <algorithm>
 
 namespace WinDrag {
 
@@ -59,10 +60,19 @@ class Mover : public QObject {
   Mover(QWidget* target, QPointF pressGlobal, QEventLoop& loop)
       : target_(target), origin_(target->pos()), press_(pressGlobal), loop_(loop) {}
 
+  bool cancelled = false;
+
   void Follow(QPointF global) {
-    if (!target_) return;
+    if (!target_ || cancelled) return;  // given up: it stays where it began
     const QPointF travel = global - press_;
-    target_->move(origin_ + travel.toPoint());
+    QPoint place = origin_ + travel.toPoint();
+    // A control dragged out of sight could not be got back.
+    if (!target_->isWindow() && target_->parentWidget()) {
+      const QSize room = target_->parentWidget()->size() - target_->size();
+      place.setX(std::clamp(place.x(), 0, std::max(0, room.width())));
+      place.setY(std::clamp(place.y(), 0, std::max(0, room.height())));
+    }
+    target_->move(place);
   }
 
  protected:
@@ -90,6 +100,7 @@ class Mover : public QObject {
         if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
           // Escape puts the window back where it was.
           if (target_) target_->move(origin_);
+          cancelled = true;
           loop_.quit();
           return true;
         }
@@ -114,13 +125,20 @@ bool WindowManagerMovesWindows() {
 }
 
 bool running = false;
+bool lastCancelled = false;
 
 }  // namespace
+
+bool LastMoveCancelled() {
+  return lastCancelled;
+}
 
 void DragWindow(QWidget* window) {
   // Without a press from the platform still held (a key pressed the button,
   // or the release has come already) there is nothing to follow.
-  if (!window || running || !tracker || tracker->held == Qt::NoButton) return;
+  if (!window || running) return;
+  lastCancelled = false;
+  if (!tracker || tracker->held == Qt::NoButton) return;
 
   if (window->isWindow() && WindowManagerMovesWindows()) {
     // Only the window manager may move a top-level window here, and it keeps
@@ -140,6 +158,7 @@ void DragWindow(QWidget* window) {
   loop.exec();
   if (target) target->releaseMouse();
   QCoreApplication::instance()->removeEventFilter(&mover);
+  lastCancelled = mover.cancelled;
   running = false;
 }
 

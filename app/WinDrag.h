@@ -10,6 +10,11 @@ namespace WinDrag {
 // moves top-level windows itself, once the move has been handed to it.
 // Returns at once when no mouse button is down, when a move is already
 // running, or for a null window.
+// A child control stays inside its parent's client area.
 void DragWindow(QWidget* window);
+
+// True when the last move was given up with Escape (the control went back to
+// where it was), so its press is no click either.
+bool LastMoveCancelled();
 
 }  // namespace WinDrag

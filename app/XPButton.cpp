@@ -28,6 +28,10 @@ XPButton::XPButton(const QString& caption, QWidget* parent) : QAbstractButton(pa
   setFont(CaptionFont());
   setFocusPolicy(Qt::StrongFocus);
   setAttribute(Qt::WA_Hover, true);
+  // Nothing here clicks but assistive technology and automation (the
+  // accessible press action, click()): theirs is a press like any other.
+  connect(this, &QAbstractButton::clicked, this,
+          [this] { emit Press(Qt::NoButton, Qt::NoModifier, 0, 0); });
 }
 
 void XPButton::SetColors(QColor face, QColor caption, QColor hoverCaption, QColor embossMain,

@@ -6,7 +6,8 @@
 // The window's button: a black face with a green caption that brightens under
 // the mouse, edged in silver and white. It reports its press when the mouse
 // button goes down (so the press can start a move of the button) and on Space
-// or Enter while it has the focus; it has no click on release.
+// or Enter while it has the focus; it has no click on release. The
+// accessible press action (and click()) reports a press too.
 class XPButton : public QAbstractButton {
   Q_OBJECT
 

@@ -23,6 +23,10 @@ int main(int argc, char** argv) {
           .arg(kTOCServerPort),
       "host[:port]");
   parser.addOption(serverOption);
+  const QCommandLineOption reconnectOption(
+      "reconnect",
+      "Sign on again by itself after a lost connection: after 1 s, doubling up to 5 min.");
+  parser.addOption(reconnectOption);
   parser.process(app);
 
   ServerAddress server;
@@ -38,6 +42,7 @@ int main(int argc, char** argv) {
   }
 
   Form1 form(server);
+  form.SetReconnect(parser.isSet(reconnectOption));
   form.show();
   return QApplication::exec();
 }

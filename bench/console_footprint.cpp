@@ -93,7 +93,7 @@ struct RunResult {
 RunResult Run(const std::string& serverPath, const std::string& consolePath,
               const std::string& emptyPath, int buddies, double idleSeconds) {
   RunResult r;
-  Process server({serverPath, "--listen", "127.0.0.1:0"});
+  Process server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0"});
   const std::string marker = "listening on 127.0.0.1:";
   const std::size_t at = server.WaitErr(marker);
   if (at == std::string::npos)

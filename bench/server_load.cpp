@@ -1,7 +1,8 @@
 // reposa-server under load: a crowd of raw clients signs on, a room of them
 // talks, and all of them exchange instant messages. Measures the server's
 // memory per session, the time for one room line to reach every member, and
-// how many messages a second it relays.
+// how many messages a second it relays, and how long an instant message takes
+// while one client floods the server with its costliest commands.
 //
 //   bench_server [--clients 1000] [--room 100] [--lines 300] [--seconds 2]
 //                [--runs 3] [--json FILE]
@@ -106,13 +107,19 @@ struct RunResult {
   std::vector<double> fanOutMs;
   double roomDeliveriesPerSecond = 0;
   double imsPerSecond = 0;
+  std::vector<double> imUnderAttackMs;
   double hwmKiB = 0;
 };
 
 RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t roomSize,
               std::size_t lines, double seconds) {
   RunResult r;
-  Process server({serverPath, "--listen", "127.0.0.1:0", "--keepalive", "0"});
+  // Every client comes from loopback: lift the per-address caps a public
+  // server keeps low.
+  const std::string many = std::to_string(clients + 16);
+  Process server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0", "--keepalive", "0",
+                  "--max-connections", many, "--max-per-address", many, "--max-signing-on", many,
+                  "--max-signing-on-per-address", many});
   const std::string marker = "listening on 127.0.0.1:";
   const std::size_t at = server.WaitErr(marker);
   Expect(at != std::string::npos, "the server did not start: " + server.err());
@@ -258,6 +265,58 @@ RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t ro
     r.imsPerSecond =
         static_cast<double>(delivered) / std::chrono::duration<double>(Clock::now() - t0).count();
   }
+  // One client floods a mix of the costliest commands while two others
+  // exchange instant messages, one at a time: how long each takes.
+  {
+    Client& attacker = crowd[0];
+    // Outside the room when there is anyone outside it: the room's members
+    // rightly get the attacker's lines before a later message.
+    const std::size_t a = clients >= roomSize + 2 ? roomSize : 1;
+    Client& from = crowd[a];
+    Client& to = crowd[a + 1];
+    std::string names;
+    for (int i = 0; i < 120; ++i) names += " \"bench" + std::to_string(1000 + i) + "\"";
+    // A room of its own for its chat flood (ID 2, after the bench room): a
+    // room's members rightly read every line, and here they would be the
+    // driver itself, which would then measure its own reading.
+    attacker.peer.SendLine("toc_chat_join 4 \"Flood Room\"");
+    const std::string room = "2";
+    const std::vector<std::string> mix = {
+        "toc_set_idle 60",
+        "toc2_new_buddies \"g:G\nb:bench0001\nb:bench0002\nb:bench0003\n\"",
+        "toc2_remove_buddy" + names + " \"G\"",
+        "toc_chat_send " + room + " \"" + std::string(7000, 'x') + "\"",
+        "toc_chat_invite " + room + " \"come\"" + names,
+        "toc_get_info bench0001",
+        "toc_set_away \"gone\"",
+        "toc_set_away",
+    };
+    std::size_t next = 0;
+    bool waiting = true;  // for the reply to the ping sent at t0
+    auto t0 = Clock::now();
+    from.peer.SendLine("toc_send_im " + to.name + " \"ping\"");
+    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    crowd.Pump(
+        clients,
+        [&](Client& c, const PeerFrame& f) {
+          if (&c == &to && f.type == 2 && f.payload.starts_with("IM_IN_ENC2:")) {
+            waiting = false;
+            r.imUnderAttackMs.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+            if (Clock::now() < until) {
+              waiting = true;
+              t0 = Clock::now();
+              from.peer.SendLine("toc_send_im " + to.name + " \"ping\"");
+            }
+          }
+        },
+        [&] {
+          while (!attacker.peer.wantsWrite())
+            for (int i = 0; i < 64; ++i) attacker.peer.SendLine(mix[next++ % mix.size()]);
+          return !waiting && Clock::now() >= until;
+        },
+        std::chrono::milliseconds(static_cast<long>(seconds * 1000) + 30000), "IMs under attack");
+  }
   r.hwmKiB = static_cast<double>(Sample(server.pid()).hwmKiB);
   server.Stop();
   return r;
@@ -278,10 +337,11 @@ int main(int argc, char** argv) {
     const int runs = static_cast<int>(args.Number("--runs", 3));
     const std::string json = args.Text("--json", "");
     args.Check();
-    if (room > clients || clients == 0 || room == 0)
-      throw std::invalid_argument("--room > --clients");
+    if (room > clients || clients < 3 || room == 0)
+      throw std::invalid_argument("wants 3 or more --clients, and a --room of 1 to --clients");
 
     std::vector<double> idle, rss, perSession, signOn, fanOut, fanOutP99, roomRate, imRate, hwm;
+    std::vector<double> attackMedian, attackP99;
     for (int i = 0; i < runs; ++i) {
       const RunResult r = Run(serverPath, clients, room, lines, seconds);
       idle.push_back(r.idleRssKiB / 1024);
@@ -292,6 +352,8 @@ int main(int argc, char** argv) {
       fanOutP99.push_back(Quantile(r.fanOutMs, 0.99));
       roomRate.push_back(r.roomDeliveriesPerSecond);
       imRate.push_back(r.imsPerSecond);
+      attackMedian.push_back(Median(r.imUnderAttackMs));
+      attackP99.push_back(Quantile(r.imUnderAttackMs, 0.99));
       hwm.push_back(r.hwmKiB / 1024);
     }
     const std::string n = std::to_string(clients);
@@ -305,6 +367,8 @@ int main(int argc, char** argv) {
     figures.Add("server.room_" + m + "_fanout_p99", "ms", fanOutP99);
     figures.Add("server.room_deliveries_per_second", "1/s", roomRate);
     figures.Add("server.ims_per_second", "1/s", imRate);
+    figures.Add("server.im_under_attack", "ms", attackMedian);
+    figures.Add("server.im_under_attack_p99", "ms", attackP99);
     figures.Add("server.rss_peak", "MiB", hwm);
     figures.Write(json);
   } catch (const std::exception& e) {

@@ -226,6 +226,26 @@ def main():
         if t is not None:
             row(label, "", fmt(t, "/s"))
 
+    # The server's database (bench_store).
+    for name, label, target, limit, unit in [
+        ("store.burst_10000_seconds",
+         "Server database, 10,000 buddies added and removed by one client, all acknowledged",
+         "≤ 2 s", 2.0, "s"),
+        ("store.burst_longest_wait",
+         "Server database, longest wait of an instant message during that burst",
+         "≤ 50 ms", 50.0, "ms"),
+        ("store.start_10000x200",
+         "Server database, start to listening with 10,000 accounts × 200 buddies",
+         "≤ 1 s", 1000.0, "ms"),
+    ]:
+        t = fig(name)
+        if t is not None:
+            row(label, target, fmt(t, unit), "", t <= limit)
+    t = fig("store.registered_sign_ons_per_second")
+    if t is not None:
+        row("Server database, registered sign-ons while a guesser tries another name",
+            "≥ 200 /s", fmt(t, "/s"), "", t >= 200)
+
     lines = [
         "| Figure | Target | Measured (median) | Baseline | |",
         "| --- | --- | --- | --- | --- |",

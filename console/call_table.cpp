@@ -1,6 +1,9 @@
 #include "call_table.h"
 
 #include <limits>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 #include "json_bytes.h"
 
@@ -9,10 +12,6 @@ namespace reposa::console {
 namespace {
 
 using kez::KezTOCSock;
-constexpr ArgKind T = ArgKind::Text;
-constexpr ArgKind I16 = ArgKind::Int16;
-constexpr ArgKind I32 = ArgKind::Int32;
-constexpr ArgKind B = ArgKind::Bool;
 
 template <class Int>
 Int ConvertInteger(const nlohmann::ordered_json& value, ArgKind kind) {
@@ -29,210 +28,118 @@ Int ConvertInteger(const nlohmann::ordered_json& value, ArgKind kind) {
   return static_cast<Int>(value.get<std::int64_t>());
 }
 
-// The table: name, parameters in order, how many are required, the call.
+// The argument kind of each parameter type of the control's methods. A type
+// not listed here fails to compile, so a changed signature cannot mis-bind.
+template <class P>
+struct KindOf;
+template <>
+struct KindOf<std::string_view> {
+  static constexpr ArgKind kind = ArgKind::Text;
+  static std::string_view Get(const Args& a, std::size_t i) { return a.Text(i); }
+};
+template <>
+struct KindOf<int16_t> {
+  static constexpr ArgKind kind = ArgKind::Int16;
+  static int16_t Get(const Args& a, std::size_t i) { return a.Int16(i); }
+};
+template <>
+struct KindOf<int32_t> {
+  static constexpr ArgKind kind = ArgKind::Int32;
+  static int32_t Get(const Args& a, std::size_t i) { return a.Int32(i); }
+};
+template <>
+struct KindOf<bool> {
+  static constexpr ArgKind kind = ArgKind::Bool;
+  static bool Get(const Args& a, std::size_t i) { return a.Bool(i); }
+};
+
+// The parameter and result types of a method, const or not.
+template <class F>
+struct Signature;
+template <class R, class... P>
+struct Signature<R (KezTOCSock::*)(P...)> {
+  using Result = R;
+  using Params = std::tuple<P...>;
+};
+template <class R, class... P>
+struct Signature<R (KezTOCSock::*)(P...) const> : Signature<R (KezTOCSock::*)(P...)> {};
+
+// Calls Fn with the converted arguments. A trailing optional argument that
+// was left out is passed value-initialised, which is each such parameter's
+// default in the control (0 for a chat id, empty for a text).
+template <auto Fn, class... P, std::size_t... I>
+CallResult Invoke(KezTOCSock& control, const Args& args, std::index_sequence<I...>) {
+  auto arg = []<class T>(const Args& a, std::size_t i) {
+    using V = std::remove_cvref_t<T>;
+    return a.Has(i) ? KindOf<V>::Get(a, i) : V{};
+  };
+  using Result = typename Signature<decltype(Fn)>::Result;
+  if constexpr (std::is_void_v<Result>) {
+    (control.*Fn)(arg.template operator()<P>(args, I)...);
+    return {};
+  } else {
+    static_assert(std::is_same_v<Result, std::string>, "a method returns nothing or text");
+    return (control.*Fn)(arg.template operator()<P>(args, I)...);
+  }
+}
+
+template <auto Fn, class Params = typename Signature<decltype(Fn)>::Params>
+struct Binding;
+template <auto Fn, class... P>
+struct Binding<Fn, std::tuple<P...>> {
+  static CallResult Call(KezTOCSock& control, const Args& args) {
+    return Invoke<Fn, P...>(control, args, std::index_sequence_for<P...>{});
+  }
+  static std::vector<Param> Params(std::initializer_list<std::string_view> names) {
+    const ArgKind kinds[] = {KindOf<std::remove_cvref_t<P>>::kind..., ArgKind::Text};
+    std::vector<Param> params;
+    std::size_t i = 0;
+    for (std::string_view name : names) params.push_back({name, kinds[i++]});
+    return params;
+  }
+};
+
+// One entry: the method, how many of its parameters are required, and the
+// parameter names that error messages use, one per parameter.
+template <auto Fn, class... Names>
+Method Bind(std::string_view name, std::size_t required, Names... names) {
+  constexpr std::size_t arity = std::tuple_size_v<typename Signature<decltype(Fn)>::Params>;
+  static_assert(sizeof...(Names) == arity, "one name per parameter");
+  return {name, Binding<Fn>::Params({names...}), required, &Binding<Fn>::Call};
+}
+
+using K = KezTOCSock;
 const std::vector<Method> kMethods = {
-    {"Login",
-     {{"UserName", T}, {"Password", T}, {"TOCServer", T}, {"Port", I32}, {"AuthServer", T}},
-     4,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       if (a.Has(4)) {
-         c.Login(a.Text(0), a.Text(1), a.Text(2), a.Int32(3), a.Text(4));
-       } else {
-         c.Login(a.Text(0), a.Text(1), a.Text(2), a.Int32(3));
-       }
-       return {};
-     }},
-    {"LogOff",
-     {},
-     0,
-     [](KezTOCSock& c, const Args&) -> CallResult {
-       c.LogOff();
-       return {};
-     }},
-    {"SendPacket",
-     {{"intChannel", I16}, {"strData", T}},
-     2,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.SendPacket(a.Int16(0), a.Text(1));
-       return {};
-     }},
-    {"JoinChat",
-     {{"strRoomName", T}, {"intExchange", I16}},
-     2,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.JoinChat(a.Text(0), a.Int16(1));
-       return {};
-     }},
-    {"LeaveChat",
-     {{"strChatName", T}, {"lngChatID", I32}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       a.Has(1) ? c.LeaveChat(a.Text(0), a.Int32(1)) : c.LeaveChat(a.Text(0));
-       return {};
-     }},
-    {"SendChat",
-     {{"strChatName", T}, {"strMessage", T}, {"lngChatID", I32}},
-     2,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       a.Has(2) ? c.SendChat(a.Text(0), a.Text(1), a.Int32(2)) : c.SendChat(a.Text(0), a.Text(1));
-       return {};
-     }},
-    {"GetProfile",
-     {{"strUserName", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.GetProfile(a.Text(0));
-       return {};
-     }},
-    {"SendIM",
-     {{"strUserName", T}, {"strMessage", T}, {"AutoResponse", B}},
-     3,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.SendIM(a.Text(0), a.Text(1), a.Bool(2));
-       return {};
-     }},
-    {"ChangePassword",
-     {{"strOldPassword", T}, {"strNewPassword", T}},
-     2,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.ChangePassword(a.Text(0), a.Text(1));
-       return {};
-     }},
-    {"FormatUserName",
-     {{"strFormatted", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.FormatUserName(a.Text(0));
-       return {};
-     }},
-    {"SetAwayMessage",
-     {{"strAwayMessage", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.SetAwayMessage(a.Text(0));
-       return {};
-     }},
-    {"SetProfile",
-     {{"strProfile", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.SetProfile(a.Text(0));
-       return {};
-     }},
-    {"GetStatus",
-     {{"strUserName", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.GetStatus(a.Text(0));
-       return {};
-     }},
-    {"SetIdleTime",
-     {{"lngMinutes", I32}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.SetIdleTime(a.Int32(0));
-       return {};
-     }},
-    {"AcceptChatInvite",
-     {{"lngChatID", I32}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.AcceptChatInvite(a.Int32(0));
-       return {};
-     }},
-    {"InviteUsers",
-     {{"strChatName", T}, {"strInviteMessage", T}, {"strUsers", T}, {"lngChatID", I32}},
-     3,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       a.Has(3) ? c.InviteUsers(a.Text(0), a.Text(1), a.Text(2), a.Int32(3))
-                : c.InviteUsers(a.Text(0), a.Text(1), a.Text(2));
-       return {};
-     }},
-    {"WarnUser",
-     {{"strUserName", T}, {"blnAnonymous", B}},
-     2,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.WarnUser(a.Text(0), a.Bool(1));
-       return {};
-     }},
-    {"AddBuddy",
-     {{"strGroup", T}, {"strBuddy", T}},
-     2,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.AddBuddy(a.Text(0), a.Text(1));
-       return {};
-     }},
-    {"RemoveBuddy",
-     {{"strGroup", T}, {"strBuddy", T}},
-     2,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.RemoveBuddy(a.Text(0), a.Text(1));
-       return {};
-     }},
-    {"AddGroup",
-     {{"strGroup", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.AddGroup(a.Text(0));
-       return {};
-     }},
-    {"RemoveGroup",
-     {{"strGroup", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.RemoveGroup(a.Text(0));
-       return {};
-     }},
-    {"BlockUser",
-     {{"strUserName", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.BlockUser(a.Text(0));
-       return {};
-     }},
-    {"UnblockUser",
-     {{"strUserName", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.UnblockUser(a.Text(0));
-       return {};
-     }},
-    {"AddPrivateUser",
-     {{"strUserName", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.AddPrivateUser(a.Text(0));
-       return {};
-     }},
-    {"RemovePrivateUser",
-     {{"strUserName", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.RemovePrivateUser(a.Text(0));
-       return {};
-     }},
-    {"SetPrivacy",
-     {{"intMode", I16}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.SetPrivacy(a.Int16(0));
-       return {};
-     }},
-    {"SetCapability",
-     {{"strCapUUID", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult {
-       c.SetCapability(a.Text(0));
-       return {};
-     }},
-    {"RemoveHtml",
-     {{"strMessage", T}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult { return c.RemoveHtml(a.Text(0)); }},
-    {"GetChatName",
-     {{"lngChatID", I32}},
-     1,
-     [](KezTOCSock& c, const Args& a) -> CallResult { return c.GetChatName(a.Int32(0)); }},
+    Bind<&K::Login>("Login", 4, "UserName", "Password", "TOCServer", "Port", "AuthServer"),
+    Bind<&K::LogOff>("LogOff", 0),
+    Bind<&K::SendPacket>("SendPacket", 2, "intChannel", "strData"),
+    Bind<&K::JoinChat>("JoinChat", 2, "strRoomName", "intExchange"),
+    Bind<&K::LeaveChat>("LeaveChat", 1, "strChatName", "lngChatID"),
+    Bind<&K::SendChat>("SendChat", 2, "strChatName", "strMessage", "lngChatID"),
+    Bind<&K::GetProfile>("GetProfile", 1, "strUserName"),
+    Bind<&K::SendIM>("SendIM", 3, "strUserName", "strMessage", "AutoResponse"),
+    Bind<&K::ChangePassword>("ChangePassword", 2, "strOldPassword", "strNewPassword"),
+    Bind<&K::FormatUserName>("FormatUserName", 1, "strFormatted"),
+    Bind<&K::SetAwayMessage>("SetAwayMessage", 1, "strAwayMessage"),
+    Bind<&K::SetProfile>("SetProfile", 1, "strProfile"),
+    Bind<&K::GetStatus>("GetStatus", 1, "strUserName"),
+    Bind<&K::SetIdleTime>("SetIdleTime", 1, "lngMinutes"),
+    Bind<&K::AcceptChatInvite>("AcceptChatInvite", 1, "lngChatID"),
+    Bind<&K::InviteUsers>("InviteUsers", 3, "strChatName", "strInviteMessage", "strUsers",
+                          "lngChatID"),
+    Bind<&K::WarnUser>("WarnUser", 2, "strUserName", "blnAnonymous"),
+    Bind<&K::AddBuddy>("AddBuddy", 2, "strGroup", "strBuddy"),
+    Bind<&K::RemoveBuddy>("RemoveBuddy", 2, "strGroup", "strBuddy"),
+    Bind<&K::AddGroup>("AddGroup", 1, "strGroup"),
+    Bind<&K::RemoveGroup>("RemoveGroup", 1, "strGroup"),
+    Bind<&K::BlockUser>("BlockUser", 1, "strUserName"),
+    Bind<&K::UnblockUser>("UnblockUser", 1, "strUserName"),
+    Bind<&K::AddPrivateUser>("AddPrivateUser", 1, "strUserName"),
+    Bind<&K::RemovePrivateUser>("RemovePrivateUser", 1, "strUserName"),
+    Bind<&K::SetPrivacy>("SetPrivacy", 1, "intMode"),
+    Bind<&K::SetCapability>("SetCapability", 1, "strCapUUID"),
+    Bind<&K::RemoveHtml>("RemoveHtml", 1, "strMessage"),
+    Bind<&K::GetChatName>("GetChatName", 1, "lngChatID"),
 };
 
 }  // namespace

@@ -1,26 +1,47 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "event_printer.h"
+#include "kez/Backoff.h"
 #include "kez/KezTOCSock.h"
 #include "kez/posix/EventLoop.h"
 #include "options.h"
+#include "rooms.h"
 
 namespace reposa::console {
 
+// The sign-on that --reconnect repeats by itself.
+struct SignOn {
+  std::string screenName;
+  std::string password;
+  std::string host;
+  int32_t port = 5190;
+  std::string authServer;
+};
+
 // The control on a posix socket, its events printed, its input lines carried
-// out in order, and the room of --join joined after each sign-on.
+// out in order, and the rooms of --join joined after each sign-on.
 class ConsoleSession {
  public:
   ConsoleSession(kez::posix::EventLoop& loop, EventPrinter::Emit emit, bool packets,
-                 std::optional<JoinTarget> join);
+                 std::vector<JoinTarget> joins);
+  ~ConsoleSession();
 
   kez::KezTOCSock& Control() { return *control_; }
   // One input line; prints its result or error, if any.
   void HandleLine(std::string_view line);
+
+  // Signs on now and, whenever the connection is lost, again after the
+  // backoff's wait, each wait announced as a notice line; after a sign-on it
+  // joins again every room it was in. A LogOff call stops this until the next
+  // sign-on. `onGiveUp` runs (on a later turn) after an error that forbids
+  // retrying.
+  void KeepPresent(SignOn signOn, kez::Backoff backoff, std::function<void()> onGiveUp);
 
  private:
   class Events final : public EventPrinter {
@@ -31,16 +52,31 @@ class ConsoleSession {
                   std::vector<std::string> BlockList, std::vector<std::string> PrivateList,
                   std::vector<std::string> MiscData, const std::string& strPreferences,
                   int16_t PrivacyMode) override;
+    void JoinedChat(const std::string& strChatName, int32_t lngChatID) override;
+    void LeftChat(int32_t lngChatID) override;
+    void LoggedOut(const std::string& strUserName) override;
+    void Error(int16_t intErrorCode, const std::string& strError) override;
+    void WinsockError(const std::string& strError) override;
+    void ConnectionClosed() override;
 
    private:
     ConsoleSession& session_;
   };
 
-  void Join();
+  void Join(const JoinTarget& room);
+  void NoteJoinCall(std::string_view line);
+  void SessionLost();
+  void CancelRetry();
 
   kez::posix::EventLoop& loop_;
   EventPrinter::Emit emit_;
-  std::optional<JoinTarget> join_;
+  std::vector<JoinTarget> joins_;
+  RoomMemory rooms_;
+  std::optional<SignOn> signOn_;  // set while --reconnect keeps the session
+  std::optional<kez::Backoff> backoff_;
+  std::function<void()> onGiveUp_;
+  kez::posix::EventLoop::Id retry_ = 0;
+  bool signedOff_ = false;
   Events events_;
   std::unique_ptr<kez::KezTOCSock> control_;
 };

@@ -44,6 +44,17 @@ LineReader::~LineReader() {
   if (savedFlags_ >= 0) ::fcntl(fd_, F_SETFL, savedFlags_);
 }
 
+void LineReader::SetPaused(bool paused) {
+  if (paused_ == paused || ended_) return;
+  paused_ = paused;
+  if (paused) {
+    loop_.Unwatch(watch_);
+    watch_ = 0;
+  } else {
+    watch_ = loop_.Watch(fd_, POLLIN, [this](short) { OnReady(); });
+  }
+}
+
 void LineReader::OnReady() {
   char buffer[65536];
   const ssize_t n = ::read(fd_, buffer, sizeof buffer);

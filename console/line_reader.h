@@ -35,6 +35,8 @@ class LineReader {
   LineReader& operator=(const LineReader&) = delete;
 
   bool Ended() const { return ended_; }
+  // A paused reader leaves its input waiting in the descriptor.
+  void SetPaused(bool paused);
 
  private:
   void OnReady();
@@ -45,6 +47,7 @@ class LineReader {
   int savedFlags_ = -1;
   kez::posix::EventLoop::Id watch_ = 0;
   bool ended_ = false;
+  bool paused_ = false;
   LineSplitter splitter_;
   LineSplitter::OnLine onLine_;
   std::function<void()> onEnd_;

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -30,6 +32,8 @@ using namespace reposa::console;
 
 constexpr int kUsageStatus = 2;
 constexpr int kStartFailure = 1;
+// --reconnect gave up: the server refused the account itself.
+constexpr int kRefusedStatus = 3;
 
 // The password for the start-up sign-on, or nothing when the program should
 // end quietly (interrupted at the prompt). Throws for a start-up failure.
@@ -64,22 +68,51 @@ int Run(const Options& options) {
   }
 
   kez::posix::EventLoop loop;
-  LineWriter out(STDOUT_FILENO, StopRequested);
+  LineReader* input = nullptr;
+  // Results are never dropped: while they alone fill the queue, stop reading
+  // the calls that make them.
+  OutputQueue out(loop, STDOUT_FILENO, options.outputLimit, [&input](bool full) {
+    if (input) input->SetPaused(full);
+  });
   ConsoleSession session(
       loop, [&out](const nlohmann::ordered_json& line) { out.Write(line); }, options.packets,
-      options.join);
+      options.joins);
   loop.Watch(signalFd, POLLIN, [&loop](short) { loop.Stop(); });
   // End of input leaves the session running: the account stays present.
-  LineReader input(loop, STDIN_FILENO,
-                   [&session](std::string_view line) { session.HandleLine(line); }, {});
+  LineReader reader(loop, STDIN_FILENO,
+                    [&session](std::string_view line) { session.HandleLine(line); }, {});
+  input = &reader;
 
-  if (options.screenName) {
+  int status = 0;
+  if (options.screenName && options.reconnect) {
+    // The password stays in memory: every new sign-on needs it.
+    session.KeepPresent(SignOn{*options.screenName, *password, options.serverHost,
+                               options.serverPort, options.authServer},
+                        kez::Backoff{}, [&loop, &status] {
+                          status = kRefusedStatus;
+                          loop.Stop();
+                        });
+  } else if (options.screenName) {
     session.Control().Login(*options.screenName, *password, options.serverHost, options.serverPort,
                             options.authServer);
-    std::fill(password->begin(), password->end(), '\0');
   }
+  if (password) std::fill(password->begin(), password->end(), '\0');
   loop.Run();
-  return 0;
+  // The last lines, the error that ended the session among them, get a
+  // moment to reach a slow reader; a stalled one cannot hold the exit.
+  out.Drain(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+  return status;
+}
+
+// A --config file, bounded: it holds a few options, nothing more.
+std::string ReadConfigFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw UsageError("--config: cannot read " + path);
+  std::string text(64 * 1024 + 1, '\0');
+  file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  if (text.size() > 64 * 1024) throw UsageError("--config: " + path + " is larger than 64 KiB");
+  return text;
 }
 
 }  // namespace
@@ -89,6 +122,13 @@ int main(int argc, char** argv) {
   Options options;
   try {
     options = ParseOptions(args);
+    if (options.configFile) {
+      // The file's options first, so the command line adds to them.
+      std::vector<std::string> all = ConfigArguments(ReadConfigFile(*options.configFile));
+      all.insert(all.end(), args.begin(), args.end());
+      options = ParseOptions(all);
+      CheckOptions(options);
+    }
   } catch (const UsageError& e) {
     std::cerr << "reposa-console: " << e.what() << "\nTry 'reposa-console --help'." << std::endl;
     return kUsageStatus;

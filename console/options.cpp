@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
@@ -16,7 +17,35 @@ std::optional<long long> ParseDecimal(std::string_view text) {
   return value;
 }
 
+constexpr std::size_t kMaxJoins = 64;
+
+std::string_view Trim(std::string_view text) {
+  const std::size_t start = text.find_first_not_of(" \t\r");
+  if (start == std::string_view::npos) return {};
+  return text.substr(start, text.find_last_not_of(" \t\r") - start + 1);
+}
+
 }  // namespace
+
+std::vector<std::string> ConfigArguments(std::string_view text) {
+  std::vector<std::string> args;
+  std::size_t number = 0;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    const std::string_view line = Trim(text.substr(0, end));
+    text.remove_prefix(std::min(end + 1, text.size()));
+    ++number;
+    if (line.empty() || line.front() == '#') continue;
+    const std::size_t eq = line.find('=');
+    const std::string_view name = Trim(line.substr(0, eq));
+    if (name.empty() || name.starts_with('-') || name == "config")
+      throw UsageError("--config: line " + std::to_string(number) + " does not name an option");
+    std::string arg = "--" + std::string(name);
+    if (eq != std::string_view::npos) arg += "=" + std::string(Trim(line.substr(eq + 1)));
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
 
 void ParseHostPort(std::string_view text, std::string& host, int32_t& port) {
   std::string_view hostPart = text;
@@ -91,7 +120,18 @@ Options ParseOptions(const std::vector<std::string>& args) {
     } else if (name == "--password-file") {
       options.passwordFile = value();
     } else if (name == "--join") {
-      options.join = ParseJoin(value());
+      if (options.joins.size() >= kMaxJoins) throw UsageError("--join: at most 64 rooms");
+      options.joins.push_back(ParseJoin(value()));
+    } else if (name == "--config") {
+      options.configFile = value();
+    } else if (name == "--reconnect") {
+      flag();
+      options.reconnect = true;
+    } else if (name == "--output-limit") {
+      const auto bytes = ParseDecimal(value());
+      if (!bytes || *bytes < 4096 || *bytes > (1LL << 32))
+        throw UsageError("--output-limit: a number of bytes from 4096 to 4294967296");
+      options.outputLimit = static_cast<std::size_t>(*bytes);
     } else if (name == "--packets") {
       flag();
       options.packets = true;
@@ -112,9 +152,15 @@ Options ParseOptions(const std::vector<std::string>& args) {
       throw UsageError("unexpected argument (this program takes only options)");
     }
   }
+  // With --config the file's options still have to be added.
+  if (!options.configFile) CheckOptions(options);
+  return options;
+}
+
+void CheckOptions(const Options& options) {
   if (options.passwordFile && !options.screenName)
     throw UsageError("--password-file needs --screen-name");
-  return options;
+  if (options.reconnect && !options.screenName) throw UsageError("--reconnect needs --screen-name");
 }
 
 std::string UsageText(std::string_view program) {
@@ -133,8 +179,17 @@ Options:
   --screen-name NAME     sign on at start
   --password-file FILE   the password is the first line of FILE; without this
                          option the password is asked for on the terminal
-  --join ROOM[:EXCHANGE] join ROOM once signed on (exchange 4 by default)
+  --join ROOM[:EXCHANGE] join ROOM once signed on (exchange 4 by default);
+                         may be given for several rooms
+  --config FILE          options from FILE, one "name = value" per line
+                         (screen-name = Demo User); the command line adds to them
+  --reconnect            sign on again whenever the connection is lost, after
+                         1 s, doubling up to 5 min (each wait +-20 %), and join
+                         the rooms again; a wrong name or password or a blocked
+                         sign-on ends the program with status 3
   --packets              also print every received frame (IncomingPacket)
+  --output-limit BYTES   output kept for a reader that does not keep up
+                         (default 8 MiB); past it the oldest events are dropped
   --help                 show this text
   --version              show the version
 
@@ -143,6 +198,10 @@ Input lines:
   {"get": "LastChatID"}
   {"set": "LastChatID", "value": 7}
 Text is a JSON string whose characters U+0000..U+00FF stand for bytes 0..255.
+
+Notice lines of the console's own:
+  {"notice": "reconnecting", "in": 2.1, "attempt": 3}   (--reconnect)
+  {"notice": "dropped", "lines": 120}   event lines lost to a stalled reader
 )";
   return text;
 }

@@ -21,8 +21,11 @@ struct Options {
   std::string authServer;  // empty: the control's own default
   std::optional<std::string> screenName;
   std::optional<std::string> passwordFile;
-  std::optional<JoinTarget> join;
+  std::vector<JoinTarget> joins;  // --join, each time it is given
+  std::optional<std::string> configFile;
   bool packets = false;
+  bool reconnect = false;
+  std::size_t outputLimit = 8 * 1024 * 1024;  // bytes of output waiting for a slow reader
   bool help = false;
   bool version = false;
 };
@@ -33,7 +36,15 @@ struct UsageError : std::runtime_error {
 };
 
 // `args` excludes the program name. Accepts "--name value" and "--name=value".
+// Options that need one another are checked unless --config is given; then
+// CheckOptions follows once the file's options are in.
 Options ParseOptions(const std::vector<std::string>& args);
+void CheckOptions(const Options& options);
+
+// The lines of a --config file as options: "name = value" or "name" per
+// line, '#' comments and blank lines skipped; "screen-name = Demo User"
+// becomes "--screen-name=Demo User". A file cannot name another file.
+std::vector<std::string> ConfigArguments(std::string_view text);
 
 // HOST, HOST:PORT, [IPV6] or [IPV6]:PORT; a bare IPv6 address has no port.
 void ParseHostPort(std::string_view text, std::string& host, int32_t& port);

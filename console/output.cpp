@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -9,26 +10,112 @@
 
 namespace reposa::console {
 
-void LineWriter::Write(const nlohmann::ordered_json& value) {
+namespace {
+
+std::string DroppedNotice(std::size_t count) {
+  return ToLine(nlohmann::ordered_json{{"notice", "dropped"}, {"lines", count}}) + '\n';
+}
+
+}  // namespace
+
+OutputQueue::OutputQueue(kez::posix::EventLoop& loop, int fd, std::size_t limit,
+                         std::function<void(bool)> onFull)
+    : loop_(loop), fd_(fd), limit_(limit), onFull_(std::move(onFull)) {
+  savedFlags_ = ::fcntl(fd_, F_GETFL);
+  if (savedFlags_ >= 0) ::fcntl(fd_, F_SETFL, savedFlags_ | O_NONBLOCK);
+}
+
+OutputQueue::~OutputQueue() {
+  if (watch_) loop_.Unwatch(watch_);
+  // The descriptor may be shared with the shell that started us.
+  if (savedFlags_ >= 0) ::fcntl(fd_, F_SETFL, savedFlags_);
+}
+
+void OutputQueue::Write(const nlohmann::ordered_json& value) {
   if (broken_) return;
-  std::string line = ToLine(value);
-  line.push_back('\n');
-  std::size_t done = 0;
-  while (done < line.size()) {
-    if (stopRequested_ && stopRequested_()) {
-      broken_ = true;  // ending: a stalled reader must not hold us
-      return;
+  const bool event = value.is_object() && value.contains("event");
+  Line line{ToLine(value) + '\n', event ? Kind::Event : Kind::Kept};
+  bytes_ += line.text.size();
+  lines_.push_back(std::move(line));
+  if (bytes_ > limit_) DropOldEvents();
+  Flush();
+}
+
+// Drops event lines from the oldest on, never the front line once partly
+// written. A notice in the dropped lines' place counts them; while it waits
+// unwritten it is updated rather than repeated.
+void OutputQueue::DropOldEvents() {
+  const std::size_t at = written_ > 0 ? 1 : 0;
+  std::size_t count = 0;
+  for (std::size_t i = at; i < lines_.size() && bytes_ > limit_;) {
+    if (lines_[i].kind != Kind::Event) {
+      ++i;
+      continue;
     }
-    const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
-    if (n >= 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd p{fd_, POLLOUT, 0};
-      ::poll(&p, 1, -1);  // a stop signal interrupts this too
-    } else if (errno != EINTR) {
-      broken_ = true;  // EPIPE and the like: nobody is listening any more
-      return;
+    bytes_ -= lines_[i].text.size();
+    lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
+    ++count;
+  }
+  if (count > 0) {
+    if (at == lines_.size() || lines_[at].kind != Kind::Notice)
+      lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), Line{"", Kind::Notice});
+    Line& notice = lines_[at];
+    bytes_ -= notice.text.size();
+    notice.dropped += count;
+    notice.text = DroppedNotice(notice.dropped);
+    bytes_ += notice.text.size();
+  }
+  if (bytes_ > limit_) SetFull(true);
+}
+
+void OutputQueue::Flush() {
+  while (!lines_.empty()) {
+    const std::string& text = lines_.front().text;
+    const ssize_t n = ::write(fd_, text.data() + written_, text.size() - written_);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      // EPIPE and the like: nobody is listening any more; the session goes on.
+      broken_ = true;
+      lines_.clear();
+      bytes_ = written_ = 0;
+      break;
     }
+    written_ += static_cast<std::size_t>(n);
+    if (written_ < text.size()) continue;
+    bytes_ -= text.size();
+    lines_.pop_front();
+    written_ = 0;
+  }
+  if (full_ && (broken_ || bytes_ <= limit_ / 2)) SetFull(false);
+  UpdateWatch();
+}
+
+void OutputQueue::UpdateWatch() {
+  const bool waiting = !lines_.empty();
+  if (waiting && !watch_) {
+    watch_ = loop_.Watch(fd_, POLLOUT, [this](short) { Flush(); });
+  } else if (!waiting && watch_) {
+    loop_.Unwatch(watch_);
+    watch_ = 0;
+  }
+}
+
+void OutputQueue::SetFull(bool full) {
+  if (full_ == full) return;
+  full_ = full;
+  if (onFull_) onFull_(full);
+}
+
+void OutputQueue::Drain(std::chrono::steady_clock::time_point deadline) {
+  Flush();
+  while (!lines_.empty() && !broken_) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    pollfd p{fd_, POLLOUT, 0};
+    ::poll(&p, 1, static_cast<int>(left.count()));
+    Flush();
   }
 }
 

@@ -1,11 +1,15 @@
 // Arbitrary bytes from three clients at once through the server's sessions:
 // the opening, the frame reader, the login, the command parser and every
 // command's handler, with connections ending and signing on again; what the
-// server writes back must be well-formed frames.
+// server writes back must be well-formed frames. The limits are driven too:
+// many commands in one read handled a turn's worth at a time, long argument
+// lists, floods past the rates, refusals held back and closing with output
+// still queued.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -33,7 +37,34 @@ struct CheckingTransport : Transport {
     ++sequence;
   }
   void Finish() override { finished = true; }
+  void Hold(std::chrono::milliseconds delay) override {
+    if (delay.count() <= 0) __builtin_trap();
+  }
 };
+
+// Words whose handlers have limits, for the batches and long lists below.
+constexpr std::string_view kWords[] = {"toc_chat_invite \"1\" \"m\"",
+                                       "toc2_remove_buddy",
+                                       "toc2_add_deny",
+                                       "toc2_add_permit",
+                                       "toc_set_idle",
+                                       "toc_set_away",
+                                       "toc_chat_send \"1\"",
+                                       "toc_chat_accept",
+                                       "toc_change_passwd \"x\"",
+                                       "toc2_new_buddies",
+                                       "toc_chat_join \"4\"",
+                                       "toc_set_caps"};
+
+// Hands bytes to a session a turn's worth of frames at a time, as the
+// server does, and checks that the rest is handled in later turns.
+void Feed(Session& session, std::string_view bytes, std::size_t perTurn) {
+  session.Receive(bytes, perTurn);
+  for (int turns = 0; session.more(); ++turns) {
+    if (turns > 70000) __builtin_trap();
+    session.Receive({}, perTurn);
+  }
+}
 
 struct Slot {
   CheckingTransport transport;
@@ -47,7 +78,7 @@ struct Router : Outbox {
     for (std::size_t i = 0; i < ids.size(); ++i)
       if (ids[i] == to && (*slots)[i].session) (*slots)[i].session->SendMessage(message);
   }
-  void EndSession(SessionId id) override {
+  void EndSession(SessionId id, std::string_view) override {
     for (std::size_t i = 0; i < ids.size(); ++i)
       if (ids[i] == id && (*slots)[i].session) (*slots)[i].session->End();
   }
@@ -95,20 +126,43 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   while (input.remaining_bytes() > 0) {
     const std::size_t i = input.ConsumeIntegralInRange<std::size_t>(0, slots.size() - 1);
+    const std::size_t perTurn = input.ConsumeIntegralInRange<std::size_t>(1, 20);
     now += input.ConsumeIntegralInRange<int>(0, 120);
-    switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+    switch (input.ConsumeIntegralInRange<int>(0, 5)) {
       case 0:  // raw bytes
-        slots[i].session->Receive(input.ConsumeRandomLengthString(256));
+        Feed(*slots[i].session, input.ConsumeRandomLengthString(256), perTurn);
         break;
       case 1:  // a command line in a data frame
-        slots[i].session->Receive(WireFrame(2, input.ConsumeRandomLengthString(512) + '\0'));
+        Feed(*slots[i].session, WireFrame(2, input.ConsumeRandomLengthString(512) + '\0'), perTurn);
         break;
       case 2:
         slots[i].session->SendKeepAlive();
         break;
-      case 3:  // the connection ends
+      case 3:  // the connection ends, whatever it still has queued
         slots[i].transport.finished = true;
         break;
+      case 4: {  // many commands in one read
+        const int count = input.ConsumeIntegralInRange<int>(1, 80);
+        const std::string_view word =
+            kWords[input.ConsumeIntegralInRange<std::size_t>(0, std::size(kWords) - 1)];
+        const std::string arg = input.ConsumeRandomLengthString(16);
+        std::string bytes;
+        for (int n = 0; n < count; ++n)
+          bytes += WireFrame(2, std::string(word) + " \"" + arg + "\"" + '\0');
+        Feed(*slots[i].session, bytes, perTurn);
+        break;
+      }
+      case 5: {  // a long argument list, names repeated
+        const std::string_view word =
+            kWords[input.ConsumeIntegralInRange<std::size_t>(0, std::size(kWords) - 1)];
+        const int count = input.ConsumeIntegralInRange<int>(1, 400);
+        const std::string name = input.ConsumeRandomLengthString(8);
+        const bool commas = input.ConsumeBool();
+        std::string line(word);
+        for (int n = 0; n < count; ++n) line += commas ? (n ? "," : " ") + name : " " + name;
+        Feed(*slots[i].session, WireFrame(2, line.substr(0, 8000) + '\0'), perTurn);
+        break;
+      }
     }
     if (slots[i].transport.finished) {
       service.Ended(router.ids[i]);

@@ -14,7 +14,7 @@ bool ChatRoom::Has(SessionId session) const {
 bool IsValidRoomName(std::string_view name) {
   if (name.empty() || name.size() > kMaxRoomName) return false;
   for (char c : name)
-    if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
+    if (static_cast<unsigned char>(c) < 32 || c == 127 || c == ':') return false;
   return true;
 }
 
@@ -29,11 +29,16 @@ ChatRooms::Join ChatRooms::JoinByName(SessionId session, std::string_view displa
   const std::string key = Key(exchange, name);
   if (auto it = byKey_.find(key); it != byKey_.end())
     return Enter(rooms_.at(it->second), session, display);
-  if (roomCount_[session] >= kMaxRoomsPerSession) return Join::TooMany;
-  // IDs only grow, so a stale ID in some client never names a newer room.
-  if (lastId_ == INT32_MAX) lastId_ = 0;
+  if (roomCount_[session] >= kMaxRoomsPerSession ||
+      rooms_.size() >= static_cast<std::size_t>(maxId_))
+    return Join::TooMany;
+  // IDs grow, so a stale ID in some client rarely names a newer room; after
+  // the last one they start again, passing over rooms still open.
+  do {
+    lastId_ = lastId_ >= maxId_ ? 1 : lastId_ + 1;
+  } while (rooms_.count(lastId_));
   ChatRoom room;
-  room.id = ++lastId_;
+  room.id = lastId_;
   room.exchange = exchange;
   room.name = std::string(name);
   auto [it, inserted] = rooms_.emplace(room.id, std::move(room));
@@ -59,11 +64,18 @@ ChatRooms::Join ChatRooms::Enter(ChatRoom& room, SessionId session, std::string_
     room.members.push_back(ChatMember{session, std::string(display)});
     ++roomCount_[session];
   }
-  std::vector<std::string> names;
-  names.reserve(room.members.size());
-  for (const ChatMember& m : room.members) names.push_back(m.display);
   outbox_.Deliver(session, msg::ChatJoin(room.id, room.name));
-  outbox_.Deliver(session, msg::ChatUpdateBuddy(room.id, true, names));
+  std::vector<std::string> names;
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < room.members.size(); ++i) {
+    names.push_back(room.members[i].display);
+    bytes += names.back().size() + 1;
+    if (bytes >= kMemberListMessage || i + 1 == room.members.size()) {
+      outbox_.Deliver(session, msg::ChatUpdateBuddy(room.id, true, names));
+      names.clear();
+      bytes = 0;
+    }
+  }
   return Join::Joined;
 }
 

@@ -1,6 +1,7 @@
 #include "directory.h"
 
 #include "names.h"
+#include "password_hash.h"
 
 namespace reposa::server {
 
@@ -9,12 +10,25 @@ Directory::Directory(const std::vector<AccountEntry>& entries) : open_(entries.e
     Account account;
     account.name = NormalizeName(e.display);
     account.display = e.display;
-    account.password = e.password;
+    account.passwordHash = HashPassword(e.password);
     accounts_.emplace(account.name, std::move(account));
   }
 }
 
-Account* Directory::Authenticate(std::string_view typedName, std::string_view password) {
+Directory::Directory(std::vector<StoredAccount> stored) : open_(true) {
+  for (StoredAccount& s : stored) {
+    if (s.passwordHash) open_ = false;
+    Account account;
+    account.name = std::move(s.name);
+    account.display = std::move(s.display);
+    account.passwordHash = std::move(s.passwordHash);
+    if (!s.lists.empty()) account.unparsedLists = std::move(s.lists);
+    std::string key = account.name;
+    accounts_.emplace(std::move(key), std::move(account));
+  }
+}
+
+Account* Directory::Lookup(std::string_view typedName) {
   const std::string name = NormalizeName(typedName);
   auto it = accounts_.find(name);
   if (it == accounts_.end()) {
@@ -25,8 +39,20 @@ Account* Directory::Authenticate(std::string_view typedName, std::string_view pa
     it = accounts_.emplace(name, std::move(account)).first;
   }
   Account& account = it->second;
-  if (account.password && *account.password != password) return nullptr;
+  // A registered server admits only accounts with a password.
+  if (!open_ && !account.passwordHash) return nullptr;
+  if (account.unparsedLists) {
+    account.lists = ParseConfigText(*account.unparsedLists);
+    account.unparsedLists.reset();
+  }
   return &account;
+}
+
+Account* Directory::Authenticate(std::string_view typedName, std::string_view password) {
+  Account* account = Lookup(typedName);
+  if (account && account->passwordHash && !VerifyPassword(*account->passwordHash, password))
+    return nullptr;
+  return account;
 }
 
 Account* Directory::Find(std::string_view normalised) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "account_store.h"
 #include "accounts.h"
 #include "stored_lists.h"
 
@@ -17,9 +18,12 @@ namespace reposa::server {
 struct Account {
   std::string name;     // normalised
   std::string display;  // as first typed, or as the user formatted it
-  // None: any password signs on (an open server, until the user sets one).
-  std::optional<std::string> password;
+  // An Argon2id hash; none for an account an open server made on the fly.
+  std::optional<std::string> passwordHash;
   StoredLists lists;
+  // The stored lists as read from the database, made into `lists` when the
+  // account is first looked up: a start with many accounts reads them only.
+  std::optional<std::string> unparsedLists;
 };
 
 // Accounts made on the fly by an open server, at most.
@@ -29,11 +33,17 @@ class Directory {
  public:
   // No entries: an open server, where any screen name signs on with any
   // password. With entries only those names sign on.
+  // The passwords are hashed here.
   explicit Directory(const std::vector<AccountEntry>& entries = {});
+  // Accounts read from the database; open when none of them has a password.
+  explicit Directory(std::vector<StoredAccount> stored);
 
   bool open() const { return open_; }
-  // The account for a sign-on, made on first use when the server is open;
-  // nullptr for an unknown name (closed server) or a wrong password.
+  // The account a sign-on names, made on first use when the server is open;
+  // nullptr for a name that cannot sign on.
+  Account* Lookup(std::string_view typedName);
+  // Lookup, then the password check on the spot (for tests and tools; the
+  // server checks off the loop).
   Account* Authenticate(std::string_view typedName, std::string_view password);
   Account* Find(std::string_view normalised);
   std::size_t size() const { return accounts_.size(); }

@@ -3,23 +3,33 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "account_command.h"
+#include "account_store.h"
 #include "accounts.h"
 #include "directory.h"
 #include "kez/posix/EventLoop.h"
+#include "log_queue.h"
 #include "options.h"
+#include "password_hash.h"
 #include "server.h"
 
 namespace {
 
 int gSignalPipe = -1;
+// Once the server runs, the log goes through a queue that never blocks.
+std::optional<reposa::server::LogQueue> gLog;
 
 void OnSignal(int) {
   const char byte = 1;
@@ -27,10 +37,26 @@ void OnSignal(int) {
 }
 
 void Log(std::string_view line) {
+  if (gLog) return gLog->Add(line);
   std::string text = "reposa-server: ";
   text.append(line).push_back('\n');
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
+}
+
+// Each connection is a descriptor: ask for enough of them, as far as the
+// hard limit allows, and say so when it falls short.
+void RaiseOpenFileLimit(std::size_t connections) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = static_cast<rlim_t>(connections) + 64;
+  if (limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < wanted)
+    Log("open files limited to " + std::to_string(limit.rlim_cur) + "; fewer than " +
+        std::to_string(connections) + " connections will fit");
 }
 
 }  // namespace
@@ -52,7 +78,29 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  std::vector<AccountEntry> accounts;
+  const std::string dbPath = options.database.empty() ? DefaultDatabasePath() : options.database;
+  std::unique_ptr<AccountStore> store;
+  try {
+    store = std::make_unique<AccountStore>(dbPath);
+  } catch (const std::exception& e) {
+    Log(e.what());
+    return 1;
+  }
+
+  if (!options.accountAction.empty()) {
+    try {
+      const std::string done =
+          options.accountAction == "add"
+              ? AddAccount(*store, options.accountName, ReadNewPassword(options.accountName))
+              : RemoveAccount(*store, options.accountName);
+      Log(done);
+      return 0;
+    } catch (const std::exception& e) {
+      Log("account " + options.accountAction + ": " + e.what());
+      return 1;
+    }
+  }
+
   if (options.accountsFile) {
     const std::string& file = *options.accountsFile;
     unsigned mode = 0;
@@ -63,27 +111,38 @@ int main(int argc, char** argv) {
           "); its passwords can be read. Run: chmod 600 " + file);
     }
     try {
-      accounts = LoadAccounts(file);
+      const std::vector<AccountEntry> accounts = LoadAccounts(file);
+      if (accounts.empty()) {
+        Log("accounts file " + file + " lists no accounts");
+        return 1;
+      }
+      ImportAccounts(*store, accounts);
+      Log(std::to_string(accounts.size()) + " account(s) from " + file);
     } catch (const std::exception& e) {
       Log(e.what());
       return 1;
     }
-    if (accounts.empty()) {
-      Log("accounts file " + file + " lists no accounts");
-      return 1;
-    }
-    Log(std::to_string(accounts.size()) + " account(s) from " + file);
-  } else {
-    Log("no --accounts file: any screen name signs on with any password");
   }
 
-  Directory directory(accounts);
+  std::unique_ptr<Directory> directory;
+  try {
+    directory = std::make_unique<Directory>(store->LoadAll());
+  } catch (const std::exception& e) {
+    Log("cannot read " + dbPath + ": " + e.what());
+    return 1;
+  }
+  if (directory->open()) {
+    Log("open: no registered accounts in " + dbPath +
+        "; any screen name signs on with any password");
+  } else {
+    Log("registered: only the accounts in " + dbPath + " sign on");
+  }
+  PasswordWorker worker;
+
   kez::posix::EventLoop loop;
-  ServerOptions serverOptions;
-  serverOptions.host = options.host;
-  serverOptions.port = options.port;
-  serverOptions.keepAlive = std::chrono::seconds(options.keepAliveSeconds);
-  Server server(loop, directory, serverOptions, Log);
+  RaiseOpenFileLimit(options.server.maxConnections);
+  Server server(loop, *directory, options.server, Log);
+  server.UseStore(store.get(), &worker);
   try {
     server.Start();
   } catch (const std::exception& e) {
@@ -98,6 +157,9 @@ int main(int argc, char** argv) {
         ", reachable from other machines; this server is for trying Reposa and for tests, "
         "not a public service");
   }
+
+  gLog.emplace(STDERR_FILENO, "reposa-server: ");
+  loop.AddTimer(std::chrono::milliseconds(250), [] { gLog->Flush(); });
 
   // SIGINT and SIGTERM end the loop through a pipe it watches.
   int fds[2];
@@ -114,5 +176,6 @@ int main(int argc, char** argv) {
   loop.Watch(fds[0], POLLIN, [&loop](short) { loop.Stop(); });
   loop.Run();
   Log("stopped");
+  gLog->Flush();
   return 0;
 }

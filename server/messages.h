@@ -55,8 +55,10 @@ std::string Error(int code, std::string_view argument);
 // Error codes the server uses.
 inline constexpr int kNotAvailable = 901;    // user offline, or hidden by privacy
 inline constexpr int kWarningRefused = 902;  // warning not possible now
+inline constexpr int kRateLimited = 903;     // a command dropped: over its rate
 inline constexpr int kBadInput = 911;        // malformed or unknown command
 inline constexpr int kChatJoinFailed = 951;  // with room and sub-code
 inline constexpr int kBadAccount = 980;      // wrong screen name or password
+inline constexpr int kNotStored = 999;       // the server could not store the change
 
 }  // namespace reposa::server::msg

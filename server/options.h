@@ -3,17 +3,21 @@
 // The command line of reposa-server.
 
 #include <optional>
+
 #include <string>
 #include <string_view>
 #include <vector>
+#include "server_options.h"
 
 namespace reposa::server {
 
 struct Options {
-  std::string host = "127.0.0.1";
-  std::string port = "5190";
+  ServerOptions server;  // host, port, keep-alive and limits
   std::optional<std::string> accountsFile;
-  int keepAliveSeconds = 60;
+  std::string database;  // empty: DefaultDatabasePath()
+  // "account add NAME" or "account remove NAME": manage, then exit.
+  std::string accountAction;
+  std::string accountName;
   bool help = false;
 };
 

@@ -16,8 +16,18 @@ class Outbox {
   // One server message, the payload of a data frame.
   virtual void Deliver(SessionId to, std::string_view message) = 0;
   // Sends a sign-off frame after what is queued, then closes the connection:
-  // used when the same screen name signs on again elsewhere.
-  virtual void EndSession(SessionId id) = 0;
+  // used when the same screen name signs on again elsewhere, or to end a
+  // session that abuses the service.
+  virtual void EndSession(SessionId id, std::string_view why = "replaced by a newer sign-on") = 0;
+  // An answer saying that command number `command` changed what is stored:
+  // it must not leave before the change is on disk. Empty: a change that is
+  // answered only when it fails.
+  virtual void Acknowledge(SessionId to, std::uint64_t command, std::string_view message) {
+    (void)command;
+    if (!message.empty()) Deliver(to, message);
+  }
+  // The outcome of a sign-on whose password was checked off the loop.
+  virtual void SignOnVerdict(SessionId, bool accepted) { (void)accepted; }
 };
 
 }  // namespace reposa::server

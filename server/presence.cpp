@@ -7,21 +7,44 @@ namespace reposa::server {
 
 Presence::Presence(Outbox& outbox, Clock now) : outbox_(outbox), now_(std::move(now)) {}
 
-std::optional<SessionId> Presence::Attach(SessionId session, Account& account,
-                                          std::string_view password) {
+std::optional<SessionId> Presence::Attach(SessionId session, Account& account) {
   std::optional<SessionId> replaced;
   if (auto it = byName_.find(account.name); it != byName_.end()) {
     replaced = it->second;
+    Unindex(it->second);
     bySession_.erase(it->second);
   }
   OnlineUser user;
   user.session = session;
   user.account = &account;
   user.signOnTime = now_();
-  user.signOnPassword = std::string(password);
   bySession_[session] = std::move(user);
   byName_[account.name] = session;
+  ListsChanged(session);
   return replaced;
+}
+
+void Presence::Unindex(SessionId session) {
+  auto it = watching_.find(session);
+  if (it == watching_.end()) return;
+  for (const std::string& name : it->second) {
+    auto w = watchedBy_.find(name);
+    if (w == watchedBy_.end()) continue;
+    w->second.erase(session);
+    if (w->second.empty()) watchedBy_.erase(w);
+  }
+  watching_.erase(it);
+}
+
+void Presence::ListsChanged(SessionId session) {
+  OnlineUser* user = BySession(session);
+  Unindex(session);
+  if (!user) return;
+  std::vector<std::string>& names = watching_[session];
+  for (const auto& [name, count] : user->account->lists.BuddyKeys()) {
+    names.push_back(name);
+    watchedBy_[name].insert(session);
+  }
 }
 
 void Presence::GoOnline(SessionId session) {
@@ -31,8 +54,8 @@ void Presence::GoOnline(SessionId session) {
   Announce(*user);
   AnnounceCaps(*user);
   for (const Group& g : user->account->lists.groups)
-    for (const std::string& buddy : g.buddies)
-      if (OnlineUser* other = Online(NormalizeName(buddy)); other && Visible(*other, user->name()))
+    for (const std::string& key : g.keys)
+      if (OnlineUser* other = Online(key); other && Visible(*other, user->name()))
         SendState(*other, session);
 }
 
@@ -46,6 +69,7 @@ void Presence::Detach(SessionId session) {
       if (w != session) outbox_.Deliver(w, update);
   }
   byName_.erase(user.name());
+  Unindex(session);
   bySession_.erase(it);
 }
 
@@ -75,9 +99,11 @@ bool Presence::Visible(const OnlineUser& target, std::string_view viewer) {
 std::set<SessionId> Presence::Watchers(const OnlineUser& user) {
   std::set<SessionId> out;
   if (!user.online) return out;
-  for (auto& [id, other] : bySession_) {
-    if (!other.online || !other.account->lists.HasBuddy(user.name())) continue;
-    if (Visible(user, other.name())) out.insert(id);
+  auto it = watchedBy_.find(user.name());
+  if (it == watchedBy_.end()) return out;
+  for (SessionId id : it->second) {
+    const OnlineUser* other = BySession(id);
+    if (other && other->online && Visible(user, other->name())) out.insert(id);
   }
   return out;
 }

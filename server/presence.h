@@ -3,6 +3,7 @@
 // Who is signed on, what the others may see of them, and the UPDATE_BUDDY2
 // fan-out to their watchers.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -10,10 +11,13 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "directory.h"
 #include "outbox.h"
+#include "rate_limit.h"
 
 namespace reposa::server {
 
@@ -27,11 +31,22 @@ struct OnlineUser {
   std::string profile;
   std::string caps;
   int warning = 0;  // percent
-  // The password this session signed on with, for a password change on an
-  // open server's account that has none yet.
-  std::string signOnPassword;
+  // Chat rooms this session was invited to and has not accepted yet; the
+  // oldest go first when there are too many.
+  std::set<std::int32_t> invitations;
+  // What one session may ask of the others: invitations (one token each
+  // invitee) and presence changes its watchers hear of.
+  RateLimit inviteRate{20, 1};
+  RateLimit presenceRate{10, 1};
+  int wrongPasswords = 0;  // old passwords refused by toc_change_passwd
   // Who sent this user an instant message since it was last used to warn.
   std::set<std::string> imFrom;
+
+  static constexpr std::size_t kMaxInvitations = 64;
+  void Invite(std::int32_t room) {
+    invitations.insert(room);
+    if (invitations.size() > kMaxInvitations) invitations.erase(invitations.begin());
+  }
 
   const std::string& name() const { return account->name; }
   const std::string& display() const { return account->display; }
@@ -46,7 +61,7 @@ class Presence {
 
   // Binds a session to an account; returns the session it replaces, which is
   // forgotten at once (it is not reported offline: the name stays on).
-  std::optional<SessionId> Attach(SessionId session, Account& account, std::string_view password);
+  std::optional<SessionId> Attach(SessionId session, Account& account);
   // The user is online: watchers who may see it hear so, and the user hears
   // of each of its buddies who is on and lets it see them.
   void GoOnline(SessionId session);
@@ -74,14 +89,23 @@ class Presence {
   void Reconcile(const OnlineUser& user, const std::set<SessionId>& before);
   // Sends `to` the state of `target` (and its capabilities, if any).
   void SendState(const OnlineUser& target, SessionId to);
+  // The session's buddy list changed: it now watches whom its lists name.
+  // Costs the size of its own list, never the number of users.
+  void ListsChanged(SessionId session);
 
  private:
   std::string OfflineUpdate(const OnlineUser& user) const;
+  void Unindex(SessionId session);
 
   Outbox& outbox_;
   Clock now_;
   std::map<SessionId, OnlineUser> bySession_;
   std::map<std::string, SessionId, std::less<>> byName_;
+  // Normalised name -> the sessions whose buddy lists hold it, so a presence
+  // change costs the number of watchers.
+  std::unordered_map<std::string, std::unordered_set<SessionId>> watchedBy_;
+  // Session -> the names it is indexed under.
+  std::unordered_map<SessionId, std::vector<std::string>> watching_;
 };
 
 }  // namespace reposa::server

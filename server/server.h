@@ -12,28 +12,22 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
+#include "account_store.h"
+#include "change_log.h"
 #include "directory.h"
+#include "held_outbox.h"
 #include "kez/posix/EventLoop.h"
 #include "outbox.h"
+#include "password_hash.h"
+#include "server_options.h"
 #include "service.h"
 
 namespace reposa::server {
 
-struct ServerOptions {
-  std::string host = "127.0.0.1";
-  std::string port = "5190";                   // "0": any free port
-  std::chrono::milliseconds keepAlive{60000};  // 0: none sent
-  // A connection that has not signed on by then is closed.
-  std::chrono::milliseconds signOnTimeout{30000};
-  // How long a closing connection waits for the client to close its side.
-  std::chrono::milliseconds linger{2000};
-  // A client that lets more than this pile up unread is dropped.
-  std::size_t maxPendingOutput = 4 * 1024 * 1024;
-  std::size_t maxConnections = 1000;
-};
-
-class Server final : private Outbox {
+class Server final : private Outbox, private ChangeLog {
  public:
   using Log = std::function<void(std::string_view)>;
   Server(kez::posix::EventLoop& loop, Directory& directory, ServerOptions options, Log log = {},
@@ -42,6 +36,10 @@ class Server final : private Outbox {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
+  // Keeps what accounts store in `store` (each loop turn's changes in one
+  // transaction, committed before the answers leave) and checks passwords on
+  // `worker`. Either may be null. Call before Start().
+  void UseStore(AccountStore* store, PasswordWorker* worker);
   // Binds and listens; throws std::runtime_error saying why it cannot.
   void Start();
   // The address listened on, "host:port" with the port actually bound.
@@ -49,27 +47,58 @@ class Server final : private Outbox {
   std::uint16_t port() const;
   bool loopback() const;
   std::size_t connections() const { return connections_.size(); }
+  std::size_t queuedOutput() const { return totalQueued_; }
   Service& service() { return service_; }
 
  private:
   struct Connection;
+  struct AddressCount {
+    std::size_t all = 0;
+    std::size_t signingOn = 0;
+  };
   void Deliver(SessionId to, std::string_view message) override;
-  void EndSession(SessionId id) override;
+  void EndSession(SessionId id, std::string_view why) override;
+  void SignOnVerdict(SessionId id, bool accepted) override;
+  void Changed(Account& account, bool password) override;
+  // Commits the turn's changes, then lets the held answers go.
+  void FinishTurn();
+  void Revert(Account& account);
   void Accept();
   void PauseAccepting();
   void KeepAlive();
+  // Deadlines of every connection: sign-on, closing, idle.
+  void Sweep();
+  // Once a turn: input left over from the last turn, then every connection's
+  // gathered output in one write each.
+  void Turn();
+  void ScheduleTurn();
+  void Queued(Connection& c, std::size_t bytes);
+  void DoneSigningOn(Connection& c);
   void Drop(Connection& c, std::string_view why);
 
   kez::posix::EventLoop& loop_;
   ServerOptions options_;
   Log log_;
+  HeldOutbox held_{static_cast<Outbox&>(*this)};
   Service service_;
+  AccountStore* store_ = nullptr;
+  PasswordWorker* worker_ = nullptr;
+  kez::posix::EventLoop::Id workerWatch_ = 0;
+  std::map<Account*, bool> pending_;  // changed accounts, and whether their password did
+  bool storeFailing_ = false;         // logged once until a write succeeds again
   int listenFd_ = -1;
   kez::posix::EventLoop::Id listenWatch_ = 0;
   kez::posix::EventLoop::Id keepAliveTimer_ = 0;
+  kez::posix::EventLoop::Id sweepTimer_ = 0;
   kez::posix::EventLoop::Id resumeTimer_ = 0;
   SessionId nextId_ = 1;
   std::map<SessionId, std::unique_ptr<Connection>> connections_;
+  std::unordered_map<std::string, AddressCount> addresses_;
+  std::size_t signingOn_ = 0;
+  std::size_t totalQueued_ = 0;
+  std::vector<SessionId> dirty_;    // with output gathered this turn
+  std::vector<SessionId> backlog_;  // with frames left for the next turn
+  bool turnPosted_ = false;
   // Posted work checks this, so it is dropped once the server is gone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -64,37 +64,93 @@ Service::Service(Directory& directory, Outbox& outbox, Presence::Clock now, Log 
       now_(now),
       log_(std::move(log)),
       presence_(outbox, now),
-      rooms_(outbox) {
+      rooms_(outbox),
+      penalties_(now) {
   if (!log_) log_ = [](std::string_view) {};
 }
 
-bool Service::SignOn(SessionId session, std::string_view typedName, std::string_view password,
-                     std::size_t maxPayload) {
-  Account* account =
-      IsValidScreenName(typedName) ? directory_.Authenticate(typedName, password) : nullptr;
-  if (!account) {
-    // Only a well-formed name is quoted: anything else could be a password
-    // typed into the wrong box, or bytes meant to garble the log.
+void Service::UseStore(ChangeLog* changes, PasswordWorker* worker) {
+  changes_ = changes;
+  worker_ = worker;
+}
+
+SignOnResult Service::SignOn(SessionId session, std::string_view typedName,
+                             std::string_view password, std::size_t maxPayload) {
+  const bool wellFormed = IsValidScreenName(typedName);
+  Account* account = wellFormed ? directory_.Lookup(typedName) : nullptr;
+  auto refuse = [this, session, known = wellFormed && account,
+                 name = std::string(TrimSpaces(typedName))] {
+    // Only the name of an existing account is quoted: anything else could be
+    // a password typed into the wrong box, or bytes meant to garble the log.
     log_("sign-on refused for " +
-         (IsValidScreenName(typedName) ? "\"" + std::string(TrimSpaces(typedName)) + "\""
-                                       : std::string("a malformed screen name")) +
+         (known ? "\"" + name + "\"" : std::string("an unknown or malformed screen name")) +
          " (session " + std::to_string(session) + ")");
-    return false;
+  };
+  if (!account) {
+    refuse();
+    return kSignOnRefused;
   }
-  if (auto replaced = presence_.Attach(session, *account, password)) {
+  if (account->passwordHash && !worker_) {
+    if (!VerifyPassword(*account->passwordHash, password)) {
+      refuse();
+      return kSignOnRefused;
+    }
+  } else if (account->passwordHash) {
+    // The check takes milliseconds on purpose: it runs on the worker, and
+    // the session waits for its verdict without holding up the loop.
+    awaiting_.insert(session);
+    std::weak_ptr<bool> alive = alive_;
+    worker_->Submit(
+        PasswordWorker::Job{*account->passwordHash, std::string(password), {}},
+        [this, alive, session, account, maxPayload, refuse](const PasswordWorker::Result& result) {
+          if (alive.expired() || !awaiting_.erase(session)) return;  // gone meanwhile
+          if (result.matches) {
+            Admit(session, *account, maxPayload);
+          } else {
+            refuse();
+          }
+          outbox_.SignOnVerdict(session, result.matches);
+        });
+    return kSignOnPending;
+  }
+  Admit(session, *account, maxPayload);
+  return kSignOnAccepted;
+}
+
+void Service::Admit(SessionId session, Account& account, std::size_t maxPayload) {
+  penalties_.Succeeded(account.name);
+  if (auto replaced = presence_.Attach(session, account)) {
     rooms_.LeaveAll(*replaced);
     outbox_.EndSession(*replaced);
-    log_(account->display + " signed on again; session " + std::to_string(*replaced) + " ended");
+    log_(account.display + " signed on again; session " + std::to_string(*replaced) + " ended");
   }
-  log_(account->display + " signed on (session " + std::to_string(session) + ")");
+  log_(account.display + " signed on (session " + std::to_string(session) + ")");
   outbox_.Deliver(session, msg::SignOn());
-  outbox_.Deliver(session, msg::Nick(account->display));
-  for (const std::string& m : Config2Messages(account->lists.ConfigText(), maxPayload))
+  outbox_.Deliver(session, msg::Nick(account.display));
+  for (const std::string& m : Config2Messages(account.lists.ConfigText(), maxPayload))
     outbox_.Deliver(session, m);
-  return true;
+}
+
+void Service::Reverted(const Account& account) {
+  for (OnlineUser* user : presence_.All())
+    if (user->account == &account) presence_.ListsChanged(user->session);
+}
+
+void Service::Stored(OnlineUser& me, std::string_view ack, bool password) {
+  if (changes_) changes_->Changed(*me.account, password);
+  outbox_.Acknowledge(me.session, command_, ack);
+}
+
+std::chrono::milliseconds Service::RefusalDelay(std::string_view typedName) {
+  if (IsValidScreenName(typedName)) {
+    const std::string name = NormalizeName(typedName);
+    if (directory_.Find(name)) return penalties_.Failed(name);
+  }
+  return std::chrono::milliseconds(250);
 }
 
 void Service::Ended(SessionId session) {
+  awaiting_.erase(session);
   rooms_.LeaveAll(session);
   if (OnlineUser* user = presence_.BySession(session))
     log_(user->display() + " signed off (session " + std::to_string(session) + ")");
@@ -104,9 +160,12 @@ void Service::Ended(SessionId session) {
 void Service::Command(SessionId session, const CommandLine& line) {
   OnlineUser* me = presence_.BySession(session);
   if (!me) return;  // replaced by a newer sign-on; its connection is closing
+  ++command_;
   for (const Spec& spec : kCommands) {
     if (spec.word != line.word) continue;
-    if (line.args.size() < spec.minArgs || line.args.size() > spec.maxArgs) break;
+    if (line.args.size() < spec.minArgs || line.args.size() > spec.maxArgs ||
+        line.args.size() > kMaxArguments)
+      break;
     (this->*spec.handler)(*me, line.args);
     return;
   }
@@ -119,6 +178,12 @@ void Service::Send(const OnlineUser& to, std::string_view message) {
 
 void Service::BadInput(const OnlineUser& me) {
   Send(me, msg::Error(msg::kBadInput));
+}
+
+bool Service::WithinRate(OnlineUser& me, RateLimit& rate, std::int64_t n) {
+  if (rate.Take(now_(), n)) return true;
+  Send(me, msg::Error(msg::kRateLimited));
+  return false;
 }
 
 OnlineUser* Service::Reachable(const OnlineUser& me, std::string_view name) {
@@ -168,19 +233,27 @@ void Service::ChatInvite(OnlineUser& me, const Args& args) {
   const auto id = ChatId(args[0]);
   const ChatRoom* room = id ? rooms_.Find(*id) : nullptr;
   if (!room || !room->Has(me.session)) return BadInput(me);
-  const std::string invite = msg::ChatInvite(room->name, room->id, me.display(), args[1]);
+  std::vector<std::string> invitees;
   for (std::size_t i = 2; i < args.size(); ++i) {
     std::string_view names = args[i];
     while (!names.empty()) {
       const std::size_t comma = names.find(',');
-      const std::string name = NormalizeName(names.substr(0, comma));
+      std::string name = NormalizeName(names.substr(0, comma));
       names.remove_prefix(comma == std::string_view::npos ? names.size() : comma + 1);
-      if (name.empty()) continue;
-      if (OnlineUser* other = Reachable(me, name)) {
-        Send(*other, invite);
-      } else {
-        Send(me, msg::Error(msg::kNotAvailable, name));
-      }
+      if (name.empty() || std::find(invitees.begin(), invitees.end(), name) != invitees.end())
+        continue;
+      if (invitees.size() == kMaxInvitees) return BadInput(me);
+      invitees.push_back(std::move(name));
+    }
+  }
+  if (!WithinRate(me, me.inviteRate, static_cast<std::int64_t>(invitees.size()))) return;
+  const std::string invite = msg::ChatInvite(room->name, room->id, me.display(), args[1]);
+  for (const std::string& name : invitees) {
+    if (OnlineUser* other = Reachable(me, name)) {
+      other->Invite(room->id);
+      Send(*other, invite);
+    } else {
+      Send(me, msg::Error(msg::kNotAvailable, name));
     }
   }
 }
@@ -189,7 +262,9 @@ void Service::ChatInvite(OnlineUser& me, const Args& args) {
 void Service::ChatAccept(OnlineUser& me, const Args& args) {
   const auto id = ChatId(args[0]);
   ChatRooms::Join result{};
-  if (!id || !rooms_.JoinById(me.session, me.display(), *id, result)) return BadInput(me);
+  // Only a room this session was invited to: a chat ID alone is no key.
+  if (!id || !me.invitations.erase(*id) || !rooms_.JoinById(me.session, me.display(), *id, result))
+    return BadInput(me);
   AnswerJoin(me, result, rooms_.Find(*id)->name);
 }
 
@@ -216,6 +291,7 @@ void Service::SetInfo(OnlineUser& me, const Args& args) {
 
 // toc_set_away [<message>]: none or empty is back
 void Service::SetAway(OnlineUser& me, const Args& args) {
+  if (!WithinRate(me, me.presenceRate)) return;
   const bool wasAway = !me.away.empty();
   me.away = args.empty() ? std::string() : args[0];
   if (wasAway != !me.away.empty()) presence_.Announce(me);
@@ -232,6 +308,7 @@ void Service::GetStatus(OnlineUser& me, const Args& args) {
 void Service::SetIdle(OnlineUser& me, const Args& args) {
   const auto seconds = Number(args[0], 0, INT32_MAX);
   if (!seconds) return BadInput(me);
+  if (!WithinRate(me, me.presenceRate)) return;
   me.idleSince = *seconds ? now_() - *seconds : 0;
   presence_.Announce(me);
 }
@@ -250,31 +327,62 @@ void Service::Evil(OnlineUser& me, const Args& args) {
   presence_.Announce(*other);
 }
 
-// toc_change_passwd <old> <new>
+// toc_change_passwd <old> <new>: only for a registered account. The check of
+// the old password and the new hash are made on the worker.
 void Service::ChangePassword(OnlineUser& me, const Args& args) {
   Account& account = *me.account;
-  const std::string& current = account.password ? *account.password : me.signOnPassword;
-  if (args[0] != current) return Send(me, msg::Error(msg::kBadAccount));
+  // On an open server anyone may sign on as anyone: a password set there
+  // would lock the name's owner out.
+  if (directory_.open() || !account.passwordHash) return Send(me, msg::Error(msg::kBadAccount));
   if (!IsValidPassword(args[1])) return BadInput(me);
-  account.password = args[1];
-  me.signOnPassword = args[1];
+  if (!worker_) {
+    const bool matches = VerifyPassword(*account.passwordHash, args[0]);
+    return PasswordChecked(me, matches, matches ? HashPassword(args[1]) : std::string());
+  }
+  std::weak_ptr<bool> alive = alive_;
+  const SessionId session = me.session;
+  worker_->Submit(PasswordWorker::Job{*account.passwordHash, args[0], args[1]},
+                  [this, alive, session](const PasswordWorker::Result& result) {
+                    if (alive.expired()) return;
+                    OnlineUser* user = presence_.BySession(session);
+                    if (!user) return;  // signed off meanwhile
+                    ++command_;
+                    PasswordChecked(*user, result.matches, result.newHash);
+                  });
+}
+
+void Service::PasswordChecked(OnlineUser& me, bool matches, const std::string& newHash) {
+  Account& account = *me.account;
+  if (!matches) {
+    penalties_.Failed(account.name);
+    if (++me.wrongPasswords >= kMaxWrongPasswords) {
+      log_("session " + std::to_string(me.session) + " gave " + std::to_string(kMaxWrongPasswords) +
+           " wrong passwords for " + account.display);
+      return outbox_.EndSession(me.session, "repeated wrong passwords");
+    }
+    return Send(me, msg::Error(msg::kBadAccount));
+  }
+  if (newHash.empty()) return Send(me, msg::Error(msg::kNotStored));
+  account.passwordHash = newHash;
   log_("password changed for " + account.display);
-  Send(me, msg::AdminPasswdStatus());
+  Stored(me, msg::AdminPasswdStatus(), true);
 }
 
 // toc_format_nickname <name>: only spacing and letter case may change.
 void Service::FormatNickname(OnlineUser& me, const Args& args) {
   const std::string_view formatted = TrimSpaces(args[0]);
   if (!IsValidScreenName(formatted) || NormalizeName(formatted) != me.name()) return BadInput(me);
+  if (!WithinRate(me, me.presenceRate)) return;
   me.account->display = std::string(formatted);
   rooms_.Rename(me.session, formatted);
-  Send(me, msg::AdminNickStatus());
+  Stored(me, msg::AdminNickStatus());
   Send(me, msg::Nick(formatted));
   presence_.Announce(me);
 }
 
 // toc_set_caps <capability>[,<capability>...]
 void Service::SetCaps(OnlineUser& me, const Args& args) {
+  if (!WithinRate(me, me.presenceRate)) return;
   std::string caps;
   for (const std::string& a : args) {
     if (a.find('\n') != std::string::npos) return BadInput(me);
@@ -326,7 +434,7 @@ void Service::NewBuddies(OnlineUser& me, const Args& args) {
   for (const Item& item : items) {
     if (item.buddy.empty()) {
       const auto change = lists.AddGroup(item.group);
-      if (change == StoredLists::Change::Done) Send(me, msg::Inserted('g', item.group));
+      if (change == StoredLists::Change::Done) Stored(me, msg::Inserted('g', item.group));
       if (change == StoredLists::Change::Full) {
         BadInput(me);
         break;
@@ -334,18 +442,19 @@ void Service::NewBuddies(OnlineUser& me, const Args& args) {
       continue;
     }
     bool groupCreated = false;
-    const auto change = lists.AddBuddy(item.group, item.buddy, groupCreated);
-    if (groupCreated) Send(me, msg::Inserted('g', item.group));
+    const auto change = lists.AddBuddy(item.group, item.buddy, groupCreated, item.alias);
+    if (groupCreated) Stored(me, msg::Inserted('g', item.group));
     if (change == StoredLists::Change::Full) {
       BadInput(me);
       break;
     }
     if (change != StoredLists::Change::Done) continue;
-    Send(me, msg::BuddyInserted(item.alias, item.buddy, item.group));
+    Stored(me, msg::BuddyInserted(item.alias, item.buddy, item.group));
     if (OnlineUser* other = presence_.Online(NormalizeName(item.buddy));
         other && Presence::Visible(*other, me.name()) && me.online)
       presence_.SendState(*other, me.session);
   }
+  presence_.ListsChanged(me.session);
   presence_.Reconcile(me, before);
 }
 
@@ -355,8 +464,9 @@ void Service::RemoveBuddy(OnlineUser& me, const Args& args) {
   const std::set<SessionId> before = presence_.Watchers(me);
   for (std::size_t i = 0; i + 1 < args.size(); ++i) {
     const std::string_view buddy = TrimSpaces(args[i]);
-    if (me.account->lists.RemoveBuddy(group, buddy)) Send(me, msg::BuddyDeleted(buddy, group));
+    if (me.account->lists.RemoveBuddy(group, buddy)) Stored(me, msg::BuddyDeleted(buddy, group));
   }
+  presence_.ListsChanged(me.session);
   presence_.Reconcile(me, before);
 }
 
@@ -365,7 +475,7 @@ void Service::NewGroup(OnlineUser& me, const Args& args) {
   if (!IsValidGroupName(args[0])) return BadInput(me);
   const auto change = me.account->lists.AddGroup(args[0]);
   if (change == StoredLists::Change::Full) return BadInput(me);
-  if (change == StoredLists::Change::Done) Send(me, msg::Inserted('g', args[0]));
+  if (change == StoredLists::Change::Done) Stored(me, msg::Inserted('g', args[0]));
 }
 
 // toc2_del_group <group>: its buddies go with it, each reported first.
@@ -374,9 +484,10 @@ void Service::DelGroup(OnlineUser& me, const Args& args) {
   Group* group = lists.FindGroup(args[0]);
   if (!group) return;
   const std::set<SessionId> before = presence_.Watchers(me);
-  for (const std::string& buddy : group->buddies) Send(me, msg::BuddyDeleted(buddy, group->name));
-  Send(me, msg::Deleted('g', group->name));
+  for (const std::string& buddy : group->buddies) Stored(me, msg::BuddyDeleted(buddy, group->name));
+  Stored(me, msg::Deleted('g', group->name));
   lists.RemoveGroup(args[0]);
+  presence_.ListsChanged(me.session);
   presence_.Reconcile(me, before);
 }
 
@@ -409,9 +520,9 @@ void Service::EditNames(OnlineUser& me, const Args& args, char kind, bool add) {
         BadInput(me);
         break;
       }
-      if (change == StoredLists::Change::Done) Send(me, msg::Inserted(kind, name));
+      if (change == StoredLists::Change::Done) Stored(me, msg::Inserted(kind, name));
     } else if (lists.RemoveName(list, name)) {
-      Send(me, msg::Deleted(kind, name));
+      Stored(me, msg::Deleted(kind, name));
     }
   }
   presence_.Reconcile(me, before);
@@ -424,6 +535,7 @@ void Service::SetPdMode(OnlineUser& me, const Args& args) {
   if (!mode) return BadInput(me);
   const std::set<SessionId> before = presence_.Watchers(me);
   me.account->lists.privacyMode = static_cast<int>(*mode);
+  Stored(me, {});
   presence_.Reconcile(me, before);
 }
 

@@ -11,10 +11,20 @@ Session::Session(SessionId id, Service& service, Transport& transport, Log log)
   if (!log_) log_ = [](std::string_view) {};
 }
 
-void Session::Receive(std::string_view bytes) {
-  if (state_ == State::Finished) return;
+std::size_t Session::Receive(std::string_view bytes, std::size_t maxFrames) {
+  more_ = false;
+  if (state_ == State::Finished) return 0;
   reader_.Feed(bytes);
-  while (state_ != State::Finished) {
+  if (state_ == State::AwaitVerdict) {
+    if (reader_.buffered() > kMaxInputAwaitingVerdict) Close("sent too much before signing on");
+    return 0;
+  }
+  std::size_t handled = 0;
+  while (state_ != State::Finished && state_ != State::AwaitVerdict) {
+    if (handled == maxFrames) {
+      more_ = reader_.buffered() > 0;
+      break;
+    }
     std::optional<Frame> frame = reader_.Next();
     if (!greeted_ && reader_.opened()) {
       // The server's own sign-on frame answers the opening: FLAP version 1.
@@ -22,6 +32,7 @@ void Session::Receive(std::string_view bytes) {
       SendFrame(FrameType::SignOn, std::string_view("\0\0\0\1", 4));
     }
     if (frame) {
+      ++handled;
       HandleFrame(*frame);
       continue;
     }
@@ -30,6 +41,7 @@ void Session::Receive(std::string_view bytes) {
       Refuse(msg::kBadInput, "bad frame marker");
     break;
   }
+  return handled;
 }
 
 void Session::HandleFrame(const Frame& frame) {
@@ -40,6 +52,7 @@ void Session::HandleFrame(const Frame& frame) {
     case State::AwaitSignOnFrame:
       if (type != FrameType::SignOn) return Refuse(msg::kBadInput, "expected a sign-on frame");
       return HandleSignOnFrame(frame);
+    case State::AwaitVerdict:  // never: no frame is taken while waiting
     case State::AwaitLogin:
     case State::SignedOn: {
       if (type != FrameType::Data) {
@@ -79,9 +92,27 @@ void Session::HandleLogin(std::string_view line) {
     return Refuse(msg::kBadInput, "screen names of sign-on frame and login differ");
   const std::optional<std::string> password = UnroastPassword(login->args[3]);
   if (!password) return Refuse(msg::kBadAccount, "malformed password");
-  if (!service_.SignOn(id_, name, *password))
-    return Refuse(msg::kBadAccount, "wrong screen name or password");
+  switch (service_.SignOn(id_, name, *password)) {
+    case kSignOnRefused:
+      return Refuse(msg::kBadAccount, "wrong screen name or password", service_.RefusalDelay(name));
+    case kSignOnAccepted:
+      state_ = State::SignedOn;
+      return;
+    case kSignOnPending:
+      state_ = State::AwaitVerdict;
+      return;
+  }
+}
+
+void Session::Verdict(bool accepted) {
+  if (state_ != State::AwaitVerdict) return;
+  if (!accepted)
+    return Refuse(msg::kBadAccount, "wrong screen name or password",
+                  service_.RefusalDelay(frameName_));
   state_ = State::SignedOn;
+  // What came while the password was checked waits in the reader; the
+  // server's fair turns take it from here.
+  more_ = reader_.buffered() > 0;
 }
 
 void Session::HandleCommand(std::string_view line) {
@@ -100,10 +131,10 @@ void Session::SendKeepAlive() {
   if (state_ == State::SignedOn) SendFrame(FrameType::KeepAlive, {});
 }
 
-void Session::End() {
+void Session::End(std::string_view why) {
   if (state_ == State::Finished) return;
   SendFrame(FrameType::SignOff, {});
-  Close("replaced by a newer sign-on");
+  Close(why);
 }
 
 void Session::SendFrame(FrameType type, std::string_view payload) {
@@ -112,7 +143,8 @@ void Session::SendFrame(FrameType type, std::string_view payload) {
   if (std::optional<std::string> frame = writer_.Encode(type, payload)) transport_.Write(*frame);
 }
 
-void Session::Refuse(int code, std::string_view why) {
+void Session::Refuse(int code, std::string_view why, std::chrono::milliseconds delay) {
+  if (delay.count() > 0) transport_.Hold(delay);
   SendFrame(FrameType::Data, msg::Error(code));
   Close(why);
 }

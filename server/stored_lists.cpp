@@ -6,14 +6,6 @@
 
 namespace reposa::server {
 
-namespace {
-
-bool SameName(std::string_view stored, std::string_view normalised) {
-  return NormalizeName(stored) == normalised;
-}
-
-}  // namespace
-
 Group* StoredLists::FindGroup(std::string_view name) {
   for (Group& g : groups)
     if (g.name == name) return &g;
@@ -23,7 +15,7 @@ Group* StoredLists::FindGroup(std::string_view name) {
 StoredLists::Change StoredLists::AddGroup(std::string_view name) {
   if (FindGroup(name)) return Change::Unchanged;
   if (groups.size() >= kMaxGroups) return Change::Full;
-  groups.push_back(Group{std::string(name), {}});
+  groups.push_back(Group{std::string(name), {}, {}, {}});
   return Change::Done;
 }
 
@@ -31,19 +23,25 @@ bool StoredLists::RemoveGroup(std::string_view name) {
   auto it =
       std::find_if(groups.begin(), groups.end(), [&](const Group& g) { return g.name == name; });
   if (it == groups.end()) return false;
+  for (const std::string& key : it->keys) Count(key, -1);
+  buddyCount_ -= it->keys.size();
   groups.erase(it);
   return true;
 }
 
+void StoredLists::Count(const std::string& key, int change) {
+  int& n = inGroups_[key];
+  n += change;
+  if (n <= 0) inGroups_.erase(key);
+}
+
 StoredLists::Change StoredLists::AddBuddy(std::string_view group, std::string_view buddy,
-                                          bool& groupCreated) {
+                                          bool& groupCreated, std::string_view alias) {
   groupCreated = false;
   const std::string key = NormalizeName(buddy);
   Group* g = FindGroup(group);
-  if (g) {
-    for (const std::string& b : g->buddies)
-      if (SameName(b, key)) return Change::Unchanged;
-  }
+  if (g && std::find(g->keys.begin(), g->keys.end(), key) != g->keys.end())
+    return Change::Unchanged;
   if (BuddyCount() >= kMaxBuddies) return Change::Full;
   if (!g) {
     if (AddGroup(group) != Change::Done) return Change::Full;
@@ -51,6 +49,10 @@ StoredLists::Change StoredLists::AddBuddy(std::string_view group, std::string_vi
     g = &groups.back();
   }
   g->buddies.emplace_back(buddy);
+  g->keys.push_back(key);
+  if (!alias.empty()) g->aliases.emplace(key, alias);
+  Count(key, 1);
+  ++buddyCount_;
   return Change::Done;
 }
 
@@ -58,10 +60,13 @@ bool StoredLists::RemoveBuddy(std::string_view group, std::string_view buddy) {
   Group* g = FindGroup(group);
   if (!g) return false;
   const std::string key = NormalizeName(buddy);
-  auto it = std::find_if(g->buddies.begin(), g->buddies.end(),
-                         [&](const std::string& b) { return SameName(b, key); });
-  if (it == g->buddies.end()) return false;
-  g->buddies.erase(it);
+  auto it = std::find(g->keys.begin(), g->keys.end(), key);
+  if (it == g->keys.end()) return false;
+  g->buddies.erase(g->buddies.begin() + (it - g->keys.begin()));
+  g->keys.erase(it);
+  g->aliases.erase(key);
+  Count(key, -1);
+  --buddyCount_;
   return true;
 }
 
@@ -78,19 +83,6 @@ bool StoredLists::RemoveName(std::vector<std::string>& list, std::string_view no
   if (it == list.end()) return false;
   list.erase(it);
   return true;
-}
-
-std::size_t StoredLists::BuddyCount() const {
-  std::size_t n = 0;
-  for (const Group& g : groups) n += g.buddies.size();
-  return n;
-}
-
-bool StoredLists::HasBuddy(std::string_view normalised) const {
-  for (const Group& g : groups)
-    for (const std::string& b : g.buddies)
-      if (SameName(b, normalised)) return true;
-  return false;
 }
 
 bool StoredLists::Permits(std::string_view viewer) const {
@@ -115,7 +107,13 @@ std::string StoredLists::ConfigText() const {
   std::string text = "m:" + std::to_string(privacyMode) + "\n";
   for (const Group& g : groups) {
     text.append("g:").append(g.name).append("\n");
-    for (const std::string& b : g.buddies) text.append("b:").append(b).append("\n");
+    for (std::size_t i = 0; i < g.buddies.size(); ++i) {
+      text.append("b:").append(g.buddies[i]);
+      if (!g.aliases.empty())
+        if (auto alias = g.aliases.find(g.keys[i]); alias != g.aliases.end())
+          text.append(":").append(alias->second);
+      text.append("\n");
+    }
   }
   for (const std::string& p : permitted) text.append("p:").append(p).append("\n");
   for (const std::string& d : blocked) text.append("d:").append(d).append("\n");

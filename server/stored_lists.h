@@ -4,8 +4,10 @@
 // buddies, permitted and blocked names. They live as long as the server.
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace reposa::server {
@@ -26,7 +28,10 @@ inline constexpr std::size_t kMaxGroupName = 64;
 
 struct Group {
   std::string name;
-  std::vector<std::string> buddies;  // as typed; compared normalised
+  std::vector<std::string> buddies;  // as typed
+  std::vector<std::string> keys;     // the same, normalised, in the same order
+  // The names the owner gave buddies, by normalised buddy name.
+  std::map<std::string, std::string, std::less<>> aliases;
 };
 
 struct StoredLists {
@@ -42,23 +47,39 @@ struct StoredLists {
   // Removes the group and its buddies.
   bool RemoveGroup(std::string_view name);
   // Creates the group when it is missing. `groupCreated` says whether it did.
-  Change AddBuddy(std::string_view group, std::string_view buddy, bool& groupCreated);
+  Change AddBuddy(std::string_view group, std::string_view buddy, bool& groupCreated,
+                  std::string_view alias = {});
   bool RemoveBuddy(std::string_view group, std::string_view buddy);
   Change AddName(std::vector<std::string>& list, std::string_view normalised);
   bool RemoveName(std::vector<std::string>& list, std::string_view normalised);
 
-  std::size_t BuddyCount() const;
-  // Whether `normalised` is in any group.
-  bool HasBuddy(std::string_view normalised) const;
+  std::size_t BuddyCount() const { return buddyCount_; }
+  // Whether `normalised` is in any group: one look-up, whatever the lists hold.
+  bool HasBuddy(std::string_view normalised) const {
+    return inGroups_.count(std::string(normalised)) > 0;
+  }
+  // Every buddy, normalised, once.
+  const std::unordered_map<std::string, int>& BuddyKeys() const { return inGroups_; }
   // Whether the owner of these lists lets `viewer` (normalised) see them and
   // write to them.
   bool Permits(std::string_view viewer) const;
 
   // The stored configuration: "m:<mode>", then each "g:" line followed by its
-  // "b:" lines, then "p:" lines, "d:" lines and "done:", each line ended by a
+  // "b:<buddy>[:<alias>]" lines, then "p:" lines, "d:" lines and "done:", each line ended by a
   // line feed.
   std::string ConfigText() const;
+
+ private:
+  void Count(const std::string& key, int change);
+  // Normalised buddy name -> the number of groups holding it. Kept by the
+  // members above, which are the only way buddies come and go.
+  std::unordered_map<std::string, int> inGroups_;
+  std::size_t buddyCount_ = 0;
 };
+
+// The lists back from their ConfigText (the "done:" line may be missing).
+// Lines that do not fit, or pass a limit, are left out.
+StoredLists ParseConfigText(std::string_view text);
 
 // A group name the server keeps: 1 to kMaxGroupName bytes, no control bytes,
 // and not ending in "done:", which would end a stored configuration early.

@@ -4,12 +4,13 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build pkg-config
+  g++ cmake ninja-build pkg-config dpkg-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
+  libsqlite3-dev libsodium-dev sqlite3
   qt6-base-dev
   clang libclang-rt-14-dev
-  xvfb xauth
+  xvfb xauth x11-utils imagemagick
   python3
 )
 

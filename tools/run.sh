@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job: sets up what is missing, builds, starts the local server in
-# the background, then opens the window pointed at it; where there is no
+# the background on its default database (so what users store is there on the
+# next run; see README), then opens the window pointed at it; where there is no
 # display, runs the console host instead, signed on with a demo account and
 # sitting in a room, printing its events; type JSON calls on its input (Ctrl-C ends it).
 #   tools/run.sh                 window or console, whichever fits
@@ -37,7 +38,8 @@ fi
 
 if [ "${1:-}" != "--console" ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] &&
   [ -x "$build/app/reposa" ]; then
-  # Any screen name signs on to the local server; the defaults will do.
+  # On an open server (no registered accounts) any screen name signs on; the
+  # defaults will do.
   "$build/app/reposa" --server "$host:$port"
 else
   secret=$(mktemp)

@@ -1,6 +1,7 @@
 // The window against a scripted TOC server on the loopback interface: what
 // each button sends, and what each answer of the server does to the window.
 
+#include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSignalSpy>
@@ -194,14 +195,28 @@ class WindowBehaviour : public QObject {
     QCOMPARE(form->Control().LastChatID(), 0);
   }
 
-  void aLostConnectionShowsOffline_data() {
-    QTest::addColumn<bool>("refused");
-    QTest::newRow("server hangs up") << false;
-    QTest::newRow("connection refused") << true;
+  // The status word is "Offline" whatever the cause; the label's tooltip and
+  // accessible description say which, and a sign-on clears them. With
+  // --reconnect the window says when it tries again, and does.
+  void aLostConnectionShowsOfflineAndWhy_data() {
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("reconnect");
+    QTest::addColumn<QString>("reason");  // the tooltip's start
+    QTest::newRow("server hangs up") << "hangup" << false << "Connection closed by the server";
+    QTest::newRow("connection refused") << "refused" << false << "Cannot connect to 127.0.0.1:";
+    QTest::newRow("password refused") << "980" << false << "Invalid account or password";
+    QTest::newRow("signed off") << "signoff" << false << "Signed off";
+    QTest::newRow("hangs up, reconnecting")
+        << "hangup" << true << "Connection closed by the server\nSigning on again in ";
+    QTest::newRow("password refused, reconnecting")
+        << "980" << true << "Invalid account or password";
   }
-  void aLostConnectionShowsOffline() {
-    QFETCH(bool, refused);
-    if (refused) {
+  void aLostConnectionShowsOfflineAndWhy() {
+    QFETCH(QString, how);
+    QFETCH(bool, reconnect);
+    QFETCH(QString, reason);
+    auto* label = Find<QLabel>("Label1");
+    if (how == "refused") {
       quint16 closedPort = 0;
       {
         FlapServer gone;
@@ -209,15 +224,62 @@ class WindowBehaviour : public QObject {
       }
       form = std::make_unique<Form1>(ServerAddress{"127.0.0.1", closedPort});
       form->show();
+      label = Find<QLabel>("Label1");
       Find("Text1")->setReadOnly(true);  // as if an earlier session were on
       Press("XPButton1");
-    } else {
-      SignOn();
+    } else if (how == "980") {
+      server->answerLogin = false;
+      form->SetReconnect(reconnect);
+      Press("XPButton1");
+      QTRY_VERIFY_WITH_TIMEOUT(!server->loginLine.empty(), 5000);
+      server->SendMessage("ERROR:980");
       server->Hangup();
+    } else {
+      form->SetReconnect(reconnect);
+      SignOn();
+      QCOMPARE(label->toolTip(), QString());
+      if (how == "signoff")
+        Press("XPButton2");
+      else
+        server->Hangup();
     }
     QTRY_COMPARE_WITH_TIMEOUT(Status(), QString("Offline"), 5000);
     QVERIFY(!ReadOnly("Text1"));
     QVERIFY(!ReadOnly("Text2"));
+    QVERIFY2(label->toolTip().startsWith(reason), qPrintable(label->toolTip()));
+    if (how == "980") QCOMPARE(label->toolTip(), reason);  // and no retrying
+    QCOMPARE(label->accessibleDescription(), label->toolTip());
+    if (reconnect && how == "hangup") {
+      QTRY_COMPARE_WITH_TIMEOUT(server->connections, 2, 5000);
+      QTRY_COMPARE_WITH_TIMEOUT(Status(), QString("Online"), 5000);
+      QCOMPARE(label->toolTip(), QString());
+      QCOMPARE(label->accessibleDescription(), QString());
+    }
+  }
+
+  // Every way to press a button reaches the same handler: Space, Enter, and
+  // the accessible press action of assistive technology and automation.
+  void eachWayToPressSignsOn_data() {
+    QTest::addColumn<int>("way");
+    QTest::newRow("Space") << 0;
+    QTest::newRow("Enter") << 1;
+    QTest::newRow("accessible press") << 2;
+  }
+  void eachWayToPressSignsOn() {
+    QFETCH(int, way);
+    auto* button = Find<XPButton>("XPButton1");
+    button->setFocus();
+    if (way == 0) QTest::keyClick(button, Qt::Key_Space);
+    if (way == 1) QTest::keyClick(button, Qt::Key_Return);
+    if (way == 2) {
+      QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(button);
+      QVERIFY(accessible && accessible->actionInterface());
+      QVERIFY(accessible->actionInterface()->actionNames().contains(
+          QAccessibleActionInterface::pressAction()));
+      accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QString("Online"), 5000);
+    QCOMPARE(server->connections, 1);
   }
 
   void passwordMaskTurnsOnAtTheFirstChangeAndStaysOn() {

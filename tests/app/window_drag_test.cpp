@@ -32,15 +32,15 @@ class WindowDrag : public QObject {
   // Presses on `widget` at `at`, and from inside the move it starts, moves
   // the mouse by each step of `travel` in turn, runs `whileHeld` and releases.
   void Drag(QWidget* widget, QPoint at, const QList<QPoint>& travel,
-            const std::function<void()>& whileHeld = {}) {
+            const std::function<void()>& whileHeld = {}, Qt::MouseButton button = Qt::LeftButton) {
     const QPoint start = Global(widget, at);
     QTimer::singleShot(0, this, [=, this] {
       for (const QPoint& step : travel) QTest::mouseMove(Window(), Local(start + step));
       if (whileHeld) whileHeld();
       const QPoint end = start + (travel.isEmpty() ? QPoint() : travel.last());
-      QTest::mouseRelease(Window(), Qt::LeftButton, {}, Local(end));
+      QTest::mouseRelease(Window(), button, {}, Local(end));
     });
-    QTest::mousePress(Window(), Qt::LeftButton, {}, Local(start));
+    QTest::mousePress(Window(), button, {}, Local(start));
   }
 
  private slots:
@@ -105,6 +105,38 @@ class WindowDrag : public QObject {
     QCOMPARE(std::count(server->commands.begin(), server->commands.end(),
                         std::string(R"(toc_chat_leave "5")")),
              1);
+  }
+
+  // A control dragged past an edge stops at it: it stays inside the window.
+  void aDraggedControlStaysInsideTheWindow() {
+    auto* text1 = form->findChild<QWidget*>("Text1");
+    const QPoint far = form->rect().bottomRight();
+    Drag(text1, {5, 5}, {{-20, -20}, -far});
+    QCOMPARE(text1->pos(), QPoint(0, 0));
+    Drag(text1, {5, 5}, {{20, 20}, far});
+    QCOMPARE(text1->pos(),
+             QPoint(form->width() - text1->width(), form->height() - text1->height()));
+  }
+
+  // Only a left press and release in place on the room box leaves the room:
+  // not a move given up with Escape, not a middle-button press.
+  void aCancelledMoveOrAnotherButtonOnTheRoomBoxStaysInTheRoom() {
+    form->findChild<XPButton*>("XPButton1")->setFocus();
+    QTest::keyClick(form->findChild<XPButton*>("XPButton1"), Qt::Key_Space);
+    QTRY_COMPARE_WITH_TIMEOUT(form->findChild<QLabel*>("Label1")->text(), QString("Online"), 5000);
+    form->Control().SetLastChatID(5);
+    auto* text3 = form->findChild<QLineEdit*>("Text3");
+    const QPoint before = text3->pos();
+    Drag(text3, {20, 9}, {{0, 30}}, [&] { QTest::keyClick(text3, Qt::Key_Escape); });
+    QCOMPARE(text3->pos(), before);
+    Drag(text3, {20, 9}, {}, {}, Qt::MiddleButton);
+    // A marker: whatever the presses sent has arrived before it.
+    form->Control().SetLastChatID(6);
+    Drag(text3, {20, 9}, {});
+    QTRY_COMPARE_WITH_TIMEOUT(server->commands.back(), std::string(R"(toc_chat_leave "6")"), 5000);
+    QCOMPARE(std::count(server->commands.begin(), server->commands.end(),
+                        std::string(R"(toc_chat_leave "5")")),
+             0);
   }
 
   void noButtonHeldMeansNoMove() {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 namespace reposa::console {
 namespace {
 
@@ -12,8 +15,13 @@ std::string Summary(const Options& o) {
   s += " auth=" + o.authServer;
   s += " sn=" + o.screenName.value_or("-");
   s += " pwfile=" + o.passwordFile.value_or("-");
-  s += " join=" + (o.join ? o.join->room + "/" + std::to_string(o.join->exchange) : "-");
+  s += " join=";
+  for (const JoinTarget& j : o.joins) s += j.room + "/" + std::to_string(j.exchange) + ",";
+  if (o.joins.empty()) s += "-";
+  if (o.configFile) s += " config=" + *o.configFile;
   if (o.packets) s += " packets";
+  if (o.reconnect) s += " reconnect";
+  if (o.outputLimit != 8 * 1024 * 1024) s += " out=" + std::to_string(o.outputLimit);
   if (o.help) s += " help";
   if (o.version) s += " version";
   return s;
@@ -34,10 +42,18 @@ TEST(ParseOptions, AcceptsEachOptionInBothFormsAndRefusesTheRest) {
        "127.0.0.1:5190 auth=auth.example sn=- pwfile=- join=-",
        ""},
       {{"--screen-name", "Some Body", "--password-file", "/p", "--join", "My Room:5", "--packets"},
-       "127.0.0.1:5190 auth= sn=Some Body pwfile=/p join=My Room/5 packets",
+       "127.0.0.1:5190 auth= sn=Some Body pwfile=/p join=My Room/5, packets",
        ""},
-      {{"--join=Lobby"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=Lobby/4", ""},
-      {{"--join", "a:b:-3"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=a:b/-3", ""},
+      {{"--join=Lobby"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=Lobby/4,", ""},
+      {{"--screen-name=a", "--reconnect", "--output-limit", "4096"},
+       "127.0.0.1:5190 auth= sn=a pwfile=- join=- reconnect out=4096",
+       ""},
+      {{"--join", "A", "--join=B:5", "--config", "/c"},
+       "127.0.0.1:5190 auth= sn=- pwfile=- join=A/4,B/5, config=/c",
+       ""},
+      {{"--reconnect"}, nullptr, "--reconnect needs --screen-name"},
+      {{"--output-limit", "4095"}, nullptr, "--output-limit: a number of bytes"},
+      {{"--join", "a:b:-3"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=a:b/-3,", ""},
       {{"--help"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=- help", ""},
       {{"--version"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=- version", ""},
       {{"--server"}, nullptr, "--server needs a value"},
@@ -67,6 +83,37 @@ TEST(ParseOptions, AcceptsEachOptionInBothFormsAndRefusesTheRest) {
       ASSERT_EQ(row.summary, nullptr) << e.what();
       EXPECT_EQ(std::string(e.what()).rfind(row.error, 0), 0u) << e.what();
       EXPECT_EQ(std::string(e.what()).find("hunter2"), std::string::npos);
+    }
+  }
+}
+
+// A service's configuration file becomes options; what is not an option line
+// is refused with its line number.
+TEST(ConfigArguments, EachLineIsOneOption) {
+  EXPECT_EQ(ConfigArguments("# presence of Demo User\n"
+                            "server = 127.0.0.1:5190\r\n"
+                            "\n"
+                            "  screen-name =  Demo User \n"
+                            "join = Reposa Lobby:4\n"
+                            "join=Den\n"
+                            "reconnect"),
+            (std::vector<std::string>{"--server=127.0.0.1:5190", "--screen-name=Demo User",
+                                      "--join=Reposa Lobby:4", "--join=Den", "--reconnect"}));
+  // The example that the service's users copy stays one the console takes.
+  std::ifstream example(REPOSA_CONFIG_EXAMPLE);
+  const std::string text((std::istreambuf_iterator<char>(example)), {});
+  ASSERT_FALSE(text.empty());
+  Options options = ParseOptions(ConfigArguments(text));
+  EXPECT_EQ(Summary(options),
+            "127.0.0.1:5190 auth= sn=Demo User pwfile=/home/demo/.config/reposa/demo.password "
+            "join=Reposa Lobby/4,");
+
+  for (const char* bad : {"= x\n", "--join = x\n", "config = other.conf\n"}) {
+    try {
+      ConfigArguments(std::string("# ok\n") + bad);
+      ADD_FAILURE() << bad;
+    } catch (const UsageError& e) {
+      EXPECT_EQ(std::string(e.what()), "--config: line 2 does not name an option") << bad;
     }
   }
 }

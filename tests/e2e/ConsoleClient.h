@@ -75,10 +75,15 @@ class PrivateFile {
 // its lines are checked against the ones a scenario spells out.
 class ConsoleClient {
  public:
-  ConsoleClient(const ServerProcess& server, std::string_view screenName, std::string_view password)
-      : password_(std::string(password) + "\n"),
-        process_({"--server", server.address(), "--screen-name", std::string(screenName),
-                  "--password-file", password_.path()}) {}
+  ConsoleClient(const ServerProcess& server, std::string_view screenName, std::string_view password,
+                std::vector<std::string> options = {})
+      : password_(std::string(password) + "\n"), process_([&] {
+          std::vector<std::string> args = {"--server",        server.address(),
+                                           "--screen-name",   std::string(screenName),
+                                           "--password-file", password_.path()};
+          args.insert(args.end(), options.begin(), options.end());
+          return args;
+        }()) {}
 
   // Runs while a read waits (a window's event loop, say); reads then wait in
   // short slices between its runs.
@@ -105,6 +110,20 @@ class ConsoleClient {
     return {};
   }
 
+  // Reads lines until one satisfies `wanted`; the lines read, that one last,
+  // or nothing when it did not come within the bound.
+  std::optional<std::vector<json>> ReadUntil(const std::function<bool(const json&)>& wanted) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+    std::vector<json> lines;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const std::optional<std::string> line = NextLine();
+      if (!line) break;
+      lines.push_back(json::parse(*line, nullptr, false));
+      if (wanted(lines.back())) return lines;
+    }
+    return std::nullopt;
+  }
+
   // Nothing unread is waiting: a call made now is answered next.
   std::string Quiet() {
     Call("RemoveHtml", {"<b>quiet?</b>"});
@@ -119,6 +138,9 @@ class ConsoleClient {
     if (status < 0) return std::nullopt;
     return status;
   }
+  // Waits for the program to end by itself: its exit status, or -1.
+  int WaitExit() { return process_.WaitExit(); }
+  const std::string& Output() const { return process_.Output(); }
   const std::string& Errors() const { return process_.Errors(); }
 
  private:

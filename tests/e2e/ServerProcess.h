@@ -29,7 +29,7 @@ namespace reposa::e2e {
 class ServerProcess {
  public:
   explicit ServerProcess(std::vector<std::string> args = {}) {
-    args.insert(args.begin(), {REPOSA_SERVER_PATH, "--listen", "127.0.0.1:0"});
+    args.insert(args.begin(), {REPOSA_SERVER_PATH, "--db", ":memory:", "--listen", "127.0.0.1:0"});
     int err[2];
     if (::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t actions;

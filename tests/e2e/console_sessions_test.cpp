@@ -298,5 +298,100 @@ TEST_F(TwoConsoles, ASecondSignOnOfTheNameEndsTheOlderSession) {
   // The older console keeps running, idle: TearDown finds it quiet.
 }
 
+// --reconnect, against a server that goes away and comes back on its port:
+// the console announces each wait, signs on again and is back in every room
+// it was in. A refused password ends it at once, with status 3.
+TEST(Reconnect, ComesBackToItsRoomsAndStopsOnARefusedPassword) {
+  PrivateFile accounts{kAccounts};
+  auto server =
+      std::make_unique<ServerProcess>(std::vector<std::string>{"--accounts", accounts.path()});
+  ASSERT_NE(server->port(), 0) << server->Log();
+  {
+    ConsoleClient ann(*server, "Ann Lee", "ann-pw-1", {"--reconnect", "--join", "Lobby"});
+    ASSERT_EQ(ann.Receive({Event("ScreennameFormat", {"Ann Lee"}), LoggedIn("annlee"),
+                           Event("JoinedChat", {"Lobby", 1}),
+                           Event("ChatUserUpdate", {"Ann Lee", true, 1})}),
+              "");
+    ann.Call("JoinChat", {"Den", 5});
+    ASSERT_EQ(ann.Receive(
+                  {Event("JoinedChat", {"Den", 2}), Event("ChatUserUpdate", {"Ann Lee", true, 2})}),
+              "");
+
+    const std::string port = std::to_string(server->port());
+    ASSERT_EQ(server->Stop(), 0);
+    ASSERT_EQ(ann.Receive({Event("ConnectionClosed")}), "");
+    const auto notice = ann.ReadUntil([](const json&) { return true; });
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->back()["notice"], "reconnecting") << notice->back();
+    EXPECT_EQ(notice->back()["attempt"], 1);
+    EXPECT_GE(notice->back()["in"].get<double>(), 0.8);
+    EXPECT_LE(notice->back()["in"].get<double>(), 1.2);
+
+    server = std::make_unique<ServerProcess>(
+        std::vector<std::string>{"--accounts", accounts.path(), "--listen", "127.0.0.1:" + port});
+    ASSERT_EQ(std::to_string(server->port()), port) << server->Log();
+    // Attempts made before the server listened fail, each with its notice.
+    const auto lines = ann.ReadUntil([](const json& l) { return l == LoggedIn("annlee"); });
+    ASSERT_TRUE(lines) << ann.Output();
+    for (std::size_t i = 0; i + 2 < lines->size(); ++i) {
+      const json& line = (*lines)[i];
+      EXPECT_TRUE(line.contains("notice") || line.value("event", "") == "WinsockError") << line;
+    }
+    EXPECT_EQ(
+        ann.Receive({Event("JoinedChat", {"Den", 1}), Event("ChatUserUpdate", {"Ann Lee", true, 1}),
+                     Event("JoinedChat", {"Lobby", 2}),
+                     Event("ChatUserUpdate", {"Ann Lee", true, 2})}),
+        "");
+    EXPECT_EQ(ann.Quiet(), "");
+    EXPECT_EQ(ann.End(), 0) << ann.Errors();
+  }
+  ConsoleClient wrong(*server, "Ann Lee", "bob-pw-2", {"--reconnect"});
+  EXPECT_EQ(wrong.Receive({Error(980, "Invalid account or password")}), "");
+  EXPECT_EQ(wrong.WaitExit(), 3) << wrong.Errors();
+  EXPECT_EQ(wrong.Output().find("reconnecting"), std::string::npos) << wrong.Output();
+  EXPECT_EQ(server->Stop(), 0);
+}
+
+// A reader that stops reading the console's output for three keep-alive
+// intervals while messages pour in costs old event lines, counted by a
+// notice, but never the session: the console keeps reading the server.
+TEST(StalledOutput, CostsOldEventsButNeverTheSession) {
+  PrivateFile accounts{kAccounts};
+  ServerProcess server({"--accounts", accounts.path(), "--keepalive", "1"});
+  ASSERT_NE(server.port(), 0) << server.Log();
+  ConsoleClient ann(server, "Ann Lee", "ann-pw-1", {"--output-limit", "65536"});
+  ASSERT_EQ(ann.Receive({Event("ScreennameFormat", {"Ann Lee"}), LoggedIn("annlee")}), "");
+  ConsoleClient bob(server, "Bob Ray", "bob-pw-2", {"--packets"});
+  ASSERT_TRUE(bob.ReadUntil([](const json& l) { return l.value("event", "") == "LoggedIn"; }));
+
+  // Ann's reader stalls from here: nobody reads her output.
+  const std::string text(1000, 'm');
+  for (int i = 0; i < 300; ++i) bob.Call("SendIM", {"Ann Lee", std::to_string(i) + text, false});
+  const auto keepAlive = [](const json& l) {
+    return l.value("event", "") == "IncomingPacket" &&
+           l["args"][0].get<std::string>().substr(0, 2) == "*\x05";
+  };
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(bob.ReadUntil(keepAlive)) << i;
+
+  const auto untilNotice = ann.ReadUntil([](const json& l) { return l.contains("notice"); });
+  ASSERT_TRUE(untilNotice) << ann.Output();
+  EXPECT_EQ(untilNotice->back()["notice"], "dropped");
+  EXPECT_GT(untilNotice->back()["lines"].get<int>(), 0);
+  ann.Call("RemoveHtml", {"<b>still here</b>"});
+  const auto rest = ann.ReadUntil([](const json& l) { return l.contains("result"); });
+  ASSERT_TRUE(rest);
+  EXPECT_EQ(rest->back(), json({{"result", "still here"}}));
+  EXPECT_EQ(rest->at(rest->size() - 2),
+            Event("InstantMessage", {"Bob Ray", "299" + text, false, " O"}))
+      << "the newest events are kept";
+  for (const json& l : *untilNotice) EXPECT_NE(l.value("event", ""), "ConnectionClosed");
+  for (const json& l : *rest) EXPECT_NE(l.value("event", ""), "ConnectionClosed");
+  bob.Call("GetStatus", {"Ann Lee"});
+  EXPECT_TRUE(bob.ReadUntil([](const json& l) { return Matches(Online("Ann Lee"), l); }));
+  EXPECT_EQ(server.Log().find("not reading"), std::string::npos) << server.Log();
+  EXPECT_EQ(ann.End(), 0);
+  EXPECT_EQ(bob.End(), 0);
+}
+
 }  // namespace
 }  // namespace reposa::e2e

@@ -125,33 +125,75 @@ TEST(PosixSocket, RefusedAndUnresolvableReportOneErrorEach) {
   }
 }
 
-TEST(PosixSocket, ABlockedPeerBuffersSendsWithoutBlocking) {
+// Up to the bound, a peer that reads late gets every byte; past it, a peer
+// that never reads loses the connection with one error instead of making us
+// hold an ever larger buffer.
+TEST(PosixSocket, ABlockedPeerBuffersSendsUpToTheBoundThenFails) {
+  for (const bool peerReads : {true, false}) {
+    test::LoopbackListener listener;
+    EventLoop loop;
+    PosixSocket sock(loop);
+    Recorder rec;
+    rec.sock = &sock;
+    sock.SetListener(&rec);
+    sock.Connect("127.0.0.1", listener.port());
+    ASSERT_TRUE(RunUntil(loop, [&] { return sock.IsConnected(); }));
+    const int peer = AcceptOne(listener.fd());
+    ASSERT_GE(peer, 0);
+
+    const std::string chunk(64 * 1024, 'x');
+    const std::size_t chunks = peerReads ? 48 : 1024;  // 3 MiB, or 64 MiB
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t sent = 0;
+    for (; sent < chunks && sock.IsConnected(); ++sent) sock.SendData(chunk);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_LE(sock.PendingSend(), PosixSocket::kMaxPendingSend);
+
+    if (peerReads) {
+      std::size_t received = 0;
+      char buf[65536];
+      while (received < chunks * chunk.size()) {
+        loop.RunOnce(0ms);
+        const ssize_t n = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) received += static_cast<std::size_t>(n);
+      }
+      EXPECT_EQ(sock.PendingSend(), 0u);
+      EXPECT_EQ(rec.seen, std::vector<std::string>{"connected"});
+    } else {
+      EXPECT_LT(sent, chunks);
+      EXPECT_FALSE(sock.IsConnected());
+      ASSERT_TRUE(RunUntil(loop, [&] { return rec.seen.size() > 1; }));
+      for (int i = 0; i < 3; ++i) loop.RunOnce(5ms);
+      ASSERT_EQ(rec.seen.size(), 2u);
+      EXPECT_NE(rec.seen[1].find("MiB waiting to be sent"), std::string::npos) << rec.seen[0];
+    }
+    ::close(peer);
+  }
+}
+
+// Closing or destroying the socket while its name lookup runs drops the
+// lookup's outcome; a reconnect reports only its own.
+TEST(PosixSocket, ALookupCancelledByCloseOrDestroyReportsNothing) {
   test::LoopbackListener listener;
   EventLoop loop;
-  PosixSocket sock(loop);
   Recorder rec;
+  {
+    PosixSocket gone(loop);
+    gone.SetListener(&rec);
+    gone.Connect("localhost", listener.port());
+  }
+  PosixSocket sock(loop);
   rec.sock = &sock;
   sock.SetListener(&rec);
-  sock.Connect("127.0.0.1", listener.port());
-  ASSERT_TRUE(RunUntil(loop, [&] { return sock.IsConnected(); }));
-  const int peer = AcceptOne(listener.fd());
-  ASSERT_GE(peer, 0);
-
-  const std::string chunk(64 * 1024, 'x');
-  const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < 256; ++i) sock.SendData(chunk);  // 16 MiB, far beyond the kernel buffers
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-  EXPECT_GT(sock.PendingSend(), 0u);
-
-  std::size_t received = 0;
-  char buf[65536];
-  while (received < 256 * chunk.size()) {
-    loop.RunOnce(0ms);
-    const ssize_t n = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT);
-    if (n > 0) received += static_cast<std::size_t>(n);
-  }
-  EXPECT_EQ(sock.PendingSend(), 0u);
-  ::close(peer);
+  sock.Connect("localhost", listener.port());
+  sock.Close();
+  for (int i = 0; i < 20; ++i) loop.RunOnce(5ms);
+  EXPECT_TRUE(rec.seen.empty());
+  sock.Connect("no such host.invalid", listener.port());
+  sock.Connect("localhost", listener.port());
+  ASSERT_TRUE(RunUntil(loop, [&] { return !rec.seen.empty(); }));
+  for (int i = 0; i < 5; ++i) loop.RunOnce(5ms);
+  EXPECT_EQ(rec.seen, (std::vector<std::string>{"connected"}));
 }
 
 TEST(PosixSocket, ListenerMayDestroyTheSocketFromInsideANotification) {

@@ -22,7 +22,7 @@ class ServerProcess : public ChildProcess {
 
  private:
   static std::vector<std::string> WithBinary(std::vector<std::string> args) {
-    args.insert(args.begin(), {REPOSA_SERVER_BINARY, "--listen", "127.0.0.1:0"});
+    args.insert(args.begin(), {REPOSA_SERVER_BINARY, "--db", ":memory:", "--listen", "127.0.0.1:0"});
     return args;
   }
   std::uint16_t port_ = 0;

@@ -55,7 +55,7 @@ TEST(ServerSecurity, ListensOnLoopbackUnlessToldAndSaysWhichItIs) {
   {
     // Without --listen: 127.0.0.1:5190, or, if something already holds that
     // port, a refusal that names the same address.
-    ChildProcess p({REPOSA_SERVER_BINARY});
+    ChildProcess p({REPOSA_SERVER_BINARY, "--db", ":memory:"});
     ASSERT_TRUE(p.WaitFor([&] {
       return p.err().find("listening on") != std::string::npos ||
              p.err().find("cannot listen") != std::string::npos;
@@ -78,7 +78,7 @@ TEST(ServerSecurity, ListensOnLoopbackUnlessToldAndSaysWhichItIs) {
     }
   }
   {
-    ChildProcess p({REPOSA_SERVER_BINARY, "--listen", "0.0.0.0:0"});
+    ChildProcess p({REPOSA_SERVER_BINARY, "--db", ":memory:", "--listen", "0.0.0.0:0"});
     ASSERT_TRUE(p.WaitForErr("listening on")) << p.err();
     EXPECT_NE(p.err().find("WARNING: listening on 0.0.0.0:"), std::string::npos) << p.err();
     EXPECT_NE(p.err().find("reachable from other machines"), std::string::npos) << p.err();

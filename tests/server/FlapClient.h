@@ -59,8 +59,17 @@ inline std::string LoginLine(std::string_view name, std::string_view password) {
 
 class FlapClient {
  public:
-  explicit FlapClient(std::uint16_t port) {
+  // `from`: the loopback address to connect from (127.0.0.0/8), so tests can
+  // play clients of different addresses.
+  explicit FlapClient(std::uint16_t port, const char* from = nullptr) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (from) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      ::inet_pton(AF_INET, from, &local.sin_addr);
+      if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+        throw std::runtime_error("cannot bind to " + std::string(from));
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);

@@ -16,7 +16,7 @@ struct RecordingOutbox : Outbox {
   void Deliver(SessionId to, std::string_view message) override {
     sent.emplace_back(to, std::string(message));
   }
-  void EndSession(SessionId id) override { ended.push_back(id); }
+  void EndSession(SessionId id, std::string_view) override { ended.push_back(id); }
 
   // The messages for `to` since the last Take, removed from the record.
   std::vector<std::string> Take(SessionId to) {

@@ -24,17 +24,12 @@ class ServerThread {
  public:
   explicit ServerThread(ServerOptions options = {}, std::vector<AccountEntry> accounts = {})
       : directory_(accounts) {
-    options.host = "127.0.0.1";
-    options.port = "0";
-    server_ = std::make_unique<Server>(loop_, directory_, options, [this](std::string_view line) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      log_.emplace_back(line);
-    });
-    server_->Start();
-    port_ = server_->port();
-    if (::pipe2(stop_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    loop_.Watch(stop_[0], POLLIN, [this](short) { loop_.Stop(); });
-    thread_ = std::thread([this] { loop_.Run(); });
+    Start(std::move(options), nullptr, nullptr);
+  }
+  // Accounts and lists kept in `store`; passwords checked on `worker`.
+  ServerThread(AccountStore& store, PasswordWorker* worker, ServerOptions options = {})
+      : directory_(store.LoadAll()) {
+    Start(std::move(options), &store, worker);
   }
   ~ServerThread() {
     const char byte = 1;
@@ -52,6 +47,21 @@ class ServerThread {
   }
 
  private:
+  void Start(ServerOptions options, AccountStore* store, PasswordWorker* worker) {
+    options.host = "127.0.0.1";
+    options.port = "0";
+    server_ = std::make_unique<Server>(loop_, directory_, options, [this](std::string_view line) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      log_.emplace_back(line);
+    });
+    server_->UseStore(store, worker);
+    server_->Start();
+    port_ = server_->port();
+    if (::pipe2(stop_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    loop_.Watch(stop_[0], POLLIN, [this](short) { loop_.Stop(); });
+    thread_ = std::thread([this] { loop_.Run(); });
+  }
+
   Directory directory_;
   kez::posix::EventLoop loop_;
   std::unique_ptr<Server> server_;

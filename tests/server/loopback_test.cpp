@@ -215,7 +215,9 @@ TEST(Loopback, AClientThatNeverReadsStallsNoOne) {
 }
 
 TEST(Loopback, TwoHundredClientsSignedOnAtOnceAreAllAnswered) {
-  ServerThread server;
+  ServerOptions options;
+  options.maxPerAddress = options.maxSigningOnPerAddress = 1000;
+  ServerThread server(options);
   constexpr int kClients = 200;
   std::vector<std::unique_ptr<FlapClient>> clients;
   for (int i = 0; i < kClients; ++i) {
@@ -259,25 +261,37 @@ TEST(Loopback, ASecondSignOnEndsTheFirstConnection) {
   EXPECT_TRUE(second.Expect("UPDATE_BUDDY2:twice:T:").size());
 }
 
-TEST(Loopback, KeepAlivesGoToSignedOnClientsAndSilentOnesAreClosed) {
+// Keep-alives go to signed-on clients. One that answers them stays; one that
+// answers nothing, or stops inside a frame, is closed after 3 intervals; one
+// that never signs on, at the sign-on deadline.
+TEST(Loopback, KeepAlivesKeepAnsweringClientsAndSilentOnesAreClosed) {
   ServerOptions options;
   options.keepAlive = std::chrono::milliseconds(50);
   options.signOnTimeout = std::chrono::milliseconds(300);
   ServerThread server(options);
   FlapClient on(server.port());
-  ASSERT_TRUE(on.SignOn("Awake"));
+  FlapClient mute(server.port());
+  FlapClient stuck(server.port());
   FlapClient silent(server.port());
+  ASSERT_TRUE(on.SignOn("Awake"));
+  ASSERT_TRUE(mute.SignOn("Mute"));
+  ASSERT_TRUE(stuck.SignOn("Stuck"));
+  stuck.SendRaw(FlapFrame(2, "toc_get_status \"awake\""s).substr(0, 9));
+  FlapClient* const closing[] = {&mute, &stuck, &silent};
+  bool closed[3] = {};
   int keepAlives = 0;
-  while (keepAlives < 3) {
-    auto f = on.ReadFrame();
-    ASSERT_TRUE(f);
-    if (f->type == 5) {
+  const auto give_up = std::chrono::steady_clock::now() + 5s;
+  while (!(closed[0] && closed[1] && closed[2]) && std::chrono::steady_clock::now() < give_up) {
+    if (auto f = on.ReadFrame(10ms); f && f->type == 5) {
       EXPECT_EQ(f->payload, "");
       ++keepAlives;
       on.SendFrame(5, "");
     }
+    for (int i = 0; i < 3; ++i) closed[i] = closed[i] || closing[i]->WaitClosed(5ms);
   }
-  EXPECT_TRUE(silent.WaitClosed());
+  EXPECT_TRUE(closed[0] && closed[1] && closed[2])
+      << closed[0] << closed[1] << closed[2] << ::testing::PrintToString(server.log());
+  EXPECT_GE(keepAlives, 3);
   on.SendLine("toc_get_status \"awake\"");
   EXPECT_TRUE(on.Expect("UPDATE_BUDDY2:awake:T:").size());
 }

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "FlapClient.h"
+#include "TempDir.h"
+#include "account_store.h"
 
 extern char** environ;
 
@@ -29,8 +31,10 @@ using namespace std::chrono_literals;
 // The server binary with its standard output and error on pipes.
 class Process {
  public:
-  explicit Process(std::vector<std::string> args) {
-    args.insert(args.begin(), REPOSA_SERVER_BINARY);
+  // `input`: a file to read as standard input.
+  explicit Process(std::vector<std::string> args, const std::string& input = {}) {
+    // A database of its own in memory, unless the test names one.
+    args.insert(args.begin(), {REPOSA_SERVER_BINARY, "--db", ":memory:"});
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
       throw std::runtime_error("pipe");
@@ -38,6 +42,7 @@ class Process {
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     ::posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    if (!input.empty()) ::posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -129,7 +134,10 @@ TEST(ServerProcess, HelpSaysWhatItIsFor) {
   Process p({"--help"});
   EXPECT_EQ(p.Wait(), 0);
   EXPECT_NE(p.out().find("Usage: reposa-server"), std::string::npos);
-  EXPECT_NE(p.out().find("not a public service"), std::string::npos);
+  // Every limit is listed with its default.
+  for (const char* option : {"--sign-on-timeout SECONDS", "--max-per-address N",
+                             "--max-total-backlog BYTES", "--frames-per-turn N"})
+    EXPECT_NE(p.out().find(option), std::string::npos) << option;
 }
 
 TEST(ServerProcess, BadUsageAndBadFilesStopItAtOnce) {
@@ -143,6 +151,8 @@ TEST(ServerProcess, BadUsageAndBadFilesStopItAtOnce) {
       {{"--keepalive", "soon"}, 2, "--keepalive wants seconds"},
       {{"--accounts", "/nonexistent/accounts"}, 1, "cannot read accounts file"},
       {{"--listen", "203.0.113.1:0"}, 1, "cannot listen on 203.0.113.1:0"},
+      {{"--db", "/proc/version"}, 1, "/proc/version is not a Reposa database"},
+      {{"account", "rename", "x"}, 2, "account wants add NAME or remove NAME"},
   };
   for (const auto& r : rows) {
     Process p(r.args);
@@ -187,6 +197,104 @@ TEST(ServerProcess, WarnsOfAnAccountsFileOthersCanRead) {
     EXPECT_EQ(p.err().find("s3cret-pw"), std::string::npos) << p.err();
     EXPECT_EQ(p.err().find("not-it-pw"), std::string::npos) << p.err();
   }
+}
+
+// The database across a stop with SIGTERM and across kill -9 in the middle
+// of a burst: CONFIG2 after a start is what was acknowledged before it.
+TEST(ServerProcess, WhatWasAcknowledgedSurvivesRestartsAndKills) {
+  TempDir dir;
+  const std::string db = dir / "server.db";
+  AccountsFile accounts("Some Body:s3cret-pw\n", 0600);
+  auto start = [&](Process& p) {
+    EXPECT_TRUE(p.WaitForError("listening on")) << p.err();
+    return ListeningPort(p.err());
+  };
+  std::string stored;
+  {
+    Process p({"--db", db, "--accounts", accounts.path, "--listen", "127.0.0.1:0"});
+    const std::uint16_t port = start(p);
+    EXPECT_NE(p.err().find("registered: only the accounts in " + db), std::string::npos);
+    FlapClient c(port);
+    ASSERT_TRUE(c.SignOn("somebody", "s3cret-pw"));
+    for (const char* line :
+         {"toc2_new_buddies \"g:Friends\nb:Pal One:Old Pal\nb:pal2\ng:Empty\n\"",
+          R"(toc2_add_deny "Pest")", R"(toc2_add_permit "friend")", "toc2_set_pdmode 4",
+          R"(toc_format_nickname "SOME Body")", R"(toc_change_passwd "s3cret-pw" "n3w-pw")"})
+      c.SendLine(line);
+    ASSERT_FALSE(c.Expect("ADMIN_PASSWD_STATUS:0").empty());
+    FlapClient again(port);
+    ASSERT_TRUE(again.SignOn("somebody", "n3w-pw", &stored));
+    EXPECT_EQ(stored,
+              "m:4\ng:Friends\nb:Pal One:Old Pal\nb:pal2\ng:Empty\np:friend\nd:pest\ndone:\n");
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(), 0);
+  }
+  std::vector<std::string> acknowledged;
+  for (int round = 0; round < 4; ++round) {
+    // The accounts file again: it must not undo the changed password.
+    Process p({"--db", db, "--accounts", accounts.path, "--listen", "127.0.0.1:0"});
+    FlapClient c(start(p));
+    std::string config;
+    ASSERT_TRUE(c.SignOn("somebody", "n3w-pw", &config)) << round << p.err();
+    EXPECT_TRUE(config.starts_with(stored.substr(0, stored.find("p:friend")))) << config;
+    for (const std::string& b : acknowledged)
+      EXPECT_NE(config.find("b:" + b + "\n"), std::string::npos) << b;
+    // A burst sent at once; the server is killed after some of it is answered.
+    for (int i = 0; i < 60; ++i)
+      c.SendLine("toc2_new_buddies \"g:Round" + std::to_string(round) + "\nb:r" +
+                 std::to_string(round) + "n" + std::to_string(i) + "\n\"");
+    for (int i = 0; i < 10 + round * 15; ++i) {
+      const std::string m = c.Expect("INSERTED2:b::");
+      ASSERT_FALSE(m.empty());
+      acknowledged.push_back(m.substr(13, m.rfind(':') - 13));
+    }
+    p.Signal(SIGKILL);
+    p.Wait();
+  }
+  AccountStore store(db);
+  Statement check(store.database().handle(), "PRAGMA integrity_check");
+  ASSERT_TRUE(check.Step());
+  EXPECT_EQ(check.Text(0), "ok");
+  const std::string bytes = ReadBytes(db) + ReadBytes(db + "-wal");
+  EXPECT_EQ(bytes.find("s3cret-pw"), std::string::npos);
+  EXPECT_EQ(bytes.find("n3w-pw"), std::string::npos);
+}
+
+TEST(ServerProcess, AccountCommandsManageTheDatabase) {
+  TempDir dir;
+  const std::string db = dir / "server.db";
+  std::ofstream(dir / "pw") << "Typed-pw\n";
+  {
+    Process add({"--db", db, "account", "add", "New One"}, dir / "pw");
+    EXPECT_EQ(add.Wait(), 0) << add.err();
+    EXPECT_NE(add.err().find("registered New One"), std::string::npos) << add.err();
+  }
+  {
+    Process p({"--db", db, "--listen", "127.0.0.1:0"});
+    ASSERT_TRUE(p.WaitForError("listening on"));
+    FlapClient c(ListeningPort(p.err()));
+    EXPECT_TRUE(c.SignOn("newone", "Typed-pw"));
+    FlapClient stranger(ListeningPort(p.err()));
+    EXPECT_EQ(stranger.StartSignOn("stranger", "Typed-pw"), "ERROR:980");
+  }
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    std::string says;
+  } rows[] = {
+      {{"account", "remove", "newone"}, 0, "removed newone"},
+      {{"account", "remove", "newone"}, 1, "no account newone"},
+      {{"account", "add", "bad:name"}, 1, "not a valid screen name"},
+  };
+  for (const auto& r : rows) {
+    std::vector<std::string> args{"--db", db};
+    args.insert(args.end(), r.args.begin(), r.args.end());
+    Process p(args, dir / "pw");
+    EXPECT_EQ(p.Wait(), r.code) << r.says;
+    EXPECT_NE(p.err().find(r.says), std::string::npos) << p.err();
+  }
+  Process p({"--db", db, "--listen", "127.0.0.1:0"});
+  EXPECT_TRUE(p.WaitForError("open: no registered accounts")) << p.err();
 }
 
 }  // namespace

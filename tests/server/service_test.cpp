@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ServiceFixture.h"
+#include "password_penalties.h"
 #include "stored_lists.h"
 
 namespace reposa::server::test {
@@ -46,15 +47,85 @@ TEST_F(ServiceTest, LongConfigurationComesInSeveralMessages) {
             "g:Group2\nb:buddy2a\nb:buddy2b\ndone:\n");
 }
 
-TEST_F(ServiceTest, ClosedDirectoryChecksPasswords) {
+TEST_F(ServiceTest, ClosedDirectoryChecksPasswordsAndQuotesOnlyItsNames) {
   Directory closed(std::vector<AccountEntry>{{"Some Body", "right"}});
-  Service s(closed, out, [] { return 0; });
+  std::string log;
+  Service s(
+      closed, out, [] { return 0; },
+      [&](std::string_view line) { log.append(line).push_back('\n'); });
   EXPECT_FALSE(s.SignOn(1, "somebody", "wrong"));
   EXPECT_FALSE(s.SignOn(2, "stranger", "right"));
   EXPECT_FALSE(s.SignOn(3, "bad:name", "right"));
   EXPECT_TRUE(out.sent.empty());
+  EXPECT_EQ(log,
+            "sign-on refused for \"somebody\" (session 1)\n"
+            "sign-on refused for an unknown or malformed screen name (session 2)\n"
+            "sign-on refused for an unknown or malformed screen name (session 3)\n");
   ASSERT_TRUE(s.SignOn(4, "somebody", "right"));
   EXPECT_EQ(Take(4)[1], "NICK:Some Body");
+  const struct {
+    std::string line;
+    Msgs answer;
+  } rows[] = {
+      {R"(toc_change_passwd "wrong" "new")", {"ERROR:980"}},
+      {R"(toc_change_passwd "right" "")", {"ERROR:911"}},
+      {R"(toc_change_passwd "right" "new")", {"ADMIN_PASSWD_STATUS:0"}},
+      {R"(toc_change_passwd "right" "newer")", {"ERROR:980"}},
+  };
+  for (const auto& r : rows) {
+    s.Command(4, *ParseCommandLine(r.line));
+    EXPECT_EQ(Take(4), r.answer) << r.line;
+  }
+  s.Ended(4);
+  EXPECT_FALSE(s.SignOn(5, "somebody", "right"));
+  ASSERT_TRUE(s.SignOn(6, "somebody", "new"));
+  // A third wrong old password in one session ends it.
+  for (int i = 0; i < 3; ++i) s.Command(6, *ParseCommandLine(R"(toc_change_passwd "guess" "x")"));
+  EXPECT_EQ(out.ended, std::vector<SessionId>{6});
+}
+
+// Refusals of an existing name wait longer after each failure, up to a
+// bound; a success starts afresh; other names get the first delay.
+TEST(PasswordPenalties, DelayDoublesPerNameUpToTheBoundAndSuccessClears) {
+  std::int64_t now = 0;
+  PasswordPenalties p([&] { return now; });
+  const std::int64_t expected[] = {250, 500, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
+  for (std::int64_t ms : expected) EXPECT_EQ(p.Failed("al").count(), ms);
+  EXPECT_EQ(p.Failed("bo").count(), 250);
+  p.Succeeded("al");
+  EXPECT_EQ(p.Failed("al").count(), 250);
+  now += 901;  // forgotten after a quarter of an hour
+  EXPECT_EQ(p.Failed("bo").count(), 250);
+}
+
+// A flood of one command costs a bounded amount: repeats of an invitee count
+// once, presence changes past the rate are dropped with ERROR:903, and a
+// command with too many arguments is refused whole.
+TEST_F(ServiceTest, FloodsAreCutToTheirLimits) {
+  On(1, "Al");
+  On(2, "Bo");
+  Run(1, R"(toc_chat_join "4" "Room")");
+  Take(1);
+  std::string many = "bo";
+  for (int i = 0; i < 2000; ++i) many += ",bo";
+  Run(1, "toc_chat_invite \"1\" \"hi\" \"" + many + "\"");
+  EXPECT_EQ(Take(2), (Msgs{"CHAT_INVITE:Room:1:Al:hi"}));
+  std::string twentyOne;
+  for (int i = 0; i <= 20; ++i) twentyOne += " \"u" + std::to_string(i) + "\"";
+  Run(1, "toc_chat_invite \"1\" \"hi\"" + twentyOne);
+  EXPECT_EQ(Take(1), (Msgs{"ERROR:911"}));
+  std::string args;
+  for (int i = 0; i <= 128; ++i) args += " \"n" + std::to_string(i) + "\"";
+  Run(1, "toc2_add_deny" + args);
+  EXPECT_EQ(Take(1), (Msgs{"ERROR:911"}));
+  for (int i = 0; i < 10; ++i) Run(1, "toc_set_idle 60");
+  Take(1);
+  Run(1, "toc_set_idle 60");
+  EXPECT_EQ(Take(1), (Msgs{"ERROR:903"}));
+  ++now;  // one more a second
+  Run(1, "toc_set_idle 60");
+  Run(1, "toc_set_away \"out\"");
+  EXPECT_EQ(Take(1), (Msgs{"ERROR:903"}));
 }
 
 TEST_F(ServiceTest, SecondSignOnEndsTheFirstSession) {
@@ -238,10 +309,9 @@ TEST_F(ServiceTest, ListAndAccountCommandsAnswerTheirSender) {
       {"toc2_set_pdmode x", {"ERROR:911"}},
       {R"(toc_format_nickname "SOME body")", {"ADMIN_NICK_STATUS:0", "NICK:SOME body"}},
       {R"(toc_format_nickname "Someone Else")", {"ERROR:911"}},
-      {R"(toc_change_passwd "wrong" "new")", {"ERROR:980"}},
-      {R"(toc_change_passwd "pw" "")", {"ERROR:911"}},
-      {R"(toc_change_passwd "pw" "new")", {"ADMIN_PASSWD_STATUS:0"}},
-      {R"(toc_change_passwd "pw" "newer")", {"ERROR:980"}},
+      // An open server keeps no passwords: setting one would lock out
+      // whoever owns the name.
+      {R"(toc_change_passwd "pw" "new")", {"ERROR:980"}},
       {R"(toc_set_idle "-60")", {"ERROR:911"}},
       {R"(toc_set_info "profile")", {}},
       {"toc_no_such_command", {"ERROR:911"}},
@@ -255,9 +325,8 @@ TEST_F(ServiceTest, ListAndAccountCommandsAnswerTheirSender) {
   }
   service.Ended(1);
   out.Take(1);
-  // The changed password and the lists stay with the account.
-  EXPECT_FALSE(service.SignOn(2, "somebody", "pw"));
-  ASSERT_TRUE(service.SignOn(2, "somebody", "new"));
+  // The lists stay with the account.
+  ASSERT_TRUE(service.SignOn(2, "somebody", "other"));
   EXPECT_EQ(Take(2), (Msgs{"SIGN_ON:TOC2.0", "NICK:SOME body",
                            "CONFIG2:m:3\ng:Home\nb:pal3\nd:otherone\ndone:\n"}));
 }

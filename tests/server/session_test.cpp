@@ -27,7 +27,7 @@ struct Router : Outbox {
   void Deliver(SessionId to, std::string_view message) override {
     if (sessions.count(to)) sessions[to]->SendMessage(message);
   }
-  void EndSession(SessionId id) override {
+  void EndSession(SessionId id, std::string_view) override {
     if (sessions.count(id)) sessions[id]->End();
   }
 };

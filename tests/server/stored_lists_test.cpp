@@ -9,7 +9,7 @@ StoredLists Sample() {
   StoredLists l;
   bool created = false;
   l.AddBuddy("Buddies", "Pal One", created);
-  l.AddBuddy("Buddies", "pal2", created);
+  l.AddBuddy("Buddies", "pal2", created, "Pal: the 2nd");
   l.AddGroup("Work");
   l.AddName(l.permitted, "friend");
   l.AddName(l.blocked, "pest");
@@ -20,7 +20,16 @@ StoredLists Sample() {
 TEST(StoredLists, ConfigTextListsModeGroupsBuddiesPermitsBlocks) {
   EXPECT_EQ(StoredLists{}.ConfigText(), "m:1\ndone:\n");
   EXPECT_EQ(Sample().ConfigText(),
-            "m:4\ng:Buddies\nb:Pal One\nb:pal2\ng:Work\np:friend\nd:pest\ndone:\n");
+            "m:4\ng:Buddies\nb:Pal One\nb:pal2:Pal: the 2nd\ng:Work\np:friend\nd:pest\ndone:\n");
+}
+
+TEST(StoredLists, ConfigTextReadsBackAsItWasAndSkipsWhatDoesNotFit) {
+  const std::string text = Sample().ConfigText();
+  EXPECT_EQ(ParseConfigText(text).ConfigText(), text);
+  EXPECT_EQ(ParseConfigText("m:9\nb:orphan\ng:\nb:lost\nx:y\ng:G\nb:bad,name\nb:ok:\n"
+                            "p:bad:name\nd:Pest\ndone:\ng:after\n")
+                .ConfigText(),
+            "m:1\ng:G\nb:ok\nd:pest\ndone:\n");
 }
 
 TEST(StoredLists, EditsReportWhetherAnythingChanged) {
@@ -34,7 +43,11 @@ TEST(StoredLists, EditsReportWhetherAnythingChanged) {
   EXPECT_FALSE(l.RemoveBuddy("Buddies", "palone"));
   EXPECT_FALSE(l.RemoveBuddy("Nowhere", "pal2"));
   EXPECT_EQ(l.AddGroup("Work"), StoredLists::Change::Unchanged);
+  // A buddy in two groups stays a buddy until it leaves both.
+  EXPECT_EQ(l.AddBuddy("Work", "Pal 3", created), StoredLists::Change::Done);
   EXPECT_TRUE(l.RemoveGroup("New"));
+  EXPECT_TRUE(l.HasBuddy("pal3"));
+  EXPECT_TRUE(l.RemoveBuddy("Work", "pal3"));
   EXPECT_FALSE(l.HasBuddy("pal3"));
   EXPECT_EQ(l.AddName(l.blocked, "pest"), StoredLists::Change::Unchanged);
   EXPECT_TRUE(l.RemoveName(l.blocked, "pest"));

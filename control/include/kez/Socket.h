@@ -30,9 +30,10 @@ class Socket {
 
   // Harmless on a closed socket; afterwards IsConnected() is false.
   virtual void Close() = 0;
-  // Starts connecting and returns without waiting for the peer (a socket
-  // may wait on the name resolver first); the outcome arrives later as
-  // OnConnected or OnError, never from inside Connect.
+  // Returns at once, without waiting on the name lookup or the connection:
+  // the outcome, a refused port or an unknown host included, arrives later,
+  // on a later turn of the host's loop, as OnConnected or OnError, never from
+  // inside this call. Closing or destroying the socket first cancels it.
   virtual void Connect(const std::string& host, int32_t port) = 0;
   // Sends the bytes in order after those of earlier calls; buffers what the
   // peer cannot take yet, so it never blocks.

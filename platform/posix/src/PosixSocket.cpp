@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Resolver.h"
+
 namespace kez::posix {
 
 namespace {
@@ -31,6 +33,7 @@ void PosixSocket::CloseFd() {
 }
 
 void PosixSocket::Close() {
+  lookup_.reset();  // cancels a lookup in flight
   CloseFd();
   state_ = State::Closed;
   addresses_.clear();
@@ -59,22 +62,20 @@ void PosixSocket::Connect(const std::string& host, int32_t port) {
     PostError(EINVAL, "Cannot connect to " + peer_ + ": port out of range");
     return;
   }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (rc != 0) {
-    PostError(rc, "Host not found: " + host + " (" + ::gai_strerror(rc) + ")");
+  host_ = host;
+  state_ = State::Resolving;
+  lookup_ = std::make_unique<Lookup>(
+      loop_, host, std::to_string(port),
+      [this](int error, std::vector<Address> found) { Resolved(error, std::move(found)); });
+}
+
+void PosixSocket::Resolved(int error, std::vector<Address> found) {
+  lookup_.reset();  // done with it; this runs from its last act
+  if (error != 0) {
+    PostError(error, "Host not found: " + host_ + " (" + ::gai_strerror(error) + ")");
     return;
   }
-  for (addrinfo* a = found; a; a = a->ai_next) {
-    Address address{};
-    std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
-    address.length = a->ai_addrlen;
-    addresses_.push_back(address);
-  }
-  ::freeaddrinfo(found);
+  addresses_ = std::move(found);
   nextAddress_ = 0;
   state_ = State::Connecting;
   TryNextAddress();
@@ -148,6 +149,17 @@ void PosixSocket::Flush() {
 
 void PosixSocket::SendData(std::string_view bytes) {
   if (state_ != State::Connected) return;
+  if (bytes.size() > kMaxPendingSend - PendingSend()) {
+    // The peer is not reading: give the connection up rather than grow.
+    CloseFd();
+    state_ = State::Closed;
+    out_.clear();
+    outPos_ = 0;
+    PostError(ENOBUFS, "Connection to " + peer_ + " closed: more than " +
+                           std::to_string(kMaxPendingSend / (1024 * 1024)) +
+                           " MiB waiting to be sent");
+    return;
+  }
   const bool idle = outPos_ == out_.size();
   out_.append(bytes);
   if (idle) Flush();

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/socket.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,10 +9,18 @@
 
 namespace kez::posix {
 
-// Non-blocking TCP client over an EventLoop. Sends are buffered, so a peer
-// that stops reading never blocks the caller.
+class Lookup;
+struct Address;
+
+// Non-blocking TCP client over an EventLoop. Host names are looked up on a
+// helper thread and sends are buffered, so neither a slow name server nor a
+// peer that stops reading blocks the caller. A peer that leaves more than
+// kMaxPendingSend bytes unread loses the connection with an error, so it
+// cannot make us grow without bound.
 class PosixSocket final : public Socket {
  public:
+  static constexpr std::size_t kMaxPendingSend = 4 * 1024 * 1024;
+
   explicit PosixSocket(EventLoop& loop);
   ~PosixSocket() override;
 
@@ -28,12 +34,9 @@ class PosixSocket final : public Socket {
   std::size_t PendingSend() const { return out_.size() - outPos_; }
 
  private:
-  enum class State { Closed, Connecting, Connected };
-  struct Address {
-    sockaddr_storage storage;
-    socklen_t length;
-  };
+  enum class State { Closed, Resolving, Connecting, Connected };
 
+  void Resolved(int error, std::vector<Address> found);
   void TryNextAddress();
   void OnReady(short revents);
   void FinishConnect();
@@ -49,6 +52,8 @@ class PosixSocket final : public Socket {
   int fd_ = -1;
   EventLoop::Id watch_ = 0;
   std::string peer_;  // "host:port", for error texts
+  std::string host_;
+  std::unique_ptr<Lookup> lookup_;
   std::vector<Address> addresses_;
   std::size_t nextAddress_ = 0;
   int lastConnectError_ = 0;

@@ -1,0 +1,256 @@
+// reposa-server on its database: a burst of stored list changes from one
+// client (how long until all are acknowledged, and the longest wait another
+// pair of users sees meanwhile), sign-ons to registered accounts while a
+// guesser tries wrong passwords, and the start with a large database.
+//
+//   bench_store [--changes 10000] [--accounts 1000] [--big-accounts 10000]
+//               [--buddies 200] [--runs 3] [--json FILE]
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Figures.h"
+#include "FlapPeer.h"
+#include "Process.h"
+#include "account_store.h"
+#include "password_hash.h"
+
+namespace kez::bench {
+namespace {
+
+using reposa::server::AccountStore;
+using reposa::server::StoredAccount;
+using Handler = std::function<void(std::size_t, const PeerFrame&)>;
+
+// Polls `peers` until `done` or the bound, handing each frame to `handle`.
+bool Pump(const std::vector<FlapPeer*>& peers, const std::function<bool()>& done,
+          const Handler& handle, std::chrono::milliseconds bound = 60s) {
+  const auto deadline = Clock::now() + bound;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::vector<pollfd> fds;
+    for (FlapPeer* p : peers)
+      fds.push_back({p->fd(), static_cast<short>(POLLIN | (p->wantsWrite() ? POLLOUT : 0)), 0});
+    ::poll(fds.data(), fds.size(), 100);
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+      if (fds[i].revents & POLLOUT) peers[i]->Flush();
+      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      peers[i]->Receive();
+      while (auto f = peers[i]->Next()) handle(i, *f);
+    }
+  }
+  return true;
+}
+
+// Opening to toc_init_done for one peer.
+void SignOn(FlapPeer& peer, const std::string& name, const std::string& password) {
+  peer.SendOpening();
+  bool on = false;
+  if (!Pump(
+          {&peer}, [&] { return on; },
+          [&](std::size_t, const PeerFrame& f) {
+            if (f.type == 1) peer.SendSignOn(name, password);
+            if (f.type == 2 && f.payload.starts_with("CONFIG2:") &&
+                f.payload.find("done:") != std::string_view::npos)
+              on = true;
+          }))
+    throw std::runtime_error("sign-on of " + name + " failed");
+  peer.SendLine("toc_init_done");
+}
+
+std::uint16_t Port(Process& server) {
+  const std::string marker = "listening on 127.0.0.1:";
+  const std::size_t at = server.WaitErr(marker);
+  if (at == std::string::npos) throw std::runtime_error("server did not start: " + server.err());
+  return static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
+}
+
+struct Burst {
+  double seconds = 0;
+  double longestWaitMs = 0;
+};
+
+// `changes` buddies added and removed again by one client; meanwhile one
+// user sends another instant messages, one at a time, and times each.
+Burst RunBurst(const std::string& serverPath, const std::string& db, int changes) {
+  std::filesystem::remove(db);
+  Process server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0"});
+  const std::uint16_t port = Port(server);
+  FlapPeer burster(port), from(port), to(port);
+  SignOn(burster, "burster", "x");
+  SignOn(from, "pinger", "x");
+  SignOn(to, "ponger", "x");
+  Pump(
+      {&to}, [] { return false; }, [](std::size_t, const PeerFrame&) {}, 200ms);  // settle
+  int sent = 0, added = 0, removed = 0;
+  Burst result;
+  Clock::time_point pingSent;
+  auto ping = [&] {
+    pingSent = Clock::now();
+    from.SendLine("toc_send_im ponger \"ping\"");
+  };
+  const auto start = Clock::now();
+  ping();
+  auto feed = [&] {  // keeps a few hundred commands in flight
+    while (sent < changes && sent - removed < 200) {
+      const std::string b = "b" + std::to_string(sent++);
+      burster.SendLine("toc2_new_buddies \"g:Burst\nb:" + b + "\n\"");
+      burster.SendLine("toc2_remove_buddy \"" + b + "\" \"Burst\"");
+    }
+  };
+  feed();
+  const bool finished = Pump(
+      {&burster, &from, &to}, [&] { return removed == changes; },
+      [&](std::size_t i, const PeerFrame& f) {
+        if (i == 0 && f.payload.starts_with("INSERTED2:b:")) ++added;
+        if (i == 0 && f.payload.starts_with("DELETED2:b:")) ++removed, feed();
+        if (i == 2 && f.payload.starts_with("IM_IN")) {
+          const double ms =
+              std::chrono::duration<double, std::milli>(Clock::now() - pingSent).count();
+          result.longestWaitMs = std::max(result.longestWaitMs, ms);
+          ping();
+        }
+      },
+      120s);
+  if (!finished || added != changes) throw std::runtime_error("burst not acknowledged");
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  server.Stop();
+  return result;
+}
+
+// Sign-ons per second of `accounts` registered users, `parallel` at a time,
+// while guessers keep trying wrong passwords for "victim".
+double RunSignOns(const std::string& serverPath, const std::string& db, int accounts) {
+  Process server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0",
+                  "--max-signing-on-per-address", "64"});
+  const std::uint16_t port = Port(server);
+  constexpr int kParallel = 16, kGuessers = 4;
+  std::vector<std::unique_ptr<FlapPeer>> slots(kParallel + kGuessers);
+  std::vector<int> user(kParallel, -1);
+  int next = 0, done = 0, guesses = 0;
+  auto open = [&](std::size_t i) {
+    slots[i] = std::make_unique<FlapPeer>(port);
+    slots[i]->SendOpening();
+  };
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (i < kParallel) user[i] = next++;
+    open(i);
+  }
+  const auto start = Clock::now();
+  while (done < accounts) {
+    std::vector<FlapPeer*> peers;
+    for (auto& s : slots) peers.push_back(s.get());
+    std::vector<std::size_t> finished;
+    Pump(
+        peers, [&] { return !finished.empty(); },
+        [&](std::size_t i, const PeerFrame& f) {
+          const bool guesser = i >= kParallel;
+          if (f.type == 1)
+            slots[i]->SendSignOn(guesser ? "victim" : "user" + std::to_string(user[i]),
+                                 guesser ? "wrong" + std::to_string(guesses++) : "pw");
+          if (f.type == 2 && (f.payload.starts_with("SIGN_ON") || f.payload.starts_with("ERROR")))
+            finished.push_back(i);
+        },
+        60s);
+    for (std::size_t i : finished) {
+      if (i < kParallel) {
+        ++done;
+        if (next >= accounts) continue;
+        user[i] = next++;
+      }
+      open(i);
+    }
+    if (finished.empty()) throw std::runtime_error("sign-ons stalled");
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("(%d wrong guesses meanwhile)\n", guesses);
+  server.Stop();
+  return accounts / seconds;
+}
+
+double RunStart(const std::string& serverPath, const std::string& db) {
+  Process server({serverPath, "--db", db, "--listen", "127.0.0.1:0"});
+  Port(server);
+  const double ms =
+      std::chrono::duration<double, std::milli>(Clock::now() - server.started()).count();
+  server.Stop();
+  return ms;
+}
+
+}  // namespace
+}  // namespace kez::bench
+
+int main(int argc, char** argv) {
+  using namespace kez::bench;
+  try {
+    Args args(argc, argv);
+    const std::string serverPath = args.Text("--server", REPOSA_SERVER_PATH);
+    const int changes = static_cast<int>(args.Number("--changes", 10000));
+    const int accounts = static_cast<int>(args.Number("--accounts", 1000));
+    const int bigAccounts = static_cast<int>(args.Number("--big-accounts", 10000));
+    const int buddies = static_cast<int>(args.Number("--buddies", 200));
+    const int runs = static_cast<int>(args.Number("--runs", 3));
+    const std::string json = args.Text("--json", "");
+    args.Check();
+    char pattern[] = "/tmp/reposa-bench-store-XXXXXX";
+    const std::string dir = ::mkdtemp(pattern);
+
+    std::vector<double> burst, wait, signOns, start;
+    for (int i = 0; i < runs; ++i) {
+      const Burst b = RunBurst(serverPath, dir + "/burst.db", changes);
+      burst.push_back(b.seconds);
+      wait.push_back(b.longestWaitMs);
+    }
+    {
+      AccountStore store(dir + "/registered.db");
+      std::vector<StoredAccount> rows;
+      for (int i = 0; i < accounts; ++i)
+        rows.push_back({"user" + std::to_string(i), "user" + std::to_string(i),
+                        reposa::server::HashPassword("pw"), ""});
+      rows.push_back({"victim", "victim", reposa::server::HashPassword("right"), ""});
+      if (!store.Write([&] {
+            for (const auto& r : rows) store.Put(r);
+          }))
+        throw std::runtime_error(store.lastError());
+    }
+    for (int i = 0; i < runs; ++i)
+      signOns.push_back(RunSignOns(serverPath, dir + "/registered.db", accounts));
+    {
+      AccountStore store(dir + "/big.db");
+      const std::string hash = reposa::server::HashPassword("pw");
+      if (!store.Write([&] {
+            for (int a = 0; a < bigAccounts; ++a) {
+              std::string lists = "m:1\n";
+              for (int b = 0; b < buddies; ++b) {
+                if (b % 20 == 0) lists += "g:Group " + std::to_string(b / 20) + "\n";
+                lists += "b:buddy" + std::to_string((a + b) % bigAccounts) + "\n";
+              }
+              store.Put({"user" + std::to_string(a), "User " + std::to_string(a), hash, lists});
+            }
+          }))
+        throw std::runtime_error(store.lastError());
+    }
+    for (int i = 0; i < runs; ++i) start.push_back(RunStart(serverPath, dir + "/big.db"));
+    std::filesystem::remove_all(dir);
+
+    const std::string n = std::to_string(changes);
+    Figures figures("bench_store");
+    figures.Add("store.burst_" + n + "_seconds", "s", burst);
+    figures.Add("store.burst_longest_wait", "ms", wait);
+    figures.Add("store.registered_sign_ons_per_second", "1/s", signOns);
+    figures.Add("store.start_" + std::to_string(bigAccounts) + "x" + std::to_string(buddies), "ms",
+                start);
+    figures.Write(json);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_store: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,290 @@
+// reposa-server under attack: one row per attack an ordinary account and a
+// small script can make, each with the bound that must hold while it runs:
+// the time for an instant message between two bystanders (who connect from
+// an address of their own), the time until the server closes what it must,
+// its memory, or the refusal the attacker gets.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FlapClient.h"
+#include "PrivateFile.h"
+#include "ServerProcess.h"
+
+namespace reposa::e2e {
+namespace {
+
+using namespace std::string_literals;
+using server::test::FlapClient;
+using server::test::FlapFrame;
+using server::test::SignOnPayload;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kBystanders = "127.0.0.3";
+// Generous for sanitizer builds on a shared machine; bench_server measures
+// the real figure.
+constexpr auto kImBound = 1000ms;
+
+struct Arena {
+  explicit Arena(std::vector<std::string> options) : server(std::move(options)) {
+    if (!al.SignOn("Al") || !bo.SignOn("Bo")) throw std::runtime_error("bystanders not on");
+    // Answered only after toc_init_done: both are online then.
+    for (FlapClient* c : {&al, &bo}) {
+      c->SendLine("toc_get_status al");
+      if (c->Expect("UPDATE_BUDDY2:").empty()) throw std::runtime_error("bystanders not online");
+    }
+  }
+  // One instant message from Al to Bo, until it arrives; never more than
+  // `kImBound` (the row fails then).
+  std::chrono::milliseconds Ping() {
+    const auto t0 = Clock::now();
+    al.SendLine("toc_send_im bo \"ping " + std::to_string(++pings) + "\"");
+    const std::string got = bo.Expect("IM_IN_ENC2:", 10s);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+    EXPECT_TRUE(got.ends_with("ping " + std::to_string(pings))) << got;
+    EXPECT_LE(took, kImBound) << "an instant message during the attack";
+    return took;
+  }
+  std::unique_ptr<FlapClient> Attacker(const char* name, const char* from = "127.0.0.2") {
+    auto c = std::make_unique<FlapClient>(server.port(), from);
+    if (name && !c->SignOn(name)) throw std::runtime_error(std::string(name) + " not on");
+    return c;
+  }
+  ServerProcess server;
+  FlapClient al{server.port(), kBystanders};
+  FlapClient bo{server.port(), kBystanders};
+  int pings = 0;
+};
+
+// Lines of `n` quoted arguments, as many as fit in one command.
+std::string Names(std::string_view stem, int n, char separator = ' ') {
+  std::string out;
+  for (int i = 0; i < n; ++i) {
+    if (i) out += separator;
+    out += separator == ' ' ? "\"" + std::string(stem) + std::to_string(i) + "\"" : stem;
+  }
+  return out;
+}
+
+struct Attack {
+  const char* what;
+  std::vector<std::string> options;
+  std::function<void(Arena&)> run;
+};
+
+const Attack kAttacks[] = {
+    {"one invitation naming the same user 2,000 times",
+     {},
+     [](Arena& a) {
+       auto x = a.Attacker("Mallory");
+       x->SendLine("toc_chat_join 4 \"Trap\"");
+       ASSERT_FALSE(x->Expect("CHAT_JOIN:").empty());
+       for (int i = 0; i < 2; ++i)
+         x->SendLine("toc_chat_invite \"1\" \"come\" \"" + Names("bo", 2000, ',') + "\"");
+       x->SendLine("toc_send_im bo \"after the invitations\"");
+       EXPECT_FALSE(a.bo.Expect("IM_IN_ENC2:mallory").empty());
+       a.Ping();
+       int invites = 0;
+       for (const std::string& m : a.bo.skipped) invites += m.starts_with("CHAT_INVITE:");
+       EXPECT_EQ(invites, 2) << "one a command";
+     }},
+    {"toc2_remove_buddy with thousands of names against a 1,000-buddy group",
+     {},
+     [](Arena& a) {
+       auto x = a.Attacker("Mallory");
+       for (int g = 0; g < 10; ++g) {
+         std::string list = "g:Big\n";
+         for (int i = 0; i < 100; ++i) list += "b:buddy" + std::to_string(g * 100 + i) + "\n";
+         x->SendLine("toc2_new_buddies \"" + list + "\"");
+       }
+       std::string flood;
+       for (int i = 0; i < 16; ++i)
+         flood +=
+             FlapFrame(2, "toc2_remove_buddy " + Names("b", 1500).substr(0, 8000) + " \"Big\"\0"s);
+       for (int i = 0; i < 8; ++i) x->SendRaw(flood);
+       for (int i = 0; i < 5; ++i) a.Ping();
+       EXPECT_EQ(x->Expect("ERROR:"), "ERROR:911") << "too many arguments";
+     }},
+    {"toc_set_idle flood from twenty sessions a bystander watches",
+     {"--max-signing-on-per-address", "64"},
+     [](Arena& a) {
+       std::vector<std::unique_ptr<FlapClient>> xs;
+       std::string watchers = "g:W\n";
+       for (int i = 0; i < 20; ++i) {
+         xs.push_back(a.Attacker(("Idler" + std::to_string(i)).c_str()));
+         watchers += "b:Idler" + std::to_string(i) + "\n";
+       }
+       a.bo.SendLine("toc2_new_buddies \"" + watchers + "\"");
+       std::string flood;
+       for (int i = 0; i < 200; ++i) flood += FlapFrame(2, "toc_set_idle 60\0"s);
+       for (auto& x : xs) x->SendRaw(flood);
+       for (int i = 0; i < 5; ++i) a.Ping();
+       EXPECT_EQ(xs.back()->Expect("ERROR:"), "ERROR:903") << "over the rate";
+     }},
+    {"sign-on frames then a sign-off, never reading: closed by the deadline",
+     {"--close-timeout", "1"},
+     [](Arena& a) {
+       const std::size_t files = a.server.OpenFiles();
+       std::vector<std::unique_ptr<FlapClient>> xs;
+       for (int i = 0; i < 8; ++i) {
+         xs.push_back(a.Attacker(nullptr));
+         xs.back()->ShrinkReceiveBuffer();
+         std::string junk = "FLAPON\n\n" + FlapFrame(1, SignOnPayload("x"));
+         for (int k = 0; k < 2000; ++k) junk += FlapFrame(1, "");
+         xs.back()->SendRaw(junk + FlapFrame(4, ""));
+       }
+       a.Ping();
+       EXPECT_TRUE(a.server.WaitFor([&] { return a.server.OpenFiles() <= files; }, 5s))
+           << a.server.OpenFiles() << " open files, " << files << " before";
+     }},
+    {"hundreds of idle connections and signed-on sessions from one address",
+     {"--max-per-address", "40"},
+     [](Arena& a) {
+       std::vector<std::unique_ptr<FlapClient>> xs;
+       for (int i = 0; i < 30; ++i) xs.push_back(a.Attacker(("Idle" + std::to_string(i)).c_str()));
+       for (int i = 0; i < 200; ++i) xs.push_back(a.Attacker(nullptr));
+       ASSERT_TRUE(a.server.WaitForErr("refused a connection: too many connections"));
+       FlapClient late(a.server.port(), kBystanders);
+       EXPECT_TRUE(late.SignOn("Late")) << "a newcomer from elsewhere still gets in";
+       a.Ping();
+     }},
+    {"non-reading clients asking again and again for a 12 KB profile",
+     {"--max-total-backlog", "8388608", "--max-client-backlog", "16777216"},
+     [](Arena& a) {
+       const std::size_t before = a.server.ResidentKiB();
+       auto owner = a.Attacker("Big Profile");
+       owner->SendLine("toc_set_info \"" + std::string(7900, 'p') + "\"");
+       std::vector<std::unique_ptr<FlapClient>> xs;
+       std::string asks;
+       for (int i = 0; i < 100; ++i) asks += FlapFrame(2, "toc_get_info \"bigprofile\"\0"s);
+       for (int i = 0; i < 6; ++i) {
+         xs.push_back(a.Attacker(("Hog" + std::to_string(i)).c_str()));
+         xs.back()->ShrinkReceiveBuffer();
+       }
+       for (int round = 0; round < 20; ++round)
+         for (auto& x : xs) x->SendRaw(asks);
+       a.Ping();
+       EXPECT_TRUE(a.server.WaitForErr("while queued output passed its budget", 10s));
+       EXPECT_LE(a.server.ResidentKiB(), before + 32 * 1024) << "KiB resident";
+     }},
+    {"toc_chat_accept without an invitation, and a room named with colons",
+     {},
+     [](Arena& a) {
+       a.al.SendLine("toc_chat_join 4 \"Private\"");
+       ASSERT_FALSE(a.al.Expect("CHAT_JOIN:").empty());
+       auto x = a.Attacker("Mallory");
+       x->SendLine("toc_chat_accept 1");
+       EXPECT_EQ(x->Expect("ERROR:"), "ERROR:911");
+       x->SendLine("toc_chat_join 4 \"Lobby:9999:admin\"");
+       EXPECT_EQ(x->Expect("ERROR:"), "ERROR:911");
+     }},
+    {"an open server asked to change a password",
+     {},
+     [](Arena& a) {
+       auto x = a.Attacker("Owner");
+       x->SendLine("toc_change_passwd \"a\" \"locked\"");
+       EXPECT_EQ(x->Expect("ERROR:"), "ERROR:980");
+     }},
+    {"wrong passwords: each refusal of the name waits longer, the log quotes no guess",
+     {"--accounts", "ACCOUNTS"},
+     [](Arena& a) {
+       std::vector<std::chrono::milliseconds> waits;
+       for (int i = 0; i < 4; ++i) {
+         auto x = a.Attacker(nullptr);
+         const auto t0 = Clock::now();
+         EXPECT_EQ(x->StartSignOn("Al", "guess-" + std::to_string(i)), "ERROR:980");
+         waits.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0));
+         a.Ping();
+       }
+       EXPECT_GE(waits.back(), 1500ms) << "the fourth refusal";
+       auto typo = a.Attacker(nullptr);
+       EXPECT_EQ(typo->StartSignOn("Pass Word 123", "x"), "ERROR:980");
+       a.server.WaitForErr("unknown or malformed screen name");
+       EXPECT_EQ(a.server.err().find("guess-"), std::string::npos);
+       EXPECT_EQ(a.server.err().find("Pass Word"), std::string::npos);
+     }},
+    {"three wrong old passwords in toc_change_passwd",
+     {"--accounts", "ACCOUNTS"},
+     [](Arena& a) {
+       FlapClient x(a.server.port(), "127.0.0.2");
+       ASSERT_TRUE(x.SignOn("Mallory", "pw"));
+       for (int i = 0; i < 3; ++i) x.SendLine("toc_change_passwd \"guess\" \"new\"");
+       EXPECT_TRUE(x.WaitClosed(5s));
+     }},
+    {"a signed-on session stuck inside a frame",
+     {"--keepalive", "1", "--idle-keepalives", "2"},
+     [](Arena& a) {
+       auto x = a.Attacker("Stuck");
+       x->SendRaw(FlapFrame(2, "toc_get_status \"al\"\0"s).substr(0, 10));
+       const auto t0 = Clock::now();
+       // The bystanders answer the keep-alives; the stuck one cannot.
+       while (!x->WaitClosed(20ms) && Clock::now() - t0 < 6s) {
+         while (auto f = a.al.ReadFrame(5ms))
+           if (f->type == 5) a.al.SendFrame(5, "");
+         while (auto f = a.bo.ReadFrame(5ms))
+           if (f->type == 5) a.bo.SendFrame(5, "");
+       }
+       EXPECT_LT(Clock::now() - t0, 4s) << "closed within two intervals and a sweep";
+     }},
+    {"64 KB of toc_chat_send into a 60-member room",
+     {"--max-per-address", "100", "--max-signing-on-per-address", "100"},
+     [](Arena& a) {
+       std::vector<std::unique_ptr<FlapClient>> members;
+       for (int i = 0; i < 60; ++i) {
+         members.push_back(a.Attacker(("Member" + std::to_string(i)).c_str()));
+         members.back()->SendLine("toc_chat_join 4 \"Crowd\"");
+       }
+       auto& x = members.front();
+       std::string flood;
+       for (int i = 0; i < 8; ++i)
+         flood += FlapFrame(2, "toc_chat_send 1 \"" + std::string(7900, 'c') + "\"\0"s);
+       x->SendRaw(flood);
+       for (int i = 0; i < 5; ++i) a.Ping();
+     }},
+    {"a log reader that stopped reading",
+     {},
+     [](Arena& a) {
+       // Sign-ons and sign-offs of distinct names, each a distinct log line,
+       // far past what the pipe holds; the test does not read it meanwhile.
+       for (int i = 0; i < 2000; ++i) {
+         FlapClient c(a.server.port(), "127.0.0.2");
+         ASSERT_TRUE(c.SignOn("Logger" + std::string(36, 'x') + std::to_string(i)));
+       }
+       a.Ping();
+       EXPECT_TRUE(a.server.WaitForErr("log lines were dropped", 10s));
+     }},
+};
+
+void PrintTo(const Attack& attack, std::ostream* os) {
+  *os << attack.what;
+}
+
+class ServerAttack : public ::testing::TestWithParam<Attack> {};
+
+TEST_P(ServerAttack, BoundsHold) {
+  const Attack& attack = GetParam();
+  PrivateFile accounts("Al:secret\nBo:secret\nMallory:pw\n");
+  std::vector<std::string> options = attack.options;
+  std::replace(options.begin(), options.end(), std::string("ACCOUNTS"), accounts.path);
+  Arena arena(options);
+  attack.run(arena);
+  arena.Ping();
+  arena.server.Signal(SIGTERM);
+  EXPECT_EQ(arena.server.Wait(10s), 0);
+  if (HasFailure()) {
+    const std::string& log = arena.server.err();
+    std::printf("server log (end):\n%s\n",
+                log.substr(log.size() > 3000 ? log.size() - 3000 : 0).c_str());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryAttack, ServerAttack, ::testing::ValuesIn(kAttacks),
+                         [](const auto& info) { return "attack" + std::to_string(info.index); });
+
+}  // namespace
+}  // namespace reposa::e2e
