@@ -22,7 +22,9 @@ function(reposa_corpus_replay name)
     REPOSA_CORPUS_DIR="${reposa_fuzz_dir}/corpus/${name}")
   target_link_libraries(${target} PRIVATE ${ARGN} GTest::gtest_main)
   reposa_target_settings(${target})
-  gtest_discover_tests(${target} TEST_PREFIX "fuzz_${name}." DISCOVERY_TIMEOUT 60)
+  # Discovered when ctest runs, so a corpus file added later is replayed too.
+  gtest_discover_tests(${target} TEST_PREFIX "fuzz_${name}." DISCOVERY_TIMEOUT 60
+    DISCOVERY_MODE PRE_TEST)
 endfunction()
 
 reposa_corpus_replay(receive keztocsock_internal)

@@ -65,6 +65,19 @@ class SessionCore::Impl {
     return *alive;
   }
 
+  // Runs one of the owner's callbacks. Inside an Entry an exception it throws
+  // is kept like a handler's, so the reader is never left half-way.
+  template <class F>
+  void CallOwner(F&& call) {
+    if (!error_) return call();
+    std::exception_ptr* slot = error_;
+    try {
+      call();
+    } catch (...) {
+      if (!*slot) *slot = std::current_exception();
+    }
+  }
+
   // The connection.
   void Login(std::string_view UserName, std::string_view Password, std::string_view TOCServer,
              int32_t Port, std::string_view AuthServer);

@@ -15,7 +15,7 @@ constexpr int16_t kDataFrame = 2;
 
 void SessionCore::Impl::Emit(std::string_view bytes) {
   if (send_) {
-    send_(bytes);
+    CallOwner([&] { send_(bytes); });
   } else {
     output_.append(bytes);
   }

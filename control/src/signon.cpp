@@ -64,7 +64,7 @@ void SessionCore::Impl::Login(std::string_view UserName, std::string_view Passwo
 
 void SessionCore::Impl::RequestClose() {
   open_ = false;
-  if (close_) close_();
+  if (close_) CallOwner([&] { close_(); });
 }
 
 void SessionCore::Impl::LogOff() {

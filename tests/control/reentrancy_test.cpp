@@ -83,6 +83,22 @@ TEST(Reentrancy, HandlerExceptionComesOutAfterTheWholeArrival) {
   EXPECT_EQ(s.sock->sent, Frame(5, "", 0));
 }
 
+TEST(Reentrancy, OwnerCallbackThatThrowsLeavesTheReaderWhole) {
+  Core s;
+  s.Connect();
+  int sends = 0;
+  s.control->SetSend([&](std::string_view bytes) {
+    if (++sends == 1) throw std::runtime_error("write failed");
+    s.sent.append(bytes);
+  });
+  // The first keep-alive answer throws; the second frame is still handled,
+  // the exception comes out once, and the next arrival is read.
+  EXPECT_THROW(s.Arrive(Frame(5, "") + Data("NICK:a") + Frame(5, "")), std::runtime_error);
+  s.Arrive(Data("NICK:b"));
+  EXPECT_EQ(s.events.events, (Events{"ScreennameFormat|a", "ScreennameFormat|b"}));
+  EXPECT_EQ(s.sent, Frame(5, "", 1));
+}
+
 TEST(Reentrancy, NestedArrivalInsideAHandlerKeepsStreamOrder) {
   Session s;
   s.Connect();
