@@ -18,7 +18,6 @@
 
 #include "Figures.h"
 #include "FlapPeer.h"
-#include "Process.h"
 
 namespace kez::bench {
 namespace {
@@ -93,7 +92,7 @@ struct RunResult {
 RunResult Run(const std::string& serverPath, const std::string& consolePath,
               const std::string& emptyPath, int buddies, double idleSeconds) {
   RunResult r;
-  Process server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0"});
+  ChildProcess server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0"});
   const std::string marker = "listening on 127.0.0.1:";
   const std::size_t at = server.WaitErr(marker);
   if (at == std::string::npos)
@@ -106,8 +105,8 @@ RunResult Run(const std::string& serverPath, const std::string& consolePath,
   std::ofstream(passwordFile) << "secret\n";
   ::chmod(passwordFile.c_str(), 0600);
 
-  Process console({consolePath, "--server", "127.0.0.1:" + std::to_string(port), "--screen-name",
-                   kName, "--password-file", passwordFile});
+  ChildProcess console({consolePath, "--server", "127.0.0.1:" + std::to_string(port),
+                        "--screen-name", kName, "--password-file", passwordFile});
   const std::string loggedIn = "{\"event\":\"LoggedIn\"";
   const std::size_t found = console.WaitOut(loggedIn);
   const std::size_t begin = found == std::string::npos ? found : found - loggedIn.size();
@@ -140,7 +139,7 @@ RunResult Run(const std::string& serverPath, const std::string& consolePath,
   console.Stop();
   server.Stop();
 
-  Process empty({emptyPath});
+  ChildProcess empty({emptyPath});
   if (empty.WaitOut("ready\n") == std::string::npos)
     throw std::runtime_error("the empty program did not start");
   r.emptyHwmKiB = static_cast<double>(Sample(empty.pid()).hwmKiB);

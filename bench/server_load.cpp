@@ -20,7 +20,6 @@
 
 #include "Figures.h"
 #include "FlapPeer.h"
-#include "Process.h"
 
 namespace kez::bench {
 namespace {
@@ -53,7 +52,7 @@ class Crowd {
  public:
   using OnFrame = std::function<void(Client&, const PeerFrame&)>;
 
-  Crowd(Process& server, std::uint16_t port) : server_(server), port_(port) {}
+  Crowd(ChildProcess& server, std::uint16_t port) : server_(server), port_(port) {}
 
   Client& Add() {
     clients_.push_back(std::make_unique<Client>(port_, static_cast<int>(clients_.size())));
@@ -90,7 +89,7 @@ class Crowd {
   }
 
  private:
-  Process& server_;
+  ChildProcess& server_;
   std::uint16_t port_;
   std::vector<std::unique_ptr<Client>> clients_;
 };
@@ -117,9 +116,9 @@ RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t ro
   // Every client comes from loopback: lift the per-address caps a public
   // server keeps low.
   const std::string many = std::to_string(clients + 16);
-  Process server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0", "--keepalive", "0",
-                  "--max-connections", many, "--max-per-address", many, "--max-signing-on", many,
-                  "--max-signing-on-per-address", many});
+  ChildProcess server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0", "--keepalive",
+                       "0", "--max-connections", many, "--max-per-address", many,
+                       "--max-signing-on", many, "--max-signing-on-per-address", many});
   const std::string marker = "listening on 127.0.0.1:";
   const std::size_t at = server.WaitErr(marker);
   Expect(at != std::string::npos, "the server did not start: " + server.err());

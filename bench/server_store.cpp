@@ -18,7 +18,6 @@
 
 #include "Figures.h"
 #include "FlapPeer.h"
-#include "Process.h"
 #include "account_store.h"
 #include "password_hash.h"
 
@@ -65,7 +64,7 @@ void SignOn(FlapPeer& peer, const std::string& name, const std::string& password
   peer.SendLine("toc_init_done");
 }
 
-std::uint16_t Port(Process& server) {
+std::uint16_t Port(ChildProcess& server) {
   const std::string marker = "listening on 127.0.0.1:";
   const std::size_t at = server.WaitErr(marker);
   if (at == std::string::npos) throw std::runtime_error("server did not start: " + server.err());
@@ -81,7 +80,7 @@ struct Burst {
 // user sends another instant messages, one at a time, and times each.
 Burst RunBurst(const std::string& serverPath, const std::string& db, int changes) {
   std::filesystem::remove(db);
-  Process server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0"});
+  ChildProcess server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0"});
   const std::uint16_t port = Port(server);
   FlapPeer burster(port), from(port), to(port);
   SignOn(burster, "burster", "x");
@@ -128,8 +127,8 @@ Burst RunBurst(const std::string& serverPath, const std::string& db, int changes
 // Sign-ons per second of `accounts` registered users, `parallel` at a time,
 // while guessers keep trying wrong passwords for "victim".
 double RunSignOns(const std::string& serverPath, const std::string& db, int accounts) {
-  Process server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0",
-                  "--max-signing-on-per-address", "64"});
+  ChildProcess server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0",
+                       "--max-signing-on-per-address", "64"});
   const std::uint16_t port = Port(server);
   constexpr int kParallel = 16, kGuessers = 4;
   std::vector<std::unique_ptr<FlapPeer>> slots(kParallel + kGuessers);
@@ -176,7 +175,7 @@ double RunSignOns(const std::string& serverPath, const std::string& db, int acco
 }
 
 double RunStart(const std::string& serverPath, const std::string& db) {
-  Process server({serverPath, "--db", db, "--listen", "127.0.0.1:0"});
+  ChildProcess server({serverPath, "--db", db, "--listen", "127.0.0.1:0"});
   Port(server);
   const double ms =
       std::chrono::duration<double, std::milli>(Clock::now() - server.started()).count();

@@ -17,8 +17,8 @@
 #include "cSysTray.h"
 #include "wire.h"
 
-using reposa::e2e::PrivateFile;
-using reposa::e2e::ServerProcess;
+using reposa::test::PrivateFile;
+using reposa::test::ServerProcess;
 
 namespace {
 
