@@ -18,6 +18,7 @@
 
 #include "Figures.h"
 #include "FlapPeer.h"
+#include "ServerProcess.h"
 #include "account_store.h"
 #include "password_hash.h"
 
@@ -64,11 +65,11 @@ void SignOn(FlapPeer& peer, const std::string& name, const std::string& password
   peer.SendLine("toc_init_done");
 }
 
+// Where the server listens, once it says so.
 std::uint16_t Port(ChildProcess& server) {
-  const std::string marker = "listening on 127.0.0.1:";
-  const std::size_t at = server.WaitErr(marker);
-  if (at == std::string::npos) throw std::runtime_error("server did not start: " + server.err());
-  return static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
+  if (server.WaitErr(" (loopback only)") == std::string::npos)
+    throw std::runtime_error("server did not start: " + server.err());
+  return reposa::test::ListeningPort(server.err());
 }
 
 struct Burst {
