@@ -19,6 +19,7 @@
 #include "Figures.h"
 #include "FlapPeer.h"
 #include "ServerProcess.h"
+#include "TempDir.h"
 #include "account_store.h"
 #include "password_hash.h"
 
@@ -199,8 +200,8 @@ int main(int argc, char** argv) {
     const int runs = static_cast<int>(args.Number("--runs", 3));
     const std::string json = args.Text("--json", "");
     args.Check();
-    char pattern[] = "/tmp/reposa-bench-store-XXXXXX";
-    const std::string dir = ::mkdtemp(pattern);
+    const reposa::test::TempDir temp;  // removed with the databases at the end
+    const std::string& dir = temp.path;
 
     std::vector<double> burst, wait, signOns, start;
     for (int i = 0; i < runs; ++i) {

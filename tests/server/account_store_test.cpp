@@ -11,6 +11,9 @@
 namespace reposa::server::test {
 namespace {
 
+using reposa::test::ReadBytes;
+using reposa::test::TempDir;
+
 unsigned Mode(const std::string& path) {
   struct stat st {};
   ::stat(path.c_str(), &st);

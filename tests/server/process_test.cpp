@@ -22,6 +22,9 @@
 namespace reposa::server::test {
 namespace {
 
+using reposa::test::ReadBytes;
+using reposa::test::TempDir;
+
 using reposa::test::FlapPeer;
 
 using namespace std::chrono_literals;

@@ -15,6 +15,8 @@
 namespace reposa::server::test {
 namespace {
 
+using reposa::test::TempDir;
+
 using reposa::test::FlapPeer;
 using reposa::test::LoginLine;
 using reposa::test::SignOnPayload;
