@@ -61,9 +61,14 @@ class FlapPeer {
   }
   // A command line in a data frame, closed by a NUL as the control sends it.
   void SendLine(std::string_view line) {
+    QueueLine(line);
+    Flush();
+  }
+  // The same, written with whatever else is queued at the next Flush().
+  void QueueLine(std::string_view line) {
     std::string payload(line);
     payload.push_back('\0');
-    SendRaw(test::Frame(2, payload, seq_++ & 0xffff));
+    out_.append(test::Frame(2, payload, seq_++ & 0xffff));
   }
   // The opening, then (once the server's sign-on frame is in) the client's
   // sign-on frame and the login line.
