@@ -140,6 +140,7 @@ struct RunResult {
   double perSessionKiB = 0;
   double signOnSeconds = 0;
   std::vector<double> fanOutMs;
+  double serverCpuPerLineMs = 0;  // the server's own share of a room line
   double roomDeliveriesPerSecond = 0;
   double imsPerSecond = 0;
   std::vector<double> imUnderAttackMs;
@@ -228,6 +229,7 @@ RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t ro
   const std::string send = "toc_chat_send " + std::to_string(crowd[0].chatId) + " ";
 
   // One line at a time, from each member in turn, until all have it.
+  const std::int64_t cpuBefore = Sample(server.pid()).cpuNs;
   for (std::size_t k = 0; k < lines; ++k) {
     const auto t0 = Clock::now();
     crowd[k % roomSize].peer.SendLine(send + "\"line:" + std::to_string(k) + "\"");
@@ -241,6 +243,8 @@ RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t ro
         10s, "a room line");
     r.fanOutMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
   }
+  r.serverCpuPerLineMs = static_cast<double>(Sample(server.pid()).cpuNs - cpuBefore) / 1e6 /
+                         static_cast<double>(std::max<std::size_t>(lines, 1));
 
   // Sustained talk: lines keep coming, at most `window` of them not yet
   // delivered to everyone.
@@ -374,7 +378,8 @@ int main(int argc, char** argv) {
     if (room > clients || clients < 3 || room == 0)
       throw std::invalid_argument("wants 3 or more --clients, and a --room of 1 to --clients");
 
-    std::vector<double> idle, rss, perSession, signOn, fanOut, fanOutP99, roomRate, imRate, hwm;
+    std::vector<double> idle, rss, perSession, signOn, fanOut, fanOutP99, lineCpu, roomRate, imRate,
+        hwm;
     std::vector<double> attackMedian, attackP99;
     for (int i = 0; i < runs; ++i) {
       const RunResult r = Run(serverPath, clients, room, lines, seconds);
@@ -384,6 +389,7 @@ int main(int argc, char** argv) {
       signOn.push_back(static_cast<double>(clients) / r.signOnSeconds);
       fanOut.push_back(Median(r.fanOutMs));
       fanOutP99.push_back(Quantile(r.fanOutMs, 0.99));
+      lineCpu.push_back(r.serverCpuPerLineMs);
       roomRate.push_back(r.roomDeliveriesPerSecond);
       imRate.push_back(r.imsPerSecond);
       attackMedian.push_back(Median(r.imUnderAttackMs));
@@ -395,15 +401,16 @@ int main(int argc, char** argv) {
     Figures figures("bench_server");
     figures.Add("server.rss_idle", "MiB", idle);
     figures.Add("server.rss_" + n + "_sessions", "MiB", rss);
-    figures.Add("server.kib_per_session", "KiB", perSession);
-    figures.Add("server.sign_ons_per_second", "1/s", signOn);
+    figures.Add("server.kib_per_session_" + n + "_clients", "KiB", perSession);
+    figures.Add("server.sign_ons_per_second_" + n + "_clients", "1/s", signOn);
     figures.Add("server.room_" + m + "_fanout", "ms", fanOut);
     figures.Add("server.room_" + m + "_fanout_p99", "ms", fanOutP99);
-    figures.Add("server.room_deliveries_per_second", "1/s", roomRate);
-    figures.Add("server.ims_per_second", "1/s", imRate);
-    figures.Add("server.im_under_attack", "ms", attackMedian);
-    figures.Add("server.im_under_attack_p99", "ms", attackP99);
-    figures.Add("server.rss_peak", "MiB", hwm);
+    figures.Add("server.room_" + m + "_line_server_cpu", "ms", lineCpu);
+    figures.Add("server.room_" + m + "_deliveries_per_second", "1/s", roomRate);
+    figures.Add("server.ims_per_second_" + n + "_clients", "1/s", imRate);
+    figures.Add("server.im_under_attack_" + n + "_clients", "ms", attackMedian);
+    figures.Add("server.im_under_attack_p99_" + n + "_clients", "ms", attackP99);
+    figures.Add("server.rss_peak_" + n + "_clients", "MiB", hwm);
     figures.Write(json);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_server: %s\n", e.what());
