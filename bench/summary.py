@@ -220,6 +220,10 @@ def main():
                 "",
                 t <= limit and (p99_limit is None or (p99 is not None and p99 <= p99_limit)),
             )
+    for m in (100, 1000):
+        t = fig(f"server.room_{m}_line_server_cpu")
+        if t is not None:
+            row(f"Server, its own CPU time per line to a {m:,}-member room", "", fmt(t, "ms"))
     t = fig("server.room_100_deliveries_per_second")
     if t is not None:
         row("Server, room lines delivered (100 members)", "", fmt(t, "/s"))
