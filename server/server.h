@@ -1,6 +1,6 @@
 #pragma once
 
-// The listening socket and the connections, on one poll() loop: accepts,
+// The listening socket and the connections, on one event loop: accepts,
 // reads and writes without ever blocking, so one slow or hostile client
 // never holds up the others.
 
