@@ -104,13 +104,7 @@ class FlapPeer {
   }
   // Reads what the socket holds now; false once the server has closed.
   bool Receive() {
-    if (inPos_ > 0 && inPos_ == in_.size()) {
-      in_.clear();
-      inPos_ = 0;
-    } else if (inPos_ > (1 << 16)) {
-      in_.erase(0, inPos_);
-      inPos_ = 0;
-    }
+    Compact();
     char chunk[65536];
     for (;;) {
       const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
@@ -128,6 +122,11 @@ class FlapPeer {
       }
     }
   }
+  // Bytes read for this peer elsewhere (a batch of reads).
+  void Feed(std::string_view bytes) {
+    Compact();
+    in_.append(bytes);
+  }
   // The next whole frame received, if any; data payloads lose their NUL.
   std::optional<PeerFrame> Next() {
     const std::string_view rest = std::string_view(in_).substr(inPos_);
@@ -142,6 +141,16 @@ class FlapPeer {
   }
 
  private:
+  void Compact() {
+    if (inPos_ > 0 && inPos_ == in_.size()) {
+      in_.clear();
+      inPos_ = 0;
+    } else if (inPos_ > (1 << 16)) {
+      in_.erase(0, inPos_);
+      inPos_ = 0;
+    }
+  }
+
   int fd_ = -1;
   int seq_ = 0;
   std::string out_;
