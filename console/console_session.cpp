@@ -86,7 +86,7 @@ void ConsoleSession::Events::LoggedIn(const std::string& strUserName,
   s.CancelRetry();
   if (s.backoff_) s.backoff_->OnLoggedIn();
   // The control sends toc_init_done once this handler returns; the joins
-  // follow it on the next turn of the loop, as a user's would.
+  // follow it once this arrival is handled, as a user's would.
   std::vector<JoinTarget> rooms;
   if (s.signOn_) {
     rooms = s.rooms_.Rooms();

@@ -1,5 +1,7 @@
 #include "command_parser.h"
 
+#include <algorithm>
+
 namespace reposa::server {
 
 std::optional<CommandLine> ParseCommandLine(std::string_view line) {
@@ -22,17 +24,18 @@ std::optional<CommandLine> ParseCommandLine(std::string_view line) {
       ++i;
       bool closed = false;
       while (i < n) {
+        // Plain runs are copied whole: a chat line may be thousands of bytes.
+        const std::size_t special = std::min(line.find_first_of("\"\\", i), n);
+        arg.append(line.substr(i, special - i));
+        i = special;
+        if (i == n) break;
         const char c = line[i++];
         if (c == '"') {
           closed = true;
           break;
         }
-        if (c == '\\') {
-          if (i == n) return std::nullopt;
-          arg.push_back(line[i++]);
-        } else {
-          arg.push_back(c);
-        }
+        if (i == n) return std::nullopt;  // a backslash at the end
+        arg.push_back(line[i++]);
       }
       if (!closed) return std::nullopt;
       if (i < n && line[i] != ' ') return std::nullopt;

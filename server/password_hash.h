@@ -2,7 +2,7 @@
 
 // Passwords are kept only as Argon2id hash strings. Hashing and checking take
 // milliseconds on purpose, so the server does them on worker threads: the
-// poll loop hands a job over and hears of the result through a descriptor
+// event loop hands a job over and hears of the result through a descriptor
 // it watches, and never waits for a hash itself.
 
 #include <condition_variable>

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "batch_sender.h"
 #include "messages.h"
 #include "session.h"
 
@@ -80,23 +81,25 @@ struct Server::Connection final : Transport {
     if (!dead && queued() == 0 && heldUntil == EventLoop::Clock::time_point{}) StartLinger();
   }
 
+  // Whether there is output that may go now.
+  bool ReadyToWrite() const {
+    return !dead && heldUntil == EventLoop::Clock::time_point{} && outPos < out.size();
+  }
+  SendJob Job() const { return SendJob{fd, out.data() + outPos, out.size() - outPos}; }
+
   void Flush() {
-    if (heldUntil != EventLoop::Clock::time_point{}) return;
-    const std::size_t before = queued();
-    while (!dead && outPos < out.size()) {
-      const ssize_t n = ::send(fd, out.data() + outPos, out.size() - outPos, MSG_NOSIGNAL);
-      if (n > 0) {
-        outPos += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        break;
-      } else {
-        server.Drop(*this, "");
-        return;
-      }
-    }
-    server.totalQueued_ -= before - queued();
+    if (dead || heldUntil != EventLoop::Clock::time_point{}) return;
+    SendJob job = Job();
+    Send(job);
+    Settle(job);
+  }
+
+  // What a send left behind: the rest of the buffer, the counts, the watch.
+  void Settle(const SendJob& job) {
+    if (dead) return;
+    if (job.error != 0) return server.Drop(*this, "");
+    outPos += job.sent;
+    server.totalQueued_ -= job.sent;
     if (outPos == out.size()) {
       out.clear();
       outPos = 0;
@@ -106,7 +109,6 @@ struct Server::Connection final : Transport {
       out.erase(0, outPos);
       outPos = 0;
     }
-    if (dead) return;
     WatchFor();
     if (finishing && !lingering && out.empty()) StartLinger();
   }
@@ -477,12 +479,20 @@ void Server::Turn() {
       it->second->Handle({});
   std::vector<SessionId> dirty;
   dirty.swap(dirty_);
+  std::vector<Connection*> writing;
+  writing.reserve(dirty.size());
   for (SessionId id : dirty) {
     auto it = connections_.find(id);
     if (it == connections_.end()) continue;
     it->second->dirty = false;
-    if (!it->second->dead) it->second->Flush();
+    if (it->second->ReadyToWrite()) writing.push_back(it->second.get());
   }
+  // One system call for the turn's sends where the kernel allows; what
+  // they leave is settled here, in order.
+  sendJobs_.clear();
+  for (Connection* c : writing) sendJobs_.push_back(c->Job());
+  sender_.Run(sendJobs_);
+  for (std::size_t i = 0; i < writing.size(); ++i) writing[i]->Settle(sendJobs_[i]);
 }
 
 void Server::Queued(Connection& c, std::size_t bytes) {

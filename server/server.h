@@ -1,6 +1,6 @@
 #pragma once
 
-// The listening socket and the connections, on one poll() loop: accepts,
+// The listening socket and the connections, on one event loop: accepts,
 // reads and writes without ever blocking, so one slow or hostile client
 // never holds up the others.
 
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "account_store.h"
+#include "batch_sender.h"
 #include "change_log.h"
 #include "directory.h"
 #include "held_outbox.h"
@@ -98,6 +99,8 @@ class Server final : private Outbox, private ChangeLog {
   std::vector<SessionId> dirty_;    // with output gathered this turn
   std::vector<SessionId> backlog_;  // with frames left for the next turn
   bool turnPosted_ = false;
+  BatchSender sender_;
+  std::vector<SendJob> sendJobs_;  // reused from turn to turn
   // Posted work checks this, so it is dropped once the server is gone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config dpkg-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
-  libsqlite3-dev libsodium-dev
+  libsqlite3-dev libsodium-dev liburing-dev
   qt6-base-dev
   clang libclang-rt-14-dev
   xvfb xauth x11-utils imagemagick

@@ -8,6 +8,7 @@
 // and its Flush(), Receive() and Next() instead of the waiting calls.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -158,9 +159,15 @@ class FlapPeer {
   bool SendMessage(std::string_view message) { return SendFrame(2, message); }
   // A client's command line: a data frame closed by a NUL.
   bool SendLine(std::string_view line) {
+    QueueLine(line);
+    return SendRaw({});
+  }
+  // The same, written with whatever else is queued at the next send or Flush().
+  void QueueLine(std::string_view line) {
     std::string payload(line);
     payload.push_back('\0');
-    return SendFrame(2, payload);
+    out_.append(kez::test::Frame(2, payload, seq_));
+    seq_ = (seq_ + 1) & 0xffff;
   }
   void Flush() {
     while (outPos_ < out_.size()) {
@@ -183,13 +190,7 @@ class FlapPeer {
 
   // Reads what the socket holds now; false once the other side has closed.
   bool Receive() {
-    if (inPos_ > 0 && inPos_ == in_.size()) {
-      in_.clear();
-      inPos_ = 0;
-    } else if (inPos_ > (1 << 16)) {
-      in_.erase(0, inPos_);
-      inPos_ = 0;
-    }
+    Compact();
     char chunk[65536];
     for (;;) {
       const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
@@ -203,6 +204,11 @@ class FlapPeer {
         return !closed_;
       }
     }
+  }
+  // Bytes read for this peer elsewhere (a driver's batch of reads).
+  void Feed(std::string_view bytes) {
+    Compact();
+    in_.append(bytes);
   }
   // The next whole frame received so far, if any; a data frame loses the
   // NUL that closes a command line, so both ends read as text.
@@ -320,6 +326,15 @@ class FlapPeer {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return a;
   }
+  void Compact() {
+    if (inPos_ > 0 && inPos_ == in_.size()) {
+      in_.clear();
+      inPos_ = 0;
+    } else if (inPos_ > (1 << 16)) {
+      in_.erase(0, inPos_);
+      inPos_ = 0;
+    }
+  }
   std::optional<PeerFrame> Cut() {
     const std::string_view rest = std::string_view(in_).substr(inPos_);
     if (rest.size() < 6) return std::nullopt;
@@ -355,7 +370,10 @@ class FlapPeer {
 
 // Sends never wait: what the socket does not take stays queued for Flush().
 struct QueuingPeer : FlapPeer {
-  explicit QueuingPeer(std::uint16_t port) : FlapPeer(port) { queue = true; }
+  explicit QueuingPeer(std::uint16_t port) : FlapPeer(port) {
+    queue = true;
+    ::fcntl(fd(), F_SETFL, O_NONBLOCK);  // for reads a driver makes itself
+  }
 };
 
 }  // namespace reposa::test

@@ -2,15 +2,16 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 
 namespace kez::posix {
 
-// A single-threaded poll() loop: file-descriptor watches, timers and posted
+// A single-threaded event loop: file-descriptor watches, timers and posted
 // calls. Callbacks may add or remove watches and timers, their own included.
+// Events are poll()'s flags (POLLIN, POLLOUT; POLLERR, POLLHUP and POLLNVAL
+// are reported whatever was asked). A turn costs what is ready, not what is
+// watched, so one loop can serve many thousands of descriptors.
 class EventLoop {
  public:
   using Id = std::uint64_t;
@@ -18,15 +19,24 @@ class EventLoop {
   using Callback = std::function<void()>;
   using Clock = std::chrono::steady_clock;
 
+  EventLoop();
+  ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // One watch per descriptor at a time. A descriptor that cannot be waited
+  // on (a regular file) is always ready, as poll() reports it.
   Id Watch(int fd, short events, FdCallback callback);
   void SetEvents(Id id, short events);
+  // Before the descriptor is closed.
   void Unwatch(Id id);
 
   // Calls `callback` every `interval` (once when `repeat` is false).
   Id AddTimer(std::chrono::milliseconds interval, Callback callback, bool repeat = true);
   void CancelTimer(Id id);
 
-  // Runs `callback` on the next turn of the loop, in posting order.
+  // Runs `callback` once the callbacks now running are done: at the end of
+  // this turn when posted from one, else on the next turn; in posting order.
   void Post(Callback callback);
 
   // One turn: waits until something is ready, at most `timeout`
@@ -38,23 +48,12 @@ class EventLoop {
   bool Stopped() const { return stopped_; }
 
  private:
-  struct FdWatch {
-    int fd;
-    short events;
-    FdCallback callback;
-  };
-  struct Timer {
-    Clock::time_point due;
-    std::chrono::milliseconds interval;
-    bool repeat;
-    Callback callback;
-  };
+  struct State;
+  void RunPosted();
   void RunDueTimers();
+  int WaitMs(std::chrono::milliseconds timeout) const;
 
-  Id nextId_ = 1;
-  std::map<Id, std::shared_ptr<FdWatch>> watches_;
-  std::map<Id, std::shared_ptr<Timer>> timers_;
-  std::deque<Callback> posted_;
+  std::unique_ptr<State> state_;
   bool stopped_ = false;
 };
 

@@ -1,0 +1,47 @@
+#pragma once
+
+// A line to a room is one send() per member, and on a busy server most of a
+// turn is spent entering and leaving the kernel for them. Where the kernel
+// offers io_uring, a turn's sends are handed over in one system call; where
+// it does not (an old kernel, a sandbox that forbids it), each goes by
+// send(). Either way no send waits: what a socket cannot take now stays
+// queued for its next turn.
+
+#include <cstddef>
+#include <memory>
+#include <span>
+
+namespace reposa::server {
+
+struct SendJob {
+  int fd = -1;
+  const char* data = nullptr;
+  std::size_t size = 0;
+  // Results: bytes written, and the error that stopped the writing (0 when
+  // all was written or the socket was full).
+  std::size_t sent = 0;
+  int error = 0;
+};
+
+class BatchSender {
+ public:
+  // `batch`: false to use send() alone.
+  explicit BatchSender(bool batch = true);
+  ~BatchSender();
+  BatchSender(const BatchSender&) = delete;
+  BatchSender& operator=(const BatchSender&) = delete;
+
+  // Whether sends go through io_uring.
+  bool batched() const { return ring_ != nullptr; }
+  // Writes as much of every job as its socket takes now.
+  void Run(std::span<SendJob> jobs);
+
+ private:
+  struct Ring;
+  std::unique_ptr<Ring> ring_;
+};
+
+// One job by send(), without blocking.
+void Send(SendJob& job);
+
+}  // namespace reposa::server
