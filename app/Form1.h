@@ -31,7 +31,6 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
   ~Form1() override;
 
   kez::KezTOCSock& Control();
-  cSysTray& Tray() { return *cSysTray1; }
   // Signs on again by itself after a lost connection (`reposa --reconnect`).
   void SetReconnect(bool on);
 

@@ -15,7 +15,6 @@ class Reconnect : public QObject {
   Reconnect(std::function<void()> signOn, QObject* parent = nullptr);
 
   void SetEnabled(bool on) { enabled_ = on; }
-  bool Enabled() const { return enabled_; }
 
   // The events of the session that steer it.
   void SignedOn();
@@ -28,7 +27,6 @@ class Reconnect : public QObject {
   double Lost();
 
   int Attempt() const { return backoff_.Attempt(); }
-  bool Waiting() const { return timer_.isActive(); }
 
  private:
   std::function<void()> signOn_;

@@ -23,7 +23,6 @@ class XPButton : public QAbstractButton {
   void SetColors(QColor face, QColor caption, QColor hoverCaption, QColor embossMain,
                  QColor embossShine);
 
-  bool Hovered() const { return hovered_; }
   QSize sizeHint() const override;
 
  signals:

@@ -4,15 +4,44 @@
 // samples reported by its median, printed for people and written as JSON
 // for bench/run's summary.
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "Process.h"
+#include "ChildProcess.h"
+#include "FlapPeer.h"
 
 namespace kez::bench {
+
+// The drivers start and watch programs, and talk to them, with the tests'
+// own harness; their peers share one poll() loop, so sends never wait.
+using FlapPeer = reposa::test::QueuingPeer;
+using reposa::test::ChildProcess;
+using reposa::test::Clock;
+using reposa::test::PeerFrame;
+using reposa::test::ProcSample;
+using reposa::test::ReadFile;
+using reposa::test::Sample;
+using reposa::test::WaitAsleep;
+using namespace std::chrono_literals;
+
+// Median of a sample.
+inline double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const std::size_t mid = v.size() / 2;
+  return v.size() % 2 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
+}
+
+inline double Quantile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const auto at = static_cast<std::size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
+  return v[std::min(at, v.size() - 1)];
+}
 
 class Figures {
  public:

@@ -7,10 +7,8 @@
 
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -18,10 +16,14 @@
 
 #include "Figures.h"
 #include "FlapPeer.h"
-#include "Process.h"
+#include "PrivateFile.h"
+#include "ServerProcess.h"
 
 namespace kez::bench {
 namespace {
+
+using reposa::test::PrivateFile;
+using reposa::test::ServerProcess;
 
 const char* const kName = "Console Bench";
 
@@ -67,19 +69,6 @@ void StoreBuddies(std::uint16_t port, int buddies) {
       [&] { return inserted == buddies; }, 30s, "storing buddies");
 }
 
-struct TempDir {
-  TempDir() {
-    char name[] = "/tmp/reposa-bench-XXXXXX";
-    if (!::mkdtemp(name)) throw std::runtime_error("mkdtemp");
-    path = name;
-  }
-  ~TempDir() {
-    std::remove((path + "/password").c_str());
-    ::rmdir(path.c_str());
-  }
-  std::string path;
-};
-
 struct RunResult {
   double signOnMs = 0;
   double rssKiB = 0;
@@ -93,21 +82,13 @@ struct RunResult {
 RunResult Run(const std::string& serverPath, const std::string& consolePath,
               const std::string& emptyPath, int buddies, double idleSeconds) {
   RunResult r;
-  Process server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0"});
-  const std::string marker = "listening on 127.0.0.1:";
-  const std::size_t at = server.WaitErr(marker);
-  if (at == std::string::npos)
-    throw std::runtime_error("the server did not start: " + server.err());
-  const auto port = static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
+  ServerProcess server({}, serverPath);
+  const std::uint16_t port = server.port();
   StoreBuddies(port, buddies);
 
-  TempDir dir;
-  const std::string passwordFile = dir.path + "/password";
-  std::ofstream(passwordFile) << "secret\n";
-  ::chmod(passwordFile.c_str(), 0600);
-
-  Process console({consolePath, "--server", "127.0.0.1:" + std::to_string(port), "--screen-name",
-                   kName, "--password-file", passwordFile});
+  const PrivateFile passwordFile("secret\n");
+  ChildProcess console({consolePath, "--server", "127.0.0.1:" + std::to_string(port),
+                        "--screen-name", kName, "--password-file", passwordFile.path});
   const std::string loggedIn = "{\"event\":\"LoggedIn\"";
   const std::size_t found = console.WaitOut(loggedIn);
   const std::size_t begin = found == std::string::npos ? found : found - loggedIn.size();
@@ -140,7 +121,7 @@ RunResult Run(const std::string& serverPath, const std::string& consolePath,
   console.Stop();
   server.Stop();
 
-  Process empty({emptyPath});
+  ChildProcess empty({emptyPath});
   if (empty.WaitOut("ready\n") == std::string::npos)
     throw std::runtime_error("the empty program did not start");
   r.emptyHwmKiB = static_cast<double>(Sample(empty.pid()).hwmKiB);

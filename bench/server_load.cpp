@@ -22,7 +22,6 @@
 
 #include "Figures.h"
 #include "FlapPeer.h"
-#include "Process.h"
 
 namespace kez::bench {
 namespace {
@@ -57,7 +56,7 @@ class Crowd {
 
   // The driver waits with epoll, so its own cost per wake-up is what is
   // ready, not the size of the crowd: it measures the server, not itself.
-  Crowd(Process& server, std::uint16_t port)
+  Crowd(ChildProcess& server, std::uint16_t port)
       : server_(server), port_(port), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
     if (epoll_ < 0) throw std::runtime_error("epoll_create1 failed");
     Register(server_.errFd(), kServerLog, EPOLLIN);
@@ -174,7 +173,7 @@ class Crowd {
     if (::epoll_ctl(epoll_, op, fd, &event) != 0) throw std::runtime_error("epoll_ctl failed");
   }
 
-  Process& server_;
+  ChildProcess& server_;
   std::uint16_t port_;
   int epoll_;
   std::vector<std::unique_ptr<Client>> clients_;
@@ -207,9 +206,9 @@ RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t ro
   // Every client comes from loopback: lift the per-address caps a public
   // server keeps low.
   const std::string many = std::to_string(clients + 16);
-  Process server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0", "--keepalive", "0",
-                  "--max-connections", many, "--max-per-address", many, "--max-signing-on", many,
-                  "--max-signing-on-per-address", many});
+  ChildProcess server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0", "--keepalive",
+                       "0", "--max-connections", many, "--max-per-address", many,
+                       "--max-signing-on", many, "--max-signing-on-per-address", many});
   const std::string marker = "listening on 127.0.0.1:";
   const std::size_t at = server.WaitErr(marker);
   Expect(at != std::string::npos, "the server did not start: " + server.err());

@@ -18,7 +18,8 @@
 
 #include "Figures.h"
 #include "FlapPeer.h"
-#include "Process.h"
+#include "ServerProcess.h"
+#include "TempDir.h"
 #include "account_store.h"
 #include "password_hash.h"
 
@@ -65,11 +66,11 @@ void SignOn(FlapPeer& peer, const std::string& name, const std::string& password
   peer.SendLine("toc_init_done");
 }
 
-std::uint16_t Port(Process& server) {
-  const std::string marker = "listening on 127.0.0.1:";
-  const std::size_t at = server.WaitErr(marker);
-  if (at == std::string::npos) throw std::runtime_error("server did not start: " + server.err());
-  return static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
+// Where the server listens, once it says so.
+std::uint16_t Port(ChildProcess& server) {
+  if (server.WaitErr(" (loopback only)") == std::string::npos)
+    throw std::runtime_error("server did not start: " + server.err());
+  return reposa::test::ListeningPort(server.err());
 }
 
 struct Burst {
@@ -81,7 +82,7 @@ struct Burst {
 // user sends another instant messages, one at a time, and times each.
 Burst RunBurst(const std::string& serverPath, const std::string& db, int changes) {
   std::filesystem::remove(db);
-  Process server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0"});
+  ChildProcess server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0"});
   const std::uint16_t port = Port(server);
   FlapPeer burster(port), from(port), to(port);
   SignOn(burster, "burster", "x");
@@ -128,8 +129,8 @@ Burst RunBurst(const std::string& serverPath, const std::string& db, int changes
 // Sign-ons per second of `accounts` registered users, `parallel` at a time,
 // while guessers keep trying wrong passwords for "victim".
 double RunSignOns(const std::string& serverPath, const std::string& db, int accounts) {
-  Process server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0",
-                  "--max-signing-on-per-address", "64"});
+  ChildProcess server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0",
+                       "--max-signing-on-per-address", "64"});
   const std::uint16_t port = Port(server);
   constexpr int kParallel = 16, kGuessers = 4;
   std::vector<std::unique_ptr<FlapPeer>> slots(kParallel + kGuessers);
@@ -176,7 +177,7 @@ double RunSignOns(const std::string& serverPath, const std::string& db, int acco
 }
 
 double RunStart(const std::string& serverPath, const std::string& db) {
-  Process server({serverPath, "--db", db, "--listen", "127.0.0.1:0"});
+  ChildProcess server({serverPath, "--db", db, "--listen", "127.0.0.1:0"});
   Port(server);
   const double ms =
       std::chrono::duration<double, std::milli>(Clock::now() - server.started()).count();
@@ -199,8 +200,8 @@ int main(int argc, char** argv) {
     const int runs = static_cast<int>(args.Number("--runs", 3));
     const std::string json = args.Text("--json", "");
     args.Check();
-    char pattern[] = "/tmp/reposa-bench-store-XXXXXX";
-    const std::string dir = ::mkdtemp(pattern);
+    const reposa::test::TempDir temp;  // removed with the databases at the end
+    const std::string& dir = temp.path;
 
     std::vector<double> burst, wait, signOns, start;
     for (int i = 0; i < runs; ++i) {

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "Figures.h"
-#include "Process.h"
 
 int main(int argc, char** argv) {
   using namespace kez::bench;
@@ -22,7 +21,7 @@ int main(int argc, char** argv) {
 
     std::vector<double> shownMs, rss, hwm, anon, file;
     for (int i = 0; i < runs; ++i) {
-      Process window({program}, {"QT_QPA_PLATFORM=offscreen"});
+      ChildProcess window({program}, {"QT_QPA_PLATFORM=offscreen"});
       if (window.WaitOut("shown\n") == std::string::npos)
         throw std::runtime_error("the window was not shown: " + window.err());
       shownMs.push_back(

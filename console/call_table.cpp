@@ -144,10 +144,6 @@ const std::vector<Method> kMethods = {
 
 }  // namespace
 
-const std::vector<Method>& Methods() {
-  return kMethods;
-}
-
 const Method* FindMethod(std::string_view name) {
   for (const Method& method : kMethods)
     if (method.name == name) return &method;

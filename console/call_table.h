@@ -54,8 +54,7 @@ struct Method {
   CallResult (*invoke)(kez::KezTOCSock& control, const Args& args);
 };
 
-// Every public method of the control, one entry each.
-const std::vector<Method>& Methods();
+// The public method of the control called `name`, or null.
 const Method* FindMethod(std::string_view name);
 
 std::string_view KindName(ArgKind kind);

@@ -10,12 +10,10 @@ namespace reposa::console {
 
 namespace {
 
-volatile sig_atomic_t gStopRequested = 0;
 int gWakeFd = -1;
 
 void OnStopSignal(int) {
   const int savedErrno = errno;
-  gStopRequested = 1;
   [[maybe_unused]] const ssize_t n = ::write(gWakeFd, "x", 1);  // full pipe: already awake
   errno = savedErrno;
 }
@@ -33,10 +31,6 @@ int InstallStopSignals() {
   if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0)
     return -1;
   return fds[0];
-}
-
-bool StopRequested() {
-  return gStopRequested != 0;
 }
 
 }  // namespace reposa::console

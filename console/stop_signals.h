@@ -9,7 +9,5 @@ namespace reposa::console {
 //
 // Returns the read end of the pipe, or -1 when the handlers cannot be set up.
 int InstallStopSignals();
-// True once SIGINT or SIGTERM has arrived.
-bool StopRequested();
 
 }  // namespace reposa::console

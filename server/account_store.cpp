@@ -144,10 +144,6 @@ std::optional<StoredAccount> AccountStore::Load(std::string_view name) {
   return StoredAccount{s.Text(0), s.Text(1), s.OptionalText(2), s.Text(3)};
 }
 
-bool AccountStore::Registered() {
-  return db_->QueryInt("SELECT EXISTS(SELECT 1 FROM accounts WHERE password_hash IS NOT NULL)");
-}
-
 void AccountStore::Begin() {
   db_->Exec("BEGIN IMMEDIATE");
 }
@@ -168,7 +164,6 @@ void AccountStore::Rollback() {
 
 void AccountStore::Fail(const DatabaseError& e) {
   lastError_ = e.what();
-  lastErrorCode_ = e.code;
   Rollback();
 }
 

@@ -44,8 +44,6 @@ class AccountStore {
   const std::string& path() const { return path_; }
   std::vector<StoredAccount> LoadAll();
   std::optional<StoredAccount> Load(std::string_view name);
-  // Whether any account has a password: the server then admits only them.
-  bool Registered();
 
   // Writes run inside Begin()..Commit(); a failed Commit() (or a write that
   // threw DatabaseError) leaves the database as it was before Begin().
@@ -61,7 +59,6 @@ class AccountStore {
   bool Remove(std::string_view name);
 
   const std::string& lastError() const { return lastError_; }
-  int lastErrorCode() const { return lastErrorCode_; }
   // Runs `body` in one transaction; false (rolled back, cause kept) when
   // any write fails.
   template <typename Body>
@@ -88,7 +85,6 @@ class AccountStore {
   std::unique_ptr<Statement> put_;
   std::unique_ptr<Statement> remove_;
   std::string lastError_;
-  int lastErrorCode_ = 0;
 };
 
 // Where the server keeps its database when not told: $XDG_DATA_HOME/reposa/

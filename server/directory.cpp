@@ -48,13 +48,6 @@ Account* Directory::Lookup(std::string_view typedName) {
   return &account;
 }
 
-Account* Directory::Authenticate(std::string_view typedName, std::string_view password) {
-  Account* account = Lookup(typedName);
-  if (account && account->passwordHash && !VerifyPassword(*account->passwordHash, password))
-    return nullptr;
-  return account;
-}
-
 Account* Directory::Find(std::string_view normalised) {
   auto it = accounts_.find(normalised);
   return it == accounts_.end() ? nullptr : &it->second;

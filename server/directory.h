@@ -42,9 +42,6 @@ class Directory {
   // The account a sign-on names, made on first use when the server is open;
   // nullptr for a name that cannot sign on.
   Account* Lookup(std::string_view typedName);
-  // Lookup, then the password check on the spot (for tests and tools; the
-  // server checks off the loop).
-  Account* Authenticate(std::string_view typedName, std::string_view password);
   Account* Find(std::string_view normalised);
   std::size_t size() const { return accounts_.size(); }
 

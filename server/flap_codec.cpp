@@ -43,7 +43,6 @@ std::optional<Frame> FlapReader::Next() {
   if (rest.size() < kFlapHeader + length) return std::nullopt;
   Frame frame;
   frame.type = byte(1);
-  frame.sequence = static_cast<std::uint16_t>(byte(2) << 8 | byte(3));
   frame.payload.assign(rest.substr(kFlapHeader, length));
   pos_ += kFlapHeader + length;
   return frame;

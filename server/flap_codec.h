@@ -19,8 +19,7 @@ enum class FrameType : std::uint8_t { SignOn = 1, Data = 2, Error = 3, SignOff =
 
 struct Frame {
   std::uint8_t type = 0;
-  std::uint16_t sequence = 0;
-  std::string payload;
+  std::string payload;  // a client's sequence numbers are not checked, so not kept
 };
 
 // Cuts a client's byte stream into frames, however the bytes arrive.

@@ -48,7 +48,6 @@ class Server final : private Outbox, private ChangeLog {
   std::uint16_t port() const;
   bool loopback() const;
   std::size_t connections() const { return connections_.size(); }
-  std::size_t queuedOutput() const { return totalQueued_; }
   Service& service() { return service_; }
 
  private:

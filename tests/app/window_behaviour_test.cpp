@@ -298,7 +298,7 @@ class WindowBehaviour : public QObject {
   }
 
   void sendToTrayHidesAndTheIconBringsTheWindowBack() {
-    cSysTray& tray = form->Tray();
+    cSysTray& tray = *form->findChild<cSysTray*>("cSysTray1");
     tray.SetAvailabilityProbe([] { return true; });
     Press("XPButton5");
     QVERIFY(!form->isVisible());
@@ -313,7 +313,7 @@ class WindowBehaviour : public QObject {
   }
 
   void sendToTrayWithoutANotificationAreaMinimises() {
-    cSysTray& tray = form->Tray();
+    cSysTray& tray = *form->findChild<cSysTray*>("cSysTray1");
     tray.SetAvailabilityProbe([] { return false; });
     Press("XPButton5");
     QTRY_VERIFY_WITH_TIMEOUT(form->isMinimized(), 5000);
@@ -322,7 +322,7 @@ class WindowBehaviour : public QObject {
   }
 
   void updatesReachTheWindowWhileItIsInTheTray() {
-    cSysTray& tray = form->Tray();
+    cSysTray& tray = *form->findChild<cSysTray*>("cSysTray1");
     tray.SetAvailabilityProbe([] { return true; });
     server->answerLogin = false;
     Press("XPButton1");

@@ -11,51 +11,16 @@ namespace kez::bench {
 namespace {
 
 using namespace std::string_literals;
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using FlapPeer = reposa::test::QueuingPeer;
 
-// A listening socket on an ephemeral loopback port, and the one connection
-// it accepts: the server side of a FlapPeer.
+// A driver's peer and the server end of its connection.
 class PeerPair {
  public:
-  PeerPair() {
-    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), length) != 0 ||
-        ::listen(listen_, 1) != 0 ||
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-      throw std::runtime_error("listen");
-    peer = std::make_unique<FlapPeer>(ntohs(a.sin_port));
-    server_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-  }
-  ~PeerPair() {
-    if (server_ >= 0) ::close(server_);
-    ::close(listen_);
-  }
-  void ServerCloses() {
-    ::close(server_);
-    server_ = -1;
-  }
-  void ServerSends(std::string_view bytes) {
-    ASSERT_EQ(::send(server_, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-  }
+  PeerPair() : peer(std::make_unique<FlapPeer>(server_.port())) { server_.Accept(); }
+  void ServerCloses() { server_.Close(); }
+  void ServerSends(std::string_view bytes) { ASSERT_TRUE(server_.SendRaw(bytes)); }
   // What the peer sent, once `size` bytes are in (a few seconds at most).
-  std::string ServerReads(std::size_t size) {
-    std::string got;
-    const auto deadline = Clock::now() + 5s;
-    while (got.size() < size && Clock::now() < deadline) {
-      pollfd p{server_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char buffer[4096];
-      const ssize_t n = ::recv(server_, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      got.append(buffer, static_cast<std::size_t>(n));
-    }
-    return got;
-  }
+  std::string ServerReads(std::size_t size) { return server_.Read(size).value_or("<too short>"); }
   // Frames the peer cuts from what has arrived, waiting briefly for bytes.
   std::vector<std::pair<int, std::string>> PeerFrames() {
     pollfd p{peer->fd(), POLLIN, 0};
@@ -66,11 +31,8 @@ class PeerPair {
     return frames;
   }
 
+  reposa::test::FlapPeer server_;  // listening until it accepts the peer
   std::unique_ptr<FlapPeer> peer;
-
- private:
-  int listen_ = -1;
-  int server_ = -1;
 };
 
 TEST(FlapPeer, CutsFramesWhereverTheStreamIsSplit) {
@@ -107,8 +69,8 @@ TEST(FlapPeer, SendsTheOpeningSignOnAndLinesAsTheControlDoes) {
   pair.peer->SendSignOn("Bench 0001", "secret");
   pair.peer->SendLine("toc_init_done");
   const std::string login =
-      "toc2_login login.toc.localhost 5190 bench0001 0x270c005d311b "
-      "English \"KezTOCSock 2.0\" 160 US \"\" \"\" 3 0 30303 -kentucky -utf8 58203917";
+      "toc2_login login.toc.localhost 5190 bench0001 0x270c005d311b"
+      " English  \"KezTOCSock 2.0\" 160 US \"\" \"\" 3 0 30303 -kentucky -utf8 58203917";
   const std::string expected =
       "FLAPON\n\n"
       "*\x01\x00\x00\x00\x11"

@@ -1,4 +1,4 @@
-#include "Process.h"
+#include "ChildProcess.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -6,8 +6,12 @@
 
 #include <vector>
 
+#include "Figures.h"
+
 namespace kez::bench {
 namespace {
+
+using reposa::test::StatusField;
 
 TEST(StatusField, ReadsTheNumberOfItsOwnLine) {
   struct Row {
@@ -55,7 +59,7 @@ TEST(Sample, CountsCpuTimeWakeupsAndMemoryOfAProcess) {
 }
 
 TEST(Process, WaitsForWhatItsChildSaysAndSeesItSleep) {
-  Process child({"/bin/sh", "-c", "echo hello; echo oops >&2; exec cat"});
+  ChildProcess child({"/bin/sh", "-c", "echo hello; echo oops >&2; exec cat"});
   EXPECT_NE(child.WaitOut("hello\n"), std::string::npos);
   EXPECT_EQ(child.WaitErr("oops\n"), 5u);
   EXPECT_TRUE(WaitAsleep(child.pid()));  // cat waits for input
@@ -66,7 +70,7 @@ TEST(Process, WaitsForWhatItsChildSaysAndSeesItSleep) {
 }
 
 TEST(Process, GivesUpOnAChildThatEnded) {
-  Process child({"/bin/sh", "-c", "echo partial; exit 3"});
+  ChildProcess child({"/bin/sh", "-c", "echo partial; exit 3"});
   const auto start = Clock::now();
   EXPECT_EQ(child.WaitOut("never said", 0, 10s), std::string::npos);
   EXPECT_LT(Clock::now() - start, 5s);  // ended by the closed pipes, not the bound
@@ -76,15 +80,15 @@ TEST(Process, GivesUpOnAChildThatEnded) {
 
 TEST(Process, ItsOwnEnvironmentEntriesWin) {
   ::setenv("REPOSA_BENCH_PROBE", "inherited", 1);
-  Process child({"/bin/sh", "-c", "echo \"$REPOSA_BENCH_PROBE|$PATH\""},
-                {"REPOSA_BENCH_PROBE=given"});
+  ChildProcess child({"/bin/sh", "-c", "echo \"$REPOSA_BENCH_PROBE|$PATH\""},
+                     {"REPOSA_BENCH_PROBE=given"});
   ASSERT_NE(child.WaitOut("\n"), std::string::npos);
   EXPECT_EQ(child.out(), "given|" + std::string(::getenv("PATH")) + "\n");
   ::unsetenv("REPOSA_BENCH_PROBE");
 }
 
 TEST(Process, ThrowsWhenTheProgramCannotStart) {
-  EXPECT_THROW(Process({"/nonexistent/program"}), std::runtime_error);
+  EXPECT_THROW(ChildProcess({"/nonexistent/program"}), std::runtime_error);
 }
 
 TEST(Median, OfOddEvenAndEmptySamples) {

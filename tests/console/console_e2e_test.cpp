@@ -7,36 +7,20 @@
 #include <cstdlib>
 
 #include "ConsoleProcess.h"
-#include "FlapServer.h"
+#include "FlapPeer.h"
+#include "PrivateFile.h"
 
 namespace reposa::console::test {
 namespace {
 
-using json = nlohmann::ordered_json;
+using namespace reposa::test;
 
 constexpr const char* kPassword = "hunter2-secret";
 
-struct PasswordFile {
-  std::string path;
-  explicit PasswordFile(mode_t mode = 0600, std::string_view content = "hunter2-secret\n") {
-    char name[] = "/tmp/reposa-console-e2e-XXXXXX";
-    const int fd = ::mkstemp(name);
-    path = name;
-    [[maybe_unused]] const ssize_t n = ::write(fd, content.data(), content.size());
-    ::fchmod(fd, mode);
-    ::close(fd);
-  }
-  ~PasswordFile() { ::unlink(path.c_str()); }
-};
-
-json Event(std::string_view name, json args) {
-  return json{{"event", name}, {"args", args}};
-}
-
 // A console signed on to a scripted server, with the start-up events read.
 struct SignedOn {
-  FlapServer server;
-  PasswordFile password;
+  FlapPeer server;
+  PrivateFile password{"hunter2-secret\n"};
   std::string login;
   std::unique_ptr<ConsoleProcess> console;
 
@@ -50,7 +34,7 @@ struct SignedOn {
   }
   // Signs on and reads the two events of it; false on any deviation.
   bool Start() {
-    if (!server.SignOn(login)) return false;
+    if (!server.ServeSignOn(login)) return false;
     return console->ReadJson() == Event("ScreennameFormat", {"Some Body"}) &&
            console->ReadJson() == Event("LoggedIn", {"somebody",
                                                      {"[group]Buddies", "pal"},
@@ -87,17 +71,17 @@ TEST(ConsoleE2E, SignsOnJoinsAndDrivesCommandsUntilSignalled) {
   // The end of input keeps the session: events still arrive, keep-alives are
   // still answered.
   s.console->CloseInput();
-  s.server.Send(kez::test::Frame(5, ""));
-  const std::optional<FlapServer::Frame> keepAlive = s.server.ReadFrame();
+  s.server.SendRaw(kez::test::Frame(5, ""));
+  const std::optional<PeerFrame> keepAlive = s.server.ReadFrame();
   ASSERT_TRUE(keepAlive);
   EXPECT_EQ(keepAlive->type, 5);
   s.server.SendMessage("CHAT_LEFT:7");
   EXPECT_EQ(s.console->ReadJson(), Event("LeftChat", {7}));
 
   s.console->Signal(SIGTERM);
-  EXPECT_EQ(s.console->WaitExit(), 0);
-  EXPECT_EQ(s.console->Output().find(kPassword), std::string::npos);
-  EXPECT_EQ(s.console->Errors().find(kPassword), std::string::npos);
+  EXPECT_EQ(s.console->Wait(), 0);
+  EXPECT_EQ(s.console->out().find(kPassword), std::string::npos);
+  EXPECT_EQ(s.console->err().find(kPassword), std::string::npos);
   EXPECT_EQ(s.login.find(kPassword), std::string::npos);
 }
 
@@ -131,7 +115,7 @@ TEST(ConsoleE2E, BytesAbove127AndNulRoundTrip) {
   SignedOn s;
   ASSERT_TRUE(s.Start());
   s.console->WriteLine(R"({"call":"RemoveHtml","args":["<b>caf\u00e9\u0000\u00ff\u0080</b>"]})");
-  const std::optional<std::string> line = s.console->ReadLine();
+  const std::optional<std::string> line = s.console->NextLine();
   EXPECT_EQ(line, R"({"result":"caf\u00e9\u0000\u00ff\u0080"})");
 
   s.console->WriteLine(R"({"call":"SendIM","args":["pal","caf\u00e9 \u00ff\u0001",false]})");
@@ -143,7 +127,7 @@ TEST(ConsoleE2E, BytesAbove127AndNulRoundTrip) {
   EXPECT_EQ((*refused)["error"].get<std::string>().rfind("SendIM failed: ", 0), 0u);
 
   s.server.SendMessage("IM_IN_ENC2:pal:T:a:b:U:c:d:e:\xe9\xff");
-  EXPECT_EQ(s.console->ReadLine(),
+  EXPECT_EQ(s.console->NextLine(),
             R"({"event":"InstantMessage","args":["pal","\u00e9\u00ff",true,"U"]})");
   // The NUL-holding message never reached the server; this one is next.
   s.console->WriteLine(R"({"call":"GetStatus","args":["pal"]})");
@@ -163,7 +147,7 @@ TEST(ConsoleE2E, LongLinesArriveWhole) {
 
 TEST(ConsoleE2E, PacketsAndAClosedConnectionAreEvents) {
   SignedOn s({"--packets"});
-  ASSERT_TRUE(s.server.SignOn(s.login));
+  ASSERT_TRUE(s.server.ServeSignOn(s.login));
   // Sign-on frame, SIGN_ON, NICK, CONFIG2: each printed as it arrived.
   const std::optional<json> first = s.console->ReadJson();
   ASSERT_TRUE(first);
@@ -180,28 +164,28 @@ TEST(ConsoleE2E, PacketsAndAClosedConnectionAreEvents) {
   s.console->WriteLine(R"({"get":"LastChatID"})");  // still here
   EXPECT_EQ(s.console->ReadJson(), (json{{"result", 0}}));
   s.console->Signal(SIGINT);
-  EXPECT_EQ(s.console->WaitExit(), 0);
+  EXPECT_EQ(s.console->Wait(), 0);
 }
 
 // Nobody reads the output, so the console blocks writing it; a signal still
 // ends it.
 TEST(ConsoleE2E, EndsOnSignalEvenWhileItsOutputIsBlocked) {
-  ConsoleProcess console({});
+  ConsoleProcess console;
   console.WriteLine(R"({"get":"LastChatID"})");  // up and running
   ASSERT_EQ(console.ReadJson(), (json{{"result", 0}}));
   const std::string line = R"({"call":"RemoveHtml","args":[")" + std::string(60000, 'x') + "\"]}\n";
   for (int i = 0; i < 8; ++i) console.TryWrite(line);
   console.Signal(SIGTERM);
-  EXPECT_EQ(console.WaitExitWithoutReading(), 0);
+  EXPECT_EQ(console.WaitWithoutReading(), 0);
 }
 
 TEST(ConsoleE2E, ScriptsCanSignOnThemselves) {
-  FlapServer server;
-  ConsoleProcess console({});
+  FlapPeer server;
+  ConsoleProcess console;
   console.WriteLine(R"({"call":"Login","args":["Some Body",")" + std::string(kPassword) +
                     R"(","127.0.0.1",)" + std::to_string(server.port()) + "]}");
   std::string login;
-  ASSERT_TRUE(server.SignOn(login));
+  ASSERT_TRUE(server.ServeSignOn(login));
   EXPECT_EQ(
       login.rfind(
           "toc2_login login.toc.localhost " + std::to_string(server.port()) + " somebody 0x", 0),
@@ -211,12 +195,12 @@ TEST(ConsoleE2E, ScriptsCanSignOnThemselves) {
   console.WriteLine(R"({"call":"LogOff"})");
   EXPECT_EQ(console.ReadJson(), Event("LoggedOut", {"somebody"}));
   console.Signal(SIGTERM);
-  EXPECT_EQ(console.WaitExit(), 0);
-  EXPECT_EQ(console.Output().find(kPassword), std::string::npos);
+  EXPECT_EQ(console.Wait(), 0);
+  EXPECT_EQ(console.out().find(kPassword), std::string::npos);
 }
 
 TEST(ConsoleE2E, StartUpProblemsGoToStandardError) {
-  PasswordFile open(0644);
+  PrivateFile open("hunter2-secret\n", 0644);
   const struct {
     std::vector<std::string> args;
     int status;
@@ -231,33 +215,33 @@ TEST(ConsoleE2E, StartUpProblemsGoToStandardError) {
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row.args));
     ConsoleProcess console(row.args);
-    EXPECT_EQ(console.WaitExit(), row.status);
-    EXPECT_EQ(console.Output(), "");
-    EXPECT_NE(console.Errors().find(row.error), std::string::npos) << console.Errors();
-    EXPECT_EQ(console.Errors().find(kPassword), std::string::npos);
+    EXPECT_EQ(console.Wait(), row.status);
+    EXPECT_EQ(console.out(), "");
+    EXPECT_NE(console.err().find(row.error), std::string::npos) << console.err();
+    EXPECT_EQ(console.err().find(kPassword), std::string::npos);
   }
 }
 
 TEST(ConsoleE2E, AnOpenPasswordFileIsWarnedAboutButUsed) {
-  FlapServer server;
-  PasswordFile open(0644);
+  FlapPeer server;
+  PrivateFile open("hunter2-secret\n", 0644);
   ConsoleProcess console({"--server", "127.0.0.1:" + std::to_string(server.port()), "--screen-name",
                           "me", "--password-file", open.path});
   std::string login;
-  ASSERT_TRUE(server.SignOn(login));
+  ASSERT_TRUE(server.ServeSignOn(login));
   console.Signal(SIGTERM);
-  EXPECT_EQ(console.WaitExit(), 0);
-  EXPECT_NE(console.Errors().find("is readable by others (mode 0644)"), std::string::npos)
-      << console.Errors();
+  EXPECT_EQ(console.Wait(), 0);
+  EXPECT_NE(console.err().find("is readable by others (mode 0644)"), std::string::npos)
+      << console.err();
 }
 
 TEST(ConsoleE2E, HelpAndVersion) {
   ConsoleProcess help({"--help"});
-  EXPECT_EQ(help.WaitExit(), 0);
-  EXPECT_NE(help.Output().find("--password-file FILE"), std::string::npos);
+  EXPECT_EQ(help.Wait(), 0);
+  EXPECT_NE(help.out().find("--password-file FILE"), std::string::npos);
   ConsoleProcess version({"--version"});
-  EXPECT_EQ(version.WaitExit(), 0);
-  EXPECT_EQ(version.Output().rfind("reposa-console ", 0), 0u);
+  EXPECT_EQ(version.Wait(), 0);
+  EXPECT_EQ(version.out().rfind("reposa-console ", 0), 0u);
 }
 
 }  // namespace

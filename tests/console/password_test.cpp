@@ -10,8 +10,12 @@
 #include <cstdlib>
 #include <future>
 
+#include "PrivateFile.h"
+
 namespace reposa::console {
 namespace {
+
+using reposa::test::PrivateFile;
 
 TEST(Password, FirstLineWithoutItsLineEnding) {
   const struct {
@@ -31,19 +35,6 @@ TEST(Password, FirstLineWithoutItsLineEnding) {
     EXPECT_EQ(FirstLine(row.content), row.password) << testing::PrintToString(row.content);
 }
 
-struct TempFile {
-  std::string path;
-  TempFile(std::string_view content, mode_t mode) {
-    char name[] = "/tmp/reposa-console-pw-XXXXXX";
-    const int fd = ::mkstemp(name);
-    path = name;
-    [[maybe_unused]] const ssize_t n = ::write(fd, content.data(), content.size());
-    ::fchmod(fd, mode);
-    ::close(fd);
-  }
-  ~TempFile() { ::unlink(path.c_str()); }
-};
-
 TEST(Password, FileReadableByOthersIsWarnedAbout) {
   const struct {
     mode_t mode;
@@ -52,7 +43,7 @@ TEST(Password, FileReadableByOthersIsWarnedAbout) {
               {0640, true},  {0604, true},  {0644, true}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.mode);
-    TempFile file("hunter2\nrest\n", row.mode);
+    PrivateFile file("hunter2\nrest\n", row.mode);
     std::string warning;
     EXPECT_EQ(ReadPasswordFile(file.path, warning), "hunter2");
     EXPECT_EQ(!warning.empty(), row.warned) << warning;

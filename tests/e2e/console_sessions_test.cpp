@@ -13,6 +13,8 @@
 namespace reposa::e2e {
 namespace {
 
+using namespace reposa::test;
+
 // The accounts in their file form, with spaces and capitals: the clients send
 // names normalised, and the server answers with this form.
 constexpr std::string_view kAccounts =
@@ -37,16 +39,16 @@ json Error(int code, std::string_view text) {
 
 class ServerWithAccounts : public testing::Test {
  protected:
-  void SetUp() override { ASSERT_NE(server.port(), 0) << server.Log(); }
+  void SetUp() override { ASSERT_NE(server.port(), 0) << server.err(); }
 
   void TearDown() override {
     // Every line a scenario caused is spelled out in it: nothing is left.
     if (!HasFailure()) {
       for (ConsoleClient* c : Clients()) EXPECT_EQ(c->Quiet(), "");
     }
-    for (ConsoleClient* c : Clients()) EXPECT_EQ(c->End(), 0) << c->Errors();
-    EXPECT_EQ(server.Stop(), 0) << server.Log();
-    const std::string log = server.Log();
+    for (ConsoleClient* c : Clients()) EXPECT_EQ(c->End(), 0) << c->err();
+    EXPECT_EQ(server.Stop(), 0) << server.err();
+    const std::string log = server.err();
     EXPECT_NE(log.find("reposa-server: stopped"), std::string::npos) << log;
     for (const char* password : {"ann-pw-1", "bob-pw-2"})
       EXPECT_EQ(log.find(password), std::string::npos) << log;
@@ -73,7 +75,7 @@ class ServerWithAccounts : public testing::Test {
   }
 
   PrivateFile accounts{kAccounts};
-  ServerProcess server{{"--accounts", accounts.path()}};
+  ServerProcess server{{"--accounts", accounts.path}};
   std::unique_ptr<ConsoleClient> ann, bob, other;
 };
 
@@ -94,7 +96,7 @@ TEST_F(ServerWithAccounts, SignOnTakesTheFilesAccountsOnly) {
     ConsoleClient c(server, r.name, r.password);
     EXPECT_EQ(c.Receive(r.lines), "");
     EXPECT_EQ(c.Quiet(), "");
-    EXPECT_EQ(c.End(), 0) << c.Errors();
+    EXPECT_EQ(c.End(), 0) << c.err();
   }
 }
 
@@ -264,7 +266,7 @@ TEST_F(TwoConsoles, ListChangesShowInTheNextSignOnsConfiguration) {
     ASSERT_EQ(ann->Receive(c.lines), "");
   }
   // A new process, so nothing but the server can remember.
-  ASSERT_EQ(ann->End(), 0) << ann->Errors();
+  ASSERT_EQ(ann->End(), 0) << ann->err();
   ann = SignOn("Ann Lee", "ann-pw-1", "Ann Lee",
                LoggedIn("annlee", {"[group]Friends", "Cy Dee"}, {"eveill"}, {"bobray"}));
 }
@@ -290,7 +292,7 @@ TEST_F(TwoConsoles, ASecondSignOnOfTheNameEndsTheOlderSession) {
   // The older session leaves the room; the name itself stays on, so Bob
   // hears of no sign-off, only of the newer session's state.
   ASSERT_EQ(bob->Receive({Event("ChatUserUpdate", {"Ann Lee", false, 1}), Online("Ann Lee")}), "");
-  EXPECT_TRUE(server.WaitForLog("Ann Lee signed on again")) << server.Log();
+  EXPECT_NE(server.WaitErr("Ann Lee signed on again"), std::string::npos) << server.err();
 
   bob->Call("SendIM", {"Ann Lee", "which of you?", false});
   ASSERT_EQ(other->Receive({Event("InstantMessage", {"Bob Ray", "which of you?", false, " O"})}),
@@ -304,8 +306,8 @@ TEST_F(TwoConsoles, ASecondSignOnOfTheNameEndsTheOlderSession) {
 TEST(Reconnect, ComesBackToItsRoomsAndStopsOnARefusedPassword) {
   PrivateFile accounts{kAccounts};
   auto server =
-      std::make_unique<ServerProcess>(std::vector<std::string>{"--accounts", accounts.path()});
-  ASSERT_NE(server->port(), 0) << server->Log();
+      std::make_unique<ServerProcess>(std::vector<std::string>{"--accounts", accounts.path});
+  ASSERT_NE(server->port(), 0) << server->err();
   {
     ConsoleClient ann(*server, "Ann Lee", "ann-pw-1", {"--reconnect", "--join", "Lobby"});
     ASSERT_EQ(ann.Receive({Event("ScreennameFormat", {"Ann Lee"}), LoggedIn("annlee"),
@@ -328,11 +330,11 @@ TEST(Reconnect, ComesBackToItsRoomsAndStopsOnARefusedPassword) {
     EXPECT_LE(notice->back()["in"].get<double>(), 1.2);
 
     server = std::make_unique<ServerProcess>(
-        std::vector<std::string>{"--accounts", accounts.path(), "--listen", "127.0.0.1:" + port});
-    ASSERT_EQ(std::to_string(server->port()), port) << server->Log();
+        std::vector<std::string>{"--accounts", accounts.path, "--listen", "127.0.0.1:" + port});
+    ASSERT_EQ(std::to_string(server->port()), port) << server->err();
     // Attempts made before the server listened fail, each with its notice.
     const auto lines = ann.ReadUntil([](const json& l) { return l == LoggedIn("annlee"); });
-    ASSERT_TRUE(lines) << ann.Output();
+    ASSERT_TRUE(lines) << ann.out();
     for (std::size_t i = 0; i + 2 < lines->size(); ++i) {
       const json& line = (*lines)[i];
       EXPECT_TRUE(line.contains("notice") || line.value("event", "") == "WinsockError") << line;
@@ -343,12 +345,12 @@ TEST(Reconnect, ComesBackToItsRoomsAndStopsOnARefusedPassword) {
                      Event("ChatUserUpdate", {"Ann Lee", true, 2})}),
         "");
     EXPECT_EQ(ann.Quiet(), "");
-    EXPECT_EQ(ann.End(), 0) << ann.Errors();
+    EXPECT_EQ(ann.End(), 0) << ann.err();
   }
   ConsoleClient wrong(*server, "Ann Lee", "bob-pw-2", {"--reconnect"});
   EXPECT_EQ(wrong.Receive({Error(980, "Invalid account or password")}), "");
-  EXPECT_EQ(wrong.WaitExit(), 3) << wrong.Errors();
-  EXPECT_EQ(wrong.Output().find("reconnecting"), std::string::npos) << wrong.Output();
+  EXPECT_EQ(wrong.Wait(), 3) << wrong.err();
+  EXPECT_EQ(wrong.out().find("reconnecting"), std::string::npos) << wrong.out();
   EXPECT_EQ(server->Stop(), 0);
 }
 
@@ -357,8 +359,8 @@ TEST(Reconnect, ComesBackToItsRoomsAndStopsOnARefusedPassword) {
 // notice, but never the session: the console keeps reading the server.
 TEST(StalledOutput, CostsOldEventsButNeverTheSession) {
   PrivateFile accounts{kAccounts};
-  ServerProcess server({"--accounts", accounts.path(), "--keepalive", "1"});
-  ASSERT_NE(server.port(), 0) << server.Log();
+  ServerProcess server({"--accounts", accounts.path, "--keepalive", "1"});
+  ASSERT_NE(server.port(), 0) << server.err();
   ConsoleClient ann(server, "Ann Lee", "ann-pw-1", {"--output-limit", "65536"});
   ASSERT_EQ(ann.Receive({Event("ScreennameFormat", {"Ann Lee"}), LoggedIn("annlee")}), "");
   ConsoleClient bob(server, "Bob Ray", "bob-pw-2", {"--packets"});
@@ -374,7 +376,7 @@ TEST(StalledOutput, CostsOldEventsButNeverTheSession) {
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(bob.ReadUntil(keepAlive)) << i;
 
   const auto untilNotice = ann.ReadUntil([](const json& l) { return l.contains("notice"); });
-  ASSERT_TRUE(untilNotice) << ann.Output();
+  ASSERT_TRUE(untilNotice) << ann.out();
   EXPECT_EQ(untilNotice->back()["notice"], "dropped");
   EXPECT_GT(untilNotice->back()["lines"].get<int>(), 0);
   ann.Call("RemoveHtml", {"<b>still here</b>"});
@@ -388,7 +390,7 @@ TEST(StalledOutput, CostsOldEventsButNeverTheSession) {
   for (const json& l : *rest) EXPECT_NE(l.value("event", ""), "ConnectionClosed");
   bob.Call("GetStatus", {"Ann Lee"});
   EXPECT_TRUE(bob.ReadUntil([](const json& l) { return Matches(Online("Ann Lee"), l); }));
-  EXPECT_EQ(server.Log().find("not reading"), std::string::npos) << server.Log();
+  EXPECT_EQ(server.err().find("not reading"), std::string::npos) << server.err();
   EXPECT_EQ(ann.End(), 0);
   EXPECT_EQ(bob.End(), 0);
 }

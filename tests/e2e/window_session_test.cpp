@@ -14,7 +14,7 @@
 #include "ServerProcess.h"
 #include "XPButton.h"
 
-using namespace reposa::e2e;
+using namespace reposa::test;
 
 // An empty text from ConsoleClient::Receive means every line matched.
 #define VERIFY_LINES(text)                          \
@@ -73,7 +73,7 @@ class WindowSession : public QObject {
   // Name" and "Password" sign on, the room is "Chat Room" on exchange "4".
   void init() {
     server = std::make_unique<ServerProcess>();
-    QVERIFY2(server->port() != 0, server->Log().c_str());
+    QVERIFY2(server->port() != 0, server->err().c_str());
     watcher = Console("Watcher");
     VERIFY_LINES(watcher->Receive({Event("ScreennameFormat", {"watcher"}), LoggedIn("watcher")}));
     watcher->Call("AddBuddy", {"Buddies", "Screen Name"});

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "FakeSocket.h"
+#include "FlapPeer.h"
 #include "RecordingListener.h"
-#include "ScriptedServer.h"
 #include "kez/KezTOCSock.h"
 #include "kez/posix/EventLoop.h"
 #include "kez/posix/PosixSocket.h"
@@ -19,6 +19,7 @@ namespace kez::test {
 namespace {
 
 using namespace std::chrono_literals;
+using reposa::test::FlapPeer;
 using Events = std::vector<std::string>;
 
 const std::string kLoggedIn = "LoggedIn|somebody|[]|[]|[]|[]||0";
@@ -51,11 +52,11 @@ struct Client {
 };
 
 // The server's half of a sign-on, up to and including toc_init_done.
-bool SignOn(ScriptedPeer& peer) {
+bool SignOn(FlapPeer& peer) {
   if (peer.Read(8) != "FLAPON\n\n") return false;
-  peer.Send(Frame(1, std::string("\0\0\0\1", 4)));
+  peer.SendRaw(Frame(1, std::string("\0\0\0\1", 4)));
   if (!peer.ReadFrame() || !peer.ReadFrame()) return false;
-  peer.Send(Data("SIGN_ON:TOC2.0") + Data("CONFIG2:done:\n"));
+  peer.SendRaw(Data("SIGN_ON:TOC2.0") + Data("CONFIG2:done:\n"));
   auto initDone = peer.ReadFrame();
   return initDone && initDone->payload == std::string("toc_init_done\0", 14);
 }
@@ -90,13 +91,13 @@ TEST(ControlFaults, ServerEndingMidFrameIsOneEventAndLeavesNothingForTheNextSess
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    LoopbackListener listener;
+    FlapPeer listener;
     std::atomic<bool> firstSeen = false;
     std::atomic<bool> serverOk = false;
     std::thread server([&] {
-      ScriptedPeer peer(listener.fd());
-      if (!peer.ok() || !SignOn(peer)) return;
-      peer.Send(Data("NICK:first") + cut.substr(0, row.keep));
+      FlapPeer& peer = listener;
+      if (!peer.Accept() || !SignOn(peer)) return;
+      peer.SendRaw(Data("NICK:first") + cut.substr(0, row.keep));
       // Let the client take the whole frame and the cut one before the end,
       // so the end cannot overtake them.
       const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -104,9 +105,9 @@ TEST(ControlFaults, ServerEndingMidFrameIsOneEventAndLeavesNothingForTheNextSess
         std::this_thread::sleep_for(1ms);
       if (row.reset) Reset(peer.fd());
       peer.Close();
-      ScriptedPeer again(listener.fd());  // the host signs on again
-      if (!again.ok() || !SignOn(again)) return;
-      again.Send(Data("NICK:second"));
+      FlapPeer& again = listener;  // the host signs on again
+      if (!again.Accept() || !SignOn(again)) return;
+      again.SendRaw(Data("NICK:second"));
       serverOk = again.Read(1) == std::nullopt;  // until the client goes
     });
     Client client;
@@ -139,7 +140,7 @@ TEST(ControlFaults, ServerEndingMidFrameIsOneEventAndLeavesNothingForTheNextSess
 TEST(ControlFaults, ConnectFailuresRaiseOneWinsockErrorWithAClearText) {
   int freePort = 0;
   {
-    LoopbackListener gone;
+    FlapPeer gone;
     freePort = gone.port();
   }  // nothing listens there now
   const struct {
@@ -181,23 +182,23 @@ TEST(ControlFaults, ServerThatStopsReadingNeverBlocksTheHostAndLosesNothing) {
     return header[0] == '*' && byte(1) == type && byte(2) * 256 + byte(3) == seq % 65536;
   };
 
-  LoopbackListener listener;
+  FlapPeer listener;
   // A small receive window, so the commands wait in our buffer, not the kernel's.
   const int window = 64 * 1024;
-  ::setsockopt(listener.fd(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+  ::setsockopt(listener.listenFd(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
   std::atomic<bool> signedOn = false, stuffed = false, resume = false;
   int received = 0, wrong = 0;
   bool answerOk = false;
   std::thread server([&] {
-    ScriptedPeer peer(listener.fd());
-    if (!peer.ok() || !SignOn(peer)) return;
+    FlapPeer& peer = listener;
+    if (!peer.Accept() || !SignOn(peer)) return;
     signedOn = true;
     auto waitFor = [](std::atomic<bool>& flag) {
       const auto deadline = std::chrono::steady_clock::now() + 10s;
       while (!flag && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
     };
     waitFor(stuffed);
-    peer.Send(Frame(5, "") + Data("NICK:still here"));
+    peer.SendRaw(Frame(5, "") + Data("NICK:still here"));
     waitFor(resume);
     // The sign-on took numbers 0 to 2; the commands follow from 3.
     for (int i = 0; i < kMessages; ++i) {
@@ -242,13 +243,13 @@ TEST(ControlFaults, ServerThatStopsReadingNeverBlocksTheHostAndLosesNothing) {
 // us answer: past the socket's bound the connection ends with one error,
 // rather than our buffer growing with every frame.
 TEST(ControlFaults, SignOnFloodFromAServerThatNeverReadsEndsAtTheSendBound) {
-  LoopbackListener listener;
+  FlapPeer listener;
   const int window = 64 * 1024;
-  ::setsockopt(listener.fd(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+  ::setsockopt(listener.listenFd(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
   std::atomic<bool> done = false;
   std::thread server([&] {
-    ScriptedPeer peer(listener.fd());
-    if (!peer.ok() || peer.Read(8) != "FLAPON\n\n") return;
+    FlapPeer& peer = listener;
+    if (!peer.Accept() || peer.Read(8) != "FLAPON\n\n") return;
     timeval tv{5, 0};
     ::setsockopt(peer.fd(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     std::string burst;
@@ -290,12 +291,12 @@ TEST(ControlFaults, OneMebibyteBurstIsHandledWholeAndInOrder) {
 
   // Over a real socket, as fast as the kernel hands it over.
   {
-    LoopbackListener listener;
+    FlapPeer listener;
     int answered = 0;
     std::thread server([&] {
-      ScriptedPeer peer(listener.fd());
-      if (!peer.ok() || !SignOn(peer)) return;
-      peer.Send(burst);
+      FlapPeer& peer = listener;
+      if (!peer.Accept() || !SignOn(peer)) return;
+      peer.SendRaw(burst);
       while (answered < keepAlives) {
         auto frame = peer.ReadFrame();
         if (!frame || frame->type != 5 || !frame->payload.empty()) break;

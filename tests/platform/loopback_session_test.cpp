@@ -6,8 +6,8 @@
 #include <chrono>
 #include <thread>
 
+#include "FlapPeer.h"
 #include "RecordingListener.h"
-#include "ScriptedServer.h"
 #include "kez/KezTOCSock.h"
 #include "kez/posix/EventLoop.h"
 #include "kez/posix/PosixSocket.h"
@@ -16,6 +16,7 @@ namespace kez::test {
 namespace {
 
 using namespace std::chrono_literals;
+using reposa::test::FlapPeer;
 
 bool RunUntil(posix::EventLoop& loop, const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -35,38 +36,38 @@ bool Has(const RecordingListener& r, const std::string& line) {
 }
 
 TEST(LoopbackSession, SignsOnKeepsAliveJoinsTalksLeavesAndLogsOff) {
-  LoopbackListener listener;
+  FlapPeer listener;
   std::vector<std::string> serverSaw;
   std::thread server([&] {
-    ScriptedPeer peer(listener.fd());
-    if (!peer.ok()) return;
+    FlapPeer& peer = listener;
+    if (!peer.Accept()) return;
     serverSaw.push_back(peer.Read(8).value_or("?"));
-    peer.Send(Frame(1, std::string("\0\0\0\1", 4)));
+    peer.SendRaw(Frame(1, std::string("\0\0\0\1", 4)));
     auto signOn = peer.ReadFrame();
     auto login = peer.ReadFrame();
     if (!signOn || !login) return;
     serverSaw.push_back(std::to_string(signOn->type) + ":" + signOn->payload);
     serverSaw.push_back(std::to_string(login->type) + ":" + login->payload);
-    peer.Send(Data("SIGN_ON:TOC2.0") + Data("NICK:Some Body") +
-              Data("CONFIG2:m:1\ng:Buddies\nb:pal\ndone:\n"));
+    peer.SendRaw(Data("SIGN_ON:TOC2.0") + Data("NICK:Some Body") +
+                 Data("CONFIG2:m:1\ng:Buddies\nb:pal\ndone:\n"));
     auto initDone = peer.ReadFrame();
     serverSaw.push_back(initDone ? initDone->payload : "?");
-    peer.Send(Frame(5, ""));
+    peer.SendRaw(Frame(5, ""));
     auto keepAlive = peer.ReadFrame();
     serverSaw.push_back(keepAlive ? std::to_string(keepAlive->type) : "?");
     // Once it has the keep-alive answer, the server nudges the client (see
     // the host below), which joins a room, says a line and leaves, each step
     // once the server confirmed the last.
-    peer.Send(Data("NICK:ready"));
+    peer.SendRaw(Data("NICK:ready"));
     auto join = peer.ReadFrame();
     serverSaw.push_back(join ? join->payload : "?");
-    peer.Send(Data("CHAT_JOIN:1234:Lobby Room"));
+    peer.SendRaw(Data("CHAT_JOIN:1234:Lobby Room"));
     auto line = peer.ReadFrame();
     serverSaw.push_back(line ? line->payload : "?");
-    peer.Send(Data("CHAT_IN_ENC:1234:somebody:F:x:y:" + std::string(line ? "hello" : "")));
+    peer.SendRaw(Data("CHAT_IN_ENC:1234:somebody:F:x:y:" + std::string(line ? "hello" : "")));
     auto leave = peer.ReadFrame();
     serverSaw.push_back(leave ? leave->payload : "?");
-    peer.Send(Data("CHAT_LEFT:1234"));
+    peer.SendRaw(Data("CHAT_LEFT:1234"));
     auto last = peer.Read(1);  // the client closes after leaving
     serverSaw.push_back(last ? "more" : "closed");
     peer.Close();
@@ -111,12 +112,12 @@ TEST(LoopbackSession, SignsOnKeepsAliveJoinsTalksLeavesAndLogsOff) {
 }
 
 TEST(LoopbackSession, ServerClosingRaisesConnectionClosed) {
-  LoopbackListener listener;
+  FlapPeer listener;
   std::thread server([&] {
-    ScriptedPeer peer(listener.fd());
-    if (!peer.ok()) return;
+    FlapPeer& peer = listener;
+    if (!peer.Accept()) return;
     peer.Read(8);
-    peer.Send(Frame(1, std::string("\0\0\0\1", 4)) + Data("SIGN_ON:TOC2.0"));
+    peer.SendRaw(Frame(1, std::string("\0\0\0\1", 4)) + Data("SIGN_ON:TOC2.0"));
     peer.ReadFrame();
     peer.ReadFrame();
     peer.Close();

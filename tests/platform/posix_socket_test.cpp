@@ -6,7 +6,7 @@
 #include <chrono>
 #include <functional>
 
-#include "LoopbackServer.h"
+#include "FlapPeer.h"
 #include "kez/posix/EventLoop.h"
 
 namespace kez::posix {
@@ -64,7 +64,7 @@ TEST(EventLoop, PostedCallsRunInOrderAndTimersFire) {
 }
 
 TEST(PosixSocket, ConnectsSendsReceivesAndSeesPeerClose) {
-  test::LoopbackListener listener;
+  reposa::test::FlapPeer listener;
   EventLoop loop;
   PosixSocket sock(loop);
   Recorder rec;
@@ -76,7 +76,7 @@ TEST(PosixSocket, ConnectsSendsReceivesAndSeesPeerClose) {
   ASSERT_TRUE(RunUntil(loop, [&] { return !rec.seen.empty(); }));
   ASSERT_EQ(rec.seen.front(), "connected");
   EXPECT_TRUE(sock.IsConnected());
-  const int peer = AcceptOne(listener.fd());
+  const int peer = AcceptOne(listener.listenFd());
   ASSERT_GE(peer, 0);
 
   sock.SendData("hello");
@@ -107,7 +107,7 @@ TEST(PosixSocket, RefusedAndUnresolvableReportOneErrorEach) {
   for (const auto& row : rows) {
     int port = 1;
     {
-      test::LoopbackListener listener;
+      reposa::test::FlapPeer listener;
       port = listener.port();
     }  // closed again: nothing listens there now
     EventLoop loop;
@@ -130,7 +130,7 @@ TEST(PosixSocket, RefusedAndUnresolvableReportOneErrorEach) {
 // hold an ever larger buffer.
 TEST(PosixSocket, ABlockedPeerBuffersSendsUpToTheBoundThenFails) {
   for (const bool peerReads : {true, false}) {
-    test::LoopbackListener listener;
+    reposa::test::FlapPeer listener;
     EventLoop loop;
     PosixSocket sock(loop);
     Recorder rec;
@@ -138,7 +138,7 @@ TEST(PosixSocket, ABlockedPeerBuffersSendsUpToTheBoundThenFails) {
     sock.SetListener(&rec);
     sock.Connect("127.0.0.1", listener.port());
     ASSERT_TRUE(RunUntil(loop, [&] { return sock.IsConnected(); }));
-    const int peer = AcceptOne(listener.fd());
+    const int peer = AcceptOne(listener.listenFd());
     ASSERT_GE(peer, 0);
 
     const std::string chunk(64 * 1024, 'x');
@@ -174,7 +174,7 @@ TEST(PosixSocket, ABlockedPeerBuffersSendsUpToTheBoundThenFails) {
 // Closing or destroying the socket while its name lookup runs drops the
 // lookup's outcome; a reconnect reports only its own.
 TEST(PosixSocket, ALookupCancelledByCloseOrDestroyReportsNothing) {
-  test::LoopbackListener listener;
+  reposa::test::FlapPeer listener;
   EventLoop loop;
   Recorder rec;
   {
@@ -197,7 +197,7 @@ TEST(PosixSocket, ALookupCancelledByCloseOrDestroyReportsNothing) {
 }
 
 TEST(PosixSocket, ListenerMayDestroyTheSocketFromInsideANotification) {
-  test::LoopbackListener listener;
+  reposa::test::FlapPeer listener;
   EventLoop loop;
   auto sock = std::make_unique<PosixSocket>(loop);
   Recorder rec;
@@ -206,7 +206,7 @@ TEST(PosixSocket, ListenerMayDestroyTheSocketFromInsideANotification) {
   sock->SetListener(&rec);
   sock->Connect("127.0.0.1", listener.port());
   ASSERT_TRUE(RunUntil(loop, [&] { return sock->IsConnected(); }));
-  const int peer = AcceptOne(listener.fd());
+  const int peer = AcceptOne(listener.listenFd());
   ::send(peer, "x", 1, 0);
   ::close(peer);  // data and close in one turn: the close must not touch the dead socket
   ASSERT_TRUE(RunUntil(loop, [&] { return !sock; }));

@@ -15,6 +15,8 @@
 namespace reposa::e2e {
 namespace {
 
+using namespace reposa::test;
+
 bool IsEvent(const json& line, const std::string& name) {
   return line.value("event", "") == name;
 }
@@ -56,7 +58,7 @@ TEST(Secrets, NoPasswordInAnyOutputOfAWholeRun) {
   };
   for (const std::string& line : bad) {
     a.Write(line + "\n");
-    const auto error = a.AwaitError();
+    const auto error = a.Await([](const json& l) { return l.contains("error"); });
     ASSERT_TRUE(error) << line;
   }
 

@@ -12,17 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "FlapClient.h"
+#include "FlapPeer.h"
 #include "PrivateFile.h"
 #include "ServerProcess.h"
 
 namespace reposa::e2e {
 namespace {
 
+using namespace reposa::test;
 using namespace std::string_literals;
-using server::test::FlapClient;
-using server::test::FlapFrame;
-using server::test::SignOnPayload;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kBystanders = "127.0.0.3";
@@ -34,7 +32,7 @@ struct Arena {
   explicit Arena(std::vector<std::string> options) : server(std::move(options)) {
     if (!al.SignOn("Al") || !bo.SignOn("Bo")) throw std::runtime_error("bystanders not on");
     // Answered only after toc_init_done: both are online then.
-    for (FlapClient* c : {&al, &bo}) {
+    for (FlapPeer* c : {&al, &bo}) {
       c->SendLine("toc_get_status al");
       if (c->Expect("UPDATE_BUDDY2:").empty()) throw std::runtime_error("bystanders not online");
     }
@@ -50,14 +48,14 @@ struct Arena {
     EXPECT_LE(took, kImBound) << "an instant message during the attack";
     return took;
   }
-  std::unique_ptr<FlapClient> Attacker(const char* name, const char* from = "127.0.0.2") {
-    auto c = std::make_unique<FlapClient>(server.port(), from);
+  std::unique_ptr<FlapPeer> Attacker(const char* name, const char* from = "127.0.0.2") {
+    auto c = std::make_unique<FlapPeer>(server.port(), from);
     if (name && !c->SignOn(name)) throw std::runtime_error(std::string(name) + " not on");
     return c;
   }
   ServerProcess server;
-  FlapClient al{server.port(), kBystanders};
-  FlapClient bo{server.port(), kBystanders};
+  FlapPeer al{server.port(), kBystanders};
+  FlapPeer bo{server.port(), kBystanders};
   int pings = 0;
 };
 
@@ -104,8 +102,8 @@ const Attack kAttacks[] = {
        }
        std::string flood;
        for (int i = 0; i < 16; ++i)
-         flood +=
-             FlapFrame(2, "toc2_remove_buddy " + Names("b", 1500).substr(0, 8000) + " \"Big\"\0"s);
+         flood += kez::test::Frame(
+             2, "toc2_remove_buddy " + Names("b", 1500).substr(0, 8000) + " \"Big\"\0"s);
        for (int i = 0; i < 8; ++i) x->SendRaw(flood);
        for (int i = 0; i < 5; ++i) a.Ping();
        EXPECT_EQ(x->Expect("ERROR:"), "ERROR:911") << "too many arguments";
@@ -113,7 +111,7 @@ const Attack kAttacks[] = {
     {"toc_set_idle flood from twenty sessions a bystander watches",
      {"--max-signing-on-per-address", "64"},
      [](Arena& a) {
-       std::vector<std::unique_ptr<FlapClient>> xs;
+       std::vector<std::unique_ptr<FlapPeer>> xs;
        std::string watchers = "g:W\n";
        for (int i = 0; i < 20; ++i) {
          xs.push_back(a.Attacker(("Idler" + std::to_string(i)).c_str()));
@@ -121,7 +119,7 @@ const Attack kAttacks[] = {
        }
        a.bo.SendLine("toc2_new_buddies \"" + watchers + "\"");
        std::string flood;
-       for (int i = 0; i < 200; ++i) flood += FlapFrame(2, "toc_set_idle 60\0"s);
+       for (int i = 0; i < 200; ++i) flood += kez::test::Frame(2, "toc_set_idle 60\0"s);
        for (auto& x : xs) x->SendRaw(flood);
        for (int i = 0; i < 5; ++i) a.Ping();
        EXPECT_EQ(xs.back()->Expect("ERROR:"), "ERROR:903") << "over the rate";
@@ -130,13 +128,13 @@ const Attack kAttacks[] = {
      {"--close-timeout", "1"},
      [](Arena& a) {
        const std::size_t files = a.server.OpenFiles();
-       std::vector<std::unique_ptr<FlapClient>> xs;
+       std::vector<std::unique_ptr<FlapPeer>> xs;
        for (int i = 0; i < 8; ++i) {
          xs.push_back(a.Attacker(nullptr));
          xs.back()->ShrinkReceiveBuffer();
-         std::string junk = "FLAPON\n\n" + FlapFrame(1, SignOnPayload("x"));
-         for (int k = 0; k < 2000; ++k) junk += FlapFrame(1, "");
-         xs.back()->SendRaw(junk + FlapFrame(4, ""));
+         std::string junk = "FLAPON\n\n" + kez::test::Frame(1, SignOnPayload("x"));
+         for (int k = 0; k < 2000; ++k) junk += kez::test::Frame(1, "");
+         xs.back()->SendRaw(junk + kez::test::Frame(4, ""));
        }
        a.Ping();
        EXPECT_TRUE(a.server.WaitFor([&] { return a.server.OpenFiles() <= files; }, 5s))
@@ -145,11 +143,12 @@ const Attack kAttacks[] = {
     {"hundreds of idle connections and signed-on sessions from one address",
      {"--max-per-address", "40"},
      [](Arena& a) {
-       std::vector<std::unique_ptr<FlapClient>> xs;
+       std::vector<std::unique_ptr<FlapPeer>> xs;
        for (int i = 0; i < 30; ++i) xs.push_back(a.Attacker(("Idle" + std::to_string(i)).c_str()));
        for (int i = 0; i < 200; ++i) xs.push_back(a.Attacker(nullptr));
-       ASSERT_TRUE(a.server.WaitForErr("refused a connection: too many connections"));
-       FlapClient late(a.server.port(), kBystanders);
+       ASSERT_TRUE(a.server.WaitErr("refused a connection: too many connections") !=
+                   std::string::npos);
+       FlapPeer late(a.server.port(), kBystanders);
        EXPECT_TRUE(late.SignOn("Late")) << "a newcomer from elsewhere still gets in";
        a.Ping();
      }},
@@ -159,9 +158,9 @@ const Attack kAttacks[] = {
        [[maybe_unused]] const std::size_t before = a.server.ResidentKiB();
        auto owner = a.Attacker("Big Profile");
        owner->SendLine("toc_set_info \"" + std::string(7900, 'p') + "\"");
-       std::vector<std::unique_ptr<FlapClient>> xs;
+       std::vector<std::unique_ptr<FlapPeer>> xs;
        std::string asks;
-       for (int i = 0; i < 100; ++i) asks += FlapFrame(2, "toc_get_info \"bigprofile\"\0"s);
+       for (int i = 0; i < 100; ++i) asks += kez::test::Frame(2, "toc_get_info \"bigprofile\"\0"s);
        for (int i = 0; i < 6; ++i) {
          xs.push_back(a.Attacker(("Hog" + std::to_string(i)).c_str()));
          xs.back()->ShrinkReceiveBuffer();
@@ -169,7 +168,8 @@ const Attack kAttacks[] = {
        for (int round = 0; round < 20; ++round)
          for (auto& x : xs) x->SendRaw(asks);
        a.Ping();
-       EXPECT_TRUE(a.server.WaitForErr("while queued output passed its budget", 10s));
+       EXPECT_TRUE(a.server.WaitErr("while queued output passed its budget", 0, 10s) !=
+                   std::string::npos);
 #if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's quarantine holds freed memory
        EXPECT_LE(a.server.ResidentKiB(), before + 32 * 1024) << "KiB resident";
 #endif
@@ -206,14 +206,14 @@ const Attack kAttacks[] = {
        EXPECT_GE(waits.back(), 1500ms) << "the fourth refusal";
        auto typo = a.Attacker(nullptr);
        EXPECT_EQ(typo->StartSignOn("Pass Word 123", "x"), "ERROR:980");
-       a.server.WaitForErr("unknown or malformed screen name");
+       a.server.WaitErr("unknown or malformed screen name");
        EXPECT_EQ(a.server.err().find("guess-"), std::string::npos);
        EXPECT_EQ(a.server.err().find("Pass Word"), std::string::npos);
      }},
     {"three wrong old passwords in toc_change_passwd",
      {"--accounts", "ACCOUNTS"},
      [](Arena& a) {
-       FlapClient x(a.server.port(), "127.0.0.2");
+       FlapPeer x(a.server.port(), "127.0.0.2");
        ASSERT_TRUE(x.SignOn("Mallory", "pw"));
        for (int i = 0; i < 3; ++i) x.SendLine("toc_change_passwd \"guess\" \"new\"");
        EXPECT_TRUE(x.WaitClosed(5s));
@@ -222,7 +222,7 @@ const Attack kAttacks[] = {
      {"--keepalive", "1", "--idle-keepalives", "2"},
      [](Arena& a) {
        auto x = a.Attacker("Stuck");
-       x->SendRaw(FlapFrame(2, "toc_get_status \"al\"\0"s).substr(0, 10));
+       x->SendRaw(kez::test::Frame(2, "toc_get_status \"al\"\0"s).substr(0, 10));
        const auto t0 = Clock::now();
        // The bystanders answer the keep-alives; the stuck one cannot.
        while (!x->WaitClosed(20ms) && Clock::now() - t0 < 6s) {
@@ -236,7 +236,7 @@ const Attack kAttacks[] = {
     {"64 KB of toc_chat_send into a 60-member room",
      {"--max-per-address", "100", "--max-signing-on-per-address", "100"},
      [](Arena& a) {
-       std::vector<std::unique_ptr<FlapClient>> members;
+       std::vector<std::unique_ptr<FlapPeer>> members;
        for (int i = 0; i < 60; ++i) {
          members.push_back(a.Attacker(("Member" + std::to_string(i)).c_str()));
          members.back()->SendLine("toc_chat_join 4 \"Crowd\"");
@@ -244,7 +244,7 @@ const Attack kAttacks[] = {
        auto& x = members.front();
        std::string flood;
        for (int i = 0; i < 8; ++i)
-         flood += FlapFrame(2, "toc_chat_send 1 \"" + std::string(7900, 'c') + "\"\0"s);
+         flood += kez::test::Frame(2, "toc_chat_send 1 \"" + std::string(7900, 'c') + "\"\0"s);
        x->SendRaw(flood);
        for (int i = 0; i < 5; ++i) a.Ping();
      }},
@@ -254,11 +254,11 @@ const Attack kAttacks[] = {
        // Sign-ons and sign-offs of distinct names, each a distinct log line,
        // far past what the pipe holds; the test does not read it meanwhile.
        for (int i = 0; i < 2000; ++i) {
-         FlapClient c(a.server.port(), "127.0.0.2");
+         FlapPeer c(a.server.port(), "127.0.0.2");
          ASSERT_TRUE(c.SignOn("Logger" + std::string(36, 'x') + std::to_string(i)));
        }
        a.Ping();
-       EXPECT_TRUE(a.server.WaitForErr("log lines were dropped", 10s));
+       EXPECT_TRUE(a.server.WaitErr("log lines were dropped", 0, 10s) != std::string::npos);
      }},
 };
 

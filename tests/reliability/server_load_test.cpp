@@ -10,28 +10,26 @@
 #include <string>
 #include <vector>
 
-#include "FlapClient.h"
+#include "FlapPeer.h"
 #include "ServerProcess.h"
 
 namespace reposa::e2e {
 namespace {
 
+using namespace reposa::test;
 using namespace std::string_literals;
-using server::test::FlapClient;
-using server::test::FlapFrame;
-using server::test::LoginLine;
-using server::test::SignOnPayload;
 
 constexpr int kSessions = 50;
 
 // A whole sign-on sent blind, without waiting for any answer.
 std::string BlindSignOn(const std::string& name) {
-  return "FLAPON\n\n" + FlapFrame(1, SignOnPayload(name)) +
-         FlapFrame(2, LoginLine(name, "pw") + '\0') + FlapFrame(2, "toc_init_done\0"s);
+  return "FLAPON\n\n" + kez::test::Frame(1, SignOnPayload(name)) +
+         kez::test::Frame(2, LoginLine(name, "pw") + '\0') +
+         kez::test::Frame(2, "toc_init_done\0"s);
 }
 
 // Ends the connection with a reset rather than an orderly close.
-void Reset(FlapClient& c) {
+void Reset(FlapPeer& c) {
   linger l{1, 0};
   ::setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
 }
@@ -52,46 +50,47 @@ struct BadInput {
 std::vector<BadInput> BadInputs() {
   const std::string signOn = BlindSignOn("bad");
   std::string keepAlives;
-  for (int i = 0; i < 10000; ++i) keepAlives += FlapFrame(5, "");
+  for (int i = 0; i < 10000; ++i) keepAlives += kez::test::Frame(5, "");
   return {
       {"an HTTP request", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", Outcome::Closed},
       {"binary garbage", "\x00\xff\x13\x37\x00\x00\x00\x00"s, Outcome::Closed},
       {"half an opening", "FLAP", Outcome::Abandoned},
       {"a wrong frame marker", "FLAPON\n\n!\x01\x00\x00\x00\x00"s, Outcome::Closed},
-      {"a data frame before the sign-on frame", "FLAPON\n\n" + FlapFrame(2, "toc_init_done\0"s),
-       Outcome::Closed},
-      {"a sign-on frame with a wrong tag", "FLAPON\n\n" + FlapFrame(1, "\0\0\0\1\0\2\0\3bad"s),
-       Outcome::Closed},
+      {"a data frame before the sign-on frame",
+       "FLAPON\n\n" + kez::test::Frame(2, "toc_init_done\0"s), Outcome::Closed},
+      {"a sign-on frame with a wrong tag",
+       "FLAPON\n\n" + kez::test::Frame(1, "\0\0\0\1\0\2\0\3bad"s), Outcome::Closed},
       {"a sign-on frame whose name runs past it",
-       "FLAPON\n\n" + FlapFrame(1,
-                                "\0\0\0\1\0\1\0\xff"s
-                                "bad"),
+       "FLAPON\n\n" + kez::test::Frame(1,
+                                       "\0\0\0\1\0\1\0\xff"s
+                                       "bad"),
        Outcome::Closed},
       {"a login for another name",
-       "FLAPON\n\n" + FlapFrame(1, SignOnPayload("bad")) +
-           FlapFrame(2, LoginLine("other", "pw") + '\0'),
+       "FLAPON\n\n" + kez::test::Frame(1, SignOnPayload("bad")) +
+           kez::test::Frame(2, LoginLine("other", "pw") + '\0'),
        Outcome::Closed},
       {"a login with a malformed password",
-       "FLAPON\n\n" + FlapFrame(1, SignOnPayload("bad")) +
-           FlapFrame(2, "toc2_login a 1 bad 0xZZ\0"s),
+       "FLAPON\n\n" + kez::test::Frame(1, SignOnPayload("bad")) +
+           kez::test::Frame(2, "toc2_login a 1 bad 0xZZ\0"s),
        Outcome::Closed},
       {"a login that is not one",
-       "FLAPON\n\n" + FlapFrame(1, SignOnPayload("bad")) +
-           FlapFrame(2, "toc_send_im \"x\" \"y\"\0"s),
+       "FLAPON\n\n" + kez::test::Frame(1, SignOnPayload("bad")) +
+           kez::test::Frame(2, "toc_send_im \"x\" \"y\"\0"s),
        Outcome::Closed},
-      {"an unknown command", signOn + FlapFrame(2, "toc_teleport \"x\"\0"s), Outcome::Answered},
-      {"an unbalanced quote", signOn + FlapFrame(2, "toc_send_im \"load0 \"hi\0"s),
+      {"an unknown command", signOn + kez::test::Frame(2, "toc_teleport \"x\"\0"s),
        Outcome::Answered},
-      {"a NUL inside a line", signOn + FlapFrame(2, "toc_get_status \"bad\0\"\0"s),
+      {"an unbalanced quote", signOn + kez::test::Frame(2, "toc_send_im \"load0 \"hi\0"s),
        Outcome::Answered},
-      {"too few arguments", signOn + FlapFrame(2, "toc_send_im\0"s), Outcome::Answered},
-      {"a 65535-byte line", signOn + FlapFrame(2, std::string(65534, 'a') + '\0'),
+      {"a NUL inside a line", signOn + kez::test::Frame(2, "toc_get_status \"bad\0\"\0"s),
        Outcome::Answered},
-      {"a frame of unknown type", signOn + FlapFrame(9, "x"), Outcome::Answered},
+      {"too few arguments", signOn + kez::test::Frame(2, "toc_send_im\0"s), Outcome::Answered},
+      {"a 65535-byte line", signOn + kez::test::Frame(2, std::string(65534, 'a') + '\0'),
+       Outcome::Answered},
+      {"a frame of unknown type", signOn + kez::test::Frame(9, "x"), Outcome::Answered},
       {"ten thousand keep-alives at once", signOn + keepAlives, Outcome::Ignored},
       {"a frame cut off by a reset", signOn + "*\x02\x00\x00\xff\xff"s + std::string(100, 'a'),
        Outcome::Abandoned},
-      {"a sign-off frame", signOn + FlapFrame(4, ""), Outcome::Closed},
+      {"a sign-off frame", signOn + kez::test::Frame(4, ""), Outcome::Closed},
   };
 }
 
@@ -101,7 +100,7 @@ class Load {
 
   void SignOnAll() {
     for (int i = 0; i < kSessions; ++i) {
-      sessions_.push_back(std::make_unique<FlapClient>(server_.port()));
+      sessions_.push_back(std::make_unique<FlapPeer>(server_.port()));
       ASSERT_TRUE(sessions_.back()->SignOn("load" + std::to_string(i))) << i;
     }
   }
@@ -129,7 +128,7 @@ class Load {
     for (const BadInput& row : BadInputs()) {
       SCOPED_TRACE(row.what);
       {
-        FlapClient bad(server_.port());
+        FlapPeer bad(server_.port());
         bad.SendRaw(row.bytes);
         switch (row.outcome) {
           case Outcome::Closed:
@@ -154,12 +153,12 @@ class Load {
   // Asks for large answers and never reads them: the server drops it once
   // its backlog passes the limit, and the others are answered all along.
   void NeverReader() {
-    FlapClient hog(server_.port());
+    FlapPeer hog(server_.port());
     hog.ShrinkReceiveBuffer();
     ASSERT_TRUE(hog.SignOn("Hog"));
     hog.SendLine("toc_set_info \"" + std::string(8000, 'p') + "\"");
     std::string burst;
-    for (int i = 0; i < 50; ++i) burst += FlapFrame(2, "toc_get_info \"hog\"\0"s);
+    for (int i = 0; i < 50; ++i) burst += kez::test::Frame(2, "toc_get_info \"hog\"\0"s);
     bool dropped = false;
     for (int round = 0; round < 400 && !dropped; ++round) {
       dropped = !hog.SendRaw(burst);
@@ -172,7 +171,7 @@ class Load {
   void Churn(int connections) {
     for (int i = 0; i < connections; ++i) {
       server_.Drain();  // a full log pipe would stall the server
-      FlapClient c(server_.port());
+      FlapPeer c(server_.port());
       const std::string name = "churn" + std::to_string(i % 10);
       switch (i % 5) {
         case 0:  // nothing at all
@@ -198,7 +197,7 @@ class Load {
 
  private:
   ServerProcess& server_;
-  std::vector<std::unique_ptr<FlapClient>> sessions_;
+  std::vector<std::unique_ptr<FlapPeer>> sessions_;
   int round_ = 0;
   int delivered_ = 0;
 };

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "FlapClient.h"
+#include "FlapPeer.h"
 #include "PrivateFile.h"
 #include "ServerProcess.h"
 #include "wire.h"
@@ -19,11 +19,8 @@
 namespace reposa::e2e {
 namespace {
 
+using namespace reposa::test;
 using namespace std::string_literals;
-using server::test::FlapClient;
-using server::test::FlapFrame;
-using server::test::LoginLine;
-using server::test::SignOnPayload;
 
 // An IPv4 address of this machine other than loopback, if it has one.
 std::optional<in_addr> OtherLocalAddress() {
@@ -55,7 +52,7 @@ TEST(ServerSecurity, ListensOnLoopbackUnlessToldAndSaysWhichItIs) {
   {
     // Without --listen: 127.0.0.1:5190, or, if something already holds that
     // port, a refusal that names the same address.
-    ChildProcess p({REPOSA_SERVER_BINARY, "--db", ":memory:"});
+    ChildProcess p({REPOSA_SERVER_PATH, "--db", ":memory:"});
     ASSERT_TRUE(p.WaitFor([&] {
       return p.err().find("listening on") != std::string::npos ||
              p.err().find("cannot listen") != std::string::npos;
@@ -78,8 +75,8 @@ TEST(ServerSecurity, ListensOnLoopbackUnlessToldAndSaysWhichItIs) {
     }
   }
   {
-    ChildProcess p({REPOSA_SERVER_BINARY, "--db", ":memory:", "--listen", "0.0.0.0:0"});
-    ASSERT_TRUE(p.WaitForErr("listening on")) << p.err();
+    ChildProcess p({REPOSA_SERVER_PATH, "--db", ":memory:", "--listen", "0.0.0.0:0"});
+    ASSERT_TRUE(p.WaitErr("listening on") != std::string::npos) << p.err();
     EXPECT_NE(p.err().find("WARNING: listening on 0.0.0.0:"), std::string::npos) << p.err();
     EXPECT_NE(p.err().find("reachable from other machines"), std::string::npos) << p.err();
   }
@@ -93,25 +90,25 @@ TEST(ServerSecurity, PasswordsNeverShowInTheLogOrReachOthers) {
   PrivateFile accounts("Some Body:s3cret-Pw\nBystander:0ther-Pw\n");
   ServerProcess server({"--accounts", accounts.path});
 
-  FlapClient bystander(server.port());
+  FlapPeer bystander(server.port());
   ASSERT_TRUE(bystander.SignOn("Bystander", "0ther-Pw"));
   {
-    FlapClient wrong(server.port());
+    FlapPeer wrong(server.port());
     EXPECT_EQ(wrong.StartSignOn("Some Body", "wr0ng-Pw"), "ERROR:980");
   }
   {
-    FlapClient unknown(server.port());
+    FlapPeer unknown(server.port());
     EXPECT_EQ(unknown.StartSignOn("Nobody", "s3cret-Pw"), "ERROR:980");
   }
   {
     // The password where the screen name belongs, and a malformed line
     // around a password.
-    FlapClient odd(server.port());
-    odd.SendRaw("FLAPON\n\n" + FlapFrame(1, SignOnPayload("somebody")) +
-                FlapFrame(2, "toc2_login x 1 somebody \"s3cret-Pw\0"s));
+    FlapPeer odd(server.port());
+    odd.SendRaw("FLAPON\n\n" + kez::test::Frame(1, SignOnPayload("somebody")) +
+                kez::test::Frame(2, "toc2_login x 1 somebody \"s3cret-Pw\0"s));
     EXPECT_TRUE(odd.WaitClosed());
   }
-  FlapClient user(server.port());
+  FlapPeer user(server.port());
   ASSERT_TRUE(user.SignOn("Some Body", "s3cret-Pw"));
   user.SendLine("toc_change_passwd \"wr0ng-Pw\" \"n3w-Pw\"");
   EXPECT_EQ(user.Expect("ERROR:"), "ERROR:980");
@@ -125,7 +122,7 @@ TEST(ServerSecurity, PasswordsNeverShowInTheLogOrReachOthers) {
   user.SendLine("toc_send_im \"bystander\" \"done\"");
   EXPECT_NE(bystander.Expect("IM_IN_ENC2:"), "");
   {
-    FlapClient again(server.port());
+    FlapPeer again(server.port());
     EXPECT_TRUE(again.SignOn("Some Body", "qu0te\"Pw")) << "the last password holds";
   }
 

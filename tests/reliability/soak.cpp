@@ -21,7 +21,7 @@
 
 namespace {
 
-using namespace reposa::e2e;
+using namespace reposa::test;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kWindow = 20;  // messages in flight per stream

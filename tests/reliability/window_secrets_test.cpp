@@ -17,8 +17,8 @@
 #include "cSysTray.h"
 #include "wire.h"
 
-using reposa::e2e::PrivateFile;
-using reposa::e2e::ServerProcess;
+using reposa::test::PrivateFile;
+using reposa::test::ServerProcess;
 
 namespace {
 
@@ -86,7 +86,8 @@ class WindowSecrets : public QObject {
   }
   // Every text the window shows or describes itself with.
   static QString Shown(Form1& form) {
-    QString all = form.windowTitle() + "\n" + form.Tray().traytip() + "\n";
+    QString all =
+        form.windowTitle() + "\n" + form.findChild<cSysTray*>("cSysTray1")->traytip() + "\n";
     for (QWidget* w : form.findChildren<QWidget*>()) {
       all += w->windowTitle() + "\n" + w->toolTip() + "\n" + w->statusTip() + "\n" +
              w->whatsThis() + "\n" + w->accessibleName() + "\n" + w->accessibleDescription() + "\n";

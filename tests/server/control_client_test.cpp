@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "FlapClient.h"
+#include "FlapPeer.h"
 #include "RecordingListener.h"
 #include "ServerThread.h"
 #include "kez/KezTOCSock.h"
@@ -19,6 +19,8 @@
 namespace reposa::server::test {
 namespace {
 
+using reposa::test::FlapPeer;
+
 using namespace std::chrono_literals;
 
 TEST(ControlClient, SignsOnAndGetsItsStoredLists) {
@@ -26,7 +28,7 @@ TEST(ControlClient, SignsOnAndGetsItsStoredLists) {
   options.keepAlive = 20ms;
   ServerThread server(options);
   {
-    FlapClient setup(server.port());
+    FlapPeer setup(server.port());
     ASSERT_TRUE(setup.SignOn("Some Body"));
     setup.SendLine("toc2_new_buddies \"g:Buddies\nb:Pal One\n\"");
     setup.SendLine("toc2_add_deny \"pest\"");
@@ -35,7 +37,7 @@ TEST(ControlClient, SignsOnAndGetsItsStoredLists) {
     setup.SendLine("toc_get_status \"nobody\"");
     ASSERT_EQ(setup.Expect("ERROR:"), "ERROR:901:nobody");
   }
-  FlapClient watcher(server.port());
+  FlapPeer watcher(server.port());
   ASSERT_TRUE(watcher.SignOn("watcher"));
   watcher.SendLine("toc2_new_buddies \"g:G\nb:somebody\n\"");
 

@@ -6,18 +6,25 @@
 #include <string>
 #include <vector>
 
-#include "FlapClient.h"
+#include "FlapPeer.h"
 #include "ServerThread.h"
+#include "arguments.h"
 
 namespace reposa::server::test {
 namespace {
 
+using reposa::test::FlapPeer;
+using reposa::test::LoginLine;
+using reposa::test::PeerFrame;
+using reposa::test::SignOnPayload;
+
+using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 TEST(Loopback, SignOnWithGoodAndBadPasswords) {
   ServerThread server({}, {{"Some Body", "right pass"}, {"pal1", "p"}});
   {
-    FlapClient c(server.port());
+    FlapPeer c(server.port());
     c.SendRaw("FLAPON\n\n");
     auto hello = c.ReadFrame();
     ASSERT_TRUE(hello);
@@ -30,7 +37,7 @@ TEST(Loopback, SignOnWithGoodAndBadPasswords) {
     EXPECT_EQ(c.ReadFrame()->payload, "CONFIG2:m:1\ndone:\n");
   }
   for (auto [name, password] : {std::pair{"Some Body", "guess-pw"}, {"stranger", "right pass"}}) {
-    FlapClient c(server.port());
+    FlapPeer c(server.port());
     EXPECT_EQ(c.StartSignOn(name, password), "ERROR:980") << name;
     EXPECT_TRUE(c.WaitClosed()) << name;
   }
@@ -44,7 +51,7 @@ TEST(Loopback, StoredListsComeBackSplitOverSeveralMessages) {
   ServerThread server;
   const std::string pad(40, 'x');
   {
-    FlapClient c(server.port());
+    FlapPeer c(server.port());
     ASSERT_TRUE(c.SignOn("Lister"));
     // Enough to pass one frame: 1000 buddies, 500 blocked and 500 permitted
     // names of about 45 bytes.
@@ -68,7 +75,7 @@ TEST(Loopback, StoredListsComeBackSplitOverSeveralMessages) {
     for (const std::string& m : c.skipped) inserted += m.starts_with("INSERTED2:");
     EXPECT_EQ(inserted, 10u + 1000u + 1000u);
   }
-  FlapClient again(server.port());
+  FlapPeer again(server.port());
   std::string config;
   std::size_t messages = 0;
   ASSERT_TRUE(again.SignOn("lister", "any", &config, &messages));
@@ -82,11 +89,11 @@ TEST(Loopback, StoredListsComeBackSplitOverSeveralMessages) {
 
 TEST(Loopback, InstantMessagesAndPresenceBetweenTwoClients) {
   ServerThread server;
-  FlapClient al(server.port());
+  FlapPeer al(server.port());
   ASSERT_TRUE(al.SignOn("Al"));
   al.SendLine("toc2_new_buddies \"g:Buddies\nb:Bo Bo\n\"");
   EXPECT_EQ(al.Expect("INSERTED2:b"), "INSERTED2:b::Bo Bo:Buddies");
-  auto bo = std::make_unique<FlapClient>(server.port());
+  auto bo = std::make_unique<FlapPeer>(server.port());
   ASSERT_TRUE(bo->SignOn("Bo Bo"));
   // The client sends its name normalised; formatting it brings back the
   // spaces and capitals.
@@ -108,8 +115,8 @@ TEST(Loopback, InstantMessagesAndPresenceBetweenTwoClients) {
 
 TEST(Loopback, ChatJoinSendLeave) {
   ServerThread server;
-  FlapClient al(server.port());
-  FlapClient bo(server.port());
+  FlapPeer al(server.port());
+  FlapPeer bo(server.port());
   ASSERT_TRUE(al.SignOn("Al"));
   ASSERT_TRUE(bo.SignOn("Bo"));
   al.SendLine("toc_chat_join \"4\" \"Lobby\"");
@@ -131,11 +138,11 @@ TEST(Loopback, ChatJoinSendLeave) {
 // session goes on as before.
 TEST(Loopback, BadInputNeverDisturbsOtherClients) {
   ServerThread server;
-  FlapClient bystander(server.port());
+  FlapPeer bystander(server.port());
   ASSERT_TRUE(bystander.SignOn("Bystander"));
-  const std::string signOn = "FLAPON\n\n" + FlapFrame(1, SignOnPayload("bad")) +
-                             FlapFrame(2, LoginLine("bad", "x") + '\0') +
-                             FlapFrame(2, "toc_init_done\0"s);
+  const std::string signOn = "FLAPON\n\n" + kez::test::Frame(1, SignOnPayload("bad")) +
+                             kez::test::Frame(2, LoginLine("bad", "x") + '\0') +
+                             kez::test::Frame(2, "toc_init_done\0"s);
   const struct {
     const char* name;
     std::string bytes;
@@ -144,27 +151,28 @@ TEST(Loopback, BadInputNeverDisturbsOtherClients) {
       {"garbage before FLAPON", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", true},
       {"binary garbage", "\x00\xff\x13\x37"s, true},
       {"wrong frame marker", signOn + "!\x02\x00\x00\x00\x01x"s, true},
-      {"data before the sign-on frame", "FLAPON\n\n" + FlapFrame(2, "toc_init_done\0"s), true},
+      {"data before the sign-on frame", "FLAPON\n\n" + kez::test::Frame(2, "toc_init_done\0"s),
+       true},
       {"login for another name",
-       "FLAPON\n\n" + FlapFrame(1, SignOnPayload("bad")) +
-           FlapFrame(2, LoginLine("other", "x") + '\0'),
+       "FLAPON\n\n" + kez::test::Frame(1, SignOnPayload("bad")) +
+           kez::test::Frame(2, LoginLine("other", "x") + '\0'),
        true},
       {"password not roasted",
-       "FLAPON\n\n" + FlapFrame(1, SignOnPayload("bad")) +
-           FlapFrame(2, "toc2_login a 5190 bad password\0"s),
+       "FLAPON\n\n" + kez::test::Frame(1, SignOnPayload("bad")) +
+           kez::test::Frame(2, "toc2_login a 5190 bad password\0"s),
        true},
-      {"sign-off frame", signOn + FlapFrame(4, ""), true},
-      {"unknown frame type", signOn + FlapFrame(9, "x"), false},
-      {"NUL inside a line", signOn + FlapFrame(2, "toc_set_info \"a\0b\"\0"s), false},
-      {"unknown command", signOn + FlapFrame(2, "toc_teleport \"x\"\0"s), false},
-      {"unbalanced quote", signOn + FlapFrame(2, "toc_send_im \"bystander \"hi\0"s), false},
-      {"65535-byte line", signOn + FlapFrame(2, std::string(65534, 'a') + '\0'), false},
+      {"sign-off frame", signOn + kez::test::Frame(4, ""), true},
+      {"unknown frame type", signOn + kez::test::Frame(9, "x"), false},
+      {"NUL inside a line", signOn + kez::test::Frame(2, "toc_set_info \"a\0b\"\0"s), false},
+      {"unknown command", signOn + kez::test::Frame(2, "toc_teleport \"x\"\0"s), false},
+      {"unbalanced quote", signOn + kez::test::Frame(2, "toc_send_im \"bystander \"hi\0"s), false},
+      {"65535-byte line", signOn + kez::test::Frame(2, std::string(65534, 'a') + '\0'), false},
       {"frame cut off by a close", signOn + "*\x02\x00\x00\xff\xff"s + std::string(100, 'a'),
        false},
   };
   for (const auto& r : rows) {
     {
-      FlapClient bad(server.port());
+      FlapPeer bad(server.port());
       bad.SendRaw(r.bytes);
       if (r.closes) {
         EXPECT_TRUE(bad.WaitClosed()) << r.name;
@@ -186,16 +194,16 @@ TEST(Loopback, AClientThatNeverReadsStallsNoOne) {
   ServerOptions options;
   options.maxPendingOutput = 512 * 1024;
   ServerThread server(options);
-  FlapClient al(server.port());
-  FlapClient bo(server.port());
+  FlapPeer al(server.port());
+  FlapPeer bo(server.port());
   ASSERT_TRUE(al.SignOn("Al"));
   ASSERT_TRUE(bo.SignOn("Bo"));
-  FlapClient hog(server.port());
+  FlapPeer hog(server.port());
   hog.ShrinkReceiveBuffer();
   ASSERT_TRUE(hog.SignOn("Hog"));
   hog.SendLine("toc_set_info \"" + std::string(8000, 'p') + "\"");
   // Each request brings back a profile of about 24 KB.
-  const std::string request = FlapFrame(2, "toc_get_info \"hog\"\0"s);
+  const std::string request = kez::test::Frame(2, "toc_get_info \"hog\"\0"s);
   std::string burst;
   for (int i = 0; i < 50; ++i) burst += request;
   bool dropped = false;
@@ -219,14 +227,14 @@ TEST(Loopback, TwoHundredClientsSignedOnAtOnceAreAllAnswered) {
   options.maxPerAddress = options.maxSigningOnPerAddress = 1000;
   ServerThread server(options);
   constexpr int kClients = 200;
-  std::vector<std::unique_ptr<FlapClient>> clients;
+  std::vector<std::unique_ptr<FlapPeer>> clients;
   for (int i = 0; i < kClients; ++i) {
-    clients.push_back(std::make_unique<FlapClient>(server.port()));
+    clients.push_back(std::make_unique<FlapPeer>(server.port()));
     const std::string name = "user" + std::to_string(i);
     // The whole sign-on in one go, before reading anything.
-    clients.back()->SendRaw("FLAPON\n\n" + FlapFrame(1, SignOnPayload(name)) +
-                            FlapFrame(2, LoginLine(name, "pw") + '\0') +
-                            FlapFrame(2, "toc_init_done\0"s));
+    clients.back()->SendRaw("FLAPON\n\n" + kez::test::Frame(1, SignOnPayload(name)) +
+                            kez::test::Frame(2, LoginLine(name, "pw") + '\0') +
+                            kez::test::Frame(2, "toc_init_done\0"s));
   }
   for (int i = 0; i < kClients; ++i) {
     ASSERT_EQ(clients[i]->Expect("CONFIG2:"), "CONFIG2:m:1\ndone:\n") << i;
@@ -248,11 +256,11 @@ TEST(Loopback, TwoHundredClientsSignedOnAtOnceAreAllAnswered) {
 
 TEST(Loopback, ASecondSignOnEndsTheFirstConnection) {
   ServerThread server;
-  FlapClient first(server.port());
+  FlapPeer first(server.port());
   ASSERT_TRUE(first.SignOn("Twice"));
-  FlapClient second(server.port());
+  FlapPeer second(server.port());
   ASSERT_TRUE(second.SignOn("twice"));
-  std::optional<ClientFrame> f;
+  std::optional<PeerFrame> f;
   while ((f = first.ReadFrame()) && f->type != 4) {
   }
   ASSERT_TRUE(f) << "no sign-off frame";
@@ -269,15 +277,15 @@ TEST(Loopback, KeepAlivesKeepAnsweringClientsAndSilentOnesAreClosed) {
   options.keepAlive = std::chrono::milliseconds(50);
   options.signOnTimeout = std::chrono::milliseconds(300);
   ServerThread server(options);
-  FlapClient on(server.port());
-  FlapClient mute(server.port());
-  FlapClient stuck(server.port());
-  FlapClient silent(server.port());
+  FlapPeer on(server.port());
+  FlapPeer mute(server.port());
+  FlapPeer stuck(server.port());
+  FlapPeer silent(server.port());
   ASSERT_TRUE(on.SignOn("Awake"));
   ASSERT_TRUE(mute.SignOn("Mute"));
   ASSERT_TRUE(stuck.SignOn("Stuck"));
-  stuck.SendRaw(FlapFrame(2, "toc_get_status \"awake\""s).substr(0, 9));
-  FlapClient* const closing[] = {&mute, &stuck, &silent};
+  stuck.SendRaw(kez::test::Frame(2, "toc_get_status \"awake\""s).substr(0, 9));
+  FlapPeer* const closing[] = {&mute, &stuck, &silent};
   bool closed[3] = {};
   int keepAlives = 0;
   const auto give_up = std::chrono::steady_clock::now() + 5s;

@@ -1,137 +1,45 @@
 // reposa-server as a real process: its options, what it says at start, and
 // a sign-on through it.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "FlapClient.h"
+#include "ChildProcess.h"
+#include "FlapPeer.h"
+#include "PrivateFile.h"
+#include "ServerProcess.h"
 #include "TempDir.h"
 #include "account_store.h"
-
-extern char** environ;
 
 namespace reposa::server::test {
 namespace {
 
+using reposa::test::ReadBytes;
+using reposa::test::TempDir;
+
+using reposa::test::FlapPeer;
+
 using namespace std::chrono_literals;
+using reposa::test::ChildProcess;
+using reposa::test::ListeningPort;
+using reposa::test::PrivateFile;
 
-// The server binary with its standard output and error on pipes.
-class Process {
- public:
-  // `input`: a file to read as standard input.
-  explicit Process(std::vector<std::string> args, const std::string& input = {}) {
-    // A database of its own in memory, unless the test names one.
-    args.insert(args.begin(), {REPOSA_SERVER_BINARY, "--db", ":memory:"});
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-      throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    ::posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    if (!input.empty()) ::posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-      throw std::runtime_error("cannot start the server");
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-  }
-  ~Process() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    ::close(out_);
-    ::close(err_);
-  }
-
-  // Reads standard error until it holds `text`; false on timeout or end.
-  bool WaitForError(std::string_view text, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (stderr_.find(text) == std::string::npos)
-      if (!Read(err_, stderr_, deadline)) return false;
-    return true;
-  }
-  // Waits for the exit and reads both outputs to their end.
-  std::optional<int> Wait(std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (Read(out_, stdout_, deadline)) {
-    }
-    while (Read(err_, stderr_, deadline)) {
-    }
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      ::poll(nullptr, 0, 10);
-    }
-    return std::nullopt;
-  }
-  void Signal(int sig) { ::kill(pid_, sig); }
-  const std::string& out() const { return stdout_; }
-  const std::string& err() const { return stderr_; }
-
- private:
-  static bool Read(int fd, std::string& into, std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-    char buffer[4096];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    into.append(buffer, static_cast<std::size_t>(n));
-    return true;
-  }
-
-  pid_t pid_ = 0;
-  int out_ = -1;
-  int err_ = -1;
-  std::string stdout_;
-  std::string stderr_;
-};
-
-// The port from "listening on 127.0.0.1:<port> ...".
-std::uint16_t ListeningPort(const std::string& log) {
-  const std::string marker = "listening on 127.0.0.1:";
-  const std::size_t at = log.find(marker);
-  return at == std::string::npos
-             ? 0
-             : static_cast<std::uint16_t>(std::stoi(log.substr(at + marker.size())));
+// The server with a database of its own in memory, unless the test names one.
+ChildProcess Server(std::vector<std::string> args) {
+  args.insert(args.begin(), {REPOSA_SERVER_PATH, "--db", ":memory:"});
+  return ChildProcess(std::move(args));
 }
 
-struct AccountsFile {
-  std::string path = "/tmp/reposa-server-accounts-" + std::to_string(::getpid());
-  AccountsFile(const std::string& text, mode_t mode) {
-    std::ofstream(path) << text;
-    ::chmod(path.c_str(), mode);
-  }
-  ~AccountsFile() { std::remove(path.c_str()); }
-};
-
 TEST(ServerProcess, HelpSaysWhatItIsFor) {
-  Process p({"--help"});
+  auto p = Server({"--help"});
   EXPECT_EQ(p.Wait(), 0);
   EXPECT_NE(p.out().find("Usage: reposa-server"), std::string::npos);
   // Every limit is listed with its default.
@@ -155,21 +63,21 @@ TEST(ServerProcess, BadUsageAndBadFilesStopItAtOnce) {
       {{"account", "rename", "x"}, 2, "account wants add NAME or remove NAME"},
   };
   for (const auto& r : rows) {
-    Process p(r.args);
+    auto p = Server(r.args);
     EXPECT_EQ(p.Wait(), r.code) << r.args[0];
     EXPECT_NE(p.err().find(r.says), std::string::npos) << p.err();
   }
 }
 
 TEST(ServerProcess, OpenServerSaysSoAndStopsOnSigterm) {
-  Process p({"--listen", "127.0.0.1:0"});
-  ASSERT_TRUE(p.WaitForError("listening on"));
+  auto p = Server({"--listen", "127.0.0.1:0"});
+  ASSERT_TRUE(p.WaitErr("listening on") != std::string::npos);
   EXPECT_NE(p.err().find("any screen name signs on with any password"), std::string::npos);
   EXPECT_NE(p.err().find("(loopback only)"), std::string::npos);
   const std::uint16_t port = ListeningPort(p.err());
   ASSERT_NE(port, 0);
   {
-    FlapClient c(port);
+    FlapPeer c(port);
     EXPECT_TRUE(c.SignOn("Anyone", "whatever-pw"));
   }
   p.Signal(SIGTERM);
@@ -180,16 +88,16 @@ TEST(ServerProcess, OpenServerSaysSoAndStopsOnSigterm) {
 
 TEST(ServerProcess, WarnsOfAnAccountsFileOthersCanRead) {
   for (mode_t mode : {0644, 0600}) {
-    AccountsFile file("# test\nSome Body:s3cret-pw\n", mode);
-    Process p({"--listen", "127.0.0.1:0", "--accounts", file.path});
-    ASSERT_TRUE(p.WaitForError("listening on")) << p.err();
+    PrivateFile file("# test\nSome Body:s3cret-pw\n", mode);
+    auto p = Server({"--listen", "127.0.0.1:0", "--accounts", file.path});
+    ASSERT_TRUE(p.WaitErr("listening on") != std::string::npos) << p.err();
     EXPECT_EQ(p.err().find("WARNING: accounts file") != std::string::npos, mode == 0644) << p.err();
     EXPECT_NE(p.err().find("1 account(s)"), std::string::npos);
     const std::uint16_t port = ListeningPort(p.err());
     {
-      FlapClient good(port);
+      FlapPeer good(port);
       EXPECT_TRUE(good.SignOn("somebody", "s3cret-pw"));
-      FlapClient bad(port);
+      FlapPeer bad(port);
       EXPECT_EQ(bad.StartSignOn("somebody", "not-it-pw"), "ERROR:980");
     }
     p.Signal(SIGINT);
@@ -204,17 +112,17 @@ TEST(ServerProcess, WarnsOfAnAccountsFileOthersCanRead) {
 TEST(ServerProcess, WhatWasAcknowledgedSurvivesRestartsAndKills) {
   TempDir dir;
   const std::string db = dir / "server.db";
-  AccountsFile accounts("Some Body:s3cret-pw\n", 0600);
-  auto start = [&](Process& p) {
-    EXPECT_TRUE(p.WaitForError("listening on")) << p.err();
+  PrivateFile accounts("Some Body:s3cret-pw\n", 0600);
+  auto start = [&](ChildProcess& p) {
+    EXPECT_TRUE(p.WaitErr("listening on") != std::string::npos) << p.err();
     return ListeningPort(p.err());
   };
   std::string stored;
   {
-    Process p({"--db", db, "--accounts", accounts.path, "--listen", "127.0.0.1:0"});
+    auto p = Server({"--db", db, "--accounts", accounts.path, "--listen", "127.0.0.1:0"});
     const std::uint16_t port = start(p);
     EXPECT_NE(p.err().find("registered: only the accounts in " + db), std::string::npos);
-    FlapClient c(port);
+    FlapPeer c(port);
     ASSERT_TRUE(c.SignOn("somebody", "s3cret-pw"));
     for (const char* line :
          {"toc2_new_buddies \"g:Friends\nb:Pal One:Old Pal\nb:pal2\ng:Empty\n\"",
@@ -222,7 +130,7 @@ TEST(ServerProcess, WhatWasAcknowledgedSurvivesRestartsAndKills) {
           R"(toc_format_nickname "SOME Body")", R"(toc_change_passwd "s3cret-pw" "n3w-pw")"})
       c.SendLine(line);
     ASSERT_FALSE(c.Expect("ADMIN_PASSWD_STATUS:0").empty());
-    FlapClient again(port);
+    FlapPeer again(port);
     ASSERT_TRUE(again.SignOn("somebody", "n3w-pw", &stored));
     EXPECT_EQ(stored,
               "m:4\ng:Friends\nb:Pal One:Old Pal\nb:pal2\ng:Empty\np:friend\nd:pest\ndone:\n");
@@ -232,8 +140,8 @@ TEST(ServerProcess, WhatWasAcknowledgedSurvivesRestartsAndKills) {
   std::vector<std::string> acknowledged;
   for (int round = 0; round < 4; ++round) {
     // The accounts file again: it must not undo the changed password.
-    Process p({"--db", db, "--accounts", accounts.path, "--listen", "127.0.0.1:0"});
-    FlapClient c(start(p));
+    auto p = Server({"--db", db, "--accounts", accounts.path, "--listen", "127.0.0.1:0"});
+    FlapPeer c(start(p));
     std::string config;
     ASSERT_TRUE(c.SignOn("somebody", "n3w-pw", &config)) << round << p.err();
     EXPECT_TRUE(config.starts_with(stored.substr(0, stored.find("p:friend")))) << config;
@@ -263,18 +171,19 @@ TEST(ServerProcess, WhatWasAcknowledgedSurvivesRestartsAndKills) {
 TEST(ServerProcess, AccountCommandsManageTheDatabase) {
   TempDir dir;
   const std::string db = dir / "server.db";
-  std::ofstream(dir / "pw") << "Typed-pw\n";
   {
-    Process add({"--db", db, "account", "add", "New One"}, dir / "pw");
+    auto add = Server({"--db", db, "account", "add", "New One"});
+    add.WriteLine("Typed-pw");
+    add.CloseInput();
     EXPECT_EQ(add.Wait(), 0) << add.err();
     EXPECT_NE(add.err().find("registered New One"), std::string::npos) << add.err();
   }
   {
-    Process p({"--db", db, "--listen", "127.0.0.1:0"});
-    ASSERT_TRUE(p.WaitForError("listening on"));
-    FlapClient c(ListeningPort(p.err()));
+    auto p = Server({"--db", db, "--listen", "127.0.0.1:0"});
+    ASSERT_TRUE(p.WaitErr("listening on") != std::string::npos);
+    FlapPeer c(ListeningPort(p.err()));
     EXPECT_TRUE(c.SignOn("newone", "Typed-pw"));
-    FlapClient stranger(ListeningPort(p.err()));
+    FlapPeer stranger(ListeningPort(p.err()));
     EXPECT_EQ(stranger.StartSignOn("stranger", "Typed-pw"), "ERROR:980");
   }
   const struct {
@@ -289,12 +198,14 @@ TEST(ServerProcess, AccountCommandsManageTheDatabase) {
   for (const auto& r : rows) {
     std::vector<std::string> args{"--db", db};
     args.insert(args.end(), r.args.begin(), r.args.end());
-    Process p(args, dir / "pw");
+    auto p = Server(args);
+    p.WriteLine("Typed-pw");
+    p.CloseInput();
     EXPECT_EQ(p.Wait(), r.code) << r.says;
     EXPECT_NE(p.err().find(r.says), std::string::npos) << p.err();
   }
-  Process p({"--db", db, "--listen", "127.0.0.1:0"});
-  EXPECT_TRUE(p.WaitForError("open: no registered accounts")) << p.err();
+  auto p = Server({"--db", db, "--listen", "127.0.0.1:0"});
+  EXPECT_TRUE(p.WaitErr("open: no registered accounts") != std::string::npos) << p.err();
 }
 
 }  // namespace

@@ -5,12 +5,16 @@
 #include <map>
 #include <memory>
 
-#include "FlapClient.h"
+#include "FlapPeer.h"
 #include "directory.h"
 #include "service.h"
 
 namespace reposa::server::test {
 namespace {
+
+using reposa::test::FlapPeer;
+using reposa::test::LoginLine;
+using reposa::test::SignOnPayload;
 
 using namespace std::string_literals;
 
@@ -47,11 +51,11 @@ std::vector<std::string> Frames(std::string_view bytes) {
 }
 
 std::string Line(std::string_view line) {
-  return FlapFrame(2, std::string(line) + '\0');
+  return kez::test::Frame(2, std::string(line) + '\0');
 }
 
 const std::string kOpening = "FLAPON\n\n";
-const std::string kSignOnFrame = FlapFrame(1, SignOnPayload("pal"));
+const std::string kSignOnFrame = kez::test::Frame(1, SignOnPayload("pal"));
 const std::string kLogin = Line(LoginLine("pal", "password"));
 
 struct SessionTest : ::testing::Test {
@@ -107,11 +111,11 @@ TEST_F(SessionTest, BadInputGetsAnErrorOrACloseNeverACrash) {
        {"1:\0\0\0\1"s, "2:ERROR:911"},
        true},
       {"sign-on frame with another tag",
-       kOpening + FlapFrame(1, "\0\0\0\1\0\2\0\3pal"s),
+       kOpening + kez::test::Frame(1, "\0\0\0\1\0\2\0\3pal"s),
        {"1:\0\0\0\1"s, "2:ERROR:911"},
        true},
       {"sign-on frame with a wrong length",
-       kOpening + FlapFrame(1, "\0\0\0\1\0\1\0\4pal"s),
+       kOpening + kez::test::Frame(1, "\0\0\0\1\0\1\0\4pal"s),
        {"1:\0\0\0\1"s, "2:ERROR:911"},
        true},
       {"another command instead of the login",
@@ -137,11 +141,17 @@ TEST_F(SessionTest, BadInputGetsAnErrorOrACloseNeverACrash) {
        signedOn + Line("toc_set_info \"" + std::string(8200, 'x') + "\""),
        {"2:ERROR:911"},
        false},
-      {"65535-byte line", signedOn + FlapFrame(2, std::string(65535, 'x')), {"2:ERROR:911"}, false},
-      {"unknown frame type", signedOn + FlapFrame(9, "x"), {"2:ERROR:911"}, false},
+      {"65535-byte line",
+       signedOn + kez::test::Frame(2, std::string(65535, 'x')),
+       {"2:ERROR:911"},
+       false},
+      {"unknown frame type", signedOn + kez::test::Frame(9, "x"), {"2:ERROR:911"}, false},
       {"sign-on frame again", signedOn + kSignOnFrame, {"2:ERROR:911"}, false},
-      {"keep-alive and error frames", signedOn + FlapFrame(5, "") + FlapFrame(3, "x"), {}, false},
-      {"sign-off frame", signedOn + FlapFrame(4, ""), {}, true},
+      {"keep-alive and error frames",
+       signedOn + kez::test::Frame(5, "") + kez::test::Frame(3, "x"),
+       {},
+       false},
+      {"sign-off frame", signedOn + kez::test::Frame(4, ""), {}, true},
       {"commands after a bad one still work",
        signedOn + Line("bad") + Line(R"(toc_get_status "pal")"),
        {"2:ERROR:911", "2:ERROR:901:pal"},

@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "FlapClient.h"
+#include "FlapPeer.h"
 #include "ServerThread.h"
 #include "TempDir.h"
 #include "account_command.h"
@@ -14,6 +14,12 @@
 
 namespace reposa::server::test {
 namespace {
+
+using reposa::test::TempDir;
+
+using reposa::test::FlapPeer;
+using reposa::test::LoginLine;
+using reposa::test::SignOnPayload;
 
 TEST(StoredServer, AFullDatabaseIsAnsweredWithAnErrorAndServingGoesOn) {
   TempDir dir;
@@ -28,11 +34,11 @@ TEST(StoredServer, AFullDatabaseIsAnsweredWithAnErrorAndServingGoesOn) {
   std::size_t refused = 0;
   {
     ServerThread server(store, &worker);
-    FlapClient filler(server.port());
+    FlapPeer filler(server.port());
     std::string config;
     ASSERT_TRUE(filler.SignOn("Filler", "any", &config));
     EXPECT_EQ(config, before);
-    FlapClient bee(server.port());
+    FlapPeer bee(server.port());
     ASSERT_TRUE(bee.SignOn("Bee"));
     const std::string alias(300, 'a');
     for (int i = 0; i < 30; ++i)
@@ -77,7 +83,7 @@ TEST(StoredServer, RegisteredPasswordsAreCheckedOffTheLoop) {
   PasswordWorker worker(2);
   {
     ServerThread server(store, &worker);
-    FlapClient c(server.port());
+    FlapPeer c(server.port());
     c.SendRaw("FLAPON\n\n");
     ASSERT_TRUE(c.ReadFrame());
     c.SendFrame(1, SignOnPayload("somebody"));
@@ -88,10 +94,10 @@ TEST(StoredServer, RegisteredPasswordsAreCheckedOffTheLoop) {
     EXPECT_EQ(c.Expect("INSERTED2"), "INSERTED2:g:Early");
     EXPECT_EQ(c.Expect("ADMIN_PASSWD_STATUS"), "ADMIN_PASSWD_STATUS:0");
     for (const char* old : {"right-pw", "wrong-pw"}) {
-      FlapClient refused(server.port());
+      FlapPeer refused(server.port());
       EXPECT_EQ(refused.StartSignOn("somebody", old), "ERROR:980") << old;
     }
-    FlapClient again(server.port());
+    FlapPeer again(server.port());
     std::string config;
     ASSERT_TRUE(again.SignOn("somebody", "n3w-pw", &config));
     EXPECT_EQ(config, "m:1\ng:Early\ndone:\n");

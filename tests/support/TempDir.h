@@ -7,15 +7,17 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 
-namespace reposa::server::test {
+namespace reposa::test {
 
 struct TempDir {
   std::string path;
   TempDir() {
-    char pattern[] = "/tmp/reposa-store-XXXXXX";
-    path = ::mkdtemp(pattern);
+    char pattern[] = "/tmp/reposa-test-XXXXXX";
+    if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
+    path = pattern;
   }
   ~TempDir() { std::filesystem::remove_all(path); }
   std::string operator/(const std::string& name) const { return path + "/" + name; }
@@ -26,4 +28,4 @@ inline std::string ReadBytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-}  // namespace reposa::server::test
+}  // namespace reposa::test
