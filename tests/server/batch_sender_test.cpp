@@ -78,7 +78,11 @@ TEST_P(BatchSenderTest, EveryJobReportsWhatItsSocketTook) {
 // 300 jobs: more than one ring's worth.
 INSTANTIATE_TEST_SUITE_P(BatchedOrNot, BatchSenderTest,
                          testing::Values(Case{false, 100}, Case{true, 3}, Case{true, 100},
-                                         Case{true, 300}));
+                                         Case{true, 300}),
+                         [](const testing::TestParamInfo<Case>& info) {
+                           return std::string(info.param.batch ? "Batched" : "OneByOne") +
+                                  std::to_string(info.param.jobs);
+                         });
 
 }  // namespace
 }  // namespace reposa::server
