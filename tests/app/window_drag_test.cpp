@@ -43,6 +43,15 @@ class WindowDrag : public QObject {
     QTest::mousePress(Window(), button, {}, Local(start));
   }
 
+  // Signs on with the keyboard, then sits in the room `chatId` as far as the
+  // control knows.
+  void SignOnInRoom(int chatId) {
+    form->findChild<XPButton*>("XPButton1")->setFocus();
+    QTest::keyClick(form->findChild<XPButton*>("XPButton1"), Qt::Key_Space);
+    QTRY_COMPARE_WITH_TIMEOUT(form->findChild<QLabel*>("Label1")->text(), QString("Online"), 5000);
+    form->Control().SetLastChatID(chatId);
+  }
+
  private slots:
   void init() {
     server = std::make_unique<FlapServer>();
@@ -91,10 +100,7 @@ class WindowDrag : public QObject {
   // A press on the room box moves it; only a press and release in place is
   // the click that leaves the room.
   void theRoomBoxMovesOrLeavesTheRoom() {
-    form->findChild<XPButton*>("XPButton1")->setFocus();
-    QTest::keyClick(form->findChild<XPButton*>("XPButton1"), Qt::Key_Space);
-    QTRY_COMPARE_WITH_TIMEOUT(form->findChild<QLabel*>("Label1")->text(), QString("Online"), 5000);
-    form->Control().SetLastChatID(5);
+    SignOnInRoom(5);
     auto* text3 = form->findChild<QLineEdit*>("Text3");
     const QPoint before = text3->pos();
 
@@ -121,10 +127,7 @@ class WindowDrag : public QObject {
   // Only a left press and release in place on the room box leaves the room:
   // not a move given up with Escape, not a middle-button press.
   void aCancelledMoveOrAnotherButtonOnTheRoomBoxStaysInTheRoom() {
-    form->findChild<XPButton*>("XPButton1")->setFocus();
-    QTest::keyClick(form->findChild<XPButton*>("XPButton1"), Qt::Key_Space);
-    QTRY_COMPARE_WITH_TIMEOUT(form->findChild<QLabel*>("Label1")->text(), QString("Online"), 5000);
-    form->Control().SetLastChatID(5);
+    SignOnInRoom(5);
     auto* text3 = form->findChild<QLineEdit*>("Text3");
     const QPoint before = text3->pos();
     Drag(text3, {20, 9}, {{0, 30}}, [&] { QTest::keyClick(text3, Qt::Key_Escape); });
