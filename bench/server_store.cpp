@@ -20,8 +20,8 @@
 #include "FlapPeer.h"
 #include "ServerProcess.h"
 #include "TempDir.h"
-#include "account_store.h"
-#include "password_hash.h"
+#include "store/account_store.h"
+#include "service/password_hash.h"
 
 namespace kez::bench {
 namespace {

@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 
-#include "directory.h"
-#include "service.h"
-#include "session.h"
+#include "service/directory.h"
+#include "service/service.h"
+#include "service/session.h"
 
 namespace {
 

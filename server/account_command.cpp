@@ -6,8 +6,8 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "names.h"
-#include "password_hash.h"
+#include "service/names.h"
+#include "service/password_hash.h"
 
 namespace reposa::server {
 

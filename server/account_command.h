@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "account_store.h"
-#include "accounts.h"
+#include "store/account_store.h"
+#include "store/accounts.h"
 
 namespace reposa::server {
 

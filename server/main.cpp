@@ -19,13 +19,13 @@
 #include <vector>
 
 #include "account_command.h"
-#include "account_store.h"
-#include "accounts.h"
-#include "directory.h"
+#include "store/account_store.h"
+#include "store/accounts.h"
+#include "service/directory.h"
 #include "kez/posix/EventLoop.h"
 #include "log_queue.h"
 #include "options.h"
-#include "password_hash.h"
+#include "service/password_hash.h"
 #include "server.h"
 
 namespace {

@@ -15,9 +15,9 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "batch_sender.h"
-#include "messages.h"
-#include "session.h"
+#include "net/batch_sender.h"
+#include "service/messages.h"
+#include "service/session.h"
 
 namespace reposa::server {
 

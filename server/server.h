@@ -15,16 +15,16 @@
 #include <unordered_map>
 #include <vector>
 
-#include "account_store.h"
-#include "batch_sender.h"
-#include "change_log.h"
-#include "directory.h"
-#include "held_outbox.h"
+#include "store/account_store.h"
+#include "net/batch_sender.h"
+#include "service/change_log.h"
+#include "service/directory.h"
+#include "store/held_outbox.h"
 #include "kez/posix/EventLoop.h"
-#include "outbox.h"
-#include "password_hash.h"
+#include "service/outbox.h"
+#include "service/password_hash.h"
 #include "server_options.h"
-#include "service.h"
+#include "service/service.h"
 
 namespace reposa::server {
 

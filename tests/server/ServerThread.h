@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "accounts.h"
-#include "directory.h"
+#include "store/accounts.h"
+#include "service/directory.h"
 #include "kez/posix/EventLoop.h"
 #include "server.h"
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "RecordingOutbox.h"
-#include "command_parser.h"
-#include "directory.h"
-#include "service.h"
+#include "service/command_parser.h"
+#include "service/directory.h"
+#include "service/service.h"
 
 namespace reposa::server::test {
 

@@ -17,7 +17,7 @@
 #include "PrivateFile.h"
 #include "ServerProcess.h"
 #include "TempDir.h"
-#include "account_store.h"
+#include "store/account_store.h"
 
 namespace reposa::server::test {
 namespace {

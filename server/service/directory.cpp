@@ -1,0 +1,56 @@
+#include "service/directory.h"
+
+#include "service/names.h"
+#include "service/password_hash.h"
+
+namespace reposa::server {
+
+Directory::Directory(const std::vector<AccountEntry>& entries) : open_(entries.empty()) {
+  for (const AccountEntry& e : entries) {
+    Account account;
+    account.name = NormalizeName(e.display);
+    account.display = e.display;
+    account.passwordHash = HashPassword(e.password);
+    accounts_.emplace(account.name, std::move(account));
+  }
+}
+
+Directory::Directory(std::vector<StoredAccount> stored) : open_(true) {
+  for (StoredAccount& s : stored) {
+    if (s.passwordHash) open_ = false;
+    Account account;
+    account.name = std::move(s.name);
+    account.display = std::move(s.display);
+    account.passwordHash = std::move(s.passwordHash);
+    if (!s.lists.empty()) account.unparsedLists = std::move(s.lists);
+    std::string key = account.name;
+    accounts_.emplace(std::move(key), std::move(account));
+  }
+}
+
+Account* Directory::Lookup(std::string_view typedName) {
+  const std::string name = NormalizeName(typedName);
+  auto it = accounts_.find(name);
+  if (it == accounts_.end()) {
+    if (!open_ || accounts_.size() >= kMaxOpenAccounts) return nullptr;
+    Account account;
+    account.name = name;
+    account.display = std::string(TrimSpaces(typedName));
+    it = accounts_.emplace(name, std::move(account)).first;
+  }
+  Account& account = it->second;
+  // A registered server admits only accounts with a password.
+  if (!open_ && !account.passwordHash) return nullptr;
+  if (account.unparsedLists) {
+    account.lists = ParseConfigText(*account.unparsedLists);
+    account.unparsedLists.reset();
+  }
+  return &account;
+}
+
+Account* Directory::Find(std::string_view normalised) {
+  auto it = accounts_.find(normalised);
+  return it == accounts_.end() ? nullptr : &it->second;
+}
+
+}  // namespace reposa::server

@@ -1,0 +1,53 @@
+#pragma once
+
+// Every account the server knows, with its stored lists.
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/account_store.h"
+#include "store/accounts.h"
+#include "service/stored_lists.h"
+
+namespace reposa::server {
+
+struct Account {
+  std::string name;     // normalised
+  std::string display;  // as first typed, or as the user formatted it
+  // An Argon2id hash; none for an account an open server made on the fly.
+  std::optional<std::string> passwordHash;
+  StoredLists lists;
+  // The stored lists as read from the database, made into `lists` when the
+  // account is first looked up: a start with many accounts reads them only.
+  std::optional<std::string> unparsedLists;
+};
+
+// Accounts made on the fly by an open server, at most.
+inline constexpr std::size_t kMaxOpenAccounts = 100000;
+
+class Directory {
+ public:
+  // No entries: an open server, where any screen name signs on with any
+  // password. With entries only those names sign on.
+  // The passwords are hashed here.
+  explicit Directory(const std::vector<AccountEntry>& entries = {});
+  // Accounts read from the database; open when none of them has a password.
+  explicit Directory(std::vector<StoredAccount> stored);
+
+  bool open() const { return open_; }
+  // The account a sign-on names, made on first use when the server is open;
+  // nullptr for a name that cannot sign on.
+  Account* Lookup(std::string_view typedName);
+  Account* Find(std::string_view normalised);
+  std::size_t size() const { return accounts_.size(); }
+
+ private:
+  bool open_;
+  std::map<std::string, Account, std::less<>> accounts_;
+};
+
+}  // namespace reposa::server
