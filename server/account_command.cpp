@@ -13,9 +13,9 @@ namespace reposa::server {
 
 namespace {
 
-void MustWrite(AccountStore& store, const auto& body) {
-  if (!store.Write(body))
-    throw std::runtime_error("cannot write " + store.path() + ": " + store.lastError());
+void MustApply(AccountStore& store, const std::vector<StoredChange>& changes) {
+  if (!store.Apply(changes))
+    throw std::runtime_error("cannot write " + store.where() + ": " + store.lastError());
 }
 
 std::string AskHidden(const std::string& prompt) {
@@ -58,31 +58,30 @@ std::string AddAccount(AccountStore& store, const std::string& name, const std::
   StoredAccount row{NormalizeName(name), std::string(TrimSpaces(name)), HashPassword(password), ""};
   const std::optional<StoredAccount> existing = store.Load(row.name);
   if (existing) row.lists = existing->lists;
-  MustWrite(store, [&] { store.Put(row); });
+  MustApply(store, {{StoredChange::Kind::Whole, row}});
   return (existing && existing->passwordHash ? "new password for " : "registered ") + row.display +
-         " in " + store.path();
+         " in " + store.where();
 }
 
 std::string RemoveAccount(AccountStore& store, const std::string& name) {
-  bool removed = false;
-  MustWrite(store, [&] { removed = store.Remove(NormalizeName(name)); });
-  if (!removed) throw std::runtime_error("no account " + name + " in " + store.path());
-  return "removed " + name + " and its lists from " + store.path();
+  const std::string key = NormalizeName(name);
+  if (!store.Load(key)) throw std::runtime_error("no account " + name + " in " + store.where());
+  MustApply(store, {{StoredChange::Kind::Remove, StoredAccount{key, {}, {}, {}}}});
+  return "removed " + name + " and its lists from " + store.where();
 }
 
 void ImportAccounts(AccountStore& store, const std::vector<AccountEntry>& entries) {
-  std::vector<StoredAccount> rows;
+  std::vector<StoredChange> changes;
   for (const AccountEntry& e : entries) {
     const std::string name = NormalizeName(e.display);
     std::optional<StoredAccount> existing = store.Load(name);
     // A registered account keeps its password: its owner may have changed it.
     if (existing && existing->passwordHash) continue;
-    rows.push_back(StoredAccount{name, e.display, HashPassword(e.password),
-                                 existing ? existing->lists : std::string()});
+    changes.push_back(
+        {StoredChange::Kind::Whole, StoredAccount{name, e.display, HashPassword(e.password),
+                                                  existing ? existing->lists : std::string()}});
   }
-  MustWrite(store, [&] {
-    for (const StoredAccount& row : rows) store.Put(row);
-  });
+  MustApply(store, changes);
 }
 
 }  // namespace reposa::server

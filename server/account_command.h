@@ -1,7 +1,7 @@
 #pragma once
 
 // What "reposa-server account add|remove NAME" and "--accounts FILE" do to
-// the database.
+// the store. One of the program's own files, beside main.cpp.
 
 #include <string>
 #include <vector>

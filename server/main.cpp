@@ -19,14 +19,15 @@
 #include <vector>
 
 #include "account_command.h"
-#include "store/account_store.h"
-#include "store/accounts.h"
-#include "service/directory.h"
 #include "kez/posix/EventLoop.h"
 #include "log_queue.h"
 #include "options.h"
-#include "service/password_hash.h"
 #include "server.h"
+#include "service/directory.h"
+#include "service/password_hash.h"
+#include "store/account_rows.h"
+#include "store/accounts.h"
+#include "store/sqlite_account_store.h"
 
 namespace {
 
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
   const std::string dbPath = options.database.empty() ? DefaultDatabasePath() : options.database;
   std::unique_ptr<AccountStore> store;
   try {
-    store = std::make_unique<AccountStore>(dbPath);
+    store = std::make_unique<SqliteAccountStore>(dbPath);
   } catch (const std::exception& e) {
     Log(e.what());
     return 1;
@@ -136,7 +137,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<Directory> directory;
   try {
-    directory = std::make_unique<Directory>(store->LoadAll());
+    directory = std::make_unique<Directory>(ToAccounts(store->LoadAll()));
   } catch (const std::exception& e) {
     Log("cannot read " + dbPath + ": " + e.what());
     return 1;

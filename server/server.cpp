@@ -199,69 +199,19 @@ Server::Server(EventLoop& loop, Directory& directory, ServerOptions options, Log
     : loop_(loop),
       options_(std::move(options)),
       log_(log ? std::move(log) : Log([](std::string_view) {})),
-      service_(directory, held_, now ? now : WallClock(), log_) {}
+      committer_(
+          static_cast<Outbox&>(*this),
+          [this](std::function<void()> f) { loop_.Post(std::move(f)); }, log_),
+      service_(directory, committer_.outbox(), now ? now : WallClock(), log_) {}
 
 void Server::UseStore(AccountStore* store, PasswordWorker* worker) {
-  store_ = store;
   worker_ = worker;
-  service_.UseStore(store ? this : nullptr, worker);
-}
-
-void Server::Changed(Account& account, bool password) {
-  pending_[&account] |= password;
-  if (held_.holding()) return;
-  held_.Hold();
-  std::weak_ptr<bool> alive = alive_;
-  loop_.Post([this, alive] {
-    if (!alive.expired()) FinishTurn();
-  });
-}
-
-void Server::FinishTurn() {
-  if (!held_.holding()) return;
-  std::map<Account*, bool> pending;
-  pending.swap(pending_);
-  const bool stored = store_->Write([&] {
-    for (const auto& [account, password] : pending) {
-      const StoredAccount row{account->name, account->display, account->passwordHash,
-                              account->lists.ConfigText()};
-      password ? store_->Put(row) : store_->SaveLists(row);
-    }
-  });
-  if (!stored) {
-    if (!storeFailing_)
-      log_("cannot store changes in " + store_->path() + ": " + store_->lastError() +
-           "; they are answered with an error, and each later change tries again");
-    storeFailing_ = true;
-    for (const auto& [account, password] : pending) {
-      Revert(*account);
-      service_.Reverted(*account);
-    }
-  } else if (storeFailing_) {
-    storeFailing_ = false;
-    log_("changes are stored in " + store_->path() + " again");
-  }
-  held_.Release(stored, msg::Error(msg::kNotStored));
-}
-
-// Back to what the database holds, so memory never claims more than disk.
-void Server::Revert(Account& account) {
-  try {
-    if (std::optional<StoredAccount> row = store_->Load(account.name)) {
-      account.display = row->display;
-      account.passwordHash = row->passwordHash;
-      account.lists = ParseConfigText(row->lists);
-      account.unparsedLists.reset();
-    } else {
-      account.lists = StoredLists{};
-    }
-  } catch (const DatabaseError&) {
-    // Unreadable too: memory keeps the change, and the next write retries it.
-  }
+  committer_.Use(store, [this](Account& account) { service_.Reverted(account); });
+  service_.UseStore(store ? &committer_ : nullptr, worker);
 }
 
 Server::~Server() {
-  if (store_) FinishTurn();
+  committer_.Finish();
   if (workerWatch_) loop_.Unwatch(workerWatch_);
   *alive_ = false;
   alive_.reset();

@@ -15,20 +15,19 @@
 #include <unordered_map>
 #include <vector>
 
-#include "store/account_store.h"
-#include "net/batch_sender.h"
-#include "service/change_log.h"
-#include "service/directory.h"
-#include "store/held_outbox.h"
 #include "kez/posix/EventLoop.h"
+#include "net/batch_sender.h"
+#include "server_options.h"
+#include "service/directory.h"
 #include "service/outbox.h"
 #include "service/password_hash.h"
-#include "server_options.h"
 #include "service/service.h"
+#include "store/account_store.h"
+#include "store/committer.h"
 
 namespace reposa::server {
 
-class Server final : private Outbox, private ChangeLog {
+class Server final : private Outbox {
  public:
   using Log = std::function<void(std::string_view)>;
   Server(kez::posix::EventLoop& loop, Directory& directory, ServerOptions options, Log log = {},
@@ -59,10 +58,6 @@ class Server final : private Outbox, private ChangeLog {
   void Deliver(SessionId to, std::string_view message) override;
   void EndSession(SessionId id, std::string_view why) override;
   void SignOnVerdict(SessionId id, bool accepted) override;
-  void Changed(Account& account, bool password) override;
-  // Commits the turn's changes, then lets the held answers go.
-  void FinishTurn();
-  void Revert(Account& account);
   void Accept();
   void PauseAccepting();
   void KeepAlive();
@@ -79,13 +74,10 @@ class Server final : private Outbox, private ChangeLog {
   kez::posix::EventLoop& loop_;
   ServerOptions options_;
   Log log_;
-  HeldOutbox held_{static_cast<Outbox&>(*this)};
+  Committer committer_;
   Service service_;
-  AccountStore* store_ = nullptr;
   PasswordWorker* worker_ = nullptr;
   kez::posix::EventLoop::Id workerWatch_ = 0;
-  std::map<Account*, bool> pending_;  // changed accounts, and whether their password did
-  bool storeFailing_ = false;         // logged once until a write succeeds again
   int listenFd_ = -1;
   kez::posix::EventLoop::Id listenWatch_ = 0;
   kez::posix::EventLoop::Id keepAliveTimer_ = 0;

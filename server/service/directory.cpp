@@ -15,14 +15,9 @@ Directory::Directory(const std::vector<AccountEntry>& entries) : open_(entries.e
   }
 }
 
-Directory::Directory(std::vector<StoredAccount> stored) : open_(true) {
-  for (StoredAccount& s : stored) {
-    if (s.passwordHash) open_ = false;
-    Account account;
-    account.name = std::move(s.name);
-    account.display = std::move(s.display);
-    account.passwordHash = std::move(s.passwordHash);
-    if (!s.lists.empty()) account.unparsedLists = std::move(s.lists);
+Directory::Directory(std::vector<Account> accounts) : open_(true) {
+  for (Account& account : accounts) {
+    if (account.passwordHash) open_ = false;
     std::string key = account.name;
     accounts_.emplace(std::move(key), std::move(account));
   }

@@ -9,11 +9,15 @@
 #include <string_view>
 #include <vector>
 
-#include "store/account_store.h"
-#include "store/accounts.h"
 #include "service/stored_lists.h"
 
 namespace reposa::server {
+
+// An account as its owner gives it: the name as written, and the password.
+struct AccountEntry {
+  std::string display;
+  std::string password;
+};
 
 struct Account {
   std::string name;     // normalised
@@ -35,8 +39,8 @@ class Directory {
   // password. With entries only those names sign on.
   // The passwords are hashed here.
   explicit Directory(const std::vector<AccountEntry>& entries = {});
-  // Accounts read from the database; open when none of them has a password.
-  explicit Directory(std::vector<StoredAccount> stored);
+  // Accounts read from a store; open when none of them has a password.
+  explicit Directory(std::vector<Account> accounts);
 
   bool open() const { return open_; }
   // The account a sign-on names, made on first use when the server is open;

@@ -1,32 +1,29 @@
 #pragma once
 
-// The server's database: one row per account with its display name, its
-// password hash and its stored lists. The schema carries its version; an
-// older file is brought forward at open, in one transaction, and a file that
-// is not ours, or is newer than this program, is refused and left untouched.
+// The store room: what the server keeps of its accounts beyond one run, and
+// the committer that writes the service's changes out before their answers
+// leave. This header is the seam: the rest of the server reaches a store
+// only through AccountStore, so another backend (a network database shared
+// by several server processes) fits in beside the SQLite file without the
+// service knowing. The store depends on the service's account model, never
+// the other way round.
 
-#include <cstdint>
-#include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "store/database.h"
-
 namespace reposa::server {
 
-inline constexpr std::int64_t kSchemaVersion = 1;
-// "RPSA": marks the file as ours.
-inline constexpr std::int64_t kApplicationId = 0x52505341;
-
-// The database cannot be used at all; the message names the file.
-class StoreRefused : public std::runtime_error {
+// A store that cannot read or write right now; the message says why.
+class StoreError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
+// One account as kept: its names, its password hash and its lists as text.
 struct StoredAccount {
   std::string name;                         // normalised
   std::string display;                      // as shown
@@ -34,61 +31,29 @@ struct StoredAccount {
   std::string lists;                        // the stored configuration lines, "m:" to "d:"
 };
 
-class AccountStore {
- public:
-  // Opens or creates the file (":memory:": nothing is kept). A new file gets
-  // mode 0600, a missing folder 0700. Throws StoreRefused.
-  explicit AccountStore(const std::string& path);
-  ~AccountStore();
-
-  const std::string& path() const { return path_; }
-  std::vector<StoredAccount> LoadAll();
-  std::optional<StoredAccount> Load(std::string_view name);
-
-  // Writes run inside Begin()..Commit(); a failed Commit() (or a write that
-  // threw DatabaseError) leaves the database as it was before Begin().
-  void Begin();
-  // False when the transaction could not be made durable; it is rolled back
-  // and the cause is in lastError().
-  bool Commit();
-  void Rollback();
-  // Lists and display; the password hash stays as it is (none for a new row).
-  void SaveLists(const StoredAccount& account);
-  // The whole row, password hash included.
-  void Put(const StoredAccount& account);
-  bool Remove(std::string_view name);
-
-  const std::string& lastError() const { return lastError_; }
-  // Runs `body` in one transaction; false (rolled back, cause kept) when
-  // any write fails.
-  template <typename Body>
-  bool Write(Body&& body) {
-    try {
-      Begin();
-      body();
-    } catch (const DatabaseError& e) {
-      Fail(e);
-      return false;
-    }
-    return Commit();
-  }
-  Database& database() { return *db_; }
-
- private:
-  void Validate();
-  void Migrate(std::int64_t from);
-  void Fail(const DatabaseError& e);
-
-  std::string path_;
-  std::unique_ptr<Database> db_;
-  std::unique_ptr<Statement> saveLists_;
-  std::unique_ptr<Statement> put_;
-  std::unique_ptr<Statement> remove_;
-  std::string lastError_;
+struct StoredChange {
+  enum class Kind {
+    Lists,   // display and lists; the password hash stays as it is (none for a new row)
+    Whole,   // the whole row, password hash included
+    Remove,  // the row goes, with its lists
+  };
+  Kind kind;
+  StoredAccount row;  // only `name` counts for Remove
 };
 
-// Where the server keeps its database when not told: $XDG_DATA_HOME/reposa/
-// server.db, else ~/.local/share/reposa/server.db.
-std::string DefaultDatabasePath();
+class AccountStore {
+ public:
+  virtual ~AccountStore() = default;
+
+  // Names the store in log lines and messages: its file, or its server.
+  virtual const std::string& where() const = 0;
+  // Both throw StoreError when the store cannot be read.
+  virtual std::vector<StoredAccount> LoadAll() = 0;
+  virtual std::optional<StoredAccount> Load(std::string_view name) = 0;
+  // Makes every change durable, or none of them: false (the cause in
+  // lastError()) leaves the store as it was.
+  virtual bool Apply(std::span<const StoredChange> changes) = 0;
+  virtual const std::string& lastError() const = 0;
+};
 
 }  // namespace reposa::server

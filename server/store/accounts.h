@@ -8,12 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace reposa::server {
+#include "service/directory.h"
 
-struct AccountEntry {
-  std::string display;  // the screen name as written in the file
-  std::string password;
-};
+namespace reposa::server {
 
 // Throws std::runtime_error naming the file and line of the first bad line
 // (never quoting it, since it may hold a password).

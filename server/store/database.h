@@ -11,12 +11,14 @@
 #include <string>
 #include <string_view>
 
+#include "store/account_store.h"
+
 namespace reposa::server {
 
 // A failed SQLite call; `code` is its primary result code (SQLITE_FULL, ...).
-class DatabaseError : public std::runtime_error {
+class DatabaseError : public StoreError {
  public:
-  DatabaseError(int code, const std::string& what) : std::runtime_error(what), code(code) {}
+  DatabaseError(int code, const std::string& what) : StoreError(what), code(code) {}
   int code;
 };
 

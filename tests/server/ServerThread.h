@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "store/accounts.h"
-#include "service/directory.h"
 #include "kez/posix/EventLoop.h"
 #include "server.h"
+#include "service/directory.h"
+#include "store/account_rows.h"
 
 namespace reposa::server::test {
 
@@ -28,7 +28,7 @@ class ServerThread {
   }
   // Accounts and lists kept in `store`; passwords checked on `worker`.
   ServerThread(AccountStore& store, PasswordWorker* worker, ServerOptions options = {})
-      : directory_(store.LoadAll()) {
+      : directory_(ToAccounts(store.LoadAll())) {
     Start(std::move(options), &store, worker);
   }
   ~ServerThread() {

@@ -17,7 +17,7 @@
 #include "PrivateFile.h"
 #include "ServerProcess.h"
 #include "TempDir.h"
-#include "store/account_store.h"
+#include "store/sqlite_account_store.h"
 
 namespace reposa::server::test {
 namespace {
@@ -159,7 +159,7 @@ TEST(ServerProcess, WhatWasAcknowledgedSurvivesRestartsAndKills) {
     p.Signal(SIGKILL);
     p.Wait();
   }
-  AccountStore store(db);
+  SqliteAccountStore store(db);
   Statement check(store.database().handle(), "PRAGMA integrity_check");
   ASSERT_TRUE(check.Step());
   EXPECT_EQ(check.Text(0), "ok");

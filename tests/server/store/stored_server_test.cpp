@@ -9,8 +9,8 @@
 #include "ServerThread.h"
 #include "TempDir.h"
 #include "account_command.h"
-#include "store/account_store.h"
 #include "service/password_hash.h"
+#include "store/sqlite_account_store.h"
 
 namespace reposa::server::test {
 namespace {
@@ -23,7 +23,7 @@ using reposa::test::SignOnPayload;
 
 TEST(StoredServer, AFullDatabaseIsAnsweredWithAnErrorAndServingGoesOn) {
   TempDir dir;
-  AccountStore store(dir / "s.db");
+  SqliteAccountStore store(dir / "s.db");
   const std::string before = "m:1\ng:Old\nb:keeper\ndone:\n";
   ASSERT_TRUE(store.Write([&] { store.SaveLists({"filler", "Filler", {}, before}); }));
   // No room to grow: every later write fails with SQLITE_FULL.
@@ -78,7 +78,7 @@ TEST(StoredServer, AFullDatabaseIsAnsweredWithAnErrorAndServingGoesOn) {
 // stored as a hash.
 TEST(StoredServer, RegisteredPasswordsAreCheckedOffTheLoop) {
   TempDir dir;
-  AccountStore store(dir / "s.db");
+  SqliteAccountStore store(dir / "s.db");
   AddAccount(store, "Some Body", "right-pw");
   PasswordWorker worker(2);
   {

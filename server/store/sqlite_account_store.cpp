@@ -1,4 +1,4 @@
-#include "store/account_store.h"
+#include "store/sqlite_account_store.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -60,7 +60,7 @@ std::string DefaultDatabasePath() {
   return std::string(home && *home ? home : ".") + "/.local/share/reposa/server.db";
 }
 
-AccountStore::AccountStore(const std::string& path) : path_(path) {
+SqliteAccountStore::SqliteAccountStore(const std::string& path) : path_(path) {
   if (!InMemory(path)) {
     MakeFolders(path);
     CheckHeader(path);
@@ -99,9 +99,9 @@ AccountStore::AccountStore(const std::string& path) : path_(path) {
   }
 }
 
-AccountStore::~AccountStore() = default;
+SqliteAccountStore::~SqliteAccountStore() = default;
 
-void AccountStore::Validate() {
+void SqliteAccountStore::Validate() {
   const std::int64_t app = db_->QueryInt("PRAGMA application_id");
   const std::int64_t version = db_->QueryInt("PRAGMA user_version");
   const std::int64_t objects = db_->QueryInt("SELECT count(*) FROM sqlite_master");
@@ -115,7 +115,7 @@ void AccountStore::Validate() {
   if (version < kSchemaVersion) Migrate(version);
 }
 
-void AccountStore::Migrate(std::int64_t from) {
+void SqliteAccountStore::Migrate(std::int64_t from) {
   db_->Exec("BEGIN IMMEDIATE");
   try {
     for (std::int64_t v = from; v < kSchemaVersion; ++v)
@@ -129,14 +129,14 @@ void AccountStore::Migrate(std::int64_t from) {
   }
 }
 
-std::vector<StoredAccount> AccountStore::LoadAll() {
+std::vector<StoredAccount> SqliteAccountStore::LoadAll() {
   std::vector<StoredAccount> all;
   Statement s(db_->handle(), "SELECT name, display, password_hash, lists FROM accounts");
   while (s.Step()) all.push_back(StoredAccount{s.Text(0), s.Text(1), s.OptionalText(2), s.Text(3)});
   return all;
 }
 
-std::optional<StoredAccount> AccountStore::Load(std::string_view name) {
+std::optional<StoredAccount> SqliteAccountStore::Load(std::string_view name) {
   Statement s(db_->handle(),
               "SELECT name, display, password_hash, lists FROM accounts WHERE name = ?1");
   s.Bind(1, name);
@@ -144,11 +144,11 @@ std::optional<StoredAccount> AccountStore::Load(std::string_view name) {
   return StoredAccount{s.Text(0), s.Text(1), s.OptionalText(2), s.Text(3)};
 }
 
-void AccountStore::Begin() {
+void SqliteAccountStore::Begin() {
   db_->Exec("BEGIN IMMEDIATE");
 }
 
-bool AccountStore::Commit() {
+bool SqliteAccountStore::Commit() {
   try {
     db_->Exec("COMMIT");
     return true;
@@ -158,20 +158,20 @@ bool AccountStore::Commit() {
   }
 }
 
-void AccountStore::Rollback() {
+void SqliteAccountStore::Rollback() {
   if (!sqlite3_get_autocommit(db_->handle())) sqlite3_exec(db_->handle(), "ROLLBACK", 0, 0, 0);
 }
 
-void AccountStore::Fail(const DatabaseError& e) {
+void SqliteAccountStore::Fail(const DatabaseError& e) {
   lastError_ = e.what();
   Rollback();
 }
 
-void AccountStore::SaveLists(const StoredAccount& a) {
+void SqliteAccountStore::SaveLists(const StoredAccount& a) {
   saveLists_->Bind(1, a.name).Bind(2, a.display).Bind(3, a.lists).Run();
 }
 
-void AccountStore::Put(const StoredAccount& a) {
+void SqliteAccountStore::Put(const StoredAccount& a) {
   put_->Bind(1, a.name).Bind(2, a.display);
   if (a.passwordHash) {
     put_->Bind(3, *a.passwordHash);
@@ -181,9 +181,27 @@ void AccountStore::Put(const StoredAccount& a) {
   put_->Bind(4, a.lists).Run();
 }
 
-bool AccountStore::Remove(std::string_view name) {
+bool SqliteAccountStore::Remove(std::string_view name) {
   remove_->Bind(1, name).Run();
   return sqlite3_changes(db_->handle()) > 0;
+}
+
+bool SqliteAccountStore::Apply(std::span<const StoredChange> changes) {
+  return Write([&] {
+    for (const StoredChange& c : changes) {
+      switch (c.kind) {
+        case StoredChange::Kind::Lists:
+          SaveLists(c.row);
+          break;
+        case StoredChange::Kind::Whole:
+          Put(c.row);
+          break;
+        case StoredChange::Kind::Remove:
+          Remove(c.row.name);
+          break;
+      }
+    }
+  });
 }
 
 }  // namespace reposa::server
