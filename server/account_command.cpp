@@ -50,12 +50,14 @@ std::string ReadNewPassword(const std::string& name) {
   return first;
 }
 
-std::string AddAccount(AccountStore& store, const std::string& name, const std::string& password) {
-  if (!IsValidScreenName(name)) throw std::runtime_error("not a valid screen name");
-  if (!IsValidPassword(password))
-    throw std::runtime_error("not a valid password (1 to " + std::to_string(kMaxPassword) +
+std::string AddAccount(AccountStore& store, const std::string& name, const std::string& password,
+                       const Limits& limits) {
+  if (!IsValidScreenName(name, limits)) throw std::runtime_error("not a valid screen name");
+  if (!IsValidPassword(password, limits))
+    throw std::runtime_error("not a valid password (1 to " + std::to_string(limits.maxPassword) +
                              " bytes, no control characters)");
-  StoredAccount row{NormalizeName(name), std::string(TrimSpaces(name)), HashPassword(password), ""};
+  StoredAccount row{NormalizeName(name), std::string(TrimSpaces(name)),
+                    HashPassword(password, limits), ""};
   const std::optional<StoredAccount> existing = store.Load(row.name);
   if (existing) row.lists = existing->lists;
   MustApply(store, {{StoredChange::Kind::Whole, row}});
@@ -70,7 +72,8 @@ std::string RemoveAccount(AccountStore& store, const std::string& name) {
   return "removed " + name + " and its lists from " + store.where();
 }
 
-void ImportAccounts(AccountStore& store, const std::vector<AccountEntry>& entries) {
+void ImportAccounts(AccountStore& store, const std::vector<AccountEntry>& entries,
+                    const Limits& limits) {
   std::vector<StoredChange> changes;
   for (const AccountEntry& e : entries) {
     const std::string name = NormalizeName(e.display);
@@ -78,7 +81,7 @@ void ImportAccounts(AccountStore& store, const std::vector<AccountEntry>& entrie
     // A registered account keeps its password: its owner may have changed it.
     if (existing && existing->passwordHash) continue;
     changes.push_back(
-        {StoredChange::Kind::Whole, StoredAccount{name, e.display, HashPassword(e.password),
+        {StoredChange::Kind::Whole, StoredAccount{name, e.display, HashPassword(e.password, limits),
                                                   existing ? existing->lists : std::string()}});
   }
   MustApply(store, changes);

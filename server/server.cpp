@@ -23,11 +23,12 @@ Server::Server(EventLoop& loop, Directory& directory, ServerOptions options, Log
       options_(std::move(options)),
       log_(log ? std::move(log) : Log([](std::string_view) {})),
       committer_(
-          connections_, [this](std::function<void()> f) { loop_.Post(std::move(f)); }, log_),
-      service_(directory, committer_.outbox(), now ? now : WallClock(), log_),
-      connections_(loop, service_, options_, log_),
+          connections_, [this](std::function<void()> f) { loop_.Post(std::move(f)); },
+          options_.limits, log_),
+      service_(directory, committer_.outbox(), now ? now : WallClock(), options_.limits, log_),
+      connections_(loop, service_, options_.limits, options_.ioUring, log_),
       listener_(
-          loop,
+          loop, options_.limits,
           [this](std::unique_ptr<Stream> stream, std::string address) {
             connections_.Add(std::move(stream), std::move(address));
           },
@@ -50,15 +51,15 @@ void Server::Start() {
   listener_.Start(options_.host, options_.port);
   if (worker_)
     workerWatch_ = loop_.Watch(worker_->fd(), POLLIN, [this](short) { worker_->Collect(); });
-  if (options_.keepAlive.count() > 0)
-    keepAliveTimer_ = loop_.AddTimer(options_.keepAlive, [this] { connections_.KeepAlive(); });
+  const Limits& limits = options_.limits;
+  if (limits.keepAlive.count() > 0)
+    keepAliveTimer_ = loop_.AddTimer(limits.keepAlive, [this] { connections_.KeepAlive(); });
   // Deadlines are checked a few times within the shortest of them, by one
   // timer rather than one per connection.
-  auto shortest = std::min({options_.signOnTimeout, options_.linger, options_.closeTimeout});
-  if (options_.keepAlive.count() > 0 && options_.idleKeepAlives > 0)
-    shortest = std::min(shortest, options_.keepAlive);
-  const auto every =
-      std::clamp(shortest / 4, std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
+  auto shortest = std::min({limits.signOnTimeout, limits.linger, limits.closeTimeout});
+  if (limits.keepAlive.count() > 0 && limits.idleKeepAlives > 0)
+    shortest = std::min(shortest, limits.keepAlive);
+  const auto every = std::clamp(shortest / 4, limits.sweepAtLeast, limits.sweepAtMost);
   sweepTimer_ = loop_.AddTimer(every, [this] { connections_.Sweep(); });
 }
 

@@ -9,13 +9,13 @@
 #include <string>
 #include <unordered_map>
 
-#include "server_options.h"
+#include "server_limits.h"
 
 namespace reposa::server {
 
 class Admission {
  public:
-  explicit Admission(const ServerOptions& limits) : limits_(limits) {}
+  explicit Admission(const Limits& limits) : limits_(limits) {}
 
   // Null when a new connection from `address` may come in (it is then
   // counted as signing on); else which cap it is over, for the log.
@@ -31,7 +31,7 @@ class Admission {
     std::size_t all = 0;
     std::size_t signingOn = 0;
   };
-  const ServerOptions& limits_;
+  const Limits& limits_;
   std::unordered_map<std::string, Count> addresses_;
   std::size_t signingOn_ = 0;
 };

@@ -8,12 +8,6 @@
 
 namespace reposa::server {
 
-namespace {
-constexpr unsigned kRingEntries = 256;
-// Below this many jobs a turn costs no more with send() alone.
-constexpr std::size_t kBatchFrom = 4;
-}  // namespace
-
 struct BatchSender::Ring {
   io_uring ring{};
 };
@@ -35,15 +29,16 @@ void Send(SendJob& job) {
   }
 }
 
-BatchSender::BatchSender(bool batch) {
+BatchSender::BatchSender(bool batch, const Limits& limits)
+    : ringEntries_(static_cast<unsigned>(limits.sendRingEntries)), batchFrom_(limits.batchFrom) {
   if (!batch) return;
   auto ring = std::make_unique<Ring>();
   // Only this thread submits, and completions are reaped right away.
   io_uring_params params{};
   params.flags = IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_COOP_TASKRUN;
-  if (io_uring_queue_init_params(kRingEntries, &ring->ring, &params) < 0) {
+  if (io_uring_queue_init_params(ringEntries_, &ring->ring, &params) < 0) {
     params = {};
-    if (io_uring_queue_init_params(kRingEntries, &ring->ring, &params) < 0) return;
+    if (io_uring_queue_init_params(ringEntries_, &ring->ring, &params) < 0) return;
   }
   ring_ = std::move(ring);
 }
@@ -53,13 +48,13 @@ BatchSender::~BatchSender() {
 }
 
 void BatchSender::Run(std::span<SendJob> jobs) {
-  if (!ring_ || jobs.size() < kBatchFrom) {
+  if (!ring_ || jobs.size() < batchFrom_) {
     for (SendJob& job : jobs) Send(job);
     return;
   }
   io_uring& ring = ring_->ring;
-  for (std::size_t first = 0; first < jobs.size(); first += kRingEntries) {
-    const std::size_t count = std::min<std::size_t>(kRingEntries, jobs.size() - first);
+  for (std::size_t first = 0; first < jobs.size(); first += ringEntries_) {
+    const std::size_t count = std::min<std::size_t>(ringEntries_, jobs.size() - first);
     for (std::size_t i = first; i < first + count; ++i) {
       io_uring_sqe* sqe = io_uring_get_sqe(&ring);
       SendJob& job = jobs[i];

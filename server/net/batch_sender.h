@@ -11,6 +11,8 @@
 #include <memory>
 #include <span>
 
+#include "server_limits.h"
+
 namespace reposa::server {
 
 struct SendJob {
@@ -26,7 +28,7 @@ struct SendJob {
 class BatchSender {
  public:
   // `batch`: false to use send() alone.
-  explicit BatchSender(bool batch = true);
+  BatchSender(bool batch, const Limits& limits);
   ~BatchSender();
   BatchSender(const BatchSender&) = delete;
   BatchSender& operator=(const BatchSender&) = delete;
@@ -38,6 +40,8 @@ class BatchSender {
 
  private:
   struct Ring;
+  unsigned ringEntries_;
+  std::size_t batchFrom_;  // fewer jobs go by send() alone
   std::unique_ptr<Ring> ring_;
 };
 

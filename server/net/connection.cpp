@@ -10,9 +10,9 @@ namespace reposa::server {
 
 using kez::posix::EventLoop;
 
-Connection::Connection(ConnectionOwner& owner, EventLoop& loop, const ServerOptions& limits,
-                       SessionId id, std::unique_ptr<Stream> stream, std::string address,
-                       Service& service, Session::Log log)
+Connection::Connection(ConnectionOwner& owner, EventLoop& loop, const Limits& limits, SessionId id,
+                       std::unique_ptr<Stream> stream, std::string address, Service& service,
+                       Session::Log log)
     : owner_(owner),
       loop_(loop),
       limits_(limits),
@@ -75,8 +75,8 @@ void Connection::Settle(const SendJob& job) {
     out_.clear();
     outPos_ = 0;
     // A burst's buffer is not kept for an idle connection.
-    if (out_.capacity() > 64 * 1024) out_.shrink_to_fit();
-  } else if (outPos_ > 1024 * 1024) {
+    if (out_.capacity() > limits_.keptOutputBuffer) out_.shrink_to_fit();
+  } else if (outPos_ > limits_.compactOutputAt) {
     out_.erase(0, outPos_);
     outPos_ = 0;
   }
@@ -146,7 +146,7 @@ std::optional<std::string> Connection::Expired(Clock::time_point now) const {
   } else if (!session_.signedOn()) {
     if (now - opened_ >= limits_.signOnTimeout) return "sign-on timed out";
   } else {
-    const auto idle = limits_.keepAlive * limits_.idleKeepAlives;
+    const auto idle = limits_.keepAlive * static_cast<std::int64_t>(limits_.idleKeepAlives);
     if (idle.count() > 0 && now - lastFrame_ >= idle)
       return "closed: no whole frame for " + std::to_string(limits_.idleKeepAlives) +
              " keep-alive intervals";

@@ -15,7 +15,7 @@
 #include "kez/posix/EventLoop.h"
 #include "net/batch_sender.h"
 #include "net/stream.h"
-#include "server_options.h"
+#include "server_limits.h"
 #include "service/session.h"
 
 namespace reposa::server {
@@ -42,7 +42,7 @@ class ConnectionOwner {
 class Connection final : private Transport {
  public:
   using Clock = kez::posix::EventLoop::Clock;
-  Connection(ConnectionOwner& owner, kez::posix::EventLoop& loop, const ServerOptions& limits,
+  Connection(ConnectionOwner& owner, kez::posix::EventLoop& loop, const Limits& limits,
              SessionId id, std::unique_ptr<Stream> stream, std::string address, Service& service,
              Session::Log log);
   ~Connection() override;
@@ -92,7 +92,7 @@ class Connection final : private Transport {
 
   ConnectionOwner& owner_;
   kez::posix::EventLoop& loop_;
-  const ServerOptions& limits_;
+  const Limits& limits_;
   SessionId id_;
   std::unique_ptr<Stream> stream_;
   std::string address_;

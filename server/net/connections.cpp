@@ -6,19 +6,16 @@ namespace reposa::server {
 
 using kez::posix::EventLoop;
 
-namespace {
-constexpr std::size_t kReadChunk = 64 * 1024;
-}  // namespace
-
-Connections::Connections(EventLoop& loop, Service& service, const ServerOptions& limits, Log log)
+Connections::Connections(EventLoop& loop, Service& service, const Limits& limits, bool batch,
+                         Log log)
     : loop_(loop),
       service_(service),
       limits_(limits),
       log_(std::move(log)),
       admission_(limits),
       turns_(
-          loop, [this](SessionId id) { return Find(id); }, true),
-      scratch_(kReadChunk) {}
+          loop, [this](SessionId id) { return Find(id); }, limits, batch),
+      scratch_(limits.readChunk) {}
 
 Connections::~Connections() {
   *alive_ = false;

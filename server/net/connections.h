@@ -19,7 +19,7 @@
 #include "net/admission.h"
 #include "net/connection.h"
 #include "net/turns.h"
-#include "server_options.h"
+#include "server_limits.h"
 #include "service/outbox.h"
 #include "service/service.h"
 
@@ -28,7 +28,9 @@ namespace reposa::server {
 class Connections final : public Outbox, private ConnectionOwner {
  public:
   using Log = std::function<void(std::string_view)>;
-  Connections(kez::posix::EventLoop& loop, Service& service, const ServerOptions& limits, Log log);
+  // `batch`: hand a turn's sends to the kernel in one batch where it allows.
+  Connections(kez::posix::EventLoop& loop, Service& service, const Limits& limits, bool batch,
+              Log log);
   ~Connections() override;
   Connections(const Connections&) = delete;
   Connections& operator=(const Connections&) = delete;
@@ -63,7 +65,7 @@ class Connections final : public Outbox, private ConnectionOwner {
 
   kez::posix::EventLoop& loop_;
   Service& service_;
-  const ServerOptions& limits_;
+  const Limits& limits_;
   Log log_;
   Admission admission_;
   std::map<SessionId, std::unique_ptr<Connection>> connections_;

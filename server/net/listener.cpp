@@ -18,8 +18,6 @@ using kez::posix::EventLoop;
 
 namespace {
 
-constexpr int kAcceptsPerTurn = 64;
-
 // The first address of `host:port` that binds and listens; -1 with errno.
 int BindFirst(addrinfo* found) {
   int lastError = 0;
@@ -50,8 +48,8 @@ std::string PeerAddress(const sockaddr_storage& a) {
 
 }  // namespace
 
-Listener::Listener(EventLoop& loop, Accepted accepted, Log log)
-    : loop_(loop), accepted_(std::move(accepted)), log_(std::move(log)) {}
+Listener::Listener(EventLoop& loop, const Limits& limits, Accepted accepted, Log log)
+    : loop_(loop), limits_(limits), accepted_(std::move(accepted)), log_(std::move(log)) {}
 
 Listener::~Listener() {
   *alive_ = false;
@@ -120,7 +118,7 @@ bool Listener::loopback() const {
 }
 
 void Listener::Accept() {
-  for (int i = 0; i < kAcceptsPerTurn; ++i) {
+  for (std::size_t i = 0; i < limits_.acceptsPerTurn; ++i) {
     sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
     const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &peerLength,
@@ -147,7 +145,7 @@ void Listener::Pause() {
   watch_ = 0;
   std::weak_ptr<bool> alive = alive_;
   resumeTimer_ = loop_.AddTimer(
-      std::chrono::milliseconds(100),
+      limits_.acceptPause,
       [this, alive] {
         if (alive.expired()) return;
         resumeTimer_ = 0;

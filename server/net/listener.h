@@ -14,6 +14,7 @@
 
 #include "kez/posix/EventLoop.h"
 #include "net/stream.h"
+#include "server_limits.h"
 
 namespace reposa::server {
 
@@ -22,7 +23,7 @@ class Listener {
   using Log = std::function<void(std::string_view)>;
   // A new connection and its client's address without the port.
   using Accepted = std::function<void(std::unique_ptr<Stream>, std::string address)>;
-  Listener(kez::posix::EventLoop& loop, Accepted accepted, Log log);
+  Listener(kez::posix::EventLoop& loop, const Limits& limits, Accepted accepted, Log log);
   ~Listener();
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
@@ -39,6 +40,7 @@ class Listener {
   void Pause();
 
   kez::posix::EventLoop& loop_;
+  const Limits& limits_;
   Accepted accepted_;
   Log log_;
   int fd_ = -1;

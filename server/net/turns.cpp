@@ -2,8 +2,8 @@
 
 namespace reposa::server {
 
-Turns::Turns(kez::posix::EventLoop& loop, Find find, bool batch)
-    : loop_(loop), find_(std::move(find)), sender_(batch) {}
+Turns::Turns(kez::posix::EventLoop& loop, Find find, const Limits& limits, bool batch)
+    : loop_(loop), find_(std::move(find)), sender_(batch, limits) {}
 
 Turns::~Turns() {
   *alive_ = false;

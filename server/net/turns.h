@@ -11,6 +11,7 @@
 #include "kez/posix/EventLoop.h"
 #include "net/batch_sender.h"
 #include "net/connection.h"
+#include "server_limits.h"
 
 namespace reposa::server {
 
@@ -18,7 +19,7 @@ class Turns {
  public:
   // The live connection with that number, or null.
   using Find = std::function<Connection*(SessionId)>;
-  Turns(kez::posix::EventLoop& loop, Find find, bool batch);
+  Turns(kez::posix::EventLoop& loop, Find find, const Limits& limits, bool batch);
   ~Turns();
   Turns(const Turns&) = delete;
   Turns& operator=(const Turns&) = delete;

@@ -11,8 +11,8 @@ bool ChatRoom::Has(SessionId session) const {
                      [&](const ChatMember& m) { return m.session == session; });
 }
 
-bool IsValidRoomName(std::string_view name) {
-  if (name.empty() || name.size() > kMaxRoomName) return false;
+bool IsValidRoomName(std::string_view name, const Limits& limits) {
+  if (name.empty() || name.size() > limits.maxRoomName) return false;
   for (char c : name)
     if (static_cast<unsigned char>(c) < 32 || c == 127 || c == ':') return false;
   return true;
@@ -34,7 +34,8 @@ ChatRooms::Join ChatRooms::JoinByName(SessionId session, std::string_view displa
   const std::string key = Key(exchange, name);
   if (auto it = byKey_.find(key); it != byKey_.end())
     return Enter(rooms_.at(it->second), session, display);
-  if (RoomsOf(session) >= kMaxRoomsPerSession || rooms_.size() >= static_cast<std::size_t>(maxId_))
+  if (RoomsOf(session) >= limits_.maxRoomsPerSession ||
+      rooms_.size() >= static_cast<std::size_t>(maxId_))
     return Join::TooMany;
   // IDs grow, so a stale ID in some client rarely names a newer room; after
   // the last one they start again, passing over rooms still open.
@@ -61,8 +62,8 @@ bool ChatRooms::JoinById(SessionId session, std::string_view display, std::int32
 ChatRooms::Join ChatRooms::Enter(ChatRoom& room, SessionId session, std::string_view display) {
   const bool already = room.Has(session);
   if (!already) {
-    if (room.members.size() >= kMaxRoomMembers) return Join::Full;
-    if (RoomsOf(session) >= kMaxRoomsPerSession) return Join::TooMany;
+    if (room.members.size() >= limits_.maxRoomMembers) return Join::Full;
+    if (RoomsOf(session) >= limits_.maxRoomsPerSession) return Join::TooMany;
     const std::string arrival = msg::ChatUpdateBuddy(room.id, true, {std::string(display)});
     for (const ChatMember& m : room.members) outbox_.Deliver(m.session, arrival);
     room.members.push_back(ChatMember{session, std::string(display)});
@@ -74,7 +75,7 @@ ChatRooms::Join ChatRooms::Enter(ChatRoom& room, SessionId session, std::string_
   for (std::size_t i = 0; i < room.members.size(); ++i) {
     names.push_back(room.members[i].display);
     bytes += names.back().size() + 1;
-    if (bytes >= kMemberListMessage || i + 1 == room.members.size()) {
+    if (bytes >= limits_.memberListMessage || i + 1 == room.members.size()) {
       outbox_.Deliver(session, msg::ChatUpdateBuddy(room.id, true, names));
       names.clear();
       bytes = 0;

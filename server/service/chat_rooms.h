@@ -11,16 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "server_limits.h"
 #include "service/outbox.h"
 
 namespace reposa::server {
-
-inline constexpr std::size_t kMaxRoomName = 64;
-inline constexpr std::size_t kMaxRoomMembers = 1000;
-// A joiner's member list comes in messages of about this size at most, so a
-// full room of long names still fits its frames.
-inline constexpr std::size_t kMemberListMessage = 4096;
-inline constexpr std::size_t kMaxRoomsPerSession = 20;
 
 struct ChatMember {
   SessionId session;
@@ -35,15 +29,15 @@ struct ChatRoom {
   bool Has(SessionId session) const;
 };
 
-// A room name the server accepts: 1 to kMaxRoomName bytes, no control bytes
+// A room name the server accepts: 1 to maxRoomName bytes, no control bytes
 // and no colon, which would move the fields of the messages that carry it.
-bool IsValidRoomName(std::string_view name);
+bool IsValidRoomName(std::string_view name, const Limits& limits);
 
 class ChatRooms {
  public:
   // IDs run from 1 to `maxId`, then start again.
-  explicit ChatRooms(Outbox& outbox, std::int32_t maxId = INT32_MAX)
-      : outbox_(outbox), maxId_(maxId) {}
+  ChatRooms(Outbox& outbox, const Limits& limits, std::int32_t maxId = INT32_MAX)
+      : outbox_(outbox), limits_(limits), maxId_(maxId) {}
 
   enum class Join { Joined, Full, TooMany };
   // Joins the room, making it when it is new (room names match ignoring
@@ -74,6 +68,7 @@ class ChatRooms {
   std::size_t RoomsOf(SessionId session) const;
 
   Outbox& outbox_;
+  const Limits& limits_;
   std::int32_t maxId_;
   std::int32_t lastId_ = 0;
   std::map<std::int32_t, ChatRoom> rooms_;

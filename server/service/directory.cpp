@@ -5,17 +5,19 @@
 
 namespace reposa::server {
 
-Directory::Directory(const std::vector<AccountEntry>& entries) : open_(entries.empty()) {
+Directory::Directory(const Limits& limits, const std::vector<AccountEntry>& entries)
+    : limits_(limits), open_(entries.empty()) {
   for (const AccountEntry& e : entries) {
     Account account;
     account.name = NormalizeName(e.display);
     account.display = e.display;
-    account.passwordHash = HashPassword(e.password);
+    account.passwordHash = HashPassword(e.password, limits_);
     accounts_.emplace(account.name, std::move(account));
   }
 }
 
-Directory::Directory(std::vector<Account> accounts) : open_(true) {
+Directory::Directory(const Limits& limits, std::vector<Account> accounts)
+    : limits_(limits), open_(true) {
   for (Account& account : accounts) {
     if (account.passwordHash) open_ = false;
     std::string key = account.name;
@@ -27,7 +29,7 @@ Account* Directory::Lookup(std::string_view typedName) {
   const std::string name = NormalizeName(typedName);
   auto it = accounts_.find(name);
   if (it == accounts_.end()) {
-    if (!open_ || accounts_.size() >= kMaxOpenAccounts) return nullptr;
+    if (!open_ || accounts_.size() >= limits_.maxOpenAccounts) return nullptr;
     Account account;
     account.name = name;
     account.display = std::string(TrimSpaces(typedName));
@@ -37,7 +39,7 @@ Account* Directory::Lookup(std::string_view typedName) {
   // A registered server admits only accounts with a password.
   if (!open_ && !account.passwordHash) return nullptr;
   if (account.unparsedLists) {
-    account.lists = ParseConfigText(*account.unparsedLists);
+    account.lists = ParseConfigText(*account.unparsedLists, limits_);
     account.unparsedLists.reset();
   }
   return &account;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server_limits.h"
 #include "service/stored_lists.h"
 
 namespace reposa::server {
@@ -30,17 +31,14 @@ struct Account {
   std::optional<std::string> unparsedLists;
 };
 
-// Accounts made on the fly by an open server, at most.
-inline constexpr std::size_t kMaxOpenAccounts = 100000;
-
 class Directory {
  public:
   // No entries: an open server, where any screen name signs on with any
   // password. With entries only those names sign on.
   // The passwords are hashed here.
-  explicit Directory(const std::vector<AccountEntry>& entries = {});
+  explicit Directory(const Limits& limits, const std::vector<AccountEntry>& entries = {});
   // Accounts read from a store; open when none of them has a password.
-  explicit Directory(std::vector<Account> accounts);
+  Directory(const Limits& limits, std::vector<Account> accounts);
 
   bool open() const { return open_; }
   // The account a sign-on names, made on first use when the server is open;
@@ -50,6 +48,7 @@ class Directory {
   std::size_t size() const { return accounts_.size(); }
 
  private:
+  Limits limits_;
   bool open_;
   std::map<std::string, Account, std::less<>> accounts_;
 };

@@ -21,8 +21,8 @@ std::string_view TrimSpaces(std::string_view text) {
   return text;
 }
 
-bool IsValidScreenName(std::string_view typed) {
-  if (typed.size() > kMaxDisplayName) return false;
+bool IsValidScreenName(std::string_view typed, const Limits& limits) {
+  if (typed.size() > limits.maxDisplayName) return false;
   std::size_t letters = 0;
   for (char c : typed) {
     const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -30,7 +30,7 @@ bool IsValidScreenName(std::string_view typed) {
     if (!ok) return false;
     if (c != ' ') ++letters;
   }
-  return letters > 0 && letters <= kMaxScreenName;
+  return letters > 0 && letters <= limits.maxScreenName;
 }
 
 std::optional<std::string> UnroastPassword(std::string_view roasted) {
@@ -58,8 +58,8 @@ std::optional<std::string> UnroastPassword(std::string_view roasted) {
   return out;
 }
 
-bool IsValidPassword(std::string_view password) {
-  if (password.empty() || password.size() > kMaxPassword) return false;
+bool IsValidPassword(std::string_view password, const Limits& limits) {
+  if (password.empty() || password.size() > limits.maxPassword) return false;
   for (char c : password)
     if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
   return true;

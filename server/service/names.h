@@ -7,21 +7,18 @@
 #include <string>
 #include <string_view>
 
-namespace reposa::server {
+#include "server_limits.h"
 
-// Longest screen name, normalised, and longest display form.
-inline constexpr std::size_t kMaxScreenName = 48;
-inline constexpr std::size_t kMaxDisplayName = 64;
-inline constexpr std::size_t kMaxPassword = 64;
+namespace reposa::server {
 
 // Lower case (ASCII letters), every space removed: the form names are
 // compared in.
 std::string NormalizeName(std::string_view text);
 
 // A screen name as a user may type it: letters, digits, ". _ @ -" and inner
-// spaces, at most kMaxScreenName once normalised. Colons, commas and quotes
-// are kept out, so a name never breaks the fields of a server message.
-bool IsValidScreenName(std::string_view typed);
+// spaces, within the name limits. Colons, commas and quotes are kept out, so
+// a name never breaks the fields of a server message.
+bool IsValidScreenName(std::string_view typed, const Limits& limits);
 
 // The typed form without leading and trailing spaces.
 std::string_view TrimSpaces(std::string_view text);
@@ -30,8 +27,8 @@ std::string_view TrimSpaces(std::string_view text);
 // with the repeating roasting key. Nullopt when the text is not of that shape.
 std::optional<std::string> UnroastPassword(std::string_view roasted);
 
-// A password the server accepts for an account: 1 to kMaxPassword bytes, no
+// A password the server accepts for an account: 1 to maxPassword bytes, no
 // control characters.
-bool IsValidPassword(std::string_view password);
+bool IsValidPassword(std::string_view password, const Limits& limits);
 
 }  // namespace reposa::server

@@ -17,11 +17,11 @@ void InitSodium() {
 
 }  // namespace
 
-std::string HashPassword(std::string_view password) {
+std::string HashPassword(std::string_view password, const Limits& limits) {
   InitSodium();
   char out[crypto_pwhash_STRBYTES];
-  if (crypto_pwhash_str_alg(out, password.data(), password.size(), kHashPasses, kHashMemory,
-                            crypto_pwhash_ALG_ARGON2ID13) != 0)
+  if (crypto_pwhash_str_alg(out, password.data(), password.size(), limits.hashPasses,
+                            limits.hashMemory, crypto_pwhash_ALG_ARGON2ID13) != 0)
     throw std::runtime_error("cannot hash a password: out of memory");
   return out;
 }
@@ -33,11 +33,12 @@ bool VerifyPassword(std::string_view hash, std::string_view password) {
   return crypto_pwhash_str_verify(terminated.c_str(), password.data(), password.size()) == 0;
 }
 
-PasswordWorker::PasswordWorker(std::size_t threads) {
+PasswordWorker::PasswordWorker(const Limits& limits) : limits_(limits) {
   InitSodium();
   eventFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (eventFd_ < 0) throw std::runtime_error("cannot create an event descriptor");
-  for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+  for (std::size_t i = 0; i < limits_.passwordThreads; ++i)
+    threads_.emplace_back([this] { Work(); });
 }
 
 PasswordWorker::~PasswordWorker() {
@@ -79,7 +80,7 @@ void PasswordWorker::Work() {
     result.matches = job.hash.empty() || VerifyPassword(job.hash, job.password);
     if (result.matches && !job.newPassword.empty()) {
       try {
-        result.newHash = HashPassword(job.newPassword);
+        result.newHash = HashPassword(job.newPassword, limits_);
       } catch (const std::exception&) {
         result.newHash.clear();  // reported as not made
       }

@@ -16,15 +16,14 @@
 #include <thread>
 #include <vector>
 
+#include "server_limits.h"
+
 namespace reposa::server {
 
-// The cost of a new hash (see docs/decisions.md): 3 passes over 1 MiB.
-inline constexpr unsigned long long kHashPasses = 3;
-inline constexpr std::size_t kHashMemory = 1024 * 1024;
-
-// An Argon2id string that records its own parameters and salt. Throws
+// An Argon2id string that records its own parameters and salt; its cost is
+// the limits' hash passes and memory (see docs/decisions.md). Throws
 // std::runtime_error when the library cannot hash (out of memory).
-std::string HashPassword(std::string_view password);
+std::string HashPassword(std::string_view password, const Limits& limits);
 // Whether `password` matches `hash`, whatever parameters `hash` was made with.
 bool VerifyPassword(std::string_view hash, std::string_view password);
 
@@ -41,7 +40,9 @@ class PasswordWorker {
   };
   using Done = std::function<void(const Result&)>;
 
-  explicit PasswordWorker(std::size_t threads = 2);
+  // Runs the limits' number of password threads; new hashes cost what the
+  // limits say.
+  explicit PasswordWorker(const Limits& limits);
   ~PasswordWorker();
   PasswordWorker(const PasswordWorker&) = delete;
   PasswordWorker& operator=(const PasswordWorker&) = delete;
@@ -65,6 +66,7 @@ class PasswordWorker {
     Result result;
     Done done;
   };
+  const Limits limits_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Queued> jobs_;

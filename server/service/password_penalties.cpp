@@ -4,9 +4,11 @@
 
 namespace reposa::server {
 
-PasswordPenalties::PasswordPenalties(Clock now, std::chrono::milliseconds first,
-                                     std::chrono::milliseconds most, std::int64_t forget)
-    : now_(std::move(now)), first_(first), most_(most), forget_(forget) {}
+PasswordPenalties::PasswordPenalties(Clock now, const Limits& limits)
+    : now_(std::move(now)),
+      first_(limits.refusalDelay),
+      most_(limits.maxRefusalDelay),
+      forget_(std::chrono::duration_cast<std::chrono::seconds>(limits.forgetFailures).count()) {}
 
 std::chrono::milliseconds PasswordPenalties::Failed(std::string_view name) {
   const std::int64_t now = now_();

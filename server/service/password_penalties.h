@@ -3,7 +3,7 @@
 // Failed password checks, per account name: each failure doubles the delay
 // before the next refusal is answered, so guessing one account's password
 // slows to a crawl without the loop ever waiting. A success clears the name;
-// a name left alone for `forget` seconds starts afresh. The table holds only
+// a name left alone long enough starts afresh. The table holds only
 // names of existing accounts, so its size is bounded by theirs.
 
 #include <chrono>
@@ -13,15 +13,15 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "server_limits.h"
+
 namespace reposa::server {
 
 class PasswordPenalties {
  public:
   using Clock = std::function<std::int64_t()>;  // seconds since the epoch
-  explicit PasswordPenalties(Clock now,
-                             std::chrono::milliseconds first = std::chrono::milliseconds(250),
-                             std::chrono::milliseconds most = std::chrono::seconds(30),
-                             std::int64_t forget = 900);
+  // The delays and how long failures are remembered come from `limits`.
+  PasswordPenalties(Clock now, const Limits& limits);
 
   // Records a failed check of `name` (normalised); returns how long its
   // refusal should wait.

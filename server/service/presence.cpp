@@ -5,7 +5,8 @@
 
 namespace reposa::server {
 
-Presence::Presence(Outbox& outbox, Clock now) : outbox_(outbox), now_(std::move(now)) {}
+Presence::Presence(Outbox& outbox, Clock now, const Limits& limits)
+    : outbox_(outbox), now_(std::move(now)), limits_(limits) {}
 
 std::optional<SessionId> Presence::Attach(SessionId session, Account& account) {
   std::optional<SessionId> replaced;
@@ -18,6 +19,10 @@ std::optional<SessionId> Presence::Attach(SessionId session, Account& account) {
   user.session = session;
   user.account = &account;
   user.signOnTime = now_();
+  user.inviteRate = {static_cast<std::int64_t>(limits_.inviteBurst),
+                     static_cast<std::int64_t>(limits_.invitesPerSecond)};
+  user.presenceRate = {static_cast<std::int64_t>(limits_.presenceBurst),
+                       static_cast<std::int64_t>(limits_.presencePerSecond)};
   bySession_[session] = std::move(user);
   byName_[account.name] = session;
   ListsChanged(session);

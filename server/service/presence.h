@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "server_limits.h"
 #include "service/directory.h"
 #include "service/outbox.h"
 #include "service/rate_limit.h"
@@ -36,16 +37,16 @@ struct OnlineUser {
   std::set<std::int32_t> invitations;
   // What one session may ask of the others: invitations (one token each
   // invitee) and presence changes its watchers hear of.
-  RateLimit inviteRate{20, 1};
-  RateLimit presenceRate{10, 1};
-  int wrongPasswords = 0;  // old passwords refused by toc_change_passwd
+  RateLimit inviteRate;
+  RateLimit presenceRate;
+  std::size_t wrongPasswords = 0;  // old passwords refused by toc_change_passwd
   // Who sent this user an instant message since it was last used to warn.
   std::set<std::string> imFrom;
 
-  static constexpr std::size_t kMaxInvitations = 64;
-  void Invite(std::int32_t room) {
+  // Keeps at most `most` invitations.
+  void Invite(std::int32_t room, std::size_t most) {
     invitations.insert(room);
-    if (invitations.size() > kMaxInvitations) invitations.erase(invitations.begin());
+    if (invitations.size() > most) invitations.erase(invitations.begin());
   }
 
   const std::string& name() const { return account->name; }
@@ -57,7 +58,7 @@ struct OnlineUser {
 class Presence {
  public:
   using Clock = std::function<std::int64_t()>;  // seconds since the epoch
-  Presence(Outbox& outbox, Clock now);
+  Presence(Outbox& outbox, Clock now, const Limits& limits);
 
   // Binds a session to an account; returns the session it replaces, which is
   // forgotten at once (it is not reported offline: the name stays on).
@@ -99,6 +100,7 @@ class Presence {
 
   Outbox& outbox_;
   Clock now_;
+  const Limits& limits_;
   std::map<SessionId, OnlineUser> bySession_;
   std::map<std::string, SessionId, std::less<>> byName_;
   // Normalised name -> the sessions whose buddy lists hold it, so a presence

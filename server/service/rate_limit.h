@@ -9,8 +9,8 @@
 namespace reposa::server {
 
 struct RateLimit {
-  std::int64_t burst;
-  std::int64_t perSecond;
+  std::int64_t burst = 0;
+  std::int64_t perSecond = 0;
   std::int64_t tokens = -1;  // -1: full, not yet used
   std::int64_t last = 0;
 

@@ -30,7 +30,7 @@ std::optional<std::int32_t> ChatId(std::string_view text) {
 }  // namespace
 
 // One row per command word: how many arguments it takes and who answers it.
-const Service::Spec Service::kCommands[] = {
+const Service::CommandRow Service::kCommands[] = {
     {"toc_init_done", 0, 0, &Service::InitDone},
     {"toc_chat_join", 2, 2, &Service::ChatJoin},
     {"toc_chat_leave", 1, 1, &Service::ChatLeave},
@@ -58,14 +58,16 @@ const Service::Spec Service::kCommands[] = {
     {"toc2_set_pdmode", 1, 1, &Service::SetPdMode},
 };
 
-Service::Service(Directory& directory, Outbox& outbox, Presence::Clock now, Log log)
-    : directory_(directory),
+Service::Service(Directory& directory, Outbox& outbox, Presence::Clock now, const Limits& limits,
+                 Log log)
+    : limits_(limits),
+      directory_(directory),
       outbox_(outbox),
       now_(now),
       log_(std::move(log)),
-      presence_(outbox, now),
-      rooms_(outbox),
-      penalties_(now) {
+      presence_(outbox, now, limits_),
+      rooms_(outbox, limits_),
+      penalties_(now, limits_) {
   if (!log_) log_ = [](std::string_view) {};
 }
 
@@ -76,7 +78,7 @@ void Service::UseStore(ChangeLog* changes, PasswordWorker* worker) {
 
 SignOnResult Service::SignOn(SessionId session, std::string_view typedName,
                              std::string_view password, std::size_t maxPayload) {
-  const bool wellFormed = IsValidScreenName(typedName);
+  const bool wellFormed = IsValidScreenName(typedName, limits_);
   Account* account = wellFormed ? directory_.Lookup(typedName) : nullptr;
   auto refuse = [this, session, known = wellFormed && account,
                  name = std::string(TrimSpaces(typedName))] {
@@ -142,11 +144,11 @@ void Service::Stored(OnlineUser& me, std::string_view ack, bool password) {
 }
 
 std::chrono::milliseconds Service::RefusalDelay(std::string_view typedName) {
-  if (IsValidScreenName(typedName)) {
+  if (IsValidScreenName(typedName, limits_)) {
     const std::string name = NormalizeName(typedName);
     if (directory_.Find(name)) return penalties_.Failed(name);
   }
-  return std::chrono::milliseconds(250);
+  return limits_.refusalDelay;  // as for a first failure: unknown names look no different
 }
 
 void Service::Ended(SessionId session) {
@@ -161,12 +163,12 @@ void Service::Command(SessionId session, const CommandLine& line) {
   OnlineUser* me = presence_.BySession(session);
   if (!me) return;  // replaced by a newer sign-on; its connection is closing
   ++command_;
-  for (const Spec& spec : kCommands) {
-    if (spec.word != line.word) continue;
-    if (line.args.size() < spec.minArgs || line.args.size() > spec.maxArgs ||
-        line.args.size() > kMaxArguments)
+  for (const CommandRow& row : kCommands) {
+    if (row.word != line.word) continue;
+    if (line.args.size() < row.minArgs || line.args.size() > row.maxArgs ||
+        line.args.size() > limits_.maxArguments)
       break;
-    (this->*spec.handler)(*me, line.args);
+    (this->*row.handler)(*me, line.args);
     return;
   }
   BadInput(*me);
@@ -202,7 +204,7 @@ void Service::InitDone(OnlineUser& me, const Args&) {
 void Service::ChatJoin(OnlineUser& me, const Args& args) {
   const auto exchange = Number(args[0], 0, 65535);
   const std::string_view room = TrimSpaces(args[1]);
-  if (!exchange || !IsValidRoomName(room)) return BadInput(me);
+  if (!exchange || !IsValidRoomName(room, limits_)) return BadInput(me);
   AnswerJoin(me, rooms_.JoinByName(me.session, me.display(), static_cast<int>(*exchange), room),
              room);
 }
@@ -242,7 +244,7 @@ void Service::ChatInvite(OnlineUser& me, const Args& args) {
       names.remove_prefix(comma == std::string_view::npos ? names.size() : comma + 1);
       if (name.empty() || std::find(invitees.begin(), invitees.end(), name) != invitees.end())
         continue;
-      if (invitees.size() == kMaxInvitees) return BadInput(me);
+      if (invitees.size() == limits_.maxInvitees) return BadInput(me);
       invitees.push_back(std::move(name));
     }
   }
@@ -250,7 +252,7 @@ void Service::ChatInvite(OnlineUser& me, const Args& args) {
   const std::string invite = msg::ChatInvite(room->name, room->id, me.display(), args[1]);
   for (const std::string& name : invitees) {
     if (OnlineUser* other = Reachable(me, name)) {
-      other->Invite(room->id);
+      other->Invite(room->id, limits_.maxInvitations);
       Send(*other, invite);
     } else {
       Send(me, msg::Error(msg::kNotAvailable, name));
@@ -334,10 +336,10 @@ void Service::ChangePassword(OnlineUser& me, const Args& args) {
   // On an open server anyone may sign on as anyone: a password set there
   // would lock the name's owner out.
   if (directory_.open() || !account.passwordHash) return Send(me, msg::Error(msg::kBadAccount));
-  if (!IsValidPassword(args[1])) return BadInput(me);
+  if (!IsValidPassword(args[1], limits_)) return BadInput(me);
   if (!worker_) {
     const bool matches = VerifyPassword(*account.passwordHash, args[0]);
-    return PasswordChecked(me, matches, matches ? HashPassword(args[1]) : std::string());
+    return PasswordChecked(me, matches, matches ? HashPassword(args[1], limits_) : std::string());
   }
   std::weak_ptr<bool> alive = alive_;
   const SessionId session = me.session;
@@ -355,8 +357,8 @@ void Service::PasswordChecked(OnlineUser& me, bool matches, const std::string& n
   Account& account = *me.account;
   if (!matches) {
     penalties_.Failed(account.name);
-    if (++me.wrongPasswords >= kMaxWrongPasswords) {
-      log_("session " + std::to_string(me.session) + " gave " + std::to_string(kMaxWrongPasswords) +
+    if (++me.wrongPasswords >= limits_.maxWrongPasswords) {
+      log_("session " + std::to_string(me.session) + " gave " + std::to_string(me.wrongPasswords) +
            " wrong passwords for " + account.display);
       return outbox_.EndSession(me.session, "repeated wrong passwords");
     }
@@ -371,7 +373,8 @@ void Service::PasswordChecked(OnlineUser& me, bool matches, const std::string& n
 // toc_format_nickname <name>: only spacing and letter case may change.
 void Service::FormatNickname(OnlineUser& me, const Args& args) {
   const std::string_view formatted = TrimSpaces(args[0]);
-  if (!IsValidScreenName(formatted) || NormalizeName(formatted) != me.name()) return BadInput(me);
+  if (!IsValidScreenName(formatted, limits_) || NormalizeName(formatted) != me.name())
+    return BadInput(me);
   if (!WithinRate(me, me.presenceRate)) return;
   me.account->display = std::string(formatted);
   rooms_.Rename(me.session, formatted);
@@ -393,16 +396,20 @@ void Service::SetCaps(OnlineUser& me, const Args& args) {
   presence_.AnnounceCaps(me);
 }
 
-// toc2_new_buddies <"g:<group>\nb:<buddy>[:<alias>]\n...">
-void Service::NewBuddies(OnlineUser& me, const Args& args) {
-  struct Item {
-    std::string group;
-    std::string buddy;  // empty for a "g:" line
-    std::string alias;
-  };
-  std::vector<Item> items;
-  std::string_view text = args[0];
+namespace {
+
+// One line of a toc2_new_buddies list.
+struct BuddyItem {
+  std::string group;
+  std::string buddy;  // empty for a "g:" line
+  std::string alias;
+};
+
+// The "g:<group>" and "b:<buddy>[:<alias>]" lines of a toc2_new_buddies
+// list, in order; nullopt when a line is malformed or none is there.
+std::optional<std::vector<BuddyItem>> ParseBuddyItems(std::string_view text, const Limits& limits) {
   if (text.starts_with('{') && text.ends_with('}')) text = text.substr(1, text.size() - 2);
+  std::vector<BuddyItem> items;
   std::string group;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
@@ -411,8 +418,8 @@ void Service::NewBuddies(OnlineUser& me, const Args& args) {
     if (line.empty()) continue;
     if (line.starts_with("g:")) {
       group = std::string(line.substr(2));
-      if (!IsValidGroupName(group)) return BadInput(me);
-      items.push_back(Item{group, {}, {}});
+      if (!IsValidGroupName(group, limits)) return std::nullopt;
+      items.push_back(BuddyItem{group, {}, {}});
     } else if (line.starts_with("b:") && !group.empty()) {
       std::string_view buddy = line.substr(2);
       std::string_view alias;
@@ -421,41 +428,51 @@ void Service::NewBuddies(OnlineUser& me, const Args& args) {
         buddy = buddy.substr(0, colon);
       }
       buddy = TrimSpaces(buddy);
-      if (!IsValidScreenName(buddy)) return BadInput(me);
-      items.push_back(Item{group, std::string(buddy), std::string(alias)});
+      if (!IsValidScreenName(buddy, limits)) return std::nullopt;
+      items.push_back(BuddyItem{group, std::string(buddy), std::string(alias)});
     } else {
-      return BadInput(me);
+      return std::nullopt;
     }
   }
-  if (items.empty()) return BadInput(me);
+  if (items.empty()) return std::nullopt;
+  return items;
+}
 
-  StoredLists& lists = me.account->lists;
+}  // namespace
+
+// toc2_new_buddies <"g:<group>\nb:<buddy>[:<alias>]\n...">
+void Service::NewBuddies(OnlineUser& me, const Args& args) {
+  const std::optional<std::vector<BuddyItem>> items = ParseBuddyItems(args[0], limits_);
+  if (!items) return BadInput(me);
   const std::set<SessionId> before = presence_.Watchers(me);
-  for (const Item& item : items) {
-    if (item.buddy.empty()) {
-      const auto change = lists.AddGroup(item.group);
-      if (change == StoredLists::Change::Done) Stored(me, msg::Inserted('g', item.group));
-      if (change == StoredLists::Change::Full) {
-        BadInput(me);
-        break;
-      }
-      continue;
-    }
-    bool groupCreated = false;
-    const auto change = lists.AddBuddy(item.group, item.buddy, groupCreated, item.alias);
-    if (groupCreated) Stored(me, msg::Inserted('g', item.group));
-    if (change == StoredLists::Change::Full) {
+  for (const BuddyItem& item : *items) {
+    if (!AddBuddyItem(me, item.group, item.buddy, item.alias)) {
       BadInput(me);
       break;
     }
-    if (change != StoredLists::Change::Done) continue;
-    Stored(me, msg::BuddyInserted(item.alias, item.buddy, item.group));
-    if (OnlineUser* other = presence_.Online(NormalizeName(item.buddy));
-        other && Presence::Visible(*other, me.name()) && me.online)
-      presence_.SendState(*other, me.session);
   }
   presence_.ListsChanged(me.session);
   presence_.Reconcile(me, before);
+}
+
+bool Service::AddBuddyItem(OnlineUser& me, const std::string& group, const std::string& buddy,
+                           const std::string& alias) {
+  StoredLists& lists = me.account->lists;
+  if (buddy.empty()) {
+    const auto change = lists.AddGroup(group, limits_);
+    if (change == StoredLists::Change::Done) Stored(me, msg::Inserted('g', group));
+    return change != StoredLists::Change::Full;
+  }
+  bool groupCreated = false;
+  const auto change = lists.AddBuddy(group, buddy, groupCreated, limits_, alias);
+  if (groupCreated) Stored(me, msg::Inserted('g', group));
+  if (change == StoredLists::Change::Full) return false;
+  if (change != StoredLists::Change::Done) return true;
+  Stored(me, msg::BuddyInserted(alias, buddy, group));
+  if (OnlineUser* other = presence_.Online(NormalizeName(buddy));
+      other && Presence::Visible(*other, me.name()) && me.online)
+    presence_.SendState(*other, me.session);
+  return true;
 }
 
 // toc2_remove_buddy <buddy> [<buddy>...] <group>
@@ -472,8 +489,8 @@ void Service::RemoveBuddy(OnlineUser& me, const Args& args) {
 
 // toc2_new_group <group>
 void Service::NewGroup(OnlineUser& me, const Args& args) {
-  if (!IsValidGroupName(args[0])) return BadInput(me);
-  const auto change = me.account->lists.AddGroup(args[0]);
+  if (!IsValidGroupName(args[0], limits_)) return BadInput(me);
+  const auto change = me.account->lists.AddGroup(args[0], limits_);
   if (change == StoredLists::Change::Full) return BadInput(me);
   if (change == StoredLists::Change::Done) Stored(me, msg::Inserted('g', args[0]));
 }
@@ -508,14 +525,14 @@ void Service::RemovePermit(OnlineUser& me, const Args& args) {
 // <name> [<name>...]
 void Service::EditNames(OnlineUser& me, const Args& args, char kind, bool add) {
   for (const std::string& a : args)
-    if (!IsValidScreenName(a)) return BadInput(me);
+    if (!IsValidScreenName(a, limits_)) return BadInput(me);
   StoredLists& lists = me.account->lists;
   std::vector<std::string>& list = kind == 'd' ? lists.blocked : lists.permitted;
   const std::set<SessionId> before = presence_.Watchers(me);
   for (const std::string& a : args) {
     const std::string name = NormalizeName(a);
     if (add) {
-      const auto change = lists.AddName(list, name);
+      const auto change = lists.AddName(list, name, limits_);
       if (change == StoredLists::Change::Full) {
         BadInput(me);
         break;

@@ -1,7 +1,11 @@
 #pragma once
 
-// The service all sessions share: sign-on, and every client command of a
-// signed-on session, answered through the Outbox.
+// The service room: the protocol and everything the sessions share. Each
+// connection's Session (session.h) reads its frames; this Service signs
+// sessions on and runs every client command of a signed-on one through its
+// command table, with presence, chat rooms, the directory of accounts and
+// their lists. Its answers go out through an Outbox and its stored changes
+// to a ChangeLog: the service knows neither the network nor the store.
 
 #include <chrono>
 #include <cstddef>
@@ -11,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "server_limits.h"
 #include "service/change_log.h"
 #include "service/chat_rooms.h"
 #include "service/command_parser.h"
@@ -29,7 +34,8 @@ enum SignOnResult { kSignOnRefused = 0, kSignOnAccepted = 1, kSignOnPending = 2 
 class Service {
  public:
   using Log = std::function<void(std::string_view)>;
-  Service(Directory& directory, Outbox& outbox, Presence::Clock now, Log log = {});
+  Service(Directory& directory, Outbox& outbox, Presence::Clock now, const Limits& limits,
+          Log log = {});
 
   // Checks a sign-on. On success the session is bound to the account (an
   // older session of the same name is ended) and gets SIGN_ON, NICK and its
@@ -55,26 +61,22 @@ class Service {
   // It grows with each failure for the name of an existing account.
   std::chrono::milliseconds RefusalDelay(std::string_view typedName);
 
-  // Arguments a command may have, invitees an invitation may name (after
-  // duplicates are removed), and wrong old passwords a session may give
-  // before it is closed.
-  static constexpr std::size_t kMaxArguments = 128;
-  static constexpr std::size_t kMaxInvitees = 20;
-  static constexpr int kMaxWrongPasswords = 3;
-
+  const Limits& limits() const { return limits_; }
   Presence& presence() { return presence_; }
   ChatRooms& rooms() { return rooms_; }
 
  private:
   using Args = std::vector<std::string>;
   using Handler = void (Service::*)(OnlineUser&, const Args&);
-  struct Spec {
+  // One row of the command table: a command word, how many arguments it
+  // takes, and the member that answers it.
+  struct CommandRow {
     std::string_view word;
     std::size_t minArgs;
     std::size_t maxArgs;
     Handler handler;
   };
-  static const Spec kCommands[];
+  static const CommandRow kCommands[];
 
   void InitDone(OnlineUser& me, const Args& args);
   void ChatJoin(OnlineUser& me, const Args& args);
@@ -103,6 +105,10 @@ class Service {
   void SetPdMode(OnlineUser& me, const Args& args);
 
   void EditNames(OnlineUser& me, const Args& args, char kind, bool add);
+  // One group (empty `buddy`) or buddy of a toc2_new_buddies list; false
+  // when the lists are full.
+  bool AddBuddyItem(OnlineUser& me, const std::string& group, const std::string& buddy,
+                    const std::string& alias);
   void Admit(SessionId session, Account& account, std::size_t maxPayload);
   // The outcome of a password change's check of the old password; `newHash`
   // is empty when it could not be made.
@@ -119,6 +125,7 @@ class Service {
   bool WithinRate(OnlineUser& me, RateLimit& rate, std::int64_t n = 1);
   void Send(const OnlineUser& to, std::string_view message);
 
+  Limits limits_;
   Directory& directory_;
   Outbox& outbox_;
   Presence::Clock now_;

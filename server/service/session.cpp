@@ -16,7 +16,8 @@ std::size_t Session::Receive(std::string_view bytes, std::size_t maxFrames) {
   if (state_ == State::Finished) return 0;
   reader_.Feed(bytes);
   if (state_ == State::AwaitVerdict) {
-    if (reader_.buffered() > kMaxInputAwaitingVerdict) Close("sent too much before signing on");
+    if (reader_.buffered() > service_.limits().maxInputAwaitingVerdict)
+      Close("sent too much before signing on");
     return 0;
   }
   std::size_t handled = 0;
@@ -84,7 +85,7 @@ void Session::HandleSignOnFrame(const Frame& frame) {
 // toc2_login <auth host> <port> <screen name> <roasted password> ...
 void Session::HandleLogin(std::string_view line) {
   const std::optional<CommandLine> login =
-      line.size() <= kMaxCommandLine ? ParseCommandLine(line) : std::nullopt;
+      line.size() <= service_.limits().maxCommandLine ? ParseCommandLine(line) : std::nullopt;
   if (!login || login->word != "toc2_login" || login->args.size() < 4)
     return Refuse(msg::kBadInput, "expected toc2_login");
   const std::string& name = login->args[2];
@@ -117,7 +118,9 @@ void Session::Verdict(bool accepted) {
 
 void Session::HandleCommand(std::string_view line) {
   std::optional<CommandLine> command;
-  if (line.size() <= kMaxCommandLine && line.find('\0') == std::string_view::npos)
+  // Longer lines get ERROR:911; every answer built from a shorter one fits
+  // in one frame. The closing NUL is not counted.
+  if (line.size() <= service_.limits().maxCommandLine && line.find('\0') == std::string_view::npos)
     command = ParseCommandLine(line);
   if (!command) return SendMessage(msg::Error(msg::kBadInput));
   service_.Command(id_, *command);

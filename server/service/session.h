@@ -17,13 +17,6 @@
 
 namespace reposa::server {
 
-// Longest command line taken, its closing NUL not counted. Longer lines get
-// ERROR:911; every answer built from a shorter one fits in one frame.
-inline constexpr std::size_t kMaxCommandLine = 8192;
-// Input taken while a sign-on waits for its password check; a client that
-// sends more is closed.
-inline constexpr std::size_t kMaxInputAwaitingVerdict = 64 * 1024;
-
 class Transport {
  public:
   virtual ~Transport() = default;

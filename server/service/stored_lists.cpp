@@ -12,9 +12,9 @@ Group* StoredLists::FindGroup(std::string_view name) {
   return nullptr;
 }
 
-StoredLists::Change StoredLists::AddGroup(std::string_view name) {
+StoredLists::Change StoredLists::AddGroup(std::string_view name, const Limits& limits) {
   if (FindGroup(name)) return Change::Unchanged;
-  if (groups.size() >= kMaxGroups) return Change::Full;
+  if (groups.size() >= limits.maxGroups) return Change::Full;
   groups.push_back(Group{std::string(name), {}, {}, {}});
   return Change::Done;
 }
@@ -36,15 +36,16 @@ void StoredLists::Count(const std::string& key, int change) {
 }
 
 StoredLists::Change StoredLists::AddBuddy(std::string_view group, std::string_view buddy,
-                                          bool& groupCreated, std::string_view alias) {
+                                          bool& groupCreated, const Limits& limits,
+                                          std::string_view alias) {
   groupCreated = false;
   const std::string key = NormalizeName(buddy);
   Group* g = FindGroup(group);
   if (g && std::find(g->keys.begin(), g->keys.end(), key) != g->keys.end())
     return Change::Unchanged;
-  if (BuddyCount() >= kMaxBuddies) return Change::Full;
+  if (BuddyCount() >= limits.maxBuddies) return Change::Full;
   if (!g) {
-    if (AddGroup(group) != Change::Done) return Change::Full;
+    if (AddGroup(group, limits) != Change::Done) return Change::Full;
     groupCreated = true;
     g = &groups.back();
   }
@@ -71,9 +72,9 @@ bool StoredLists::RemoveBuddy(std::string_view group, std::string_view buddy) {
 }
 
 StoredLists::Change StoredLists::AddName(std::vector<std::string>& list,
-                                         std::string_view normalised) {
+                                         std::string_view normalised, const Limits& limits) {
   if (std::find(list.begin(), list.end(), normalised) != list.end()) return Change::Unchanged;
-  if (list.size() >= kMaxPrivacyNames) return Change::Full;
+  if (list.size() >= limits.maxPrivacyNames) return Change::Full;
   list.emplace_back(normalised);
   return Change::Done;
 }
@@ -121,8 +122,8 @@ std::string StoredLists::ConfigText() const {
   return text;
 }
 
-bool IsValidGroupName(std::string_view name) {
-  if (name.empty() || name.size() > kMaxGroupName) return false;
+bool IsValidGroupName(std::string_view name, const Limits& limits) {
+  if (name.empty() || name.size() > limits.maxGroupName) return false;
   for (char c : name)
     if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
   return !name.ends_with("done:");

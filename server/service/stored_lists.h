@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "server_limits.h"
+
 namespace reposa::server {
 
 // Privacy modes, as the client sets them.
@@ -20,11 +22,6 @@ enum PrivacyMode : int {
   kDenySome = 4,    // all but the blocked names
   kPermitBuddies = 5,
 };
-
-inline constexpr std::size_t kMaxGroups = 200;
-inline constexpr std::size_t kMaxBuddies = 1000;
-inline constexpr std::size_t kMaxPrivacyNames = 500;  // each of permit and block
-inline constexpr std::size_t kMaxGroupName = 64;
 
 struct Group {
   std::string name;
@@ -40,17 +37,18 @@ struct StoredLists {
   std::vector<std::string> permitted;  // normalised
   std::vector<std::string> blocked;    // normalised
 
+  // Full: the change would pass one of the list limits.
   enum class Change { Done, Unchanged, Full };
 
   Group* FindGroup(std::string_view name);
-  Change AddGroup(std::string_view name);
+  Change AddGroup(std::string_view name, const Limits& limits);
   // Removes the group and its buddies.
   bool RemoveGroup(std::string_view name);
   // Creates the group when it is missing. `groupCreated` says whether it did.
   Change AddBuddy(std::string_view group, std::string_view buddy, bool& groupCreated,
-                  std::string_view alias = {});
+                  const Limits& limits, std::string_view alias = {});
   bool RemoveBuddy(std::string_view group, std::string_view buddy);
-  Change AddName(std::vector<std::string>& list, std::string_view normalised);
+  Change AddName(std::vector<std::string>& list, std::string_view normalised, const Limits& limits);
   bool RemoveName(std::vector<std::string>& list, std::string_view normalised);
 
   std::size_t BuddyCount() const { return buddyCount_; }
@@ -79,11 +77,11 @@ struct StoredLists {
 
 // The lists back from their ConfigText (the "done:" line may be missing).
 // Lines that do not fit, or pass a limit, are left out.
-StoredLists ParseConfigText(std::string_view text);
+StoredLists ParseConfigText(std::string_view text, const Limits& limits);
 
-// A group name the server keeps: 1 to kMaxGroupName bytes, no control bytes,
+// A group name the server keeps: 1 to maxGroupName bytes, no control bytes,
 // and not ending in "done:", which would end a stored configuration early.
-bool IsValidGroupName(std::string_view name);
+bool IsValidGroupName(std::string_view name, const Limits& limits);
 
 // Cuts a configuration text into CONFIG2 messages of at most `maxPayload`
 // bytes each, at line ends; "done:" is only ever in the last one.

@@ -7,7 +7,7 @@
 
 namespace reposa::server {
 
-StoredLists ParseConfigText(std::string_view text) {
+StoredLists ParseConfigText(std::string_view text, const Limits& limits) {
   StoredLists lists;
   std::string group;  // the group of the "b:" lines that follow; empty: none
   while (!text.empty()) {
@@ -28,7 +28,8 @@ StoredLists ParseConfigText(std::string_view text) {
       }
       case 'g':
         group.clear();
-        if (IsValidGroupName(value) && lists.AddGroup(value) != StoredLists::Change::Full)
+        if (IsValidGroupName(value, limits) &&
+            lists.AddGroup(value, limits) != StoredLists::Change::Full)
           group = std::string(value);
         break;
       case 'b': {
@@ -37,14 +38,15 @@ StoredLists ParseConfigText(std::string_view text) {
         const std::string_view alias =
             colon == std::string_view::npos ? std::string_view() : value.substr(colon + 1);
         bool created = false;
-        if (!group.empty() && IsValidScreenName(buddy))
-          lists.AddBuddy(group, buddy, created, alias);
+        if (!group.empty() && IsValidScreenName(buddy, limits))
+          lists.AddBuddy(group, buddy, created, limits, alias);
         break;
       }
       case 'p':
       case 'd':
-        if (IsValidScreenName(value))
-          lists.AddName(line[0] == 'p' ? lists.permitted : lists.blocked, NormalizeName(value));
+        if (IsValidScreenName(value, limits))
+          lists.AddName(line[0] == 'p' ? lists.permitted : lists.blocked, NormalizeName(value),
+                        limits);
         break;
       default:
         break;

@@ -23,14 +23,14 @@ StoredAccount ToRow(const Account& account) {
                        account.unparsedLists ? *account.unparsedLists : account.lists.ConfigText()};
 }
 
-void Restore(Account& account, const std::optional<StoredAccount>& row) {
+void Restore(Account& account, const std::optional<StoredAccount>& row, const Limits& limits) {
   if (!row) {
     account.lists = StoredLists{};
     return;
   }
   account.display = row->display;
   account.passwordHash = row->passwordHash;
-  account.lists = ParseConfigText(row->lists);
+  account.lists = ParseConfigText(row->lists, limits);
   account.unparsedLists.reset();
 }
 

@@ -16,6 +16,6 @@ std::vector<Account> ToAccounts(std::vector<StoredAccount> rows);
 StoredAccount ToRow(const Account& account);
 // Back to what the store holds: `row`, or empty lists when the account was
 // never stored.
-void Restore(Account& account, const std::optional<StoredAccount>& row);
+void Restore(Account& account, const std::optional<StoredAccount>& row, const Limits& limits);
 
 }  // namespace reposa::server

@@ -11,7 +11,8 @@
 
 namespace reposa::server {
 
-std::vector<AccountEntry> ParseAccounts(std::string_view text, std::string_view fileName) {
+std::vector<AccountEntry> ParseAccounts(std::string_view text, std::string_view fileName,
+                                        const Limits& limits) {
   std::vector<AccountEntry> entries;
   std::set<std::string> seen;
   std::size_t lineNumber = 0;
@@ -30,10 +31,10 @@ std::vector<AccountEntry> ParseAccounts(std::string_view text, std::string_view 
     if (colon == std::string_view::npos) fail("expected screenname:password");
     const std::string_view name = TrimSpaces(line.substr(0, colon));
     const std::string_view password = line.substr(colon + 1);
-    if (!IsValidScreenName(name))
+    if (!IsValidScreenName(name, limits))
       fail("not a valid screen name (letters, digits, spaces and . _ @ -)");
-    if (!IsValidPassword(password))
-      fail("the password must be 1 to " + std::to_string(kMaxPassword) +
+    if (!IsValidPassword(password, limits))
+      fail("the password must be 1 to " + std::to_string(limits.maxPassword) +
            " bytes without control characters");
     if (!seen.insert(NormalizeName(name)).second) fail("screen name listed twice");
     entries.push_back(AccountEntry{std::string(name), std::string(password)});
@@ -41,13 +42,13 @@ std::vector<AccountEntry> ParseAccounts(std::string_view text, std::string_view 
   return entries;
 }
 
-std::vector<AccountEntry> LoadAccounts(const std::string& path) {
+std::vector<AccountEntry> LoadAccounts(const std::string& path, const Limits& limits) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read accounts file " + path);
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) throw std::runtime_error("cannot read accounts file " + path);
-  return ParseAccounts(text.str(), path);
+  return ParseAccounts(text.str(), path, limits);
 }
 
 bool AccessibleByOthers(const std::string& path, unsigned& mode) {

@@ -7,8 +7,8 @@
 
 namespace reposa::server {
 
-Committer::Committer(Outbox& out, Post post, Log log)
-    : held_(out), post_(std::move(post)), log_(std::move(log)) {}
+Committer::Committer(Outbox& out, Post post, const Limits& limits, Log log)
+    : held_(out), post_(std::move(post)), limits_(limits), log_(std::move(log)) {}
 
 Committer::~Committer() {
   *alive_ = false;
@@ -58,7 +58,7 @@ void Committer::Finish() {
 // Back to what the store holds, so memory never claims more than it.
 void Committer::Revert(Account& account) {
   try {
-    Restore(account, store_->Load(account.name));
+    Restore(account, store_->Load(account.name), limits_);
   } catch (const StoreError&) {
     // Unreadable too: memory keeps the change, and the next write retries it.
   }

@@ -26,7 +26,7 @@ class Committer final : public ChangeLog {
   using Log = std::function<void(std::string_view)>;
   // Runs a function once the current turn's work is done.
   using Post = std::function<void(std::function<void()>)>;
-  Committer(Outbox& out, Post post, Log log);
+  Committer(Outbox& out, Post post, const Limits& limits, Log log);
   ~Committer() override;
   Committer(const Committer&) = delete;
   Committer& operator=(const Committer&) = delete;
@@ -45,6 +45,7 @@ class Committer final : public ChangeLog {
 
   HeldOutbox held_;
   Post post_;
+  const Limits& limits_;
   Log log_;
   AccountStore* store_ = nullptr;
   std::function<void(Account&)> reverted_;

@@ -60,7 +60,8 @@ std::string DefaultDatabasePath() {
   return std::string(home && *home ? home : ".") + "/.local/share/reposa/server.db";
 }
 
-SqliteAccountStore::SqliteAccountStore(const std::string& path) : path_(path) {
+SqliteAccountStore::SqliteAccountStore(const std::string& path, const Limits& limits)
+    : path_(path) {
   if (!InMemory(path)) {
     MakeFolders(path);
     CheckHeader(path);
@@ -73,7 +74,7 @@ SqliteAccountStore::SqliteAccountStore(const std::string& path) : path_(path) {
     db_ = std::make_unique<Database>(path, true);
     // Another process (an "account add") may hold the file for a moment;
     // waiting longer would stall the loop.
-    sqlite3_busy_timeout(db_->handle(), 200);
+    sqlite3_busy_timeout(db_->handle(), static_cast<int>(limits.storeBusyWait.count()));
     Validate();
     if (!InMemory(path)) {
       Statement wal(db_->handle(), "PRAGMA journal_mode = WAL");

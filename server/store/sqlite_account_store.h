@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server_limits.h"
 #include "store/account_store.h"
 #include "store/database.h"
 
@@ -33,7 +34,7 @@ class SqliteAccountStore final : public AccountStore {
  public:
   // Opens or creates the file (":memory:": nothing is kept). A new file gets
   // mode 0600, a missing folder 0700. Throws StoreRefused.
-  explicit SqliteAccountStore(const std::string& path);
+  SqliteAccountStore(const std::string& path, const Limits& limits);
   ~SqliteAccountStore() override;
 
   const std::string& path() const { return path_; }

@@ -23,12 +23,12 @@ namespace reposa::server::test {
 class ServerThread {
  public:
   explicit ServerThread(ServerOptions options = {}, std::vector<AccountEntry> accounts = {})
-      : directory_(accounts) {
+      : directory_(options.limits, accounts) {
     Start(std::move(options), nullptr, nullptr);
   }
   // Accounts and lists kept in `store`; passwords checked on `worker`.
   ServerThread(AccountStore& store, PasswordWorker* worker, ServerOptions options = {})
-      : directory_(ToAccounts(store.LoadAll())) {
+      : directory_(options.limits, ToAccounts(store.LoadAll())) {
     Start(std::move(options), &store, worker);
   }
   ~ServerThread() {

@@ -14,10 +14,11 @@ namespace reposa::server::test {
 
 // A service on a recording outbox with a clock the test sets.
 struct ServiceFixture : ::testing::Test {
-  Directory directory;
+  Limits limits;
+  Directory directory{limits};
   RecordingOutbox out;
   std::int64_t now = 1700000000;
-  Service service{directory, out, [this] { return now; }};
+  Service service{directory, out, [this] { return now; }, limits};
 
   // Signs `name` on as session `id`, online, with its sign-on messages taken.
   void On(SessionId id, std::string_view name, std::string_view password = "pw") {

@@ -159,7 +159,7 @@ TEST(ServerProcess, WhatWasAcknowledgedSurvivesRestartsAndKills) {
     p.Signal(SIGKILL);
     p.Wait();
   }
-  SqliteAccountStore store(db);
+  SqliteAccountStore store(db, Limits{});
   Statement check(store.database().handle(), "PRAGMA integrity_check");
   ASSERT_TRUE(check.Step());
   EXPECT_EQ(check.Text(0), "ok");

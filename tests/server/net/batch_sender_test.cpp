@@ -27,7 +27,7 @@ class BatchSenderTest : public testing::TestWithParam<Case> {};
 
 TEST_P(BatchSenderTest, EveryJobReportsWhatItsSocketTook) {
   const Case c = GetParam();
-  BatchSender sender(c.batch);
+  BatchSender sender(c.batch, Limits{});
   std::vector<std::array<int, 2>> pairs(c.jobs);
   std::vector<std::string> payloads(c.jobs);
   std::vector<SendJob> jobs(c.jobs);

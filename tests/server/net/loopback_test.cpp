@@ -192,7 +192,7 @@ TEST(Loopback, BadInputNeverDisturbsOtherClients) {
 // passes the limit; the others are answered all along.
 TEST(Loopback, AClientThatNeverReadsStallsNoOne) {
   ServerOptions options;
-  options.maxPendingOutput = 512 * 1024;
+  options.limits.maxPendingOutput = 512 * 1024;
   ServerThread server(options);
   FlapPeer al(server.port());
   FlapPeer bo(server.port());
@@ -224,7 +224,7 @@ TEST(Loopback, AClientThatNeverReadsStallsNoOne) {
 
 TEST(Loopback, TwoHundredClientsSignedOnAtOnceAreAllAnswered) {
   ServerOptions options;
-  options.maxPerAddress = options.maxSigningOnPerAddress = 1000;
+  options.limits.maxPerAddress = options.limits.maxSigningOnPerAddress = 1000;
   ServerThread server(options);
   constexpr int kClients = 200;
   std::vector<std::unique_ptr<FlapPeer>> clients;
@@ -274,8 +274,8 @@ TEST(Loopback, ASecondSignOnEndsTheFirstConnection) {
 // that never signs on, at the sign-on deadline.
 TEST(Loopback, KeepAlivesKeepAnsweringClientsAndSilentOnesAreClosed) {
   ServerOptions options;
-  options.keepAlive = std::chrono::milliseconds(50);
-  options.signOnTimeout = std::chrono::milliseconds(300);
+  options.limits.keepAlive = std::chrono::milliseconds(50);
+  options.limits.signOnTimeout = std::chrono::milliseconds(300);
   ServerThread server(options);
   FlapPeer on(server.port());
   FlapPeer mute(server.port());

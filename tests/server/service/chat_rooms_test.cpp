@@ -78,19 +78,20 @@ TEST_F(ChatTest, JoinSendLeave) {
 
 TEST(ChatRooms, FullRoomsAndTooManyRoomsAreRefused) {
   RecordingOutbox out;
-  ChatRooms rooms(out);
-  for (SessionId s = 1; s <= kMaxRoomMembers; ++s)
+  const Limits limits;
+  ChatRooms rooms(out, limits);
+  for (SessionId s = 1; s <= limits.maxRoomMembers; ++s)
     ASSERT_EQ(rooms.JoinByName(s, "u" + std::to_string(s), 4, "Busy"), ChatRooms::Join::Joined);
   EXPECT_EQ(rooms.JoinByName(9999, "late", 4, "Busy"), ChatRooms::Join::Full);
   // The last one to get in heard of everyone, in lists that fit a message.
   std::size_t names = 0;
   for (const auto& [to, m] : out.sent) {
-    if (to != kMaxRoomMembers || !m.starts_with("CHAT_UPDATE_BUDDY:1:T:")) continue;
-    EXPECT_LE(m.size(), kMemberListMessage + 64);
+    if (to != limits.maxRoomMembers || !m.starts_with("CHAT_UPDATE_BUDDY:1:T:")) continue;
+    EXPECT_LE(m.size(), limits.memberListMessage + 64);
     names += static_cast<std::size_t>(std::count(m.begin(), m.end(), ':')) - 2;
   }
-  EXPECT_EQ(names, kMaxRoomMembers);
-  for (std::size_t r = 1; r < kMaxRoomsPerSession; ++r)
+  EXPECT_EQ(names, limits.maxRoomMembers);
+  for (std::size_t r = 1; r < limits.maxRoomsPerSession; ++r)
     ASSERT_EQ(rooms.JoinByName(1, "u1", 4, "R" + std::to_string(r)), ChatRooms::Join::Joined);
   EXPECT_EQ(rooms.JoinByName(1, "u1", 4, "one too many"), ChatRooms::Join::TooMany);
   rooms.Leave(1, 1);
@@ -101,7 +102,8 @@ TEST(ChatRooms, FullRoomsAndTooManyRoomsAreRefused) {
 // every ID taken a new room is refused rather than sharing one.
 TEST(ChatRooms, IdsNeverCollideWithOpenRooms) {
   RecordingOutbox out;
-  ChatRooms rooms(out, 3);
+  const Limits limits;
+  ChatRooms rooms(out, limits, 3);
   for (const char* name : {"A", "B", "C"}) rooms.JoinByName(1, "u", 4, name);
   EXPECT_EQ(rooms.JoinByName(2, "v", 4, "D"), ChatRooms::Join::TooMany);
   rooms.Leave(1, 2);
@@ -112,12 +114,12 @@ TEST(ChatRooms, IdsNeverCollideWithOpenRooms) {
 
 TEST_F(ChatTest, RefusedJoinsAnswerWithTheRoomAndReason) {
   On(1, "Al");
-  for (std::size_t r = 0; r < kMaxRoomsPerSession; ++r)
+  for (std::size_t r = 0; r < limits.maxRoomsPerSession; ++r)
     Run(1, "toc_chat_join \"4\" \"R" + std::to_string(r) + "\"");
   Take(1);
   Run(1, R"(toc_chat_join "4" "Extra")");
   EXPECT_EQ(Take(1), (Msgs{"ERROR:951:Extra:48"}));
-  for (SessionId s = 10; s < 10 + kMaxRoomMembers; ++s)
+  for (SessionId s = 10; s < 10 + limits.maxRoomMembers; ++s)
     service.rooms().JoinByName(s, "x", 4, "Full");
   On(2, "Bo");
   Run(2, R"(toc_chat_join "4" "full")");

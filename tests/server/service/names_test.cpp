@@ -37,7 +37,7 @@ TEST(IsValidScreenName, TakesWhatCannotBreakAMessage) {
       {std::string(48, 'x'), true},
       {std::string(49, 'x'), false},
   };
-  for (const Case& c : cases) EXPECT_EQ(IsValidScreenName(c.name), c.valid) << c.name;
+  for (const Case& c : cases) EXPECT_EQ(IsValidScreenName(c.name, Limits{}), c.valid) << c.name;
   EXPECT_EQ(NormalizeName("Some Body "), "somebody");
 }
 

@@ -9,9 +9,9 @@ namespace reposa::server::test {
 namespace {
 
 TEST(PasswordHash, HashesAreArgon2idSaltedAndCheckedWhateverTheirCost) {
-  const std::string hash = HashPassword("s3cret");
+  const std::string hash = HashPassword("s3cret", Limits{});
   EXPECT_TRUE(hash.starts_with("$argon2id$"));
-  EXPECT_NE(HashPassword("s3cret"), hash);  // salted
+  EXPECT_NE(HashPassword("s3cret", Limits{}), hash);  // salted
   // A hash made with other parameters still checks: it carries its own.
   const std::string older =
       "$argon2id$v=19$m=8192,t=3,p=1$QjYHVbTa7zuPSIO6A22eXQ$"
@@ -30,8 +30,8 @@ TEST(PasswordHash, HashesAreArgon2idSaltedAndCheckedWhateverTheirCost) {
 }
 
 TEST(PasswordWorker, ResultsComeBackThroughItsDescriptor) {
-  PasswordWorker worker(2);
-  const std::string hash = HashPassword("old-pw");
+  PasswordWorker worker(Limits{});  // two threads
+  const std::string hash = HashPassword("old-pw", Limits{});
   std::vector<PasswordWorker::Result> results(3);
   int done = 0;
   auto keep = [&](int i) {

@@ -48,10 +48,10 @@ TEST_F(ServiceTest, LongConfigurationComesInSeveralMessages) {
 }
 
 TEST_F(ServiceTest, ClosedDirectoryChecksPasswordsAndQuotesOnlyItsNames) {
-  Directory closed(std::vector<AccountEntry>{{"Some Body", "right"}});
+  Directory closed(limits, std::vector<AccountEntry>{{"Some Body", "right"}});
   std::string log;
   Service s(
-      closed, out, [] { return 0; },
+      closed, out, [] { return 0; }, limits,
       [&](std::string_view line) { log.append(line).push_back('\n'); });
   EXPECT_FALSE(s.SignOn(1, "somebody", "wrong"));
   EXPECT_FALSE(s.SignOn(2, "stranger", "right"));
@@ -88,7 +88,7 @@ TEST_F(ServiceTest, ClosedDirectoryChecksPasswordsAndQuotesOnlyItsNames) {
 // bound; a success starts afresh; other names get the first delay.
 TEST(PasswordPenalties, DelayDoublesPerNameUpToTheBoundAndSuccessClears) {
   std::int64_t now = 0;
-  PasswordPenalties p([&] { return now; });
+  PasswordPenalties p([&] { return now; }, Limits{});
   const std::int64_t expected[] = {250, 500, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
   for (std::int64_t ms : expected) EXPECT_EQ(p.Failed("al").count(), ms);
   EXPECT_EQ(p.Failed("bo").count(), 250);

@@ -59,9 +59,10 @@ const std::string kSignOnFrame = kez::test::Frame(1, SignOnPayload("pal"));
 const std::string kLogin = Line(LoginLine("pal", "password"));
 
 struct SessionTest : ::testing::Test {
-  Directory directory{std::vector<AccountEntry>{{"Pal", "password"}}};
+  Limits limits;
+  Directory directory{limits, std::vector<AccountEntry>{{"Pal", "password"}}};
   Router router;
-  Service service{directory, router, [] { return 1000; }};
+  Service service{directory, router, [] { return 1000; }, limits};
   FakeTransport transport;
   Session session{7, service, transport};
   SessionTest() { router.sessions[7] = &session; }
@@ -77,9 +78,10 @@ TEST_F(SessionTest, SignsOnHoweverTheBytesAreSplit) {
                                "*\x02\x00\x03\x00\x12"
                                "CONFIG2:m:1\ndone:\n"s;
   for (std::size_t split : {input.size(), std::size_t{1}, std::size_t{5}, std::size_t{13}}) {
-    Directory d{std::vector<AccountEntry>{{"Pal", "password"}}};
+    const Limits limits;
+    Directory d{limits, std::vector<AccountEntry>{{"Pal", "password"}}};
     Router r;
-    Service s{d, r, [] { return 1000; }};
+    Service s{d, r, [] { return 1000; }, limits};
     FakeTransport t;
     Session fresh{1, s, t};
     r.sessions[1] = &fresh;
@@ -158,9 +160,10 @@ TEST_F(SessionTest, BadInputGetsAnErrorOrACloseNeverACrash) {
        false},
   };
   for (const auto& r : rows) {
-    Directory d{std::vector<AccountEntry>{{"Pal", "password"}}};
+    const Limits limits;
+    Directory d{limits, std::vector<AccountEntry>{{"Pal", "password"}}};
     Router router;
-    Service s{d, router, [] { return 1000; }};
+    Service s{d, router, [] { return 1000; }, limits};
     FakeTransport t;
     Session fresh{1, s, t};
     router.sessions[1] = &fresh;

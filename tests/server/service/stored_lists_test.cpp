@@ -5,14 +5,16 @@
 namespace reposa::server {
 namespace {
 
+const Limits kLimits;
+
 StoredLists Sample() {
   StoredLists l;
   bool created = false;
-  l.AddBuddy("Buddies", "Pal One", created);
-  l.AddBuddy("Buddies", "pal2", created, "Pal: the 2nd");
-  l.AddGroup("Work");
-  l.AddName(l.permitted, "friend");
-  l.AddName(l.blocked, "pest");
+  l.AddBuddy("Buddies", "Pal One", created, kLimits);
+  l.AddBuddy("Buddies", "pal2", created, kLimits, "Pal: the 2nd");
+  l.AddGroup("Work", kLimits);
+  l.AddName(l.permitted, "friend", kLimits);
+  l.AddName(l.blocked, "pest", kLimits);
   l.privacyMode = kDenySome;
   return l;
 }
@@ -25,9 +27,10 @@ TEST(StoredLists, ConfigTextListsModeGroupsBuddiesPermitsBlocks) {
 
 TEST(StoredLists, ConfigTextReadsBackAsItWasAndSkipsWhatDoesNotFit) {
   const std::string text = Sample().ConfigText();
-  EXPECT_EQ(ParseConfigText(text).ConfigText(), text);
+  EXPECT_EQ(ParseConfigText(text, kLimits).ConfigText(), text);
   EXPECT_EQ(ParseConfigText("m:9\nb:orphan\ng:\nb:lost\nx:y\ng:G\nb:bad,name\nb:ok:\n"
-                            "p:bad:name\nd:Pest\ndone:\ng:after\n")
+                            "p:bad:name\nd:Pest\ndone:\ng:after\n",
+                            kLimits)
                 .ConfigText(),
             "m:1\ng:G\nb:ok\nd:pest\ndone:\n");
 }
@@ -35,35 +38,37 @@ TEST(StoredLists, ConfigTextReadsBackAsItWasAndSkipsWhatDoesNotFit) {
 TEST(StoredLists, EditsReportWhetherAnythingChanged) {
   StoredLists l = Sample();
   bool created = true;
-  EXPECT_EQ(l.AddBuddy("Buddies", "palone", created), StoredLists::Change::Unchanged);
+  EXPECT_EQ(l.AddBuddy("Buddies", "palone", created, kLimits), StoredLists::Change::Unchanged);
   EXPECT_FALSE(created);
-  EXPECT_EQ(l.AddBuddy("New", "pal3", created), StoredLists::Change::Done);
+  EXPECT_EQ(l.AddBuddy("New", "pal3", created, kLimits), StoredLists::Change::Done);
   EXPECT_TRUE(created);
   EXPECT_TRUE(l.RemoveBuddy("Buddies", "PALONE"));
   EXPECT_FALSE(l.RemoveBuddy("Buddies", "palone"));
   EXPECT_FALSE(l.RemoveBuddy("Nowhere", "pal2"));
-  EXPECT_EQ(l.AddGroup("Work"), StoredLists::Change::Unchanged);
+  EXPECT_EQ(l.AddGroup("Work", kLimits), StoredLists::Change::Unchanged);
   // A buddy in two groups stays a buddy until it leaves both.
-  EXPECT_EQ(l.AddBuddy("Work", "Pal 3", created), StoredLists::Change::Done);
+  EXPECT_EQ(l.AddBuddy("Work", "Pal 3", created, kLimits), StoredLists::Change::Done);
   EXPECT_TRUE(l.RemoveGroup("New"));
   EXPECT_TRUE(l.HasBuddy("pal3"));
   EXPECT_TRUE(l.RemoveBuddy("Work", "pal3"));
   EXPECT_FALSE(l.HasBuddy("pal3"));
-  EXPECT_EQ(l.AddName(l.blocked, "pest"), StoredLists::Change::Unchanged);
+  EXPECT_EQ(l.AddName(l.blocked, "pest", kLimits), StoredLists::Change::Unchanged);
   EXPECT_TRUE(l.RemoveName(l.blocked, "pest"));
 }
 
 TEST(StoredLists, ListsStopAtTheirLimits) {
   StoredLists l;
   bool created = false;
-  for (std::size_t i = 0; i < kMaxBuddies; ++i)
-    ASSERT_EQ(l.AddBuddy("G" + std::to_string(i % 10), "p" + std::to_string(i), created),
+  for (std::size_t i = 0; i < kLimits.maxBuddies; ++i)
+    ASSERT_EQ(l.AddBuddy("G" + std::to_string(i % 10), "p" + std::to_string(i), created, kLimits),
               StoredLists::Change::Done);
-  EXPECT_EQ(l.AddBuddy("G0", "one-more", created), StoredLists::Change::Full);
-  for (std::size_t i = l.groups.size(); i < kMaxGroups; ++i) l.AddGroup("H" + std::to_string(i));
-  EXPECT_EQ(l.AddGroup("too many"), StoredLists::Change::Full);
-  for (std::size_t i = 0; i < kMaxPrivacyNames; ++i) l.AddName(l.blocked, "b" + std::to_string(i));
-  EXPECT_EQ(l.AddName(l.blocked, "extra"), StoredLists::Change::Full);
+  EXPECT_EQ(l.AddBuddy("G0", "one-more", created, kLimits), StoredLists::Change::Full);
+  for (std::size_t i = l.groups.size(); i < kLimits.maxGroups; ++i)
+    l.AddGroup("H" + std::to_string(i), kLimits);
+  EXPECT_EQ(l.AddGroup("too many", kLimits), StoredLists::Change::Full);
+  for (std::size_t i = 0; i < kLimits.maxPrivacyNames; ++i)
+    l.AddName(l.blocked, "b" + std::to_string(i), kLimits);
+  EXPECT_EQ(l.AddName(l.blocked, "extra", kLimits), StoredLists::Change::Full);
 }
 
 TEST(StoredLists, PermitsFollowThePrivacyMode) {
@@ -79,9 +84,9 @@ TEST(StoredLists, PermitsFollowThePrivacyMode) {
   for (const Case& c : cases) {
     StoredLists l;
     bool created = false;
-    l.AddBuddy("G", "Bud Dy", created);
-    l.AddName(l.permitted, "ok");
-    l.AddName(l.blocked, "no");
+    l.AddBuddy("G", "Bud Dy", created, kLimits);
+    l.AddName(l.permitted, "ok", kLimits);
+    l.AddName(l.blocked, "no", kLimits);
     l.privacyMode = c.mode;
     EXPECT_EQ(l.Permits("buddy"), c.buddy) << c.mode;
     EXPECT_EQ(l.Permits("ok"), c.permitted) << c.mode;
@@ -108,13 +113,13 @@ TEST(Config2Messages, SplitsAtLineEndsWithDoneInTheLastOnly) {
 }
 
 TEST(IsValidGroupName, KeepsOutWhatWouldEndTheConfigurationEarly) {
-  EXPECT_TRUE(IsValidGroupName("Buddies"));
-  EXPECT_TRUE(IsValidGroupName("Work: old ($)"));
-  EXPECT_TRUE(IsValidGroupName("done: and more"));
-  EXPECT_FALSE(IsValidGroupName("all done:"));
-  EXPECT_FALSE(IsValidGroupName(""));
-  EXPECT_FALSE(IsValidGroupName("two\nlines"));
-  EXPECT_FALSE(IsValidGroupName(std::string(kMaxGroupName + 1, 'g')));
+  EXPECT_TRUE(IsValidGroupName("Buddies", kLimits));
+  EXPECT_TRUE(IsValidGroupName("Work: old ($)", kLimits));
+  EXPECT_TRUE(IsValidGroupName("done: and more", kLimits));
+  EXPECT_FALSE(IsValidGroupName("all done:", kLimits));
+  EXPECT_FALSE(IsValidGroupName("", kLimits));
+  EXPECT_FALSE(IsValidGroupName("two\nlines", kLimits));
+  EXPECT_FALSE(IsValidGroupName(std::string(kLimits.maxGroupName + 1, 'g'), kLimits));
 }
 
 }  // namespace

@@ -11,8 +11,8 @@ namespace reposa::server {
 namespace {
 
 TEST(ParseAccounts, ReadsNamesAndPasswords) {
-  const auto entries =
-      ParseAccounts("# test accounts\n\nSome Body:pass:with:colons\r\npal1:x\n  \n", "accounts");
+  const auto entries = ParseAccounts(
+      "# test accounts\n\nSome Body:pass:with:colons\r\npal1:x\n  \n", "accounts", Limits{});
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].display, "Some Body");
   EXPECT_EQ(entries[0].password, "pass:with:colons");
@@ -33,7 +33,7 @@ TEST(ParseAccounts, NamesTheBadLineWithoutQuotingIt) {
   };
   for (const Case& c : cases) {
     try {
-      ParseAccounts(c.text, "f");
+      ParseAccounts(c.text, "f", Limits{});
       ADD_FAILURE() << c.text;
     } catch (const std::runtime_error& e) {
       EXPECT_TRUE(std::string(e.what()).starts_with(c.error)) << e.what();
@@ -56,7 +56,7 @@ TEST(AccessibleByOthers, FlagsFilesOthersMayRead) {
   ::chmod(path, 0640);
   EXPECT_TRUE(AccessibleByOthers(path, mode));
   std::remove(path);
-  EXPECT_THROW(LoadAccounts(path), std::runtime_error);
+  EXPECT_THROW(LoadAccounts(path, Limits{}), std::runtime_error);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ TEST(AccountStore, KeepsAccountsAcrossReopenInPrivateFiles) {
   const std::string file = dir / "a/b/server.db";
   const StoredAccount al{"al", "A l", "$argon2id$x", "m:3\ng:G\nb:Pal:Alias\ndone:\n"};
   {
-    SqliteAccountStore store(file);
+    SqliteAccountStore store(file, Limits{});
     EXPECT_TRUE(store.Write([&] {
       store.Put(al);
       store.SaveLists({"bo", "Bo", std::nullopt, "m:1\n"});
@@ -33,7 +33,7 @@ TEST(AccountStore, KeepsAccountsAcrossReopenInPrivateFiles) {
   }
   EXPECT_EQ(Mode(file), 0600u);
   EXPECT_EQ(Mode(dir / "a"), 0700u);
-  SqliteAccountStore store(file);
+  SqliteAccountStore store(file, Limits{});
   const auto all = store.LoadAll();
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0].display, "A l");
@@ -67,7 +67,7 @@ TEST(AccountStore, RefusesFilesThatAreNotOursOrAreNewerAndLeavesThemAlone) {
     }
     const std::string before = ReadBytes(file);
     try {
-      SqliteAccountStore store(file);
+      SqliteAccountStore store(file, Limits{});
       ADD_FAILURE() << r.name << " was opened";
     } catch (const StoreRefused& e) {
       const std::string what = e.what();
@@ -83,7 +83,7 @@ TEST(AccountStore, RefusesFilesThatAreNotOursOrAreNewerAndLeavesThemAlone) {
 
 TEST(AccountStore, AFailedWriteKeepsWhatWasStoredAndLaterWritesSucceed) {
   TempDir dir;
-  SqliteAccountStore store(dir / "s.db");
+  SqliteAccountStore store(dir / "s.db", Limits{});
   ASSERT_TRUE(store.Write([&] { store.SaveLists({"al", "Al", std::nullopt, "m:1\n"}); }));
   const std::int64_t pages = store.database().QueryInt("PRAGMA page_count");
   store.database().Exec("PRAGMA max_page_count = " + std::to_string(pages));
@@ -103,15 +103,15 @@ TEST(AccountStore, AccountCommandsNeverStoreAPasswordInClear) {
   TempDir dir;
   const std::string file = dir / "s.db";
   {
-    SqliteAccountStore store(file);
-    AddAccount(store, "Some Body", "Sup3r-Secret-pw");
+    SqliteAccountStore store(file, Limits{});
+    AddAccount(store, "Some Body", "Sup3r-Secret-pw", Limits{});
     ASSERT_TRUE(store.Write([&] { store.SaveLists({"somebody", "Some Body", {}, "m:4\n"}); }));
-    EXPECT_NE(AddAccount(store, "somebody", "0ther-Secret-pw").find("new password"),
+    EXPECT_NE(AddAccount(store, "somebody", "0ther-Secret-pw", Limits{}).find("new password"),
               std::string::npos);
     EXPECT_EQ(store.Load("somebody")->lists, "m:4\n");  // kept
-    ImportAccounts(store, {{"Pal", "Imp0rted-pw"}});
+    ImportAccounts(store, {{"Pal", "Imp0rted-pw"}}, Limits{});
     EXPECT_THROW(RemoveAccount(store, "nobody"), std::runtime_error);
-    EXPECT_THROW(AddAccount(store, "bad:name", "pw"), std::runtime_error);
+    EXPECT_THROW(AddAccount(store, "bad:name", "pw", Limits{}), std::runtime_error);
     RemoveAccount(store, "pal");
     EXPECT_FALSE(store.Load("pal"));
   }

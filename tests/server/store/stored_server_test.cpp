@@ -23,13 +23,15 @@ using reposa::test::SignOnPayload;
 
 TEST(StoredServer, AFullDatabaseIsAnsweredWithAnErrorAndServingGoesOn) {
   TempDir dir;
-  SqliteAccountStore store(dir / "s.db");
+  SqliteAccountStore store(dir / "s.db", Limits{});
   const std::string before = "m:1\ng:Old\nb:keeper\ndone:\n";
   ASSERT_TRUE(store.Write([&] { store.SaveLists({"filler", "Filler", {}, before}); }));
   // No room to grow: every later write fails with SQLITE_FULL.
   store.database().Exec("PRAGMA max_page_count = " +
                         std::to_string(store.database().QueryInt("PRAGMA page_count")));
-  PasswordWorker worker(1);
+  Limits oneThread;
+  oneThread.passwordThreads = 1;
+  PasswordWorker worker(oneThread);
   std::set<std::string> acknowledged;
   std::size_t refused = 0;
   {
@@ -78,9 +80,9 @@ TEST(StoredServer, AFullDatabaseIsAnsweredWithAnErrorAndServingGoesOn) {
 // stored as a hash.
 TEST(StoredServer, RegisteredPasswordsAreCheckedOffTheLoop) {
   TempDir dir;
-  SqliteAccountStore store(dir / "s.db");
-  AddAccount(store, "Some Body", "right-pw");
-  PasswordWorker worker(2);
+  SqliteAccountStore store(dir / "s.db", Limits{});
+  AddAccount(store, "Some Body", "right-pw", Limits{});
+  PasswordWorker worker(Limits{});  // two threads
   {
     ServerThread server(store, &worker);
     FlapPeer c(server.port());
