@@ -47,8 +47,16 @@ void Server::UseStore(AccountStore* store, PasswordWorker* worker) {
   service_.UseStore(store ? &committer_ : nullptr, worker);
 }
 
+void Server::LogSendPath() {
+  if (connections_.batched())
+    return log_("sends: each turn's sends go to the kernel in one io_uring batch");
+  log_("sends: by send() alone (" +
+       (options_.ioUring ? connections_.whyNotBatched() : std::string("--no-io-uring")) + ")");
+}
+
 void Server::Start() {
   listener_.Start(options_.host, options_.port);
+  LogSendPath();
   if (worker_)
     workerWatch_ = loop_.Watch(worker_->fd(), POLLIN, [this](short) { worker_->Collect(); });
   const Limits& limits = options_.limits;

@@ -47,6 +47,9 @@ class Server final {
   Service& service() { return service_; }
 
  private:
+  // One line saying which send path runs, and why when not the batched one.
+  void LogSendPath();
+
   kez::posix::EventLoop& loop_;
   ServerOptions options_;
   Log log_;

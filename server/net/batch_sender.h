@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "server_limits.h"
 
@@ -25,24 +26,28 @@ struct SendJob {
   int error = 0;
 };
 
+class SendRing;
+
 class BatchSender {
  public:
-  // `batch`: false to use send() alone.
+  // `batch`: false to use send() alone. The ring's size and the fewest jobs
+  // worth a batch come from `limits`.
   BatchSender(bool batch, const Limits& limits);
   ~BatchSender();
   BatchSender(const BatchSender&) = delete;
   BatchSender& operator=(const BatchSender&) = delete;
 
-  // Whether sends go through io_uring.
+  // Whether sends go through io_uring, and if not, why not.
   bool batched() const { return ring_ != nullptr; }
+  const std::string& why() const { return why_; }
   // Writes as much of every job as its socket takes now.
   void Run(std::span<SendJob> jobs);
 
  private:
-  struct Ring;
   unsigned ringEntries_;
   std::size_t batchFrom_;  // fewer jobs go by send() alone
-  std::unique_ptr<Ring> ring_;
+  std::unique_ptr<SendRing> ring_;
+  std::string why_;
 };
 
 // One job by send(), without blocking.

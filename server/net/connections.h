@@ -42,7 +42,9 @@ class Connections final : public Outbox, private ConnectionOwner {
   // Closes every connection past one of its deadlines.
   void Sweep();
   std::size_t size() const { return connections_.size(); }
+  // Whether a turn's sends go to the kernel in one batch, and if not, why.
   bool batched() const { return turns_.batched(); }
+  const std::string& whyNotBatched() const { return turns_.whyNotBatched(); }
 
   // Outbox: where the service's answers go.
   void Deliver(SessionId to, std::string_view message) override;

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "kez/posix/EventLoop.h"
@@ -29,6 +30,7 @@ class Turns {
   // Complete frames wait: they are handled on the next turn.
   void Backlog(Connection& c);
   bool batched() const { return sender_.batched(); }
+  const std::string& whyNotBatched() const { return sender_.why(); }
 
  private:
   void Schedule();
