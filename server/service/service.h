@@ -5,7 +5,9 @@
 // sessions on and runs every client command of a signed-on one through its
 // command table, with presence, chat rooms, the directory of accounts and
 // their lists. Its answers go out through an Outbox and its stored changes
-// to a ChangeLog: the service knows neither the network nor the store.
+// to a ChangeLog: the service knows neither the network nor the store. The
+// commands are defined by subject in service_chat.cpp, service_users.cpp
+// and service_lists.cpp.
 
 #include <chrono>
 #include <cstddef>
