@@ -17,6 +17,10 @@ string(REGEX REPLACE "/$" "" reposa_pc_to_prefix "${reposa_pc_to_prefix}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/keztocsock.pc.in ${PROJECT_BINARY_DIR}/keztocsock.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/keztocsock.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/keztocsock-host.pc.in ${PROJECT_BINARY_DIR}/keztocsock-host.pc
+               @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/keztocsock-host.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
 if(TARGET kez_posix)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/keztocsock-posix.pc.in
                  ${PROJECT_BINARY_DIR}/keztocsock-posix.pc @ONLY)

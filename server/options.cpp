@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "kez/host/Address.h"
+
 namespace reposa::server {
 
 namespace {
@@ -49,29 +51,19 @@ std::vector<Limit> Limits(ServerOptions& s) {
   };
 }
 
-}  // namespace
-
-bool SplitHostPort(std::string_view text, std::string& host, std::string& port) {
-  std::string_view h;
-  std::string_view p;
-  if (text.starts_with('[')) {
-    const std::size_t close = text.find("]:");
-    if (close == std::string_view::npos) return false;
-    h = text.substr(1, close - 1);
-    p = text.substr(close + 2);
-  } else {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) return false;
-    h = text.substr(0, colon);
-    p = text.substr(colon + 1);
-    if (h.find(':') != std::string_view::npos) return false;  // IPv6 needs brackets
+// --listen HOST:PORT, by the hosts' one address rule; port 0 picks a free one.
+void SetListenAddress(std::string_view text, ServerOptions& server) {
+  try {
+    const kez::host::Address a = kez::host::ParseAddress(text, {.anyPort = true});
+    server.host = a.host;
+    server.port = std::to_string(a.port);
+  } catch (const kez::host::AddressError& e) {
+    throw std::invalid_argument("--listen wants HOST:PORT, not '" + std::string(text) + "' (" +
+                                e.what() + ")");
   }
-  int number = 0;
-  if (h.empty() || !ParseInt(p, 0, 65535, number)) return false;
-  host = std::string(h);
-  port = std::to_string(number);
-  return true;
 }
+
+}  // namespace
 
 Options ParseOptions(const std::vector<std::string>& args) {
   Options o;
@@ -92,9 +84,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
     if (arg == "--help" || arg == "-h") {
       o.help = true;
     } else if (arg == "--listen") {
-      const std::string v = take();
-      if (!SplitHostPort(v, o.server.host, o.server.port))
-        throw std::invalid_argument("--listen wants HOST:PORT (port 0 to 65535), not '" + v + "'");
+      SetListenAddress(take(), o.server);
     } else if (arg == "--accounts") {
       o.accountsFile = take();
       if (o.accountsFile->empty()) throw std::invalid_argument("--accounts needs a file name");

@@ -23,8 +23,6 @@ struct Options {
 
 // Throws std::invalid_argument saying what is wrong.
 Options ParseOptions(const std::vector<std::string>& args);
-// "HOST:PORT" or "[IPV6]:PORT"; false when it is neither.
-bool SplitHostPort(std::string_view text, std::string& host, std::string& port);
 std::string UsageText();
 
 }  // namespace reposa::server

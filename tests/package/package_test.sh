@@ -34,7 +34,7 @@ consumer)
     sleep 0.1
   done
   [ -n "$port" ] || { cat "$work/server.log"; exit 1; }
-  "$work/consumer/kez_consumer" 127.0.0.1 "$port"
+  "$work/consumer/kez_consumer" "127.0.0.1:$port"
   ;;
 pkgconfig)
   build=$1 work=$2
@@ -42,7 +42,7 @@ pkgconfig)
   cmake --install "$build" --prefix "$work/prefix" --component Development >/dev/null
   export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
   # shellcheck disable=SC2046
-  c++ -o "$work/parent" "$here/subproject/main.cpp" $(pkg-config --cflags --libs keztocsock-posix)
+  c++ -o "$work/parent" "$here/subproject/main.cpp" $(pkg-config --cflags --libs keztocsock-posix keztocsock-host)
   "$work/parent"
   ;;
 subproject)

@@ -1,8 +1,8 @@
-#include "kez/Backoff.h"
+#include "kez/host/Backoff.h"
 
 #include <gtest/gtest.h>
 
-namespace kez {
+namespace kez::host {
 namespace {
 
 // The waits double from one second to the cap, each within ±20 %; a sign-on
@@ -39,4 +39,4 @@ TEST(Backoff, OnlyARefusedAccountOrABlockedSignOnStopsIt) {
 }
 
 }  // namespace
-}  // namespace kez
+}  // namespace kez::host

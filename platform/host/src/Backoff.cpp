@@ -1,9 +1,9 @@
-#include "kez/Backoff.h"
+#include "kez/host/Backoff.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace kez {
+namespace kez::host {
 
 bool Backoff::OnError(std::int16_t code) {
   if (code == 980 || code == 989) stopped_ = true;
@@ -30,4 +30,4 @@ Backoff::Seconds Backoff::NextDelay() {
   return Seconds(wait);
 }
 
-}  // namespace kez
+}  // namespace kez::host

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <random>
 
-namespace kez {
+namespace kez::host {
 
 // The reconnect policy of the hosts: the first wait is one second, each
 // further one doubles up to a cap, each is spread by a random ±20 % so that
@@ -46,4 +46,4 @@ class Backoff {
   bool stopped_ = false;
 };
 
-}  // namespace kez
+}  // namespace kez::host

@@ -1,28 +1,21 @@
-#include "rooms.h"
+#include "kez/host/Rooms.h"
 
-#include <cctype>
+#include "kez/host/Names.h"
 
-namespace reposa::console {
+namespace kez::host {
 
 // Room names compare as the server compares them: without case and spaces.
-std::string RoomMemory::Key(std::string_view name) {
-  std::string key;
-  for (const char c : name)
-    if (c != ' ') key.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-  return key;
-}
-
 void RoomMemory::Want(const JoinTarget& room) {
-  if (rooms_.size() < kMaxRooms) rooms_[Key(room.room)].target = room;
+  if (rooms_.size() < kMaxRooms) rooms_[NormalizeName(room.room)].target = room;
 }
 
 void RoomMemory::Requested(const JoinTarget& room) {
   if (requested_.size() >= kMaxRooms) requested_.clear();
-  requested_[Key(room.room)] = room.exchange;
+  requested_[NormalizeName(room.room)] = room.exchange;
 }
 
-void RoomMemory::Joined(std::string_view name, int32_t chatId) {
-  const std::string key = Key(name);
+void RoomMemory::Joined(std::string_view name, std::int32_t chatId) {
+  const std::string key = NormalizeName(name);
   auto found = rooms_.find(key);
   if (found == rooms_.end()) {
     if (rooms_.size() >= kMaxRooms) return;
@@ -35,7 +28,7 @@ void RoomMemory::Joined(std::string_view name, int32_t chatId) {
   found->second.chatId = chatId;
 }
 
-void RoomMemory::Left(int32_t chatId) {
+void RoomMemory::Left(std::int32_t chatId) {
   for (auto it = rooms_.begin(); it != rooms_.end(); ++it) {
     if (it->second.chatId == chatId) {
       rooms_.erase(it);
@@ -50,4 +43,4 @@ std::vector<JoinTarget> RoomMemory::Rooms() const {
   return rooms;
 }
 
-}  // namespace reposa::console
+}  // namespace kez::host
