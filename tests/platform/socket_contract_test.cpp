@@ -27,20 +27,15 @@
 #include "kez/qt/QtSocket.h"
 #endif
 
-namespace {
-
-using namespace std::chrono_literals;
-using reposa::test::FlapPeer;
-
-// Each socket with the loop it runs on.
-struct PosixDriver {
+// Each socket with the loop it runs on, named for the test names.
+struct PosixSocketDriver {
   kez::posix::EventLoop loop;
   std::unique_ptr<kez::Socket> Make() { return std::make_unique<kez::posix::PosixSocket>(loop); }
   void Turn(std::chrono::milliseconds wait) { loop.RunOnce(wait); }
 };
 
 #ifdef REPOSA_TEST_QT_SOCKET
-struct QtDriver {
+struct QtSocketDriver {
   std::unique_ptr<kez::Socket> Make() { return std::make_unique<kez::qt::QtSocket>(); }
   void Turn(std::chrono::milliseconds wait) {
     QEventLoop loop;
@@ -48,17 +43,18 @@ struct QtDriver {
     loop.exec();
   }
 };
-using Drivers = testing::Types<PosixDriver, QtDriver>;
-#else
-using Drivers = testing::Types<PosixDriver>;
 #endif
 
-struct DriverNames {
-  template <class T>
-  static std::string GetName(int) {
-    return std::is_same_v<T, PosixDriver> ? "Posix" : "Qt";
-  }
-};
+namespace {
+
+using namespace std::chrono_literals;
+using reposa::test::FlapPeer;
+
+#ifdef REPOSA_TEST_QT_SOCKET
+using Drivers = testing::Types<PosixSocketDriver, QtSocketDriver>;
+#else
+using Drivers = testing::Types<PosixSocketDriver>;
+#endif
 
 struct Recorder : kez::SocketListener {
   std::vector<std::string> seen;
@@ -126,7 +122,7 @@ class SocketContract : public testing::Test {
   Driver driver;
   FlapPeer listener;
 };
-TYPED_TEST_SUITE(SocketContract, Drivers, DriverNames);
+TYPED_TEST_SUITE(SocketContract, Drivers);
 
 TYPED_TEST(SocketContract, ConnectsSendsReceivesAndReportsAnOrderlyCloseAsClosed) {
   Recorder rec;
