@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What the package tests share; sourced by package_test.sh and deb_test.sh.
 
 # Steps run at exit, however the script ends, latest first.
