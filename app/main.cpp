@@ -1,11 +1,31 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <cstdio>
+#include <string_view>
 
 #include "Form1.h"
 #include "kez/host/Address.h"
 
+namespace {
+
+// --help and --version only print text, so they run on Qt's offscreen
+// platform and answer without a display too (the build makes the manual page
+// from them).
+void NeedNoDisplayForText(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help" || arg == "--help-all" || arg == "-v" ||
+        arg == "--version") {
+      if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+      return;
+    }
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  NeedNoDisplayForText(argc, argv);
   QApplication app(argc, argv);
   QApplication::setApplicationName("reposa");
   QApplication::setApplicationDisplayName("Reposa");

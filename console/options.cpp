@@ -172,7 +172,8 @@ Options:
   --screen-name NAME     sign on at start
   --password-file FILE   the password is the first line of FILE; without this
                          option the password is asked for on the terminal
-  --join ROOM[:EXCHANGE] join ROOM once signed on (exchange 4 by default);
+  --join ROOM[:EXCHANGE]
+                         join ROOM once signed on (exchange 4 by default);
                          may be given for several rooms
   --config FILE          options from FILE, one "name = value" per line
                          (screen-name = Demo User); the command line adds to them
@@ -188,8 +189,10 @@ Options:
 
 Input lines:
   {"call": "SendIM", "args": ["buddy", "hello", false]}
-  {"get": "LastChatID"}
+                         a method of the control, its arguments in order
+  {"get": "LastChatID"}  read the property
   {"set": "LastChatID", "value": 7}
+                         write it
 Text is a JSON string whose characters U+0000..U+00FF stand for bytes 0..255.
 
 Notice lines of the console's own:

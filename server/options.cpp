@@ -83,6 +83,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
     };
     if (arg == "--help" || arg == "-h") {
       o.help = true;
+    } else if (arg == "--version") {
+      o.version = true;
     } else if (arg == "--listen") {
       SetListenAddress(take(), o.server);
     } else if (arg == "--accounts") {
@@ -118,10 +120,9 @@ Options ParseOptions(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-  return R"(Usage: reposa-server [--listen HOST:PORT] [--db FILE] [--accounts FILE]
-                     [OPTION VALUE]...
-       reposa-server [--db FILE] account add NAME
-       reposa-server [--db FILE] account remove NAME
+  return R"(Usage: reposa-server [OPTION VALUE]...
+  or:  reposa-server [--db FILE] account add NAME
+  or:  reposa-server [--db FILE] account remove NAME
 
 A TOC2 server for one machine: one loop, fair turns for every connection,
 and bounded memory, so one slow or hostile client never holds up the others.
@@ -140,6 +141,7 @@ Options:
   --keepalive SECONDS  interval of keep-alive frames to each signed-on client
                        (default 60; 0 sends none)
   --help               this text
+  --version            the version
 
 Limits (defaults in brackets):
   --idle-keepalives N          close a signed-on session from which no whole
@@ -172,8 +174,7 @@ sign on. Buddy lists, groups, block and permit lists, privacy modes and
 passwords (as Argon2id hashes) are kept in the database; away messages,
 profiles and rooms last as long as the server runs. The log goes to standard
 error, never blocks the server (lines it cannot write are counted) and never
-shows a
-password.
+shows a password.
 )";
 }
 

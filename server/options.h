@@ -19,6 +19,7 @@ struct Options {
   std::string accountAction;
   std::string accountName;
   bool help = false;
+  bool version = false;
 };
 
 // Throws std::invalid_argument saying what is wrong.
