@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "kez/host/Address.h"
+
 namespace reposa::server {
 
 namespace {
@@ -21,31 +23,17 @@ bool ParseInt(std::string_view text, Int low, Int high, Int& value) {
   return true;
 }
 
-}  // namespace
-
-bool SplitHostPort(std::string_view text, std::string& host, std::string& port) {
-  std::string_view h;
-  std::string_view p;
-  if (text.starts_with('[')) {
-    const std::size_t close = text.find("]:");
-    if (close == std::string_view::npos) return false;
-    h = text.substr(1, close - 1);
-    p = text.substr(close + 2);
-  } else {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) return false;
-    h = text.substr(0, colon);
-    p = text.substr(colon + 1);
-    if (h.find(':') != std::string_view::npos) return false;  // IPv6 needs brackets
+// --listen HOST:PORT, by the hosts' one address rule; port 0 picks a free one.
+void SetListenAddress(std::string_view text, ServerOptions& server) {
+  try {
+    const kez::host::Address a = kez::host::ParseAddress(text, {.anyPort = true});
+    server.host = a.host;
+    server.port = std::to_string(a.port);
+  } catch (const kez::host::AddressError& e) {
+    throw std::invalid_argument("--listen wants HOST:PORT, not '" + std::string(text) + "' (" +
+                                e.what() + ")");
   }
-  int number = 0;
-  if (h.empty() || !ParseInt(p, 0, 65535, number)) return false;
-  host = std::string(h);
-  port = std::to_string(number);
-  return true;
 }
-
-namespace {
 
 // The limit whose option `arg` names ("--max-connections"), or null.
 const LimitInfo* LimitOption(std::string_view arg) {
@@ -91,10 +79,10 @@ void ReadAccountAction(Options& o, const std::vector<std::string>& args, std::si
 void ReadOption(Options& o, std::string_view arg, const std::function<std::string()>& take) {
   if (arg == "--help" || arg == "-h") {
     o.help = true;
+  } else if (arg == "--version") {
+    o.version = true;
   } else if (arg == "--listen") {
-    const std::string v = take();
-    if (!SplitHostPort(v, o.server.host, o.server.port))
-      throw std::invalid_argument("--listen wants HOST:PORT (port 0 to 65535), not '" + v + "'");
+    SetListenAddress(take(), o.server);
   } else if (arg == "--accounts") {
     o.accountsFile = take();
     if (o.accountsFile->empty()) throw std::invalid_argument("--accounts needs a file name");
@@ -185,10 +173,9 @@ std::string UsageLine(const LimitInfo& limit) {
 }  // namespace
 
 std::string UsageText() {
-  std::string text = R"(Usage: reposa-server [--listen HOST:PORT] [--db FILE] [--accounts FILE]
-                     [OPTION VALUE]...
-       reposa-server [--db FILE] account add NAME
-       reposa-server [--db FILE] account remove NAME
+  std::string text = R"(Usage: reposa-server [OPTION VALUE]...
+  or:  reposa-server [--db FILE] account add NAME
+  or:  reposa-server [--db FILE] account remove NAME
 
 A TOC2 server for one machine: one loop, fair turns for every connection,
 and bounded memory, so one slow or hostile client never holds up the others.
@@ -207,6 +194,7 @@ Options:
   --no-io-uring        send with send() alone, even where io_uring is built
                        in and the kernel allows it
   --help               this text
+  --version            the version
 
 Limits (defaults in brackets; the others, fixed when built, are listed in
 docs/limits.md):
