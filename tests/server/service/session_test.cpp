@@ -58,14 +58,21 @@ const std::string kOpening = "FLAPON\n\n";
 const std::string kSignOnFrame = kez::test::Frame(1, SignOnPayload("pal"));
 const std::string kLogin = Line(LoginLine("pal", "password"));
 
-struct SessionTest : ::testing::Test {
+// A service where "Pal" has an account, and one session on it.
+struct OneSession {
   Limits limits;
   Directory directory{limits, std::vector<AccountEntry>{{"Pal", "password"}}};
   Router router;
   Service service{directory, router, [] { return 1000; }, limits};
   FakeTransport transport;
-  Session session{7, service, transport};
-  SessionTest() { router.sessions[7] = &session; }
+  Session session;
+  explicit OneSession(SessionId id) : session(id, service, transport) {
+    router.sessions[id] = &session;
+  }
+};
+
+struct SessionTest : ::testing::Test, OneSession {
+  SessionTest() : OneSession(7) {}
 };
 
 TEST_F(SessionTest, SignsOnHoweverTheBytesAreSplit) {
@@ -78,13 +85,9 @@ TEST_F(SessionTest, SignsOnHoweverTheBytesAreSplit) {
                                "*\x02\x00\x03\x00\x12"
                                "CONFIG2:m:1\ndone:\n"s;
   for (std::size_t split : {input.size(), std::size_t{1}, std::size_t{5}, std::size_t{13}}) {
-    const Limits limits;
-    Directory d{limits, std::vector<AccountEntry>{{"Pal", "password"}}};
-    Router r;
-    Service s{d, r, [] { return 1000; }, limits};
-    FakeTransport t;
-    Session fresh{1, s, t};
-    r.sessions[1] = &fresh;
+    OneSession one(1);
+    Session& fresh = one.session;
+    FakeTransport& t = one.transport;
     for (std::size_t i = 0; i < input.size(); i += split)
       fresh.Receive(std::string_view(input).substr(i, split));
     EXPECT_EQ(t.written, expected) << "split " << split;
@@ -160,13 +163,9 @@ TEST_F(SessionTest, BadInputGetsAnErrorOrACloseNeverACrash) {
        false},
   };
   for (const auto& r : rows) {
-    const Limits limits;
-    Directory d{limits, std::vector<AccountEntry>{{"Pal", "password"}}};
-    Router router;
-    Service s{d, router, [] { return 1000; }, limits};
-    FakeTransport t;
-    Session fresh{1, s, t};
-    router.sessions[1] = &fresh;
+    OneSession one(1);
+    Session& fresh = one.session;
+    FakeTransport& t = one.transport;
     fresh.Receive(r.input);
     std::vector<std::string> frames = Frames(t.written);
     if (r.input.starts_with(signedOn)) {
