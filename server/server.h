@@ -9,10 +9,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "admin/control_requests.h"
+#include "admin/control_socket.h"
+#include "admin/metrics_endpoint.h"
 #include "kez/posix/EventLoop.h"
+#include "metrics/metrics.h"
 #include "net/connections.h"
 #include "net/listener.h"
 #include "server_options.h"
@@ -37,8 +42,14 @@ class Server final {
   // transaction, committed before the answers leave) and checks passwords on
   // `worker`. Either may be null. Call before Start().
   void UseStore(AccountStore* store, PasswordWorker* worker);
-  // Binds and listens; throws std::runtime_error saying why it cannot.
+  // Binds and listens (the control socket and the metrics endpoint too,
+  // when the options name them); throws std::runtime_error saying why it
+  // cannot.
   void Start();
+  // Sessions, connections by state, queued output and uptime, now.
+  metrics::Gauges gauges() const;
+  // Where the metrics are served, "host:port"; empty when they are not.
+  std::string metricsAddress() const { return metrics_ ? metrics_->address() : std::string(); }
   // The address listened on, "host:port" with the port actually bound.
   std::string address() const { return listener_.address(); }
   std::uint16_t port() const { return listener_.port(); }
@@ -58,9 +69,14 @@ class Server final {
   Connections connections_;
   Listener listener_;
   PasswordWorker* worker_ = nullptr;
+  AccountStore* store_ = nullptr;
+  Directory& directory_;
   kez::posix::EventLoop::Id workerWatch_ = 0;
   kez::posix::EventLoop::Id keepAliveTimer_ = 0;
-  kez::posix::EventLoop::Id sweepTimer_ = 0;
+  metrics::Clock::time_point started_ = metrics::Clock::now();
+  std::unique_ptr<ControlRequests> requests_;
+  std::unique_ptr<ControlSocket> control_;
+  std::unique_ptr<MetricsEndpoint> metrics_;
 };
 
 }  // namespace reposa::server

@@ -1,15 +1,22 @@
 #include "net/admission.h"
 
+#include "metrics/metrics.h"
+
 namespace reposa::server {
 
 const char* Admission::Admit(const std::string& address, std::size_t connections) {
   auto found = addresses_.find(address);
   const Count count = found == addresses_.end() ? Count{} : found->second;
-  if (connections >= limits_.maxConnections) return "connections in all";
-  if (count.all >= limits_.maxPerAddress) return "connections from its address";
-  if (signingOn_ >= limits_.maxSigningOn) return "connections signing on";
+  using metrics::Counter;
+  if (connections >= limits_.maxConnections)
+    return metrics::Count(Counter::refusedConnections), "connections in all";
+  if (count.all >= limits_.maxPerAddress)
+    return metrics::Count(Counter::refusedFromAddress), "connections from its address";
+  if (signingOn_ >= limits_.maxSigningOn)
+    return metrics::Count(Counter::refusedSigningOn), "connections signing on";
   if (count.signingOn >= limits_.maxSigningOnPerAddress)
-    return "connections signing on from its address";
+    return metrics::Count(Counter::refusedSigningOnFromAddress),
+           "connections signing on from its address";
   Count& counted = addresses_[address];
   ++counted.all;
   ++counted.signingOn;

@@ -12,6 +12,9 @@ class ChangeLog {
   virtual ~ChangeLog() = default;
   // `password`: the password hash changed too.
   virtual void Changed(Account& account, bool password = false) = 0;
+  // The account signed on (its lastSignOn is set): kept with the next
+  // commit, acknowledging nothing.
+  virtual void SignedOn(const Account& account) { (void)account; }
 };
 
 }  // namespace reposa::server

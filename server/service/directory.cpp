@@ -1,5 +1,7 @@
 #include "service/directory.h"
 
+#include <utility>
+
 #include "service/names.h"
 #include "service/password_hash.h"
 
@@ -48,6 +50,30 @@ Account* Directory::Lookup(std::string_view typedName) {
 Account* Directory::Find(std::string_view normalised) {
   auto it = accounts_.find(normalised);
   return it == accounts_.end() ? nullptr : &it->second;
+}
+
+bool Directory::Register(std::string_view display, const std::string& hash) {
+  const std::string name = NormalizeName(display);
+  auto it = accounts_.find(name);
+  if (it == accounts_.end()) {
+    Account account;
+    account.name = name;
+    it = accounts_.emplace(name, std::move(account)).first;
+  }
+  it->second.display = std::string(TrimSpaces(display));
+  it->second.passwordHash = hash;
+  return std::exchange(open_, false);
+}
+
+bool Directory::Remove(std::string_view normalised) {
+  auto it = accounts_.find(normalised);
+  if (it == accounts_.end()) return open_;
+  accounts_.erase(it);
+  const bool wasOpen = open_;
+  open_ = true;
+  for (const auto& [name, account] : accounts_)
+    if (account.passwordHash) open_ = false;
+  return wasOpen;
 }
 
 }  // namespace reposa::server

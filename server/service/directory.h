@@ -3,6 +3,7 @@
 // Every account the server knows, with its stored lists.
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -29,6 +30,7 @@ struct Account {
   // The stored lists as read from the database, made into `lists` when the
   // account is first looked up: a start with many accounts reads them only.
   std::optional<std::string> unparsedLists;
+  std::int64_t lastSignOn = 0;  // seconds since the epoch; 0: never
 };
 
 class Directory {
@@ -46,6 +48,17 @@ class Directory {
   Account* Lookup(std::string_view typedName);
   Account* Find(std::string_view normalised);
   std::size_t size() const { return accounts_.size(); }
+  // Every account, in the order of their normalised names.
+  const std::map<std::string, Account, std::less<>>& all() const { return accounts_; }
+
+  // Changes made while the server runs. Register gives `display`'s account
+  // (made when new, its lists kept when not) the password `hash` and that
+  // display name, and makes
+  // the directory registered; Remove forgets an account, and the directory
+  // is open again once no account has a password, as it would be after a
+  // restart. Both return whether the directory was open before.
+  bool Register(std::string_view display, const std::string& hash);
+  bool Remove(std::string_view normalised);
 
  private:
   Limits limits_;

@@ -26,6 +26,9 @@ namespace reposa::server {
 std::string HashPassword(std::string_view password, const Limits& limits);
 // Whether `password` matches `hash`, whatever parameters `hash` was made with.
 bool VerifyPassword(std::string_view hash, std::string_view password);
+// Whether `hash` is an Argon2id string VerifyPassword can check: what a
+// password handed over already hashed must be.
+bool IsPasswordHash(std::string_view hash, const Limits& limits);
 
 class PasswordWorker {
  public:

@@ -1,5 +1,6 @@
 #include "service/service.h"
 
+#include "metrics/metrics.h"
 #include "service/messages.h"
 #include "service/names.h"
 
@@ -58,6 +59,7 @@ SignOnResult Service::SignOn(SessionId session, std::string_view typedName,
   Account* account = wellFormed ? directory_.Lookup(typedName) : nullptr;
   auto refuse = [this, session, known = wellFormed && account,
                  name = std::string(TrimSpaces(typedName))] {
+    metrics::Count(metrics::Counter::refusedSignOn);
     // Only the name of an existing account is quoted: anything else could be
     // a password typed into the wrong box, or bytes meant to garble the log.
     log_("sign-on refused for " +
@@ -78,17 +80,21 @@ SignOnResult Service::SignOn(SessionId session, std::string_view typedName,
     // the session waits for its verdict without holding up the loop.
     awaiting_.insert(session);
     std::weak_ptr<bool> alive = alive_;
-    worker_->Submit(
-        PasswordWorker::Job{*account->passwordHash, std::string(password), {}},
-        [this, alive, session, account, maxPayload, refuse](const PasswordWorker::Result& result) {
-          if (alive.expired() || !awaiting_.erase(session)) return;  // gone meanwhile
-          if (result.matches) {
-            Admit(session, *account, maxPayload);
-          } else {
-            refuse();
-          }
-          outbox_.SignOnVerdict(session, result.matches);
-        });
+    worker_->Submit(PasswordWorker::Job{*account->passwordHash, std::string(password), {}},
+                    [this, alive, session, name = account->name, hash = *account->passwordHash,
+                     maxPayload, refuse](const PasswordWorker::Result& result) {
+                      if (alive.expired() || !awaiting_.erase(session)) return;  // gone meanwhile
+                      // The account may have been removed, or given another
+                      // password, while its old one was checked.
+                      Account* now = directory_.Find(name);
+                      const bool matches = result.matches && now && now->passwordHash == hash;
+                      if (matches) {
+                        Admit(session, *now, maxPayload);
+                      } else {
+                        refuse();
+                      }
+                      outbox_.SignOnVerdict(session, matches);
+                    });
     return kSignOnPending;
   }
   Admit(session, *account, maxPayload);
@@ -103,6 +109,8 @@ void Service::Admit(SessionId session, Account& account, std::size_t maxPayload)
     log_(account.display + " signed on again; session " + std::to_string(*replaced) + " ended");
   }
   log_(account.display + " signed on (session " + std::to_string(session) + ")");
+  account.lastSignOn = now_();
+  if (changes_) changes_->SignedOn(account);
   outbox_.Deliver(session, msg::SignOn());
   outbox_.Deliver(session, msg::Nick(account.display));
   for (const std::string& m : Config2Messages(account.lists.ConfigText(), maxPayload))
@@ -144,6 +152,7 @@ void Service::Command(SessionId session, const CommandLine& line) {
     if (line.args.size() < row.minArgs || line.args.size() > row.maxArgs ||
         line.args.size() > limits_.maxArguments)
       break;
+    metrics::Command(row.word);
     (this->*row.handler)(*me, line.args);
     return;
   }
@@ -160,6 +169,8 @@ void Service::BadInput(const OnlineUser& me) {
 
 bool Service::WithinRate(OnlineUser& me, RateLimit& rate, std::int64_t n) {
   if (rate.Take(now_(), n)) return true;
+  metrics::Count(&rate == &me.inviteRate ? metrics::Counter::rateInvite
+                                         : metrics::Counter::ratePresence);
   Send(me, msg::Error(msg::kRateLimited));
   return false;
 }

@@ -63,6 +63,14 @@ class Service {
   // It grows with each failure for the name of an existing account.
   std::chrono::milliseconds RefusalDelay(std::string_view typedName);
 
+  // Accounts changed by the host while the server runs (through the control
+  // socket), once the store holds the change. A new account or a new
+  // password leaves every session as it is; the first registered account
+  // makes an open server registered. A removed account's session is signed
+  // off with the protocol's sign-off frame, and its lists go with it.
+  void AccountRegistered(std::string_view display, const std::string& hash);
+  void AccountRemoved(std::string_view normalised);
+
   const Limits& limits() const { return limits_; }
   Presence& presence() { return presence_; }
   ChatRooms& rooms() { return rooms_; }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "metrics/metrics.h"
 #include "service/command_arguments.h"
 #include "service/messages.h"
 #include "service/names.h"
@@ -18,6 +19,7 @@ void Service::SendIm(OnlineUser& me, const Args& args) {
   OnlineUser* other = Reachable(me, args[0]);
   if (!other) return Send(me, msg::Error(msg::kNotAvailable, NormalizeName(args[0])));
   Send(*other, msg::ImIn(me.display(), args.size() == 3, me.UserClass(), args[1]));
+  metrics::ImQueued();
   other->imFrom.insert(me.name());
 }
 
@@ -102,6 +104,7 @@ void Service::PasswordChecked(OnlineUser& me, bool matches, const std::string& n
     if (++me.wrongPasswords >= limits_.maxWrongPasswords) {
       log_("session " + std::to_string(me.session) + " gave " + std::to_string(me.wrongPasswords) +
            " wrong passwords for " + account.display);
+      metrics::Count(metrics::Counter::dropAbuse);
       return outbox_.EndSession(me.session, "repeated wrong passwords");
     }
     return Send(me, msg::Error(msg::kBadAccount));

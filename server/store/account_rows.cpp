@@ -13,6 +13,7 @@ std::vector<Account> ToAccounts(std::vector<StoredAccount> rows) {
     account.display = std::move(row.display);
     account.passwordHash = std::move(row.passwordHash);
     if (!row.lists.empty()) account.unparsedLists = std::move(row.lists);
+    account.lastSignOn = row.lastSignOn;
     accounts.push_back(std::move(account));
   }
   return accounts;
@@ -20,7 +21,8 @@ std::vector<Account> ToAccounts(std::vector<StoredAccount> rows) {
 
 StoredAccount ToRow(const Account& account) {
   return StoredAccount{account.name, account.display, account.passwordHash,
-                       account.unparsedLists ? *account.unparsedLists : account.lists.ConfigText()};
+                       account.unparsedLists ? *account.unparsedLists : account.lists.ConfigText(),
+                       account.lastSignOn};
 }
 
 void Restore(Account& account, const std::optional<StoredAccount>& row, const Limits& limits) {

@@ -8,6 +8,8 @@
 // service knowing. The store depends on the service's account model, never
 // the other way round.
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -29,6 +31,7 @@ struct StoredAccount {
   std::string display;                      // as shown
   std::optional<std::string> passwordHash;  // none: an account of an open server
   std::string lists;                        // the stored configuration lines, "m:" to "d:"
+  std::int64_t lastSignOn = 0;              // seconds since the epoch; 0: never
 };
 
 struct StoredChange {
@@ -36,6 +39,7 @@ struct StoredChange {
     Lists,   // display and lists; the password hash stays as it is (none for a new row)
     Whole,   // the whole row, password hash included
     Remove,  // the row goes, with its lists
+    SignOn,  // only the time of the last sign-on (a new row gets the display name too)
   };
   Kind kind;
   StoredAccount row;  // only `name` counts for Remove
@@ -54,6 +58,19 @@ class AccountStore {
   // lastError()) leaves the store as it was.
   virtual bool Apply(std::span<const StoredChange> changes) = 0;
   virtual const std::string& lastError() const = 0;
+
+  // An online copy of the store in a new file, made a little at a time so
+  // the server goes on meanwhile. Throws StoreError when it cannot start.
+  class Backup {
+   public:
+    virtual ~Backup() = default;
+    // Copies the next part; true once the copy is whole and in place.
+    // Throws StoreError. A backup dropped before then leaves no file.
+    virtual bool Step() = 0;
+  };
+  virtual std::unique_ptr<Backup> StartBackup(const std::string& file) {
+    throw StoreError("cannot back up " + where() + " to " + file + ": not supported by this store");
+  }
 };
 
 }  // namespace reposa::server

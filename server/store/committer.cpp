@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "metrics/metrics.h"
 #include "service/messages.h"
 #include "store/account_rows.h"
 
@@ -21,38 +22,63 @@ void Committer::Use(AccountStore* store, std::function<void(Account&)> reverted)
 
 void Committer::Changed(Account& account, bool password) {
   pending_[&account] |= password;
-  if (held_.holding()) return;
-  held_.Hold();
+  if (!held_.holding()) held_.Hold();
+  Schedule();
+}
+
+void Committer::SignedOn(const Account& account) {
+  signOns_[account.name] =
+      StoredAccount{account.name, account.display, {}, {}, account.lastSignOn};
+  Schedule();
+}
+
+void Committer::Schedule() {
+  if (scheduled_) return;
+  scheduled_ = true;
   std::weak_ptr<bool> alive = alive_;
   post_([this, alive] {
-    if (!alive.expired()) Finish();
+    if (alive.expired()) return;
+    scheduled_ = false;
+    Finish();
   });
 }
 
 void Committer::Finish() {
-  if (!held_.holding() || !store_) return;
+  if (!store_ || (!held_.holding() && signOns_.empty())) return;
   std::map<Account*, bool> pending;
   pending.swap(pending_);
   std::vector<StoredChange> changes;
-  changes.reserve(pending.size());
+  changes.reserve(pending.size() + signOns_.size());
   for (const auto& [account, password] : pending)
     changes.push_back(
         {password ? StoredChange::Kind::Whole : StoredChange::Kind::Lists, ToRow(*account)});
+  for (auto& [name, row] : signOns_) changes.push_back({StoredChange::Kind::SignOn, std::move(row)});
+  signOns_.clear();
+  const bool stored = Commit(changes);
+  if (!stored) {
+    for (const auto& [account, password] : pending) {
+      Revert(*account);
+      if (reverted_) reverted_(*account);
+    }
+  }
+  if (held_.holding()) held_.Release(stored, msg::Error(msg::kNotStored));
+}
+
+bool Committer::Commit(const std::vector<StoredChange>& changes) {
+  const auto started = metrics::Clock::now();
   const bool stored = store_->Apply(changes);
+  metrics::Observe(metrics::Timing::StoreCommit, metrics::Clock::now() - started);
+  metrics::Count(stored ? metrics::Counter::storeCommit : metrics::Counter::storeFailure);
   if (!stored) {
     if (!failing_)
       log_("cannot store changes in " + store_->where() + ": " + store_->lastError() +
            "; they are answered with an error, and each later change tries again");
     failing_ = true;
-    for (const auto& [account, password] : pending) {
-      Revert(*account);
-      if (reverted_) reverted_(*account);
-    }
   } else if (failing_) {
     failing_ = false;
     log_("changes are stored in " + store_->where() + " again");
   }
-  held_.Release(stored, msg::Error(msg::kNotStored));
+  return stored;
 }
 
 // Back to what the store holds, so memory never claims more than it.

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "service/change_log.h"
 #include "service/directory.h"
@@ -37,10 +38,15 @@ class Committer final : public ChangeLog {
   // account put back as the store holds it after a failed write.
   void Use(AccountStore* store, std::function<void(Account&)> reverted);
   void Changed(Account& account, bool password) override;
-  // Commits what waits now; also run when the server stops.
+  void SignedOn(const Account& account) override;
+  // Commits what waits now; also run when the server stops, and before a
+  // change made from outside the service is written.
   void Finish();
 
  private:
+  void Schedule();
+  // Commits `changes`; false (logged once) when the store refused.
+  bool Commit(const std::vector<StoredChange>& changes);
   void Revert(Account& account);
 
   HeldOutbox held_;
@@ -50,6 +56,10 @@ class Committer final : public ChangeLog {
   AccountStore* store_ = nullptr;
   std::function<void(Account&)> reverted_;
   std::map<Account*, bool> pending_;  // changed accounts, and whether their password did
+  // Sign-on times not yet stored, by account name: a name, not the account,
+  // so an account removed meanwhile leaves nothing dangling.
+  std::map<std::string, StoredAccount> signOns_;
+  bool scheduled_ = false;
   bool failing_ = false;              // logged once until a write succeeds again
   // Posted work checks this, so it is dropped once the committer is gone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

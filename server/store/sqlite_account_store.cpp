@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "store/online_backup.h"
+
 namespace reposa::server {
 
 namespace {
@@ -21,6 +23,8 @@ const char* const kMigrations[] = {
     "  password_hash TEXT,"
     "  lists TEXT NOT NULL DEFAULT ''"
     ") WITHOUT ROWID;",
+    // 1 -> 2: when each account last signed on (seconds since the epoch).
+    "ALTER TABLE accounts ADD COLUMN last_signon INTEGER;",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 
@@ -61,7 +65,7 @@ std::string DefaultDatabasePath() {
 }
 
 SqliteAccountStore::SqliteAccountStore(const std::string& path, const Limits& limits)
-    : path_(path) {
+    : path_(path), backupStepPages_(static_cast<int>(limits.backupStepPages)) {
   if (!InMemory(path)) {
     MakeFolders(path);
     CheckHeader(path);
@@ -90,8 +94,12 @@ SqliteAccountStore::SqliteAccountStore(const std::string& path, const Limits& li
         "ON CONFLICT(name) DO UPDATE SET display = excluded.display, lists = excluded.lists");
     put_ = std::make_unique<Statement>(
         db_->handle(),
-        "INSERT OR REPLACE INTO accounts(name, display, password_hash, lists) "
-        "VALUES(?1, ?2, ?3, ?4)");
+        "INSERT OR REPLACE INTO accounts(name, display, password_hash, lists, last_signon) "
+        "VALUES(?1, ?2, ?3, ?4, nullif(?5, 0))");
+    signOn_ = std::make_unique<Statement>(
+        db_->handle(),
+        "INSERT INTO accounts(name, display, last_signon) VALUES(?1, ?2, ?3) "
+        "ON CONFLICT(name) DO UPDATE SET last_signon = excluded.last_signon");
     remove_ = std::make_unique<Statement>(db_->handle(), "DELETE FROM accounts WHERE name = ?1");
   } catch (const DatabaseError& e) {
     if (e.code == SQLITE_NOTADB)
@@ -130,19 +138,29 @@ void SqliteAccountStore::Migrate(std::int64_t from) {
   }
 }
 
+namespace {
+
+constexpr std::string_view kSelectAccounts =
+    "SELECT name, display, password_hash, lists, coalesce(last_signon, 0) FROM accounts";
+
+StoredAccount Row(const Statement& s) {
+  return StoredAccount{s.Text(0), s.Text(1), s.OptionalText(2), s.Text(3), s.Int(4)};
+}
+
+}  // namespace
+
 std::vector<StoredAccount> SqliteAccountStore::LoadAll() {
   std::vector<StoredAccount> all;
-  Statement s(db_->handle(), "SELECT name, display, password_hash, lists FROM accounts");
-  while (s.Step()) all.push_back(StoredAccount{s.Text(0), s.Text(1), s.OptionalText(2), s.Text(3)});
+  Statement s(db_->handle(), kSelectAccounts);
+  while (s.Step()) all.push_back(Row(s));
   return all;
 }
 
 std::optional<StoredAccount> SqliteAccountStore::Load(std::string_view name) {
-  Statement s(db_->handle(),
-              "SELECT name, display, password_hash, lists FROM accounts WHERE name = ?1");
+  Statement s(db_->handle(), std::string(kSelectAccounts) + " WHERE name = ?1");
   s.Bind(1, name);
   if (!s.Step()) return std::nullopt;
-  return StoredAccount{s.Text(0), s.Text(1), s.OptionalText(2), s.Text(3)};
+  return Row(s);
 }
 
 void SqliteAccountStore::Begin() {
@@ -179,7 +197,15 @@ void SqliteAccountStore::Put(const StoredAccount& a) {
   } else {
     put_->BindNull(3);
   }
-  put_->Bind(4, a.lists).Run();
+  put_->Bind(4, a.lists).Bind(5, a.lastSignOn).Run();
+}
+
+void SqliteAccountStore::SaveSignOn(const StoredAccount& a) {
+  signOn_->Bind(1, a.name).Bind(2, a.display).Bind(3, a.lastSignOn).Run();
+}
+
+std::unique_ptr<AccountStore::Backup> SqliteAccountStore::StartBackup(const std::string& file) {
+  return std::make_unique<OnlineBackup>(db_->handle(), file, backupStepPages_);
 }
 
 bool SqliteAccountStore::Remove(std::string_view name) {
@@ -199,6 +225,9 @@ bool SqliteAccountStore::Apply(std::span<const StoredChange> changes) {
           break;
         case StoredChange::Kind::Remove:
           Remove(c.row.name);
+          break;
+        case StoredChange::Kind::SignOn:
+          SaveSignOn(c.row);
           break;
       }
     }

@@ -20,7 +20,7 @@
 
 namespace reposa::server {
 
-inline constexpr std::int64_t kSchemaVersion = 1;
+inline constexpr std::int64_t kSchemaVersion = 2;
 // "RPSA": marks the file as ours.
 inline constexpr std::int64_t kApplicationId = 0x52505341;
 
@@ -43,6 +43,8 @@ class SqliteAccountStore final : public AccountStore {
   std::optional<StoredAccount> Load(std::string_view name) override;
   bool Apply(std::span<const StoredChange> changes) override;
   const std::string& lastError() const override { return lastError_; }
+  // A copy made the limits' number of pages a step (see OnlineBackup).
+  std::unique_ptr<Backup> StartBackup(const std::string& file) override;
 
   // Writes run inside Begin()..Commit(); a failed Commit() (or a write that
   // threw DatabaseError) leaves the database as it was before Begin().
@@ -56,6 +58,8 @@ class SqliteAccountStore final : public AccountStore {
   // The whole row, password hash included.
   void Put(const StoredAccount& account);
   bool Remove(std::string_view name);
+  // The time of the last sign-on; a new row gets the display name too.
+  void SaveSignOn(const StoredAccount& account);
 
   // Runs `body` in one transaction; false (rolled back, cause kept) when
   // any write fails.
@@ -82,7 +86,9 @@ class SqliteAccountStore final : public AccountStore {
   std::unique_ptr<Statement> saveLists_;
   std::unique_ptr<Statement> put_;
   std::unique_ptr<Statement> remove_;
+  std::unique_ptr<Statement> signOn_;
   std::string lastError_;
+  int backupStepPages_;
 };
 
 // Where the server keeps its database when not told: $XDG_DATA_HOME/reposa/

@@ -1,0 +1,34 @@
+// Accounts changed by the host while the server runs.
+
+#include "metrics/metrics.h"
+#include "service/names.h"
+#include "service/service.h"
+
+namespace reposa::server {
+
+void Service::AccountRegistered(std::string_view display, const std::string& hash) {
+  const bool known = directory_.Find(NormalizeName(display)) != nullptr;
+  const bool wasOpen = directory_.Register(display, hash);
+  log_((known ? "new password for " : "registered ") + std::string(TrimSpaces(display)) +
+       " through the control socket");
+  if (!wasOpen) return;
+  // Sessions of names that have no password stay until they sign off; none
+  // of those names can sign on again.
+  log_("registered: only registered accounts sign on from now on (" +
+       std::to_string(presence_.size()) + " session(s) signed on stay)");
+}
+
+void Service::AccountRemoved(std::string_view normalised) {
+  if (const std::optional<SessionId> session = presence_.SessionOf(normalised)) {
+    rooms_.LeaveAll(*session);
+    presence_.Detach(*session);
+    metrics::Count(metrics::Counter::dropRemovedAccount);
+    outbox_.EndSession(*session, "its account was removed");
+  }
+  const bool wasOpen = directory_.Remove(normalised);
+  log_("removed " + std::string(normalised) + " and its lists through the control socket");
+  if (!wasOpen && directory_.open())
+    log_("open: no registered accounts left; any screen name signs on with any password");
+}
+
+}  // namespace reposa::server
