@@ -70,6 +70,8 @@ std::string RegisterAccount(AccountStore& store, const std::string& name, const 
   if (existing) {
     row.lists = existing->lists;
     row.lastSignOn = existing->lastSignOn;
+    // A new password keeps the name as its owner formatted it.
+    if (mustExist) row.display = existing->display;
   }
   MustApply(store, {{StoredChange::Kind::Whole, row}});
   return (registered ? "new password for " : "registered ") + row.display + " in " + store.where();

@@ -83,11 +83,12 @@ json ControlRequests::Register(const json& request, bool mustExist) {
   if (mustExist && (!existing || !existing->passwordHash))
     return Error("no registered account " + display + "; account add registers one");
   StoredAccount row = existing ? ToRow(*existing) : StoredAccount{name, {}, {}, {}};
-  row.display = std::string(TrimSpaces(display));
+  // A new password keeps the name as its owner formatted it.
+  if (!mustExist) row.display = std::string(TrimSpaces(display));
   row.passwordHash = hash;
   std::string error;
   if (!Store({StoredChange::Kind::Whole, row}, error)) return Error(error);
-  parts_.service.AccountRegistered(display, hash);
+  parts_.service.AccountRegistered(row.display, hash);
   return Done((existing && existing->passwordHash ? "new password for " : "registered ") +
               row.display);
 }

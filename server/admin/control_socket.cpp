@@ -170,9 +170,10 @@ std::optional<std::string> AskRunningServer(const std::string& path, const std::
   std::optional<std::chrono::steady_clock::time_point> deadline;
   if (bound) deadline = std::chrono::steady_clock::now() + *bound;
   std::string answer;
-  bool sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-              static_cast<ssize_t>(request.size());
-  while (sent && answer.find('\n') == std::string::npos && WaitFor(fd, POLLIN, deadline)) {
+  // A server that refuses this user answers before reading, and the send
+  // may fail then: its answer is read all the same.
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  while (answer.find('\n') == std::string::npos && WaitFor(fd, POLLIN, deadline)) {
     char buffer[65536];
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n <= 0) break;

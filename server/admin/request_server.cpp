@@ -69,6 +69,10 @@ void RequestServer::Refuse(int fd, Refusal why) {
   const std::string text = rules_.refusal ? rules_.refusal(why) : std::string();
   if (!text.empty()) ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
   ::shutdown(fd, SHUT_WR);
+  // What the client sent already is read, so the close does not reset the
+  // connection before the refusal is read.
+  char ignored[4096];
+  [[maybe_unused]] const ssize_t n = ::recv(fd, ignored, sizeof ignored, MSG_DONTWAIT);
   ::close(fd);
 }
 
