@@ -20,6 +20,7 @@
 #include "ServerProcess.h"
 #include "TempDir.h"
 #include "service/password_hash.h"
+#include "store/sqlite_account_store.h"
 
 namespace reposa::server::test {
 namespace {
@@ -206,6 +207,31 @@ TEST(ControlSocket, RefusesAnotherUser) {
   EXPECT_EQ(Command(control, {"status"}, out, {}, asNobody), 1) << out;
   EXPECT_NE(out.find("not the server's own user"), std::string::npos) << out;
   EXPECT_EQ(Command(control, {"status"}, out), 0) << out;
+}
+
+// A backup taken while a client stores changes as fast as it can is a whole
+// database of the same schema.
+TEST(ControlSocket, ABackupDuringAWriteBurstIsWhole) {
+  TempDir dir;
+  ServerProcess server({"--db", dir / "s.db"});
+  FlapPeer writer(server.port());
+  ASSERT_TRUE(writer.SignOn("Writer"));
+  for (int i = 0; i < 400; ++i)
+    writer.SendLine("toc2_new_buddies \"g:G" + std::to_string(i % 20) + "\nb:buddy" +
+                    std::to_string(i) + "\n\"");
+  std::string out;
+  ASSERT_EQ(Command(dir / "s.db.sock", {"backup", dir / "copy.db"}, out), 0) << out;
+  EXPECT_NE(out.find("backed up " + dir / "s.db" + " to " + dir / "copy.db"), std::string::npos)
+      << out;
+  for (int i = 0; i < 400; ++i) ASSERT_FALSE(writer.Expect("INSERTED2:b:").empty()) << i;
+  Database copy(dir / "copy.db", false);
+  Statement check(copy.handle(), "PRAGMA integrity_check");
+  ASSERT_TRUE(check.Step());
+  EXPECT_EQ(check.Text(0), "ok");
+  EXPECT_EQ(copy.QueryInt("PRAGMA user_version"), kSchemaVersion);
+  EXPECT_EQ(copy.QueryInt("SELECT count(*) FROM accounts WHERE name = 'writer'"), 1);
+  EXPECT_NE(Command(dir / "s.db.sock", {"backup", dir / "copy.db"}, out), 0);
+  EXPECT_NE(out.find("a backup never replaces a file"), std::string::npos) << out;
 }
 
 TEST(ControlSocket, AnotherServerOnTheSameDatabaseIsRefused) {

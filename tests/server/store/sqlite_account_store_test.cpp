@@ -47,6 +47,33 @@ TEST(AccountStore, KeepsAccountsAcrossReopenInPrivateFiles) {
   EXPECT_EQ(store.database().QueryInt("PRAGMA application_id"), kApplicationId);
 }
 
+// A file of the first schema gains the time of the last sign-on and keeps
+// its rows; sign-on times are kept apart from the lists.
+TEST(AccountStore, BringsAFileOfTheFirstSchemaForwardAndKeepsSignOnTimes) {
+  TempDir dir;
+  const std::string file = dir / "v1.db";
+  Database(file, true)
+      .Exec(
+          "CREATE TABLE accounts(name TEXT PRIMARY KEY NOT NULL, display TEXT NOT NULL,"
+          " password_hash TEXT, lists TEXT NOT NULL DEFAULT '') WITHOUT ROWID;"
+          "INSERT INTO accounts VALUES('al', 'Al', '$argon2id$x', 'm:1\n');"
+          "PRAGMA application_id = 1380995905; PRAGMA user_version = 1;");
+  SqliteAccountStore store(file, Limits{});
+  EXPECT_EQ(store.database().QueryInt("PRAGMA user_version"), kSchemaVersion);
+  std::optional<StoredAccount> al = store.Load("al");
+  ASSERT_TRUE(al);
+  EXPECT_EQ(al->lists, "m:1\n");
+  EXPECT_EQ(al->lastSignOn, 0);
+  const StoredChange signOns[] = {{StoredChange::Kind::SignOn, {"al", "Al", {}, {}, 1700000000}},
+                                  {StoredChange::Kind::SignOn, {"bo", "Bo", {}, {}, 1700000001}}};
+  ASSERT_TRUE(store.Apply(signOns));
+  al = store.Load("al");
+  EXPECT_EQ(al->lastSignOn, 1700000000);
+  EXPECT_EQ(al->passwordHash, "$argon2id$x");
+  EXPECT_EQ(al->lists, "m:1\n");
+  EXPECT_EQ(store.Load("bo")->lastSignOn, 1700000001);  // an open server's name
+}
+
 TEST(AccountStore, RefusesFilesThatAreNotOursOrAreNewerAndLeavesThemAlone) {
   static_assert(kApplicationId == 1380995905);
   TempDir dir;

@@ -1,0 +1,128 @@
+// The metrics endpoint: its answers to good and bad requests, and a scrape
+// of a running server whose counters move with the traffic.
+
+#include "admin/metrics_endpoint.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "FlapPeer.h"
+#include "ServerProcess.h"
+
+namespace reposa::server::test {
+namespace {
+
+using reposa::test::FlapPeer;
+using reposa::test::ServerProcess;
+
+TEST(MetricsEndpoint, AnswersEachRequest) {
+  const struct {
+    std::string request;
+    std::string status;
+  } rows[] = {
+      {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK\r\n"},
+      {"GET /metrics?name[]=x HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK\r\n"},
+      {"HEAD /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n"},
+      {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n"},
+      {"POST /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed\r\n"},
+      {"GET /metrics\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+      {"\x16\x03\x01 hello\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+  };
+  for (const auto& r : rows) {
+    const std::string answer = HttpAnswer(r.request, [] { return std::string("m 1\n"); });
+    EXPECT_TRUE(answer.starts_with(r.status)) << r.request << " -> " << answer;
+    const bool body = r.status.find("200") != std::string::npos && r.request.starts_with("GET");
+    EXPECT_EQ(answer.ends_with("\r\n\r\nm 1\n"), body) << r.request;
+  }
+  EXPECT_EQ(HttpRequestLength("GET / HTTP/1.1\r\nHost: x\r\n"), 0u);
+  EXPECT_EQ(HttpRequestLength("GET / HTTP/1.1\r\n\r\nmore"), 18u);
+  EXPECT_EQ(HttpRequestLength("GET / HTTP/1.0\n\n"), 16u);
+}
+
+// One HTTP exchange with 127.0.0.1:port: the whole answer.
+std::string Http(std::uint16_t port, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+      answer.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return answer;
+}
+
+// The samples of a scrape by their full names (labels included), after
+// checking that every line is a comment or a sample of the text format.
+std::map<std::string, double> Samples(const std::string& answer) {
+  std::map<std::string, double> samples;
+  const std::size_t body = answer.find("\r\n\r\n");
+  EXPECT_NE(body, std::string::npos);
+  std::istringstream lines(answer.substr(body + 4));
+  const std::regex sample(R"(([a-zA-Z_:][a-zA-Z0-9_:]*(\{[^}]*\})?) (-?[0-9.e+-]+|\+Inf|NaN))");
+  const std::regex comment(R"(# (HELP|TYPE) [a-zA-Z_:][a-zA-Z0-9_:]* .*)");
+  std::smatch m;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || std::regex_match(line, comment)) continue;
+    if (!std::regex_match(line, m, sample)) {
+      ADD_FAILURE() << "not the text format: " << line;
+      continue;
+    }
+    samples[m[1]] = std::stod(m[3]);
+  }
+  return samples;
+}
+
+std::uint16_t MetricsPort(ServerProcess& server) {
+  const std::string marker = "metrics on http://127.0.0.1:";
+  const std::size_t at = server.WaitErr(marker);
+  return at == std::string::npos ? 0 : static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
+}
+
+TEST(MetricsEndpoint, AScrapeParsesAndMovesWithTheTraffic) {
+  ServerProcess server({"--metrics", "0"});
+  const std::uint16_t port = MetricsPort(server);
+  ASSERT_NE(port, 0);
+  const std::string get = "GET /metrics HTTP/1.1\r\nHost: test\r\n\r\n";
+  const auto before = Samples(Http(port, get));
+  EXPECT_EQ(before.at("reposa_sessions"), 0);
+  {
+    FlapPeer al(server.port()), bo(server.port()), garbled(server.port());
+    ASSERT_TRUE(al.SignOn("Al"));
+    ASSERT_TRUE(bo.SignOn("Bo"));
+    for (int i = 0; i < 5; ++i) al.SendLine("toc_send_im bo \"hi\"");
+    for (int i = 0; i < 5; ++i) ASSERT_FALSE(bo.Expect("IM_IN_ENC2:").empty());
+    garbled.SendRaw("FLAPON\n\nX");  // a bad frame marker is refused
+    EXPECT_TRUE(garbled.WaitClosed());
+    auto after = Samples(Http(port, get));
+    EXPECT_EQ(after["reposa_sessions"], 2);
+    EXPECT_EQ(after["reposa_connections{state=\"signed_on\"}"], 2);
+    EXPECT_EQ(after["reposa_commands_total{command=\"toc_send_im\"}"], 5);
+    EXPECT_EQ(after["reposa_commands_total{command=\"toc_init_done\"}"], 2);
+    EXPECT_EQ(after["reposa_im_seconds_count"] - before.at("reposa_im_seconds_count"), 5);
+    EXPECT_EQ(after["reposa_sign_on_seconds_count"], 2);
+    EXPECT_EQ(after["reposa_refusals_total{reason=\"bad_input\"}"], 1);
+    EXPECT_GT(after["reposa_loop_turn_seconds_count"], before.at("reposa_loop_turn_seconds_count"));
+    EXPECT_EQ(after["reposa_im_seconds_bucket{le=\"+Inf\"}"], after["reposa_im_seconds_count"]);
+  }
+  // Bad requests get an answer each, and the endpoint goes on.
+  EXPECT_TRUE(Http(port, "DELETE /metrics HTTP/1.1\r\n\r\n").starts_with("HTTP/1.1 405"));
+  EXPECT_TRUE(Http(port, std::string(9000, 'G')).starts_with("HTTP/1.1 431"));
+  EXPECT_TRUE(Http(port, get).starts_with("HTTP/1.1 200 OK"));
+}
+
+}  // namespace
+}  // namespace reposa::server::test
