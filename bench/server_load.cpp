@@ -2,10 +2,12 @@
 // talks, and all of them exchange instant messages. Measures the server's
 // memory per session, the time for one room line to reach every member, and
 // how many messages a second it relays, and how long an instant message takes
-// while one client floods the server with its costliest commands.
+// while one client floods the server with its costliest commands. With all
+// signed on, the server is watched idle (metrics served, no one scraping)
+// and then scraped.
 //
 //   bench_server [--clients 1000] [--room 100] [--lines 300] [--seconds 2]
-//                [--runs 3] [--json FILE]
+//                [--idle 10] [--scrapes 20] [--runs 3] [--json FILE]
 
 #if REPOSA_BENCH_URING
 #include <liburing.h>
@@ -24,6 +26,7 @@
 
 #include "Figures.h"
 #include "FlapPeer.h"
+#include "Http.h"
 
 namespace kez::bench {
 namespace {
@@ -210,21 +213,64 @@ struct RunResult {
   double imsPerSecond = 0;
   std::vector<double> imUnderAttackMs;
   double hwmKiB = 0;
+  double idleWakeups = 0;
+  double idleCpuMs = 0;
+  double scrapeCpuMs = 0;  // the server's own CPU time per scrape
 };
 
-RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t roomSize,
-              std::size_t lines, double seconds) {
+// Signed on and silent: the server's wake-ups and CPU time over `idle`,
+// while metrics are served and no one scrapes.
+// The watch starts a second after the last traffic, once the log lines of
+// the sign-ons have been written.
+void WatchIdle(ChildProcess& server, double idle, RunResult& r) {
+  server.Idle(1s);
+  Expect(WaitAsleep(server.pid()), "the server never went idle");
+  const ProcSample before = Sample(server.pid());
+  Expect(server.Idle(std::chrono::milliseconds(static_cast<long>(idle * 1000))),
+         "the server ended while idle: " + server.err());
+  const ProcSample after = Sample(server.pid());
+  r.idleWakeups = static_cast<double>(after.wakeups - before.wakeups);
+  r.idleCpuMs = static_cast<double>(after.cpuNs - before.cpuNs) / 1e6;
+}
+
+// `scrapes` scrapes one after another: the server's CPU time for each, after
+// checking that the answer counts every session.
+void Scrape(ChildProcess& server, std::uint16_t metricsPort, std::size_t sessions, int scrapes,
+            RunResult& r) {
+  const std::string expected = "\nreposa_sessions " + std::to_string(sessions) + "\n";
+  const std::int64_t cpuBefore = Sample(server.pid()).cpuNs;
+  for (int i = 0; i < scrapes; ++i) {
+    const std::string answer = reposa::test::HttpExchange(metricsPort, reposa::test::kMetricsGet);
+    Expect(answer.starts_with("HTTP/1.1 200") && answer.find(expected) != std::string::npos,
+           "a scrape did not count the sessions: " + answer.substr(0, 200));
+  }
+  r.scrapeCpuMs = static_cast<double>(Sample(server.pid()).cpuNs - cpuBefore) / 1e6 /
+                  static_cast<double>(scrapes);
+}
+
+struct Sizes {
+  std::size_t clients, room, lines;
+  double seconds, idle;
+  int scrapes;
+};
+
+RunResult Run(const std::string& serverPath, const Sizes& sizes) {
+  const std::size_t clients = sizes.clients, roomSize = sizes.room, lines = sizes.lines;
+  const double seconds = sizes.seconds;
   RunResult r;
   // Every client comes from loopback: lift the per-address caps a public
   // server keeps low.
   const std::string many = std::to_string(clients + 16);
   ChildProcess server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0", "--keepalive",
                        "0", "--max-connections", many, "--max-per-address", many,
-                       "--max-signing-on", many, "--max-signing-on-per-address", many});
+                       "--max-signing-on", many, "--max-signing-on-per-address", many, "--metrics",
+                       "127.0.0.1:0"});
   const std::string marker = "listening on 127.0.0.1:";
   const std::size_t at = server.WaitErr(marker);
   Expect(at != std::string::npos, "the server did not start: " + server.err());
   const auto port = static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
+  const std::uint16_t metricsPort = reposa::test::MetricsPort(server);
+  Expect(metricsPort != 0, "the server serves no metrics: " + server.err());
   r.idleRssKiB = static_cast<double>(Sample(server.pid()).rssKiB);
 
   Crowd crowd(server, port);
@@ -255,6 +301,8 @@ RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t ro
   r.signOnSeconds = std::chrono::duration<double>(Clock::now() - started).count();
   r.rssKiB = static_cast<double>(Sample(server.pid()).rssKiB);
   r.perSessionKiB = (r.rssKiB - r.idleRssKiB) / static_cast<double>(clients);
+  WatchIdle(server, sizes.idle, r);
+  Scrape(server, metricsPort, clients, sizes.scrapes, r);
 
   // The room: every member must know every other before the talk starts.
   for (std::size_t i = 0; i < roomSize; ++i)
@@ -437,6 +485,8 @@ int main(int argc, char** argv) {
     const auto room = static_cast<std::size_t>(args.Number("--room", 100));
     const auto lines = static_cast<std::size_t>(args.Number("--lines", 300));
     const double seconds = args.Number("--seconds", 2);
+    const double idleSeconds = args.Number("--idle", 10);
+    const int scrapes = static_cast<int>(args.Number("--scrapes", 20));
     const int runs = static_cast<int>(args.Number("--runs", 3));
     const std::string json = args.Text("--json", "");
     args.Check();
@@ -445,9 +495,9 @@ int main(int argc, char** argv) {
 
     std::vector<double> idle, rss, perSession, signOn, fanOut, fanOutP99, lineCpu, roomRate, imRate,
         hwm;
-    std::vector<double> attackMedian, attackP99;
+    std::vector<double> attackMedian, attackP99, idleWakeups, idleCpu, scrapeCpu;
     for (int i = 0; i < runs; ++i) {
-      const RunResult r = Run(serverPath, clients, room, lines, seconds);
+      const RunResult r = Run(serverPath, {clients, room, lines, seconds, idleSeconds, scrapes});
       idle.push_back(r.idleRssKiB / 1024);
       rss.push_back(r.rssKiB / 1024);
       perSession.push_back(r.perSessionKiB);
@@ -460,6 +510,9 @@ int main(int argc, char** argv) {
       attackMedian.push_back(Median(r.imUnderAttackMs));
       attackP99.push_back(Quantile(r.imUnderAttackMs, 0.99));
       hwm.push_back(r.hwmKiB / 1024);
+      idleWakeups.push_back(r.idleWakeups);
+      idleCpu.push_back(r.idleCpuMs);
+      scrapeCpu.push_back(r.scrapeCpuMs);
     }
     const std::string n = std::to_string(clients);
     const std::string m = std::to_string(room);
@@ -476,6 +529,9 @@ int main(int argc, char** argv) {
     figures.Add("server.im_under_attack_" + n + "_clients", "ms", attackMedian);
     figures.Add("server.im_under_attack_p99_" + n + "_clients", "ms", attackP99);
     figures.Add("server.rss_peak_" + n + "_clients", "MiB", hwm);
+    figures.Add("server.idle_wakeups_" + n + "_sessions", "", idleWakeups);
+    figures.Add("server.idle_cpu_" + n + "_sessions", "ms", idleCpu);
+    figures.Add("server.scrape_cpu_" + n + "_sessions", "ms", scrapeCpu);
     figures.Write(json);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_server: %s\n", e.what());

@@ -56,8 +56,9 @@ void ControlRequests::Handle(std::string_view line, const RequestServer::Reply& 
   } else if (what == "backup") {
     return Backup(request, reply);
   } else {
-    answer = Error("unknown request; known: account add, account password, account remove, "
-                   "account list, status, backup");
+    answer = Error(
+        "unknown request; known: account add, account password, account remove, "
+        "account list, status, backup");
   }
   reply(Line(answer));
 }
@@ -150,9 +151,14 @@ void ControlRequests::BackupStep() {
   try {
     if (!backup_->Step()) {
       std::weak_ptr<bool> alive = alive_;
-      parts_.loop.Post([this, alive] {
+      auto next = [this, alive] {
         if (!alive.expired() && backup_) BackupStep();
-      });
+      };
+      // While the copy is flushed, a look every few milliseconds is enough.
+      if (backup_->Flushing())
+        parts_.loop.AddTimer(std::chrono::milliseconds(5), next, false);
+      else
+        parts_.loop.Post(next);
       return;
     }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(metrics::Clock::now() -

@@ -67,6 +67,9 @@ class AccountStore {
     // Copies the next part; true once the copy is whole and in place.
     // Throws StoreError. A backup dropped before then leaves no file.
     virtual bool Step() = 0;
+    // True while the next Step would only find the copy still being
+    // flushed: the caller asks again a little later rather than at once.
+    virtual bool Flushing() const { return false; }
   };
   virtual std::unique_ptr<Backup> StartBackup(const std::string& file) {
     throw StoreError("cannot back up " + where() + " to " + file + ": not supported by this store");

@@ -40,6 +40,7 @@ OnlineBackup::~OnlineBackup() {
 }
 
 void OnlineBackup::Abandon() {
+  if (flusher_.joinable()) flusher_.join();
   if (backup_) sqlite3_backup_finish(backup_);
   backup_ = nullptr;
   sqlite3_close(dest_);
@@ -51,6 +52,7 @@ void OnlineBackup::Abandon() {
 
 bool OnlineBackup::Step() {
   if (done_) return true;
+  if (flusher_.joinable()) return Finish();
   const int rc = sqlite3_backup_step(backup_, pagesPerStep_);
   // The kernel starts writing this step's pages now, without waiting, so
   // little is left for the flush at the end.
@@ -65,11 +67,26 @@ bool OnlineBackup::Step() {
   backup_ = nullptr;
   const int closed = sqlite3_close(dest_);
   dest_ = nullptr;
-  if (closed != SQLITE_OK || ::fdatasync(fd_) != 0 ||
-      ::renameat2(AT_FDCWD, part_.c_str(), AT_FDCWD, file_.c_str(), RENAME_NOREPLACE) != 0) {
-    const std::string why = closed != SQLITE_OK ? sqlite3_errstr(closed) : std::strerror(errno);
+  if (closed != SQLITE_OK) {
     Abandon();
-    throw StoreError("cannot finish the backup " + file_ + ": " + why);
+    throw StoreError("cannot finish the backup " + file_ + ": " + sqlite3_errstr(closed));
+  }
+  flusher_ = std::thread([this] {
+    if (::fdatasync(fd_) != 0 ||
+        ::renameat2(AT_FDCWD, part_.c_str(), AT_FDCWD, file_.c_str(), RENAME_NOREPLACE) != 0)
+      flushError_ = errno;
+    flushed_ = true;
+  });
+  return false;
+}
+
+// The flush's verdict, once it has one.
+bool OnlineBackup::Finish() {
+  if (!flushed_) return false;
+  flusher_.join();
+  if (flushError_ != 0) {
+    Abandon();
+    throw StoreError("cannot finish the backup " + file_ + ": " + std::strerror(flushError_));
   }
   ::close(fd_);
   fd_ = -1;

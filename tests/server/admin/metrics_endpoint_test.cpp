@@ -3,11 +3,7 @@
 
 #include "admin/metrics_endpoint.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <map>
 #include <regex>
@@ -15,12 +11,16 @@
 #include <string>
 
 #include "FlapPeer.h"
+#include "Http.h"
 #include "ServerProcess.h"
 
 namespace reposa::server::test {
 namespace {
 
 using reposa::test::FlapPeer;
+using reposa::test::HttpExchange;
+using reposa::test::kMetricsGet;
+using reposa::test::MetricsPort;
 using reposa::test::ServerProcess;
 
 TEST(MetricsEndpoint, AnswersEachRequest) {
@@ -47,24 +47,6 @@ TEST(MetricsEndpoint, AnswersEachRequest) {
   EXPECT_EQ(HttpRequestLength("GET / HTTP/1.0\n\n"), 16u);
 }
 
-// One HTTP exchange with 127.0.0.1:port: the whole answer.
-std::string Http(std::uint16_t port, const std::string& request) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    char buffer[65536];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-      answer.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return answer;
-}
-
 // The samples of a scrape by their full names (labels included), after
 // checking that every line is a comment or a sample of the text format.
 std::map<std::string, double> Samples(const std::string& answer) {
@@ -86,18 +68,11 @@ std::map<std::string, double> Samples(const std::string& answer) {
   return samples;
 }
 
-std::uint16_t MetricsPort(ServerProcess& server) {
-  const std::string marker = "metrics on http://127.0.0.1:";
-  const std::size_t at = server.WaitErr(marker);
-  return at == std::string::npos ? 0 : static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
-}
-
 TEST(MetricsEndpoint, AScrapeParsesAndMovesWithTheTraffic) {
   ServerProcess server({"--metrics", "0"});
   const std::uint16_t port = MetricsPort(server);
   ASSERT_NE(port, 0);
-  const std::string get = "GET /metrics HTTP/1.1\r\nHost: test\r\n\r\n";
-  const auto before = Samples(Http(port, get));
+  const auto before = Samples(HttpExchange(port, kMetricsGet));
   EXPECT_EQ(before.at("reposa_sessions"), 0);
   {
     FlapPeer al(server.port()), bo(server.port()), garbled(server.port());
@@ -107,7 +82,7 @@ TEST(MetricsEndpoint, AScrapeParsesAndMovesWithTheTraffic) {
     for (int i = 0; i < 5; ++i) ASSERT_FALSE(bo.Expect("IM_IN_ENC2:").empty());
     garbled.SendRaw("FLAPON\n\nX");  // a bad frame marker is refused
     EXPECT_TRUE(garbled.WaitClosed());
-    auto after = Samples(Http(port, get));
+    auto after = Samples(HttpExchange(port, kMetricsGet));
     EXPECT_EQ(after["reposa_sessions"], 2);
     EXPECT_EQ(after["reposa_connections{state=\"signed_on\"}"], 2);
     EXPECT_EQ(after["reposa_commands_total{command=\"toc_send_im\"}"], 5);
@@ -119,9 +94,9 @@ TEST(MetricsEndpoint, AScrapeParsesAndMovesWithTheTraffic) {
     EXPECT_EQ(after["reposa_im_seconds_bucket{le=\"+Inf\"}"], after["reposa_im_seconds_count"]);
   }
   // Bad requests get an answer each, and the endpoint goes on.
-  EXPECT_TRUE(Http(port, "DELETE /metrics HTTP/1.1\r\n\r\n").starts_with("HTTP/1.1 405"));
-  EXPECT_TRUE(Http(port, std::string(9000, 'G')).starts_with("HTTP/1.1 431"));
-  EXPECT_TRUE(Http(port, get).starts_with("HTTP/1.1 200 OK"));
+  EXPECT_TRUE(HttpExchange(port, "DELETE /metrics HTTP/1.1\r\n\r\n").starts_with("HTTP/1.1 405"));
+  EXPECT_TRUE(HttpExchange(port, std::string(9000, 'G')).starts_with("HTTP/1.1 431"));
+  EXPECT_TRUE(HttpExchange(port, kMetricsGet).starts_with("HTTP/1.1 200 OK"));
 }
 
 }  // namespace

@@ -27,23 +27,25 @@ TEST(OnlineBackup, CopiesWhatIsWrittenMeanwhile) {
   for (int i = 0; i < 20; ++i)
     ASSERT_TRUE(store.Write([&] { store.SaveLists({"a" + std::to_string(i), "A", {}, lists}); }));
   OnlineBackup backup(store.database().handle(), dir / "copy.db", 2);
-  int steps = 0;
+  int steps = 0, copied = -1;  // the step after which SQLite's copy was whole
   for (bool done = false; !done; ++steps) {
     done = backup.Step();
+    if (copied < 0 && (done || backup.Flushing())) copied = steps;
     const std::string name = "b" + std::to_string(steps);
     ASSERT_TRUE(store.Write([&] { store.SaveLists({name, "B", {}, lists}); }));
     if (steps == 3) {
       ASSERT_TRUE(store.Write([&] { store.Remove("a0"); }));
     }
   }
-  EXPECT_GT(steps, 5);
+  EXPECT_GT(copied, 5);
   EXPECT_EQ(::access((dir / "copy.db.part").c_str(), F_OK), -1);
   SqliteAccountStore copy(dir / "copy.db", Limits{});
   EXPECT_EQ(Check(copy.database()), "ok");
   EXPECT_EQ(copy.database().QueryInt("PRAGMA user_version"), kSchemaVersion);
   EXPECT_FALSE(copy.Load("a0"));
   EXPECT_TRUE(copy.Load("a19"));
-  EXPECT_TRUE(copy.Load("b" + std::to_string(steps - 2)));  // written before the last step
+  EXPECT_TRUE(copy.Load("b" + std::to_string(copied - 1)));  // written before the last copy step
+  EXPECT_FALSE(copy.Load("b" + std::to_string(copied)));     // written after it
 }
 
 TEST(OnlineBackup, NeverReplacesAFileAndLeavesNothingWhenDropped) {
