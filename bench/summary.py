@@ -246,6 +246,15 @@ def main():
     t = fig("server.sign_ons_per_second_1000_clients")
     if t is not None:
         row("Server, sign-ons", "", fmt(t, "/s"))
+    for n in (1000, 10000):
+        t = fig(f"server.idle_wakeups_{n}_sessions")
+        if t is not None:
+            row(f"Server, wake-ups over 10 idle seconds, metrics served, no scrape ({n:,} sessions)",
+                "0", f"{t:.0f} (CPU {fmt(fig(f'server.idle_cpu_{n}_sessions'), 'ms')})", "", t == 0)
+        t = fig(f"server.scrape_cpu_{n}_sessions")
+        if t is not None:
+            row(f"Server, its own CPU time for one scrape of /metrics ({n:,} sessions)",
+                "≤ 5 ms" if n == 10000 else "", fmt(t, "ms"), "", t <= 5 if n == 10000 else None)
 
     # The server's database (bench_store).
     for name, label, target, limit, unit in [
@@ -258,10 +267,19 @@ def main():
         ("store.start_10000x200",
          "Server database, start to listening with 10,000 accounts × 200 buddies",
          "≤ 1 s", 1000.0, "ms"),
+        ("store.backup_longest_wait",
+         "Server database, longest wait of an instant message during an online backup of "
+         "10,000 accounts × 200 buddies", "≤ 50 ms", 50.0, "ms"),
+        ("store.live_add_to_sign_on_longest",
+         "Server database, an account added through the control socket: its command's return "
+         "to its sign-on accepted (slowest of 20)", "≤ 100 ms", 100.0, "ms"),
     ]:
         t = fig(name)
         if t is not None:
             row(label, target, fmt(t, unit), "", t <= limit)
+    t = fig("store.backup_10000x200_seconds")
+    if t is not None:
+        row("Server database, that online backup, start to copy in place", "", fmt(t, "s"))
     t = fig("store.registered_sign_ons_per_second")
     if t is not None:
         row("Server database, registered sign-ons while a guesser tries another name",
