@@ -35,8 +35,7 @@ json Request(const Options& o) {
     if (!IsValidScreenName(o.argument, limits)) throw std::runtime_error("not a valid screen name");
     const std::string password = ReadNewPassword(o.argument);
     if (!IsValidPassword(password, limits))
-      throw std::runtime_error("not a valid password (1 to " +
-                               std::to_string(limits.maxPassword) +
+      throw std::runtime_error("not a valid password (1 to " + std::to_string(limits.maxPassword) +
                                " bytes, no control characters)");
     return {{"request", o.command}, {"name", o.argument}, {"hash", HashPassword(password, limits)}};
   }
@@ -59,16 +58,17 @@ void PrintStatus(const json& s) {
   char uptime[64];
   std::snprintf(uptime, sizeof uptime, "%lldh %02lldm %02llds", static_cast<long long>(up / 3600),
                 static_cast<long long>(up / 60 % 60), static_cast<long long>(up % 60));
-  std::cout << "sessions: " << s.value("sessions", 0) << "\nconnections: "
-            << c.value("signingOn", 0) << " signing on, " << c.value("signedOn", 0)
-            << " signed on, " << c.value("closing", 0) << " closing\nqueued output: "
-            << s.value("queuedBytes", 0) << " bytes\nuptime: " << uptime
-            << "\naccounts: " << s.value("accounts", 0)
+  std::cout << "sessions: " << s.value("sessions", 0)
+            << "\nconnections: " << c.value("signingOn", 0) << " signing on, "
+            << c.value("signedOn", 0) << " signed on, " << c.value("closing", 0)
+            << " closing\nqueued output: " << s.value("queuedBytes", 0)
+            << " bytes\nuptime: " << uptime << "\naccounts: " << s.value("accounts", 0)
             << (s.value("open", false) ? " (open server)" : " (registered server)") << '\n';
 }
 
 // What the running server answered: printed, and the exit status.
-int Answered(const Options& o, const json& answer, const std::function<void(std::string_view)>& log) {
+int Answered(const Options& o, const json& answer,
+             const std::function<void(std::string_view)>& log) {
   if (!answer.is_object() || answer.contains("error")) {
     log(o.command + ": " +
         (answer.is_object() ? answer.value("error", std::string("?")) : "a garbled answer"));

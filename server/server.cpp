@@ -62,15 +62,16 @@ void Server::LogSendPath() {
 void Server::Start() {
   // The control socket first: it says when another server has the database.
   if (!options_.control.empty()) {
-    requests_ = std::make_unique<ControlRequests>(ControlRequests::Parts{
-        loop_, service_, directory_, committer_, store_, options_.limits, log_,
-        [this] { return gauges(); }});
+    requests_ = std::make_unique<ControlRequests>(
+        ControlRequests::Parts{loop_, service_, directory_, committer_, store_, options_.limits,
+                               log_, [this] { return gauges(); }});
     control_ = std::make_unique<ControlSocket>(loop_, options_.limits, *requests_);
     control_->Start(options_.control);
   }
   listener_.Start(options_.host, options_.port);
   if (!options_.metricsPort.empty()) {
-    metrics_ = std::make_unique<MetricsEndpoint>(loop_, options_.limits, [this] { return gauges(); });
+    metrics_ =
+        std::make_unique<MetricsEndpoint>(loop_, options_.limits, [this] { return gauges(); });
     metrics_->Start(options_.metricsHost, options_.metricsPort);
   }
   LogSendPath();

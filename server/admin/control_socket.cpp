@@ -26,7 +26,8 @@ sockaddr_un SocketName(const std::string& path) {
 
 int NewSocket() {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error(std::string("cannot make a socket: ") + std::strerror(errno));
+  if (fd < 0)
+    throw std::runtime_error(std::string("cannot make a socket: ") + std::strerror(errno));
   return fd;
 }
 
@@ -73,8 +74,7 @@ bool FitsSocketName(const std::string& path) {
 bool PeerIsOwner(int fd) {
   ucred peer{};
   socklen_t length = sizeof peer;
-  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
-         peer.uid == ::geteuid();
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && peer.uid == ::geteuid();
 }
 
 ControlSocket::ControlSocket(EventLoop& loop, const Limits& limits, ControlRequests& requests)

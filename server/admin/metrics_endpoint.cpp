@@ -52,7 +52,9 @@ MetricsEndpoint::MetricsEndpoint(kez::posix::EventLoop& loop, const Limits& limi
     : gauges_(std::move(gauges)),
       server_(loop,
               RequestServer::Rules{
-                  limits.maxMetricsConnections, limits.maxMetricsRequest, limits.metricsTimeout,
+                  limits.maxMetricsConnections,
+                  limits.maxMetricsRequest,
+                  limits.metricsTimeout,
                   HttpRequestLength,
                   [](RequestServer::Refusal why) {
                     switch (why) {

@@ -140,8 +140,7 @@ void RequestServer::Answer(std::uint64_t id, std::string answer) {
 
 void RequestServer::Write(Client& c) {
   while (c.outPos < c.out.size()) {
-    const ssize_t n =
-        ::send(c.fd, c.out.data() + c.outPos, c.out.size() - c.outPos, MSG_NOSIGNAL);
+    const ssize_t n = ::send(c.fd, c.out.data() + c.outPos, c.out.size() - c.outPos, MSG_NOSIGNAL);
     if (n > 0) {
       c.outPos += static_cast<std::size_t>(n);
     } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {

@@ -50,8 +50,8 @@ const FamilyText& FamilyOf(std::string_view family) {
 // Seconds; each bucket about three times the one before.
 const prometheus::Histogram::BucketBoundaries kShortBuckets = {
     0.00001, 0.00003, 0.0001, 0.0003, 0.001, 0.003, 0.01, 0.03, 0.1, 0.3, 1};
-const prometheus::Histogram::BucketBoundaries kLongBuckets = {
-    0.0003, 0.001, 0.003, 0.01, 0.03, 0.1, 0.3, 1, 3, 10};
+const prometheus::Histogram::BucketBoundaries kLongBuckets = {0.0003, 0.001, 0.003, 0.01, 0.03,
+                                                              0.1,    0.3,   1,     3,    10};
 
 struct StringHash {
   using is_transparent = void;
@@ -111,11 +111,9 @@ struct State {
          kShortBuckets},
     };
     for (const auto& r : rows)
-      timings[static_cast<std::size_t>(r.timing)] = &prometheus::BuildHistogram()
-                                                         .Name(r.name)
-                                                         .Help(r.help)
-                                                         .Register(registry)
-                                                         .Add({}, r.buckets);
+      timings[static_cast<std::size_t>(r.timing)] =
+          &prometheus::BuildHistogram().Name(r.name).Help(r.help).Register(registry).Add({},
+                                                                                         r.buckets);
   }
 
   prometheus::Gauge& Gauge(const char* name, const char* help, prometheus::Labels labels = {}) {

@@ -21,24 +21,24 @@ namespace reposa::server::metrics {
 // The families: drops (connections the server ended against the client's
 // will), refusals (connections and sign-ons turned away), rate_limited (an
 // action refused by a rate), store_commits and store_failures.
-#define REPOSA_SERVER_COUNTERS(X)                         \
-  X(dropNotReading, drops, "not_reading")                 \
-  X(dropOverBudget, drops, "over_budget")                 \
-  X(dropSignOnTimeout, drops, "sign_on_timeout")          \
-  X(dropIdle, drops, "idle")                              \
-  X(dropCloseTimeout, drops, "close_timeout")             \
-  X(dropFault, drops, "fault")                            \
-  X(dropAbuse, drops, "abuse")                            \
-  X(dropRemovedAccount, drops, "account_removed")         \
-  X(refusedConnections, refusals, "connections")          \
-  X(refusedFromAddress, refusals, "connections_from_address") \
-  X(refusedSigningOn, refusals, "signing_on")             \
+#define REPOSA_SERVER_COUNTERS(X)                                     \
+  X(dropNotReading, drops, "not_reading")                             \
+  X(dropOverBudget, drops, "over_budget")                             \
+  X(dropSignOnTimeout, drops, "sign_on_timeout")                      \
+  X(dropIdle, drops, "idle")                                          \
+  X(dropCloseTimeout, drops, "close_timeout")                         \
+  X(dropFault, drops, "fault")                                        \
+  X(dropAbuse, drops, "abuse")                                        \
+  X(dropRemovedAccount, drops, "account_removed")                     \
+  X(refusedConnections, refusals, "connections")                      \
+  X(refusedFromAddress, refusals, "connections_from_address")         \
+  X(refusedSigningOn, refusals, "signing_on")                         \
   X(refusedSigningOnFromAddress, refusals, "signing_on_from_address") \
-  X(refusedSignOn, refusals, "wrong_name_or_password")    \
-  X(refusedBadInput, refusals, "bad_input")               \
-  X(ratePresence, rate_limited, "presence")               \
-  X(rateInvite, rate_limited, "invite")                   \
-  X(storeCommit, store_commits, "")                       \
+  X(refusedSignOn, refusals, "wrong_name_or_password")                \
+  X(refusedBadInput, refusals, "bad_input")                           \
+  X(ratePresence, rate_limited, "presence")                           \
+  X(rateInvite, rate_limited, "invite")                               \
+  X(storeCommit, store_commits, "")                                   \
   X(storeFailure, store_failures, "")
 
 enum class Counter : std::size_t {

@@ -38,8 +38,8 @@ bool IsPasswordHash(std::string_view hash, const Limits& limits) {
   if (!hash.starts_with("$argon2id$") || hash.size() >= crypto_pwhash_STRBYTES) return false;
   const std::string terminated(hash);
   // -1: not a hash string this library can read.
-  return crypto_pwhash_str_needs_rehash(terminated.c_str(), limits.hashPasses,
-                                        limits.hashMemory) != -1;
+  return crypto_pwhash_str_needs_rehash(terminated.c_str(), limits.hashPasses, limits.hashMemory) !=
+         -1;
 }
 
 PasswordWorker::PasswordWorker(const Limits& limits) : limits_(limits) {

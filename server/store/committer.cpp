@@ -27,8 +27,7 @@ void Committer::Changed(Account& account, bool password) {
 }
 
 void Committer::SignedOn(const Account& account) {
-  signOns_[account.name] =
-      StoredAccount{account.name, account.display, {}, {}, account.lastSignOn};
+  signOns_[account.name] = StoredAccount{account.name, account.display, {}, {}, account.lastSignOn};
   Schedule();
 }
 
@@ -52,7 +51,8 @@ void Committer::Finish() {
   for (const auto& [account, password] : pending)
     changes.push_back(
         {password ? StoredChange::Kind::Whole : StoredChange::Kind::Lists, ToRow(*account)});
-  for (auto& [name, row] : signOns_) changes.push_back({StoredChange::Kind::SignOn, std::move(row)});
+  for (auto& [name, row] : signOns_)
+    changes.push_back({StoredChange::Kind::SignOn, std::move(row)});
   signOns_.clear();
   const bool stored = Commit(changes);
   if (!stored) {

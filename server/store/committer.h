@@ -60,7 +60,7 @@ class Committer final : public ChangeLog {
   // so an account removed meanwhile leaves nothing dangling.
   std::map<std::string, StoredAccount> signOns_;
   bool scheduled_ = false;
-  bool failing_ = false;              // logged once until a write succeeds again
+  bool failing_ = false;  // logged once until a write succeeds again
   // Posted work checks this, so it is dropped once the committer is gone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

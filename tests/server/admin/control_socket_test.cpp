@@ -163,7 +163,8 @@ TEST(ControlSocket, BadInputGetsAClearErrorAndTheServerGoesOn) {
       {"{\"request\":\"backup\",\"file\":\"" + dir.path + "\"}\n", "a backup never replaces"},
       {std::string(5000, '{'), "request too long"},
   };
-  for (const auto& r : rows) EXPECT_NE(Raw(control, r.bytes).find(r.says), std::string::npos) << r.says;
+  for (const auto& r : rows)
+    EXPECT_NE(Raw(control, r.bytes).find(r.says), std::string::npos) << r.says;
   // Connections past the cap are told so at once; the idle ones wait.
   std::vector<int> idle;
   std::string busy;
@@ -198,8 +199,8 @@ TEST(ControlSocket, RefusesAnotherUser) {
   struct stat st {};
   ASSERT_EQ(::stat(control.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  const std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=65534",
-                                             "--regid=65534", "--clear-groups", "--"};
+  const std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                             "--clear-groups", "--"};
   std::string out;
   EXPECT_EQ(Command(control, {"status"}, out, {}, asNobody), 1) << out;
   EXPECT_NE(out.find("Permission denied"), std::string::npos) << out;

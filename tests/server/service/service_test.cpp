@@ -100,7 +100,8 @@ TEST_F(ServiceTest, ASignOnCheckedAgainstAReplacedPasswordIsRefused) {
   PasswordWorker worker(limits);
   for (const auto& change : changes) {
     Directory closed(limits, std::vector<AccountEntry>{{"Some Body", "right"}});
-    Service s(closed, out, [] { return 0; }, limits);
+    Service s(
+        closed, out, [] { return 0; }, limits);
     s.UseStore(nullptr, &worker);
     out.verdicts.clear();
     ASSERT_EQ(s.SignOn(1, "somebody", "right"), kSignOnPending);
