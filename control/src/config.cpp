@@ -84,6 +84,9 @@ void SessionCore::Impl::HandleConfig2(std::string_view payload) {
       // The name is copied: the handler may sign on again or destroy us.
       const std::string name = screenName_;
       const uint64_t logins = logins_;
+      // Signed on only if the control signed on: a configuration ahead of
+      // the sign-on lets no command out early.
+      if (state_ == SessionState::SigningOn) state_ = SessionState::SignedOn;
       if (!Raise([&](KezTOCSockEvents& e) {
             e.LoggedIn(name, std::move(buddies), std::move(blocked), std::move(permitted),
                        std::move(misc), preferences, privacyMode);

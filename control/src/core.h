@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "commands.h"
 #include "kez/SessionCore.h"
 
 namespace kez {
@@ -95,8 +96,9 @@ class SessionCore::Impl {
   // std::invalid_argument for a NUL byte, std::length_error for a line that
   // does not fit one frame.
   static void CheckCommandLine(std::string_view line);
-  // Sends one command line as a data frame, after checking it.
-  void SendCommand(std::string_view line);
+  // Checks a command's line, then sends it as a data frame if it is to be
+  // sent and the session has signed on (SigningOn or SignedOn).
+  void SendCommand(const CommandLine& line);
 
   // Frame handling. Returns false when the core was destroyed.
   bool ProcessFrame(std::string_view frame);
@@ -136,6 +138,7 @@ class SessionCore::Impl {
   std::function<void()> close_;
   std::string output_;  // bytes waiting for TakeOutput while no send_ is set
   bool open_ = false;
+  SessionState state_ = SessionState::Closed;
 
   // Session members.
   int32_t lastChatID_ = 0;

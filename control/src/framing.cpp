@@ -50,9 +50,12 @@ void SessionCore::Impl::CheckCommandLine(std::string_view line) {
   if (line.size() + 1 > kMaxPayload) throw std::length_error("command line does not fit one frame");
 }
 
-void SessionCore::Impl::SendCommand(std::string_view line) {
-  CheckCommandLine(line);
-  SendPacket(kDataFrame, line);
+void SessionCore::Impl::SendCommand(const CommandLine& line) {
+  CheckCommandLine(line.text);
+  // Nothing may reach the server ahead of the sign-on; like a send on a
+  // closed connection, an early command is dropped, not kept.
+  if (!line.send || state_ == SessionState::Closed || state_ == SessionState::Connecting) return;
+  SendPacket(kDataFrame, line.text);
 }
 
 void SessionCore::Impl::Receive(std::string_view bytes) {

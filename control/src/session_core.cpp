@@ -56,6 +56,9 @@ void SessionCore::Failed(const std::string& description) {
 void SessionCore::PeerClosed() {
   impl_->PeerClosed();
 }
+SessionState SessionCore::State() const {
+  return impl_->state_;
+}
 bool SessionCore::IsOpen() const {
   return impl_->open_;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,6 +12,14 @@
 #include "RecordingListener.h"
 #include "Wire.h"
 #include "kez/SessionCore.h"
+
+namespace kez {
+// How GoogleTest shows a state in a failure.
+inline void PrintTo(SessionState state, std::ostream* out) {
+  static const char* const names[] = {"Closed", "Connecting", "SigningOn", "SignedOn"};
+  *out << names[static_cast<int>(state)];
+}
+}  // namespace kez
 
 namespace kez::test {
 
@@ -33,6 +42,13 @@ struct Core {
     control->Opened();
     sent.clear();
     calls.clear();
+  }
+  // Connect, then answer the server's sign-on frame, so commands go out
+  // (State() SigningOn); that answer spends sequence numbers 0 and 1.
+  void SignOn() {
+    Connect();
+    Arrive(Frame(1, std::string("\0\0\0\1", 4)));
+    sent.clear();
   }
   void Arrive(std::string_view bytes) { control->Receive(bytes); }
   std::string TakeSent() { return std::exchange(sent, {}); }
