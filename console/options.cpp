@@ -41,7 +41,7 @@ std::vector<std::string> ConfigArguments(std::string_view text) {
     if (name.empty() || name.starts_with('-') || name == "config")
       throw UsageError("--config: line " + std::to_string(number) + " does not name an option");
     std::string arg = "--" + std::string(name);
-    if (eq != std::string_view::npos) arg += "=" + std::string(Trim(line.substr(eq + 1)));
+    if (eq != std::string_view::npos) (arg += '=') += Trim(line.substr(eq + 1));
     args.push_back(std::move(arg));
   }
   return args;
