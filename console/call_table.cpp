@@ -105,7 +105,7 @@ template <auto Fn, class... Names>
 Method Bind(std::string_view name, std::size_t required, Names... names) {
   constexpr std::size_t arity = std::tuple_size_v<typename Signature<decltype(Fn)>::Params>;
   static_assert(sizeof...(Names) == arity, "one name per parameter");
-  return {name, Binding<Fn>::Params({names...}), required, &Binding<Fn>::Call};
+  return {name, Binding<Fn>::Params({names...}), required, &Binding<Fn>::Call, false};
 }
 
 // An argument, or its parameter's default where a trailing one was left out.
@@ -129,7 +129,8 @@ T ArgOr(const Args& args, std::size_t i, T fallback) {
          [](KezTOCSock& control, const Args& args) -> CallResult {       \
            control.Name(KEZ_EACH(KEZ_CALL_ARG, KEZ_COMMA, __VA_ARGS__)); \
            return {};                                                    \
-         }},
+         },                                                              \
+         true},
 
 // The session methods and utilities, bound by hand; the commands generated.
 using K = KezTOCSock;

@@ -131,7 +131,8 @@ class SessionCore final {
   // Signs off: clears the chat table, asks for the close, raises LoggedOut
   // with the screen name (empty if there was no Login), then forgets the
   // name, password and hosts, sets ServerPort to 5190 and LastChatID to 0.
-  // Nothing is sent to the server. Callable in any state; Closed afterwards.
+  // Nothing is sent to the server. Callable in any state; Closed afterwards
+  // (Connecting if the LoggedOut handler called Login).
   void LogOff();
   // Sends one FLAP frame of type intChannel (2: data, with a NUL added; 5:
   // keep-alive) holding strData, while a connection is open, whatever the
