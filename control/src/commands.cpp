@@ -53,7 +53,9 @@ template <class... Rest>
 CommandLine InRoom(const ChatTable& chats, std::string_view name, int32_t id, std::string_view word,
                    const Rest&... rest) {
   const auto chat = ResolveChatID(chats, name, id);
-  std::string line(word);
+  std::string line;
+  line.reserve(word.size() + 13 + (0 + ... + (1 + rest.size())));  // 13: a quoted Int32
+  line += word;
   line += QuotedNumber(chat.value_or(0));
   ((line += ' ', line += rest), ...);
   return {std::move(line), chat.has_value()};
