@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "arguments.h"
-#include "command_parser.h"
 #include "commands.h"
+#include "service/command_parser.h"
 #include "kez/KezTOCSock.h"
 #include "wire.h"
 
