@@ -132,8 +132,9 @@ bool SessionCore::Impl::ProcessFrame(std::string_view frame) {
                         screenName_ + " " + roastedPassword_ +
                         " English  \"KezTOCSock 2.0\" 160 US \"\" \"\" 3 0 30303 -kentucky "
                         "-utf8 58203917");
-      // From here on commands may follow the login line.
-      state_ = SessionState::SigningOn;
+      // From here on commands may follow the login line, unless the
+      // IncomingPacket handler ended the connection and nothing went out.
+      if (open_) state_ = SessionState::SigningOn;
       break;
     case 2:
       DispatchMessage(frame.substr(6));

@@ -45,6 +45,21 @@ TEST(Reentrancy, LogOffInsideIncomingPacketStillHandsOnTheFrame) {
   EXPECT_EQ(s.sock->sent, "") << "the keep-alive answer is dropped";
 }
 
+// Signing off while the server's sign-on frame is in hand: nothing answers
+// it, and the session stays closed, so no command goes out either.
+TEST(Reentrancy, LogOffInsideTheSignOnFrameLeavesTheSessionClosed) {
+  Core s;
+  s.Connect();
+  s.events.recordPackets = true;
+  s.events.onEvent = [&](const std::string& e) {
+    if (e.starts_with("IncomingPacket")) s.control->LogOff();
+  };
+  s.Arrive(Frame(1, std::string("\0\0\0\1", 4)));
+  EXPECT_EQ(s.control->State(), SessionState::Closed);
+  s.control->GetStatus("pal");
+  EXPECT_EQ(s.sent, "");
+}
+
 TEST(Reentrancy, LoginInsideAnEventDropsTheRestOfTheOldArrival) {
   Session s;
   s.Connect();
