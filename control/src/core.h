@@ -84,6 +84,15 @@ class SessionCore::Impl {
   void LogOff();
   void Opened();
   void Receive(std::string_view bytes);
+  void Receive(const std::function<void(std::string&)>& append);
+  // Both Receive forms: `append` adds the arrival at the end of the buffer
+  // it is given.
+  template <class Append>
+  void ReadArrival(const Append& append);
+  // Cuts the complete frames out of rx_ and hands each on.
+  void ReadFrames(const std::shared_ptr<bool>& alive);
+  // Gives back a large buffer once arrivals no longer fill it.
+  void TrimBuffer(std::size_t arrival);
   void Failed(const std::string& description);
   void PeerClosed();
   void RequestClose();

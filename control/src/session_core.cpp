@@ -50,6 +50,9 @@ void SessionCore::Opened() {
 void SessionCore::Receive(std::string_view bytes) {
   impl_->Receive(bytes);
 }
+void SessionCore::Receive(const std::function<void(std::string& buffer)>& append) {
+  impl_->Receive(append);
+}
 void SessionCore::Failed(const std::string& description) {
   impl_->Failed(description);
 }

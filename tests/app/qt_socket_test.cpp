@@ -202,8 +202,9 @@ class QtSocketTest : public QObject {
   }
 
   // Sending never waits for the peer: what it cannot take yet is kept, in
-  // order.
-  void largeSendsAreBufferedInOrder() {
+  // order. Large arrivals come whole and in order, appended to what the
+  // reader holds.
+  void largeTransfersKeepTheirOrderBothWays() {
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     QtSocket sock;
@@ -221,6 +222,12 @@ class QtSocketTest : public QObject {
       expected.append(chunk.data(), static_cast<qsizetype>(chunk.size()));
     }
     QCOMPARE(ReadExactly(peer, expected.size()), expected);
+
+    rec.data = "held";
+    peer->write(expected);
+    const auto want = static_cast<std::size_t>(expected.size()) + 4;
+    QTRY_COMPARE_WITH_TIMEOUT(rec.data.size(), want, 5000);
+    QVERIFY(rec.data == "held" + expected.toStdString());
   }
 };
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <thread>
 
 #include "FlapPeer.h"
 #include "kez/posix/EventLoop.h"
@@ -88,8 +90,22 @@ TEST(PosixSocket, ConnectsSendsReceivesAndSeesPeerClose) {
   ASSERT_TRUE(RunUntil(loop, [&] { return rec.data.size() == 3; }));
   EXPECT_EQ(rec.data, std::string("a\0b", 3));
 
-  ::close(peer);
-  ASSERT_TRUE(RunUntil(loop, [&] { return rec.seen.back() == "closed"; }));
+  // More than one turn reads, then the close: every byte, in order, first.
+  std::string burst(6 << 20, '\0');
+  for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<char>(i % 251);
+  std::thread sender([&] {
+    for (std::size_t at = 0; at < burst.size();) {
+      const ssize_t n = ::send(peer, burst.data() + at, burst.size() - at, 0);
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    ::close(peer);
+  });
+  const bool closed = RunUntil(loop, [&] { return rec.seen.back() == "closed"; });
+  sender.join();
+  ASSERT_TRUE(closed);
+  EXPECT_TRUE(rec.data == std::string("a\0b", 3) + burst) << rec.data.size() << " bytes";
+  EXPECT_EQ(std::count(rec.seen.begin(), rec.seen.end(), "closed"), 1);
   EXPECT_FALSE(sock.IsConnected());
   sock.SendData("dropped");  // harmless once closed
 }

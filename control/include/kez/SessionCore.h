@@ -43,6 +43,10 @@ struct ChatEntry {
 //   core.Opened();                           // once connected
 //   core.Receive(bytes);                     // for every read
 //
+// or, to read straight into the session's own buffer (one copy fewer):
+//
+//   core.Receive([&](std::string& buffer) { my_read_appending_to(buffer); });
+//
 // A handler may call any method, destroy the core, or throw: the core first
 // finishes its own work, then the first exception leaves the call that
 // delivered the event (Receive, LogOff, Failed or PeerClosed).
@@ -64,8 +68,15 @@ class SessionCore final {
   std::string TakeOutput();
 
   // The connection, as its owner sees it.
-  void Opened();                                // sends the opening string
-  void Receive(std::string_view bytes);         // dropped while not open
+  void Opened();                         // sends the opening string
+  void Receive(std::string_view bytes);  // dropped while not open
+  // Lends the session's receive buffer to `append`, which adds the bytes it
+  // reads at the end and leaves what the buffer already holds alone; the
+  // session then reads them where they are. While not open the bytes are
+  // taken and dropped. A buffer grown past 1 MiB by large arrivals is kept
+  // while arrivals keep filling an eighth of it, and given back at the first
+  // one that does not.
+  void Receive(const std::function<void(std::string& buffer)>& append);
   void Failed(const std::string& description);  // raises WinsockError
   void PeerClosed();                            // raises ConnectionClosed
   bool IsOpen() const;
