@@ -232,35 +232,41 @@ def server_rows(t):
     ims, echo = t.fig("server.ims_per_second_1000_clients"), t.fig("echo.ims_per_second_1000_clients")
     t.at_least("Server, instant messages relayed (1,000 clients)", "≥ 0.5× the echo's",
                ims, echo, 0.5, fmt(ims, "/s"), f"echo: {fmt(echo, '/s')}")
+    # A message behind a flood waits on a busy server, as a room line does:
+    # both tails are the same machine's scheduling. Without the flood it
+    # waits on an idle one, which wakes at once.
     for n in (1000, 10000):
         p99, median = t.fig(f"server.im_under_attack_p99_{n}_clients"), t.fig(f"server.im_under_attack_{n}_clients")
-        quiet, quiet99 = t.fig(f"server.im_quiet_{n}_clients"), t.fig(f"server.im_quiet_p99_{n}_clients")
+        line99, quiet = t.fig(f"server.room_100_fanout_p99_{n}_clients"), t.fig(f"server.im_quiet_{n}_clients")
         t.at_most(f"Server, an instant message while one client floods its costliest commands "
-                  f"({n:,} clients)", "99th percentile ≤ 20× that without the flood",
-                  p99, quiet99, 20, f"median {fmt(median, 'ms')}, 99th percentile {fmt(p99, 'ms')}",
-                  f"without: {fmt(quiet, 'ms')}, {fmt(quiet99, 'ms')}")
+                  f"({n:,} clients)", "99th percentile ≤ 10× that of a line to 100 members",
+                  p99, line99, 10, f"median {fmt(median, 'ms')}, 99th percentile {fmt(p99, 'ms')}",
+                  f"line to 100: {fmt(line99, 'ms')}; without the flood: {fmt(quiet, 'ms')}")
     signons = t.fig("server.sign_ons_per_second_1000_clients")
     if signons is not None:
         t.info("Server, sign-ons", fmt(signons, "/s"))
 
 
 def store_rows(t):
-    burst, plain = t.fig("store.burst_10000_seconds"), t.fig("store.plain_10000_seconds")
-    t.at_most("Server database, 10,000 buddies added and removed by one client, all acknowledged",
-              "≤ 5× as many commands that store nothing", burst, plain, 5, fmt(burst, "s"),
-              f"storing nothing: {fmt(plain, 's')}")
-    wait, plain = t.fig("store.burst_longest_wait"), t.fig("store.plain_longest_wait")
-    t.at_most("Server database, longest wait of an instant message during that burst",
-              "≤ 10× that while storing nothing", wait, plain, 10, fmt(wait, "ms"),
-              f"storing nothing: {fmt(plain, 'ms')}")
-    start, empty = t.fig("store.start_10000x200"), t.fig("store.start_empty")
-    t.at_most("Server database, start to listening with 10,000 accounts × 200 buddies",
-              "≤ 40× a start on an empty database", start, empty, 40, fmt(start, "ms"),
-              f"empty database: {fmt(empty, 'ms')}")
-    signons, hashes = t.fig("store.registered_sign_ons_per_second"), t.fig("store.password_checks_per_second")
-    t.at_least("Server database, registered sign-ons while a guesser tries another name",
-               "≥ 0.5× one core's password checks", signons, hashes, 0.5, fmt(signons, "/s"),
-               f"password checks: {fmt(hashes, '/s')} on one core")
+    # (figure, reference, row, target, most (True) or least, limit, unit, reference's label)
+    for name, ref, label, target, most, limit, unit, ref_label in [
+        ("store.burst_10000_seconds", "store.plain_10000_seconds",
+         "Server database, 10,000 buddies added and removed by one client, all acknowledged",
+         "≤ 5× as many commands that store nothing", True, 5, "s", "storing nothing"),
+        ("store.burst_longest_wait", "store.plain_longest_wait",
+         "Server database, longest wait of an instant message during that burst",
+         "≤ 10× that while storing nothing", True, 10, "ms", "storing nothing"),
+        ("store.start_10000x200", "store.start_empty",
+         "Server database, start to listening with 10,000 accounts × 200 buddies",
+         "≤ 10× a start on an empty database", True, 10, "ms", "empty database"),
+        ("store.registered_sign_ons_per_second", "store.password_checks_per_second",
+         "Server database, registered sign-ons while a guesser tries another name",
+         "≥ 0.5× one core's password checks", False, 0.5, "/s", "password checks on one core"),
+    ]:
+        value, reference = t.fig(name), t.fig(ref)
+        check = t.at_most if most else t.at_least
+        check(label, target, value, reference, limit, fmt(value, unit),
+              f"{ref_label}: {fmt(reference, unit)}")
 
 
 def peer_lines(figures):
