@@ -10,11 +10,12 @@
 #include "KezTOCSockWidget.h"
 #include "PictureBox.h"
 #include "Pictures.h"
-#include "Reconnect.h"
+#include "QtTimer.h"
 #include "TextBox.h"
 #include "WinDrag.h"
 #include "XPButton.h"
 #include "cSysTray.h"
+#include "kez/host/KeepPresent.h"
 
 namespace {
 
@@ -49,17 +50,21 @@ std::string Bytes(const QString& text) {
 
 }  // namespace
 
-Form1::Form1(ServerAddress server, QWidget* parent)
+Form1::Form1(kez::host::Address server, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       server_(std::move(server)),
-      reconnect_(new Reconnect([this] { SignOnAgain(); }, this)) {
+      timer_(std::make_unique<QtTimer>()),
+      keep_(std::make_unique<kez::host::KeepPresent>(
+          *timer_, kez::host::KeepPresent::Actions{
+                       [this] { SignOnAgain(); },
+                       [this](const kez::host::JoinTarget& room) { JoinAgain(room); }})) {
   Build();
 }
 
 void Form1::SetReconnect(bool on) {
-  reconnect_->SetEnabled(on);
+  keep_->SetEnabled(on);
 }
 
 Form1::~Form1() {
@@ -78,8 +83,16 @@ void Form1::Build() {
   const QIcon icon(QPixmap::fromImage(Pictures::Icon()));
   setWindowIcon(icon);
   setFixedSize(kClientWidth, kClientHeight);
+  BuildControls(icon);
+  maskStyle_ = new AsteriskMaskStyle;
+  maskStyle_->setParent(this);
+  Text2->setStyle(maskStyle_);
+  SetTabOrder();
+  ConnectGestures();
+}
 
-  // The controls in their creation order; places in pixels.
+// The controls in their creation order; places in pixels.
+void Form1::BuildControls(const QIcon& icon) {
   cSysTray1 = new cSysTray(this);
   cSysTray1->setObjectName("cSysTray1");
   cSysTray1->setTrayicon(icon);
@@ -90,25 +103,25 @@ void Form1::Build() {
   B->move(328, 264);  // below the client area: nothing of it shows
   B->setFocusPolicy(Qt::NoFocus);
 
-  auto textBox = [this](const char* name, const QString& text, QRect place) {
-    auto* box = new TextBox(text, this);
-    box->setObjectName(name);
-    box->setGeometry(place);
-    SetColors(box, QPalette::Base, kGreen);
-    connect(box, &TextBox::MouseDown, this,
-            [this, box](Qt::MouseButton button) { Text_MouseDown(box, button); });
-    return box;
-  };
-  auto button = [this](const char* name, const QString& caption, QRect place) {
-    auto* b = new XPButton(caption, this);
-    b->setObjectName(name);
-    b->setGeometry(place);
-    return b;
-  };
+  Text4 = MakeTextBox("Text4", "4", {256, 24, 17, 19});
+  Text3 = MakeTextBox("Text3", "Chat Room", {152, 24, 105, 19});
+  BuildStatus();
+  XPButton1 = MakeButton("XPButton1", "Sign On", {24, 88, 57, 17});
+  Text2 = MakeTextBox("Text2", "Password", {24, 56, 121, 19});
+  Text1 = MakeTextBox("Text1", "Screen Name", {24, 24, 121, 19});
+  XPButton2 = MakeButton("XPButton2", "Sign Off", {88, 88, 57, 17});
+  XPButton3 = MakeButton("XPButton3", "Join", {152, 88, 57, 17});
+  XPButton4 = MakeButton("XPButton4", "Leave", {216, 88, 57, 17});
+  XPButton5 = MakeButton("XPButton5", "Send To Tray", {152, 56, 121, 17});
 
-  Text4 = textBox("Text4", "4", {256, 24, 17, 19});
-  Text3 = textBox("Text3", "Chat Room", {152, 24, 105, 19});
+  WinIII = new PictureBox(this);
+  WinIII->setObjectName("WinIII");
+  WinIII->setGeometry(0, 0, 361, 241);
+  WinIII->setPixmap(QPixmap::fromImage(Pictures::Background()));
+  WinIII->lower();  // the background of everything else
+}
 
+void Form1::BuildStatus() {
   Frame1 = new QGroupBox("Status", this);
   Frame1->setObjectName("Frame1");
   Frame1->setGeometry(256, 192, 97, 41);
@@ -121,33 +134,36 @@ void Form1::Build() {
   Label1->setAutoFillBackground(true);
   SetColors(Label1, QPalette::Window, kGreen);
   FitStatusWords();
+}
 
-  XPButton1 = button("XPButton1", "Sign On", {24, 88, 57, 17});
-  Text2 = textBox("Text2", "Password", {24, 56, 121, 19});
-  Text1 = textBox("Text1", "Screen Name", {24, 24, 121, 19});
-  XPButton2 = button("XPButton2", "Sign Off", {88, 88, 57, 17});
-  XPButton3 = button("XPButton3", "Join", {152, 88, 57, 17});
-  XPButton4 = button("XPButton4", "Leave", {216, 88, 57, 17});
-  XPButton5 = button("XPButton5", "Send To Tray", {152, 56, 121, 17});
+TextBox* Form1::MakeTextBox(const char* name, const QString& text, QRect place) {
+  auto* box = new TextBox(text, this);
+  box->setObjectName(name);
+  box->setGeometry(place);
+  SetColors(box, QPalette::Base, kGreen);
+  connect(box, &TextBox::MouseDown, this,
+          [this, box](Qt::MouseButton button) { Text_MouseDown(box, button); });
+  return box;
+}
 
-  WinIII = new PictureBox(this);
-  WinIII->setObjectName("WinIII");
-  WinIII->setGeometry(0, 0, 361, 241);
-  WinIII->setPixmap(QPixmap::fromImage(Pictures::Background()));
-  WinIII->lower();  // the background of everything else
+XPButton* Form1::MakeButton(const char* name, const QString& caption, QRect place) {
+  auto* button = new XPButton(caption, this);
+  button->setObjectName(name);
+  button->setGeometry(place);
+  return button;
+}
 
-  maskStyle_ = new AsteriskMaskStyle;
-  maskStyle_->setParent(this);
-  Text2->setStyle(maskStyle_);
-
-  // Tab order. Frame1 and Label1 (between "Sign Off" and Text3) and B
-  // (before "Send To Tray") take no focus; left in the chain, they would drag
-  // their own children along and scramble it.
+// Frame1 and Label1 (between "Sign Off" and Text3) and B (before "Send To
+// Tray") take no focus; left in the chain, they would drag their own
+// children along and scramble it.
+void Form1::SetTabOrder() {
   const QList<QWidget*> order = {Text1, Text2,     XPButton1, XPButton2, Text3,
                                  Text4, XPButton3, XPButton4, XPButton5};
   for (qsizetype i = 0; i + 1 < order.size(); ++i) setTabOrder(order[i], order[i + 1]);
   Text1->setFocus();
+}
 
+void Form1::ConnectGestures() {
   connect(XPButton1, &XPButton::Press, this, &Form1::XPButton1_Press);
   connect(XPButton2, &XPButton::Press, this, &Form1::XPButton2_Press);
   connect(XPButton3, &XPButton::Press, this, &Form1::XPButton3_Press);
@@ -195,12 +211,21 @@ void Form1::XPButton1_Press() {
   if (!self) return;
   lastUserName_ = Bytes(Text1->text());
   lastPassword_ = Bytes(Text2->text());
-  reconnect_->Restart();  // the user's own sign-on replaces a waiting one
+  keep_->SignOnByHand();  // the user's own sign-on replaces a waiting one
   Control().Login(lastUserName_, lastPassword_, server_.host, server_.port);
 }
 
 void Form1::SignOnAgain() {
   Control().Login(lastUserName_, lastPassword_, server_.host, server_.port);
+}
+
+// With --reconnect, after a sign-on: the room the window was in.
+void Form1::JoinAgain(const kez::host::JoinTarget& room) {
+  try {
+    Control().JoinChat(room.room, room.exchange);
+  } catch (const std::exception&) {
+    // A name that cannot be sent: nothing went out, nothing changes.
+  }
 }
 
 void Form1::XPButton2_Press() {
@@ -217,7 +242,9 @@ void Form1::XPButton3_Press() {
   const auto exchange = ExchangeNumber(Text4->text());
   if (!exchange) return;  // not a 16-bit number: there is nothing to join
   try {
-    Control().JoinChat(Bytes(Text3->text()), *exchange);
+    const std::string room = Bytes(Text3->text());
+    Control().JoinChat(room, *exchange);
+    keep_->JoinRequested({room, *exchange});
   } catch (const std::exception&) {
     // A name that cannot be sent: nothing went out, nothing changes.
   }
@@ -278,13 +305,15 @@ void Form1::WinIII_MouseDown() {
   WinDrag::DragWindow(this);
 }
 
-void Form1::JoinedChat(const std::string&, int32_t) {
+void Form1::JoinedChat(const std::string& strChatName, int32_t lngChatID) {
+  keep_->JoinedChat(strChatName, lngChatID);
   Text3->setReadOnly(true);
   Text4->setReadOnly(true);
   Label1->setText("Chat Joined");
 }
 
-void Form1::LeftChat(int32_t) {
+void Form1::LeftChat(int32_t lngChatID) {
+  keep_->LeftChat(lngChatID);
   Text3->setReadOnly(false);
   Text4->setReadOnly(false);
   Label1->setText("Chat Left");
@@ -298,17 +327,17 @@ void Form1::LoggedIn(const std::string&, std::vector<std::string>, std::vector<s
   Text1->setReadOnly(true);
   lastError_.clear();
   SetStatusReason({});
-  reconnect_->SignedOn();
+  keep_->LoggedIn();
 }
 
 void Form1::LoggedOut(const std::string&) {
-  reconnect_->SignedOff();
+  keep_->LoggedOut();
   ShowOffline("Signed off");
 }
 
 void Form1::Error(int16_t intErrorCode, const std::string& strError) {
   lastError_ = QString::fromStdString(strError);
-  reconnect_->Error(intErrorCode);  // a refused account ends the retrying
+  keep_->Error(intErrorCode);  // a refused account ends the retrying
 }
 
 void Form1::WinsockError(const std::string& strError) {
@@ -325,10 +354,9 @@ void Form1::ShowOffline(const QString& reason) {
   Text2->setReadOnly(false);
   lastError_.clear();
   QString text = reason;
-  if (const double wait = reconnect_->Lost(); wait >= 0)
-    text += QString("\nSigning on again in %1 s (attempt %2)")
-                .arg(wait, 0, 'f', 1)
-                .arg(reconnect_->Attempt());
+  keep_->Lost();
+  if (const auto& retry = keep_->Waiting())
+    text += "\n" + QString::fromStdString(kez::host::RetryText(*retry));
   SetStatusReason(text);
 }
 

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <QWidget>
+#include <memory>
 #include <optional>
 
-#include "ServerAddress.h"
 #include "kez/KezTOCSockEvents.h"
+#include "kez/host/Address.h"
 
 class cSysTray;
-class Reconnect;
 class KezTOCSockWidget;
 class PictureBox;
 class QGroupBox;
@@ -16,9 +16,15 @@ class QProxyStyle;
 class TextBox;
 class XPButton;
 
+class QtTimer;
+
 namespace kez {
 class KezTOCSock;
-}
+namespace host {
+class KeepPresent;
+struct JoinTarget;
+}  // namespace host
+}  // namespace kez
 
 // The presence window: sign on and off, join and leave one chat room, show
 // one status word, hide in the notification area. It keeps no data of its
@@ -27,11 +33,12 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
   Q_OBJECT
 
  public:
-  explicit Form1(ServerAddress server = {}, QWidget* parent = nullptr);
+  explicit Form1(kez::host::Address server = kez::host::LocalServer(), QWidget* parent = nullptr);
   ~Form1() override;
 
   kez::KezTOCSock& Control();
-  // Signs on again by itself after a lost connection (`reposa --reconnect`).
+  // Signs on again by itself after a lost connection, and joins its room
+  // again after each sign-on (`reposa --reconnect`).
   void SetReconnect(bool on);
 
   // Text4 as a 16-bit exchange number: a whole decimal number from -32768 to
@@ -40,6 +47,12 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
 
  private:
   void Build();
+  void BuildControls(const QIcon& icon);
+  void BuildStatus();
+  TextBox* MakeTextBox(const char* name, const QString& text, QRect place);
+  XPButton* MakeButton(const char* name, const QString& caption, QRect place);
+  void SetTabOrder();
+  void ConnectGestures();
   void FitStatusWords();
 
   // The user's gestures.
@@ -70,13 +83,15 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
   void ShowOffline(const QString& reason);
   void SetStatusReason(const QString& reason);
   void SignOnAgain();
+  void JoinAgain(const kez::host::JoinTarget& room);
 
-  const ServerAddress server_;
+  const kez::host::Address server_;
   // The last sign-on, for signing on again, and the server's last error
   // text, the likely reason when it then closes the connection.
   std::string lastUserName_, lastPassword_;
   QString lastError_;
-  Reconnect* reconnect_;
+  std::unique_ptr<QtTimer> timer_;
+  std::unique_ptr<kez::host::KeepPresent> keep_;
 
   cSysTray* cSysTray1;
   KezTOCSockWidget* B;

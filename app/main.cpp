@@ -1,11 +1,31 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <cstdio>
+#include <string_view>
 
 #include "Form1.h"
-#include "ServerAddress.h"
+#include "kez/host/Address.h"
+
+namespace {
+
+// --help and --version only print text, so they run on Qt's offscreen
+// platform and answer without a display too (the build makes the manual page
+// from them).
+void NeedNoDisplayForText(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help" || arg == "--help-all" || arg == "-v" ||
+        arg == "--version") {
+      if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+      return;
+    }
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  NeedNoDisplayForText(argc, argv);
   QApplication app(argc, argv);
   QApplication::setApplicationName("reposa");
   QApplication::setApplicationDisplayName("Reposa");
@@ -19,26 +39,27 @@ int main(int argc, char** argv) {
   const QCommandLineOption serverOption(
       "server",
       QString("The TOC server to sign on at, instead of %1:%2.")
-          .arg(QString::fromUtf8(kTOCServerHost.data(), kTOCServerHost.size()))
-          .arg(kTOCServerPort),
+          .arg(QString::fromUtf8(kez::host::kLocalServerHost.data(),
+                                 static_cast<qsizetype>(kez::host::kLocalServerHost.size())))
+          .arg(kez::host::kLocalServerPort),
       "host[:port]");
   parser.addOption(serverOption);
   const QCommandLineOption reconnectOption(
       "reconnect",
-      "Sign on again by itself after a lost connection: after 1 s, doubling up to 5 min.");
+      "Sign on again by itself after a lost connection (after 1 s, doubling up to 5 min), "
+      "and join the room again.");
   parser.addOption(reconnectOption);
   parser.process(app);
 
-  ServerAddress server;
+  kez::host::Address server = kez::host::LocalServer();
   if (parser.isSet(serverOption)) {
-    const auto parsed = ParseServerAddress(parser.value(serverOption).toStdString());
-    if (!parsed) {
-      std::fprintf(stderr,
-                   "reposa: --server wants HOST or HOST:PORT (port 1 to 65535), not \"%s\"\n",
-                   qPrintable(parser.value(serverOption)));
+    try {
+      server = kez::host::ParseAddress(parser.value(serverOption).toStdString(),
+                                       {.defaultPort = kez::host::kLocalServerPort});
+    } catch (const kez::host::AddressError& e) {
+      std::fprintf(stderr, "reposa: --server: %s\n", e.what());
       return 2;
     }
-    server = *parsed;
   }
 
   Form1 form(server);

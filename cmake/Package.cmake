@@ -1,6 +1,11 @@
-# How Reposa is found by others (the CMake package KezTOCSock and pkg-config
-# files) and how it is packed (cpack -G DEB).
+# How Reposa is found by others: the CMake package KezTOCSock and the
+# pkg-config files, all in the Development component (every library component
+# installs its files there). Reposa is under the MIT license (LICENSE).
 include(CMakePackageConfigHelpers)
+# "2026 The Reposa developers": the copyright line of LICENSE, for the files
+# that name it.
+file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE reposa_copyright REGEX "^Copyright ")
+string(REGEX REPLACE "^Copyright (\\(c\\) )?" "" reposa_copyright "${reposa_copyright}")
 set(reposa_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/KezTOCSock)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KezTOCSockConfig.cmake.in
   ${PROJECT_BINARY_DIR}/KezTOCSockConfig.cmake INSTALL_DESTINATION ${reposa_cmake_dir})
@@ -17,6 +22,10 @@ string(REGEX REPLACE "/$" "" reposa_pc_to_prefix "${reposa_pc_to_prefix}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/keztocsock.pc.in ${PROJECT_BINARY_DIR}/keztocsock.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/keztocsock.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/keztocsock-host.pc.in ${PROJECT_BINARY_DIR}/keztocsock-host.pc
+               @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/keztocsock-host.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
 if(TARGET kez_posix)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/keztocsock-posix.pc.in
                  ${PROJECT_BINARY_DIR}/keztocsock-posix.pc @ONLY)
@@ -24,19 +33,6 @@ if(TARGET kez_posix)
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
 endif()
 
-if(NOT PROJECT_IS_TOP_LEVEL)
-  return()
+if(PROJECT_IS_TOP_LEVEL)
+  include(${CMAKE_CURRENT_LIST_DIR}/Debian.cmake)
 endif()
-set(CPACK_PACKAGE_NAME reposa)
-set(CPACK_PACKAGE_VENDOR "Reposa")
-set(CPACK_PACKAGE_CONTACT "Reposa developers <dev@reposa.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_INSTALL_DIRECTORY /usr)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "Keeps one account present on a TOC2 instant-messaging service.\n The window reposa, the console host reposa-console and the local server\n reposa-server, with the KezTOCSock control library, its headers and its\n CMake and pkg-config files.")
-set(CPACK_STRIP_FILES ON)
-include(CPack)

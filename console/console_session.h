@@ -2,16 +2,15 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "event_printer.h"
-#include "kez/Backoff.h"
 #include "kez/KezTOCSock.h"
+#include "kez/host/KeepPresent.h"
 #include "kez/posix/EventLoop.h"
 #include "options.h"
-#include "rooms.h"
+#include "request.h"
 
 namespace reposa::console {
 
@@ -24,13 +23,25 @@ struct SignOn {
   std::string authServer;
 };
 
+// The keep-present component's timer on the console's event loop.
+class LoopTimer final : public kez::host::Timer {
+ public:
+  explicit LoopTimer(kez::posix::EventLoop& loop) : loop_(loop) {}
+  ~LoopTimer() override { Cancel(); }
+  void Start(std::chrono::milliseconds wait, std::function<void()> due) override;
+  void Cancel() override;
+
+ private:
+  kez::posix::EventLoop& loop_;
+  kez::posix::EventLoop::Id id_ = 0;
+};
+
 // The control on a posix socket, its events printed, its input lines carried
 // out in order, and the rooms of --join joined after each sign-on.
 class ConsoleSession {
  public:
   ConsoleSession(kez::posix::EventLoop& loop, EventPrinter::Emit emit, bool packets,
-                 std::vector<JoinTarget> joins);
-  ~ConsoleSession();
+                 const std::vector<JoinTarget>& joins);
 
   kez::KezTOCSock& Control() { return *control_; }
   // One input line; prints its result or error, if any.
@@ -41,7 +52,7 @@ class ConsoleSession {
   // joins again every room it was in. A LogOff call stops this until the next
   // sign-on. `onGiveUp` runs (on a later turn) after an error that forbids
   // retrying.
-  void KeepPresent(SignOn signOn, kez::Backoff backoff, std::function<void()> onGiveUp);
+  void KeepPresent(SignOn signOn, std::function<void()> onGiveUp);
 
  private:
   class Events final : public EventPrinter {
@@ -63,20 +74,17 @@ class ConsoleSession {
     ConsoleSession& session_;
   };
 
+  void SignOnAgain();
   void Join(const JoinTarget& room);
-  void NoteJoinCall(std::string_view line);
+  void NoteCall(const CallMade& call);
   void SessionLost();
-  void CancelRetry();
 
   kez::posix::EventLoop& loop_;
   EventPrinter::Emit emit_;
-  std::vector<JoinTarget> joins_;
-  RoomMemory rooms_;
-  std::optional<SignOn> signOn_;  // set while --reconnect keeps the session
-  std::optional<kez::Backoff> backoff_;
+  SignOn signOn_;  // what --reconnect signs on with
   std::function<void()> onGiveUp_;
-  kez::posix::EventLoop::Id retry_ = 0;
-  bool signedOff_ = false;
+  LoopTimer timer_;
+  kez::host::KeepPresent keep_;
   Events events_;
   std::unique_ptr<kez::KezTOCSock> control_;
 };

@@ -86,15 +86,15 @@ int Run(const Options& options) {
   int status = 0;
   if (options.screenName && options.reconnect) {
     // The password stays in memory: every new sign-on needs it.
-    session.KeepPresent(SignOn{*options.screenName, *password, options.serverHost,
-                               options.serverPort, options.authServer},
-                        kez::Backoff{}, [&loop, &status] {
+    session.KeepPresent(SignOn{*options.screenName, *password, options.server.host,
+                               options.server.port, options.authServer},
+                        [&loop, &status] {
                           status = kRefusedStatus;
                           loop.Stop();
                         });
   } else if (options.screenName) {
-    session.Control().Login(*options.screenName, *password, options.serverHost, options.serverPort,
-                            options.authServer);
+    session.Control().Login(*options.screenName, *password, options.server.host,
+                            options.server.port, options.authServer);
   }
   if (password) std::fill(password->begin(), password->end(), '\0');
   loop.Run();

@@ -47,35 +47,6 @@ std::vector<std::string> ConfigArguments(std::string_view text) {
   return args;
 }
 
-void ParseHostPort(std::string_view text, std::string& host, int32_t& port) {
-  std::string_view hostPart = text;
-  std::optional<std::string_view> portPart;
-  if (text.starts_with('[')) {
-    const std::size_t close = text.find(']');
-    if (close == std::string_view::npos)
-      throw UsageError("--server: missing ']' in " + std::string(text));
-    hostPart = text.substr(1, close - 1);
-    const std::string_view rest = text.substr(close + 1);
-    if (!rest.empty()) {
-      if (rest.front() != ':') throw UsageError("--server: unexpected text after ']'");
-      portPart = rest.substr(1);
-    }
-  } else if (const std::size_t colon = text.find(':');
-             colon != std::string_view::npos &&
-             text.find(':', colon + 1) == std::string_view::npos) {
-    hostPart = text.substr(0, colon);
-    portPart = text.substr(colon + 1);
-  }
-  if (hostPart.empty()) throw UsageError("--server: the host is empty");
-  if (portPart) {
-    const auto value = ParseDecimal(*portPart);
-    if (!value || *value < 1 || *value > 65535)
-      throw UsageError("--server: the port must be a number from 1 to 65535");
-    port = static_cast<int32_t>(*value);
-  }
-  host = std::string(hostPart);
-}
-
 JoinTarget ParseJoin(std::string_view text) {
   JoinTarget target;
   std::string_view room = text;
@@ -93,6 +64,64 @@ JoinTarget ParseJoin(std::string_view text) {
   return target;
 }
 
+namespace {
+
+kez::host::Address ParseServer(std::string_view text) {
+  try {
+    return kez::host::ParseAddress(text, {.defaultPort = kez::host::kLocalServerPort});
+  } catch (const kez::host::AddressError& e) {
+    throw UsageError(std::string("--server: ") + e.what());
+  }
+}
+
+// One option: its name, whether it takes a value, and what it sets.
+struct OptionRow {
+  std::string_view name;
+  bool takesValue;
+  void (*apply)(Options& options, const std::string& value);
+};
+
+constexpr OptionRow kOptionRows[] = {
+    {"--server", true, [](Options& o, const std::string& v) { o.server = ParseServer(v); }},
+    {"--auth-server", true, [](Options& o, const std::string& v) { o.authServer = v; }},
+    {"--screen-name", true,
+     [](Options& o, const std::string& v) {
+       if (v.empty()) throw UsageError("--screen-name: the name is empty");
+       o.screenName = v;
+     }},
+    {"--password-file", true, [](Options& o, const std::string& v) { o.passwordFile = v; }},
+    {"--join", true,
+     [](Options& o, const std::string& v) {
+       if (o.joins.size() >= kMaxJoins) throw UsageError("--join: at most 64 rooms");
+       o.joins.push_back(ParseJoin(v));
+     }},
+    {"--config", true, [](Options& o, const std::string& v) { o.configFile = v; }},
+    {"--reconnect", false, [](Options& o, const std::string&) { o.reconnect = true; }},
+    {"--output-limit", true,
+     [](Options& o, const std::string& v) {
+       const auto bytes = ParseDecimal(v);
+       if (!bytes || *bytes < 4096 || *bytes > (1LL << 32))
+         throw UsageError("--output-limit: a number of bytes from 4096 to 4294967296");
+       o.outputLimit = static_cast<std::size_t>(*bytes);
+     }},
+    {"--packets", false, [](Options& o, const std::string&) { o.packets = true; }},
+    {"--help", false, [](Options& o, const std::string&) { o.help = true; }},
+    {"-h", false, [](Options& o, const std::string&) { o.help = true; }},
+    {"--version", false, [](Options& o, const std::string&) { o.version = true; }},
+};
+
+// Refuses what is not an option, without echoing a password given as one.
+[[noreturn]] void RefuseArgument(const std::string& name) {
+  if (name == "--password" || name == "-p")
+    throw UsageError(
+        "a password on the command line is visible to every user of the machine; "
+        "use --password-file FILE, or let the program ask on the terminal");
+  if (name.starts_with('-')) throw UsageError("unknown option " + name);
+  throw UsageError("unexpected argument (this program takes only options)");
+}
+
+}  // namespace
+
 Options ParseOptions(const std::vector<std::string>& args) {
   Options options;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -102,55 +131,19 @@ Options ParseOptions(const std::vector<std::string>& args) {
       inlineValue = name.substr(eq + 1);
       name.resize(eq);
     }
-    const auto flag = [&] {
-      if (inlineValue) throw UsageError(name + " takes no value");
-    };
-    const auto value = [&]() -> std::string {
-      if (inlineValue) return *inlineValue;
+    const OptionRow* row = nullptr;
+    for (const OptionRow& r : kOptionRows)
+      if (r.name == name) row = &r;
+    if (!row) RefuseArgument(name);
+    if (!row->takesValue && inlineValue) throw UsageError(name + " takes no value");
+    std::string value;
+    if (row->takesValue && inlineValue) {
+      value = *inlineValue;
+    } else if (row->takesValue) {
       if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
-      return args[++i];
-    };
-    if (name == "--server") {
-      ParseHostPort(value(), options.serverHost, options.serverPort);
-    } else if (name == "--auth-server") {
-      options.authServer = value();
-    } else if (name == "--screen-name") {
-      options.screenName = value();
-      if (options.screenName->empty()) throw UsageError("--screen-name: the name is empty");
-    } else if (name == "--password-file") {
-      options.passwordFile = value();
-    } else if (name == "--join") {
-      if (options.joins.size() >= kMaxJoins) throw UsageError("--join: at most 64 rooms");
-      options.joins.push_back(ParseJoin(value()));
-    } else if (name == "--config") {
-      options.configFile = value();
-    } else if (name == "--reconnect") {
-      flag();
-      options.reconnect = true;
-    } else if (name == "--output-limit") {
-      const auto bytes = ParseDecimal(value());
-      if (!bytes || *bytes < 4096 || *bytes > (1LL << 32))
-        throw UsageError("--output-limit: a number of bytes from 4096 to 4294967296");
-      options.outputLimit = static_cast<std::size_t>(*bytes);
-    } else if (name == "--packets") {
-      flag();
-      options.packets = true;
-    } else if (name == "--help" || name == "-h") {
-      flag();
-      options.help = true;
-    } else if (name == "--version") {
-      flag();
-      options.version = true;
-    } else if (name == "--password" || name == "-p") {
-      // Never echo the value: it may be the password itself.
-      throw UsageError(
-          "a password on the command line is visible to every user of the machine; "
-          "use --password-file FILE, or let the program ask on the terminal");
-    } else if (name.starts_with('-')) {
-      throw UsageError("unknown option " + name);
-    } else {
-      throw UsageError("unexpected argument (this program takes only options)");
+      value = args[++i];
     }
+    row->apply(options, value);
   }
   // With --config the file's options still have to be added.
   if (!options.configFile) CheckOptions(options);
@@ -179,7 +172,8 @@ Options:
   --screen-name NAME     sign on at start
   --password-file FILE   the password is the first line of FILE; without this
                          option the password is asked for on the terminal
-  --join ROOM[:EXCHANGE] join ROOM once signed on (exchange 4 by default);
+  --join ROOM[:EXCHANGE]
+                         join ROOM once signed on (exchange 4 by default);
                          may be given for several rooms
   --config FILE          options from FILE, one "name = value" per line
                          (screen-name = Demo User); the command line adds to them
@@ -195,8 +189,10 @@ Options:
 
 Input lines:
   {"call": "SendIM", "args": ["buddy", "hello", false]}
-  {"get": "LastChatID"}
+                         a method of the control, its arguments in order
+  {"get": "LastChatID"}  read the property
   {"set": "LastChatID", "value": 7}
+                         write it
 Text is a JSON string whose characters U+0000..U+00FF stand for bytes 0..255.
 
 Notice lines of the console's own:

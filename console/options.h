@@ -7,17 +7,15 @@
 #include <string_view>
 #include <vector>
 
+#include "kez/host/Address.h"
+#include "kez/host/Rooms.h"
+
 namespace reposa::console {
 
-// A room to join once signed on.
-struct JoinTarget {
-  std::string room;
-  int16_t exchange = 4;
-};
+using kez::host::JoinTarget;
 
 struct Options {
-  std::string serverHost = "127.0.0.1";  // the window's constants
-  int32_t serverPort = 5190;
+  kez::host::Address server = kez::host::LocalServer();
   std::string authServer;  // empty: the control's own default
   std::optional<std::string> screenName;
   std::optional<std::string> passwordFile;
@@ -46,8 +44,6 @@ void CheckOptions(const Options& options);
 // becomes "--screen-name=Demo User". A file cannot name another file.
 std::vector<std::string> ConfigArguments(std::string_view text);
 
-// HOST, HOST:PORT, [IPV6] or [IPV6]:PORT; a bare IPv6 address has no port.
-void ParseHostPort(std::string_view text, std::string& host, int32_t& port);
 // ROOM or ROOM:EXCHANGE; the last colon separates the exchange.
 JoinTarget ParseJoin(std::string_view text);
 

@@ -33,7 +33,7 @@ std::string CountText(const Method& method) {
   return text + (all == 1 ? " argument" : " arguments");
 }
 
-std::optional<json> Call(kez::KezTOCSock& control, const json& request) {
+std::optional<json> Call(kez::KezTOCSock& control, const json& request, CallMade* made) {
   OnlyMembers(request, {"call", "args"});
   const json& name = request["call"];
   if (!name.is_string()) throw RequestError("\"call\" must be a method name");
@@ -60,6 +60,8 @@ std::optional<json> Call(kez::KezTOCSock& control, const json& request) {
     }
   }
 
+  std::vector<ArgValue> reported;  // a copy for `made`; the values go to the call
+  if (made) reported = values;
   CallResult result;
   try {
     result = method->invoke(control, Args(std::move(values)));
@@ -67,6 +69,7 @@ std::optional<json> Call(kez::KezTOCSock& control, const json& request) {
     // The control refuses what it cannot send (overflow, NUL byte, too long).
     throw RequestError(std::string(method->name) + " failed: " + e.what());
   }
+  if (made) *made = CallMade{method->name, std::move(reported)};
   if (!result) return std::nullopt;
   return json{{"result", BytesToJson(*result)}};
 }
@@ -96,7 +99,8 @@ std::optional<json> Set(kez::KezTOCSock& control, const json& request) {
 
 }  // namespace
 
-std::optional<json> HandleRequest(kez::KezTOCSock& control, std::string_view line) {
+std::optional<json> HandleRequest(kez::KezTOCSock& control, std::string_view line, CallMade* made) {
+  if (made) *made = {};
   if (IsBlank(line)) return std::nullopt;
   try {
     json request;
@@ -107,7 +111,7 @@ std::optional<json> HandleRequest(kez::KezTOCSock& control, std::string_view lin
       throw RequestError("not valid JSON (at byte " + std::to_string(e.byte) + ")");
     }
     if (!request.is_object()) throw RequestError("expected a JSON object");
-    if (request.contains("call")) return Call(control, request);
+    if (request.contains("call")) return Call(control, request, made);
     if (request.contains("get")) return Get(control, request);
     if (request.contains("set")) return Set(control, request);
     throw RequestError("expected a \"call\", \"get\" or \"set\" member");

@@ -87,6 +87,10 @@ int main(int argc, char** argv) {
     std::cout << UsageText();
     return 0;
   }
+  if (options.version) {
+    std::cout << "reposa-server " REPOSA_VERSION "\n";
+    return 0;
+  }
 
   const std::string dbPath = options.database.empty() ? DefaultDatabasePath() : options.database;
   std::unique_ptr<AccountStore> store;

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "kez/host/Address.h"
+
 namespace reposa::server {
 
 namespace {
@@ -49,29 +51,19 @@ std::vector<Limit> Limits(ServerOptions& s) {
   };
 }
 
-}  // namespace
-
-bool SplitHostPort(std::string_view text, std::string& host, std::string& port) {
-  std::string_view h;
-  std::string_view p;
-  if (text.starts_with('[')) {
-    const std::size_t close = text.find("]:");
-    if (close == std::string_view::npos) return false;
-    h = text.substr(1, close - 1);
-    p = text.substr(close + 2);
-  } else {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) return false;
-    h = text.substr(0, colon);
-    p = text.substr(colon + 1);
-    if (h.find(':') != std::string_view::npos) return false;  // IPv6 needs brackets
+// --listen HOST:PORT, by the hosts' one address rule; port 0 picks a free one.
+void SetListenAddress(std::string_view text, ServerOptions& server) {
+  try {
+    const kez::host::Address a = kez::host::ParseAddress(text, {.anyPort = true});
+    server.host = a.host;
+    server.port = std::to_string(a.port);
+  } catch (const kez::host::AddressError& e) {
+    throw std::invalid_argument("--listen wants HOST:PORT, not '" + std::string(text) + "' (" +
+                                e.what() + ")");
   }
-  int number = 0;
-  if (h.empty() || !ParseInt(p, 0, 65535, number)) return false;
-  host = std::string(h);
-  port = std::to_string(number);
-  return true;
 }
+
+}  // namespace
 
 Options ParseOptions(const std::vector<std::string>& args) {
   Options o;
@@ -91,10 +83,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
     };
     if (arg == "--help" || arg == "-h") {
       o.help = true;
+    } else if (arg == "--version") {
+      o.version = true;
     } else if (arg == "--listen") {
-      const std::string v = take();
-      if (!SplitHostPort(v, o.server.host, o.server.port))
-        throw std::invalid_argument("--listen wants HOST:PORT (port 0 to 65535), not '" + v + "'");
+      SetListenAddress(take(), o.server);
     } else if (arg == "--accounts") {
       o.accountsFile = take();
       if (o.accountsFile->empty()) throw std::invalid_argument("--accounts needs a file name");
@@ -128,10 +120,9 @@ Options ParseOptions(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-  return R"(Usage: reposa-server [--listen HOST:PORT] [--db FILE] [--accounts FILE]
-                     [OPTION VALUE]...
-       reposa-server [--db FILE] account add NAME
-       reposa-server [--db FILE] account remove NAME
+  return R"(Usage: reposa-server [OPTION VALUE]...
+  or:  reposa-server [--db FILE] account add NAME
+  or:  reposa-server [--db FILE] account remove NAME
 
 A TOC2 server for one machine: one loop, fair turns for every connection,
 and bounded memory, so one slow or hostile client never holds up the others.
@@ -150,6 +141,7 @@ Options:
   --keepalive SECONDS  interval of keep-alive frames to each signed-on client
                        (default 60; 0 sends none)
   --help               this text
+  --version            the version
 
 Limits (defaults in brackets):
   --idle-keepalives N          close a signed-on session from which no whole
@@ -182,8 +174,7 @@ sign on. Buddy lists, groups, block and permit lists, privacy modes and
 passwords (as Argon2id hashes) are kept in the database; away messages,
 profiles and rooms last as long as the server runs. The log goes to standard
 error, never blocks the server (lines it cannot write are counted) and never
-shows a
-password.
+shows a password.
 )";
 }
 

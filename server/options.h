@@ -19,12 +19,11 @@ struct Options {
   std::string accountAction;
   std::string accountName;
   bool help = false;
+  bool version = false;
 };
 
 // Throws std::invalid_argument saying what is wrong.
 Options ParseOptions(const std::vector<std::string>& args);
-// "HOST:PORT" or "[IPV6]:PORT"; false when it is neither.
-bool SplitHostPort(std::string_view text, std::string& host, std::string& port);
 std::string UsageText();
 
 }  // namespace reposa::server

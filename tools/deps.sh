@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config dpkg-dev
+  help2man lintian systemd
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
   libsqlite3-dev libsodium-dev liburing-dev

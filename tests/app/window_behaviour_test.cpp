@@ -74,7 +74,7 @@ class WindowBehaviour : public QObject {
  private slots:
   void init() {
     server = std::make_unique<FlapServer>();
-    form = std::make_unique<Form1>(ServerAddress{"127.0.0.1", server->port()});
+    form = std::make_unique<Form1>(kez::host::Address{"127.0.0.1", server->port()});
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
   }
@@ -210,6 +210,8 @@ class WindowBehaviour : public QObject {
         << "hangup" << true << "Connection closed by the server\nSigning on again in ";
     QTest::newRow("password refused, reconnecting")
         << "980" << true << "Invalid account or password";
+    QTest::newRow("hangs up in a room, reconnecting")
+        << "room" << true << "Connection closed by the server\nSigning on again in ";
   }
   void aLostConnectionShowsOfflineAndWhy() {
     QFETCH(QString, how);
@@ -222,7 +224,7 @@ class WindowBehaviour : public QObject {
         FlapServer gone;
         closedPort = gone.port();
       }
-      form = std::make_unique<Form1>(ServerAddress{"127.0.0.1", closedPort});
+      form = std::make_unique<Form1>(kez::host::Address{"127.0.0.1", closedPort});
       form->show();
       label = Find<QLabel>("Label1");
       Find("Text1")->setReadOnly(true);  // as if an earlier session were on
@@ -238,6 +240,12 @@ class WindowBehaviour : public QObject {
       form->SetReconnect(reconnect);
       SignOn();
       QCOMPARE(label->toolTip(), QString());
+      if (how == "room") {
+        Find("Text3")->setText("Lobby");
+        Find("Text4")->setText("5");
+        Press("XPButton3");
+        JoinRoom(1234, "Lobby");
+      }
       if (how == "signoff")
         Press("XPButton2");
       else
@@ -249,11 +257,21 @@ class WindowBehaviour : public QObject {
     QVERIFY2(label->toolTip().startsWith(reason), qPrintable(label->toolTip()));
     if (how == "980") QCOMPARE(label->toolTip(), reason);  // and no retrying
     QCOMPARE(label->accessibleDescription(), label->toolTip());
-    if (reconnect && how == "hangup") {
+    if (reconnect && how != "980") {
       QTRY_COMPARE_WITH_TIMEOUT(server->connections, 2, 5000);
       QTRY_COMPARE_WITH_TIMEOUT(Status(), QString("Online"), 5000);
       QCOMPARE(label->toolTip(), QString());
       QCOMPARE(label->accessibleDescription(), QString());
+    }
+    if (how == "room") {
+      // Back in the room it was in, with its exchange, as the server confirms.
+      const std::string join = R"(toc_chat_join "5" "Lobby")";
+      QTRY_COMPARE_WITH_TIMEOUT(
+          static_cast<int>(std::count(server->commands.begin(), server->commands.end(), join)), 2,
+          5000);
+      JoinRoom(1, "Lobby");
+      QVERIFY(ReadOnly("Text3"));
+      QVERIFY(ReadOnly("Text4"));
     }
   }
 

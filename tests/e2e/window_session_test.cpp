@@ -83,7 +83,7 @@ class WindowSession : public QObject {
     VERIFY_LINES(watcher->Receive(
         {Event("JoinedChat", {"Chat Room", 1}), Event("ChatUserUpdate", {"watcher", true, 1})}));
 
-    form = std::make_unique<Form1>(ServerAddress{"127.0.0.1", server->port()});
+    form = std::make_unique<Form1>(kez::host::Address{"127.0.0.1", server->port()});
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     QCOMPARE(Status(), QString("None"));

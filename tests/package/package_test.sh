@@ -4,19 +4,13 @@
 #                                against the CMake package, and talk to a server
 #   pkgconfig BUILD WORK         the same install, found through pkg-config
 #   subproject SOURCE WORK       build Reposa as a subdirectory of another project
-#   deb BUILD                    build the .deb and check what it holds
+# (The Debian packages: deb_test.sh.)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=common.sh
+source "$here/common.sh"
 mode=$1
 shift
-
-configure_and_build() {  # SOURCE BINARY [cmake args...]
-  local src=$1 bin=$2
-  shift 2
-  cmake -S "$src" -B "$bin" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@" >"$bin.log" 2>&1 ||
-    { cat "$bin.log"; exit 1; }
-  cmake --build "$bin" >>"$bin.log" 2>&1 || { cat "$bin.log"; exit 1; }
-}
 
 case $mode in
 consumer)
@@ -24,25 +18,16 @@ consumer)
   rm -rf "$work" && mkdir -p "$work"
   cmake --install "$build" --prefix "$work/prefix" --component Development >/dev/null
   configure_and_build "$here/consumer" "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix"
-  XDG_DATA_HOME="$work/data" "$server" --listen 127.0.0.1:0 2>"$work/server.log" &
-  pid=$!
-  trap 'kill $pid 2>/dev/null || true' EXIT
-  port=""
-  for _ in $(seq 100); do  # the server says its port once it listens
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.log")
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
-  [ -n "$port" ] || { cat "$work/server.log"; exit 1; }
-  "$work/consumer/kez_consumer" 127.0.0.1 "$port"
+  consume "$server" "$work/consumer/kez_consumer" "$work"
   ;;
 pkgconfig)
   build=$1 work=$2
   rm -rf "$work" && mkdir -p "$work"
   cmake --install "$build" --prefix "$work/prefix" --component Development >/dev/null
-  export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
+  PKG_CONFIG_PATH=$(dirname "$(find "$work/prefix" -name keztocsock.pc)")
+  export PKG_CONFIG_PATH
   # shellcheck disable=SC2046
-  c++ -o "$work/parent" "$here/subproject/main.cpp" $(pkg-config --cflags --libs keztocsock-posix)
+  c++ -o "$work/parent" "$here/subproject/main.cpp" $(pkg-config --cflags --libs keztocsock-posix keztocsock-host)
   "$work/parent"
   ;;
 subproject)
@@ -50,22 +35,6 @@ subproject)
   rm -rf "$work" && mkdir -p "$work"
   configure_and_build "$here/subproject" "$work/parent" -DREPOSA_SOURCE_DIR="$src"
   "$work/parent/kez_parent"
-  ;;
-deb)
-  build=$1
-  (cd "$build" && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log"; exit 1; }
-  deb=$(ls "$build"/reposa_*_amd64.deb)
-  contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
-  for want in ./usr/bin/reposa ./usr/bin/reposa-console ./usr/bin/reposa-server \
-    ./usr/share/applications/reposa.desktop ./usr/share/icons/hicolor/32x32/apps/reposa.png \
-    ./usr/include/kez/KezTOCSock.h ./usr/lib/libkeztocsock.a \
-    ./usr/lib/cmake/KezTOCSock/KezTOCSockConfig.cmake ./usr/lib/pkgconfig/keztocsock.pc; do
-    grep -qx "$want" <<<"$contents" || { echo "missing from $deb: $want"; exit 1; }
-  done
-  depends=$(dpkg-deb -f "$deb" Depends)
-  grep -q 'libc6' <<<"$depends" || { echo "no shared-library dependencies: $depends"; exit 1; }
-  grep -q 'libqt6widgets6' <<<"$depends" || { echo "no Qt dependency: $depends"; exit 1; }
-  echo "$deb: $(wc -l <<<"$contents") entries; Depends: $depends"
   ;;
 *)
   echo "unknown mode $mode" >&2

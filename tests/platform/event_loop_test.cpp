@@ -29,6 +29,27 @@ struct Pair {
   int fd[2] = {-1, -1};
 };
 
+TEST(EventLoop, PostedCallsRunInOrderAndTimersFire) {
+  EventLoop loop;
+  std::string order;
+  loop.Post([&] { order += "a"; });
+  loop.Post([&] { order += "b"; });
+  int ticks = 0;
+  EventLoop::Id timer = 0;
+  timer = loop.AddTimer(5ms, [&] {
+    if (++ticks == 3) loop.CancelTimer(timer);  // cancelling itself is allowed
+  });
+  loop.AddTimer(
+      1ms, [&] { order += "t"; }, false);
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while ((ticks < 3 || order.size() < 3) && std::chrono::steady_clock::now() < deadline)
+    loop.RunOnce(50ms);
+  EXPECT_EQ(order, "abt");
+  EXPECT_EQ(ticks, 3);
+  loop.RunOnce(20ms);
+  EXPECT_EQ(ticks, 3);
+}
+
 TEST(EventLoop, ReportsWhatPollWould) {
   EventLoop loop;
   std::vector<std::string> seen;

@@ -108,7 +108,7 @@ class WindowSecrets : public QObject {
     auto output = std::make_unique<CapturedOutput>();
     QString shown;
     {
-      Form1 form(ServerAddress{"127.0.0.1", server.port()});
+      Form1 form(kez::host::Address{"127.0.0.1", server.port()});
       form.show();
       QVERIFY(QTest::qWaitForWindowExposed(&form));
       Type(form, "Text1", "Some Body");

@@ -37,6 +37,7 @@ TEST(ParseOptions, ReadsEachOption) {
     EXPECT_EQ(o.accountsFile.value_or(""), c.accounts);
   }
   EXPECT_TRUE(ParseOptions({"--help"}).help);
+  EXPECT_TRUE(ParseOptions({"--version"}).version);
   const ServerOptions limits =
       ParseOptions({"--max-per-address=3", "--sign-on-timeout", "2", "--idle-keepalives", "0",
                     "--max-total-backlog", "1048576", "--frames-per-turn", "1"})

@@ -1,12 +1,12 @@
 // Signs two accounts on to a TOC2 server with the installed control and its
 // posix socket, sends an IM from one to the other, and exits 0 once it has
-// arrived. Usage: kez_consumer HOST PORT
+// arrived. Usage: kez_consumer HOST:PORT
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "kez/KezTOCSock.h"
+#include "kez/host/Address.h"
 #include "kez/posix/EventLoop.h"
 #include "kez/posix/PosixSocket.h"
 
@@ -40,15 +40,18 @@ struct Account : kez::KezTOCSockEvents {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: kez_consumer HOST PORT\n");
+  kez::host::Address server;
+  try {
+    if (argc != 2) throw kez::host::AddressError("one address expected");
+    server = kez::host::ParseAddress(argv[1], {});
+  } catch (const kez::host::AddressError& e) {
+    std::fprintf(stderr, "usage: kez_consumer HOST:PORT (%s)\n", e.what());
     return 2;
   }
   kez::posix::EventLoop loop;
   Account alice(loop, "alice");
   Account bob(loop, "bob");
-  for (Account* a : {&alice, &bob})
-    a->control.Login(a->name, "secret", argv[1], std::atoi(argv[2]));
+  for (Account* a : {&alice, &bob}) a->control.Login(a->name, "secret", server.host, server.port);
 
   // The IM goes out once both are on, and again while the server does not
   // count bob online yet (it learns so only after his sign-on completes).
