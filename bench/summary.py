@@ -14,8 +14,10 @@ IRC daemons measured with the same driver.
 
 import json
 import pathlib
+import shutil
 import statistics
 import sys
+import tempfile
 
 UNIT = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 PEERS = [("inspircd", "InspIRCd 3"), ("hybrid", "ircd-hybrid 8")]
@@ -302,25 +304,46 @@ def peer_lines(figures):
     return out
 
 
+def value_of(name, bench, figures):
+    """A benchmark's CPU time per iteration in ms, or a driver figure."""
+    if name in bench:
+        return seconds(bench[name]) * 1e3
+    return figures[name]["median"] if name in figures else None
+
+
 def compare(folder, labels):
-    """Each figure of each label's runs, and its ratio to the first label's."""
+    """Each figure of each label's runs (the median over the rounds), and its
+    ratio to the first label's: the median of the rounds' own ratios, each
+    round's runs having been taken one right after the other."""
+    rounds = []  # per label: {round: (bench, figures)}
+    for label in labels:
+        by_round = {}
+        for path in pathlib.Path(folder, label).glob("*.json"):
+            number = path.stem.rsplit(".", 1)[-1]
+            by_round.setdefault(number, []).append(path)
+        per = {}
+        for number, paths in by_round.items():
+            with tempfile.TemporaryDirectory() as one:
+                for path in paths:
+                    shutil.copy(path, one)
+                per[number] = load(one)
+        rounds.append(per)
     loaded = [load(pathlib.Path(folder, label)) for label in labels]
     names = sorted({n for bench, _ in loaded for n in bench} | {n for _, f in loaded for n in f})
     head = f"| Figure | {labels[0]} |" + "".join(f" {l} | {labels[0]} ÷ {l} |" for l in labels[1:])
     out = [head, "|" + " --- |" * (2 * len(labels))]
     for name in names:
-        values = []
-        for bench, figures in loaded:
-            if name in bench:
-                values.append((seconds(bench[name]) * 1e3, "ms"))
-            elif name in figures:
-                values.append((figures[name]["median"], ""))
-            else:
-                values.append((None, ""))
-        first = values[0][0]
-        cells = [fmt(values[0][0], values[0][1])]
-        for value, unit in values[1:]:
-            cells += [fmt(value, unit), f"{first / value:.2f}" if first and value else ""]
+        unit = "ms" if any(name in bench for bench, _ in loaded) else ""
+        cells = [fmt(value_of(name, *loaded[0]), unit)]
+        for i in range(1, len(labels)):
+            ratios = []
+            for number, (bench, figures) in rounds[0].items():
+                mine = value_of(name, bench, figures)
+                theirs = value_of(name, *rounds[i][number]) if number in rounds[i] else None
+                if mine and theirs:
+                    ratios.append(mine / theirs)
+            ratio = f"{statistics.median(ratios):.2f}" if ratios else ""
+            cells += [fmt(value_of(name, *loaded[i]), unit), ratio]
         out.append(f"| {name} | " + " | ".join(cells) + " |")
     return out
 
@@ -328,7 +351,8 @@ def compare(folder, labels):
 def main():
     if len(sys.argv) > 2 and sys.argv[1] == "--compare":
         print("\n".join(compare(sys.argv[2], sys.argv[3:])))
-        print("\nBenchmarks: CPU time per iteration; driver figures in their own units.")
+        print("\nBenchmarks: CPU time per iteration; driver figures in their own units. The"
+              " ratios are medians of each round's ratio (runs of one round follow each other).")
         return
     results = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "build/bench/results")
     bench, figures = load(results)

@@ -190,12 +190,14 @@ class Compare(unittest.TestCase):
         def rounds(cpu_ms):
             return {"benchmarks": [{"name": "BM_X", "run_name": "BM_X", "run_type": "iteration",
                                     "repetitions": 1, "cpu_time": cpu_ms, "time_unit": "ms"}]}
-        files = {"new/bench_receive.1.json": rounds(1.0), "new/bench_receive.2.json": rounds(3.0),
-                 "new/bench_receive.3.json": rounds(2.0), "old/bench_receive.1.json": rounds(8.0),
-                 "new/bench_server.1.json": driver(**{"server.x": 10.0}),
-                 "old/bench_server.1.json": driver(**{"server.x": 5.0})}
+        # Medians 2 and 6, but each round's ratio: 1/4, 3/6, 2/16.
+        files = {f"{label}/bench_receive.{n}.json": rounds(ms)
+                 for label, values in (("new", (1, 3, 2)), ("old", (4, 6, 16)))
+                 for n, ms in enumerate(values, 1)}
+        files["new/bench_server.1.json"] = driver(**{"server.x": 10.0})
+        files["old/bench_server.1.json"] = driver(**{"server.x": 5.0})
         out = run(files, "--compare", "new", "old")
-        self.assertIn("| BM_X | 2.00 ms | 8.00 ms | 0.25 |", out)
+        self.assertIn("| BM_X | 2.00 ms | 6.00 ms | 0.25 |", out)
         self.assertIn("| server.x | 10.00 | 5.00 | 2.00 |", out)
 
 
