@@ -84,9 +84,10 @@ class SessionCore::Impl {
   void LogOff();
   void Opened();
   void Receive(std::string_view bytes);
-  void Receive(const std::function<void(std::string&)>& append);
-  // Both Receive forms: `append` adds the arrival at the end of the buffer
-  // it is given.
+  // The lending form: `append(reader, buffer)` adds the arrival at the end of
+  // the buffer it is given (or, while not open, to one that is dropped).
+  void ReceiveFrom(void (*append)(void* reader, std::string& buffer), void* reader);
+  // Both forms, once open.
   template <class Append>
   void ReadArrival(const Append& append);
   // Cuts the complete frames out of rx_ and hands each on.

@@ -61,13 +61,14 @@ void SessionCore::Impl::Receive(std::string_view bytes) {
   ReadArrival([bytes](std::string& buffer) { buffer.append(bytes); });
 }
 
-void SessionCore::Impl::Receive(const std::function<void(std::string&)>& append) {
+void SessionCore::Impl::ReceiveFrom(void (*append)(void* reader, std::string& buffer),
+                                    void* reader) {
   if (!open_) {
     std::string dropped;  // taken from the reader all the same, so it does not wait
-    append(dropped);
+    append(reader, dropped);
     return;
   }
-  ReadArrival(append);
+  ReadArrival([append, reader](std::string& buffer) { append(reader, buffer); });
 }
 
 template <class Append>

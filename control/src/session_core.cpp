@@ -50,8 +50,8 @@ void SessionCore::Opened() {
 void SessionCore::Receive(std::string_view bytes) {
   impl_->Receive(bytes);
 }
-void SessionCore::Receive(const std::function<void(std::string& buffer)>& append) {
-  impl_->Receive(append);
+void SessionCore::ReceiveFrom(void (*append)(void* reader, std::string& buffer), void* reader) {
+  impl_->ReceiveFrom(append, reader);
 }
 void SessionCore::Failed(const std::string& description) {
   impl_->Failed(description);

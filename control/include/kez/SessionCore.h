@@ -1,11 +1,13 @@
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "kez/KezTOCSockEvents.h"
 
@@ -76,7 +78,15 @@ class SessionCore final {
   // taken and dropped. A buffer grown past 1 MiB by large arrivals is kept
   // while arrivals keep filling an eighth of it, and given back at the first
   // one that does not.
-  void Receive(const std::function<void(std::string& buffer)>& append);
+  template <class Append>
+  requires std::invocable<Append&, std::string&>
+  void Receive(Append&& append) {
+    // Through a plain function pointer: a reader called for every arrival
+    // costs one indirect call, not a std::function's.
+    using Reader = std::remove_reference_t<Append>;
+    ReceiveFrom([](void* reader, std::string& buffer) { (*static_cast<Reader*>(reader))(buffer); },
+                const_cast<void*>(static_cast<const void*>(std::addressof(append))));
+  }
   void Failed(const std::string& description);  // raises WinsockError
   void PeerClosed();                            // raises ConnectionClosed
   bool IsOpen() const;
@@ -137,6 +147,8 @@ class SessionCore final {
   class Impl;  // defined in the library's sources
 
  private:
+  void ReceiveFrom(void (*append)(void* reader, std::string& buffer), void* reader);
+
   std::unique_ptr<Impl> impl_;
 };
 
