@@ -79,11 +79,18 @@ void SessionCore::Impl::ReadArrival(const Append& append) {
     append(rxNested_);
     return;
   }
-  std::shared_ptr<bool> alive = alive_;
-  Entry entry(*this);
   const std::size_t before = rx_.size();
   append(rx_);
   const std::size_t arrival = rx_.size() - before;
+  // Most small arrivals complete no frame: no event can follow, so nothing
+  // needs guarding.
+  const std::string_view all = rx_;
+  if (all.size() < kHeaderSize || all.size() < kHeaderSize + wire::BytesToWord(all.substr(4, 2))) {
+    TrimBuffer(arrival);
+    return;
+  }
+  std::shared_ptr<bool> alive = alive_;
+  Entry entry(*this);
   reading_ = true;
   ReadFrames(alive);
   if (!*alive) {
