@@ -15,7 +15,9 @@
 //                [--name server] [--server PROGRAM] [--server-args "A B"]
 //                [--port N]
 
+#if REPOSA_BENCH_URING
 #include <liburing.h>
+#endif
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -107,6 +109,7 @@ class Crowd {
       for (std::size_t i : reading_) Receive(*clients_[i]);
       return;
     }
+#if REPOSA_BENCH_URING
     for (std::size_t k = 0; k < reading_.size(); ++k) {
       io_uring_sqe* sqe = io_uring_get_sqe(&ring_->ring);
       io_uring_prep_recv(sqe, clients_[reading_[k]]->peer.fd(), arena_.data() + k * kSlot, kSlot,
@@ -128,12 +131,15 @@ class Crowd {
       c.peer.Feed(std::string_view(arena_.data() + k * kSlot, static_cast<std::size_t>(res)));
       if (static_cast<std::size_t>(res) == kSlot) Receive(c);  // there may be more
     }
+#endif
   }
+
   static void Receive(Client& c) {
     if (!c.peer.Receive())
       throw std::runtime_error("the server closed the connection of " + c.name);
   }
 
+#if REPOSA_BENCH_URING
   struct Ring {
     io_uring ring{};
     ~Ring() { io_uring_queue_exit(&ring); }
@@ -145,6 +151,12 @@ class Crowd {
     r->ring = ring;
     return r;
   }
+#else
+  struct Ring {};
+  static std::unique_ptr<Ring> MakeRing() {
+    return nullptr;
+  }
+#endif
   void Register(int fd, std::size_t key, std::uint32_t events) {
     Control(EPOLL_CTL_ADD, fd, key, events);
   }

@@ -22,13 +22,13 @@
 #include "FlapPeer.h"
 #include "ServerProcess.h"
 #include "TempDir.h"
-#include "account_store.h"
-#include "password_hash.h"
+#include "service/password_hash.h"
+#include "store/sqlite_account_store.h"
 
 namespace kez::bench {
 namespace {
 
-using reposa::server::AccountStore;
+using reposa::server::SqliteAccountStore;
 using reposa::server::StoredAccount;
 using Handler = std::function<void(std::size_t, const PeerFrame&)>;
 
@@ -233,12 +233,13 @@ int main(int argc, char** argv) {
       plainWait.push_back(p.longestWaitMs);
     }
     {
-      AccountStore store(dir + "/registered.db");
+      SqliteAccountStore store(dir + "/registered.db", reposa::server::Limits{});
       std::vector<StoredAccount> rows;
       for (int i = 0; i < accounts; ++i)
         rows.push_back({"user" + std::to_string(i), "user" + std::to_string(i),
-                        reposa::server::HashPassword("pw"), ""});
-      rows.push_back({"victim", "victim", reposa::server::HashPassword("right"), ""});
+                        reposa::server::HashPassword("pw", reposa::server::Limits{}), ""});
+      rows.push_back({"victim", "victim",
+                      reposa::server::HashPassword("right", reposa::server::Limits{}), ""});
       if (!store.Write([&] {
             for (const auto& r : rows) store.Put(r);
           }))
@@ -249,8 +250,8 @@ int main(int argc, char** argv) {
       checks.push_back(PasswordChecksPerSecond());
     }
     {
-      AccountStore store(dir + "/big.db");
-      const std::string hash = reposa::server::HashPassword("pw");
+      SqliteAccountStore store(dir + "/big.db", reposa::server::Limits{});
+      const std::string hash = reposa::server::HashPassword("pw", reposa::server::Limits{});
       if (!store.Write([&] {
             for (int a = 0; a < bigAccounts; ++a) {
               std::string lists = "m:1\n";

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "arguments.h"
-#include "command_parser.h"
+#include "service/command_parser.h"
 #include "kez/KezTOCSock.h"
 #include "wire.h"
 

@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 
-#include "directory.h"
-#include "service.h"
-#include "session.h"
+#include "service/directory.h"
+#include "service/service.h"
+#include "service/session.h"
 
 namespace {
 
@@ -108,10 +108,12 @@ std::string SignOn(const std::string& name) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
-  Directory directory;
+  const Limits limits;
+  Directory directory(limits);
   Router router;
   std::int64_t now = 1000;
-  Service service(directory, router, [&] { return now; });
+  Service service(
+      directory, router, [&] { return now; }, limits);
   std::array<Slot, 3> slots;
   router.slots = &slots;
   SessionId nextId = 1;

@@ -6,16 +6,16 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "names.h"
-#include "password_hash.h"
+#include "service/names.h"
+#include "service/password_hash.h"
 
 namespace reposa::server {
 
 namespace {
 
-void MustWrite(AccountStore& store, const auto& body) {
-  if (!store.Write(body))
-    throw std::runtime_error("cannot write " + store.path() + ": " + store.lastError());
+void MustApply(AccountStore& store, const std::vector<StoredChange>& changes) {
+  if (!store.Apply(changes))
+    throw std::runtime_error("cannot write " + store.where() + ": " + store.lastError());
 }
 
 std::string AskHidden(const std::string& prompt) {
@@ -50,39 +50,41 @@ std::string ReadNewPassword(const std::string& name) {
   return first;
 }
 
-std::string AddAccount(AccountStore& store, const std::string& name, const std::string& password) {
-  if (!IsValidScreenName(name)) throw std::runtime_error("not a valid screen name");
-  if (!IsValidPassword(password))
-    throw std::runtime_error("not a valid password (1 to " + std::to_string(kMaxPassword) +
+std::string AddAccount(AccountStore& store, const std::string& name, const std::string& password,
+                       const Limits& limits) {
+  if (!IsValidScreenName(name, limits)) throw std::runtime_error("not a valid screen name");
+  if (!IsValidPassword(password, limits))
+    throw std::runtime_error("not a valid password (1 to " + std::to_string(limits.maxPassword) +
                              " bytes, no control characters)");
-  StoredAccount row{NormalizeName(name), std::string(TrimSpaces(name)), HashPassword(password), ""};
+  StoredAccount row{NormalizeName(name), std::string(TrimSpaces(name)),
+                    HashPassword(password, limits), ""};
   const std::optional<StoredAccount> existing = store.Load(row.name);
   if (existing) row.lists = existing->lists;
-  MustWrite(store, [&] { store.Put(row); });
+  MustApply(store, {{StoredChange::Kind::Whole, row}});
   return (existing && existing->passwordHash ? "new password for " : "registered ") + row.display +
-         " in " + store.path();
+         " in " + store.where();
 }
 
 std::string RemoveAccount(AccountStore& store, const std::string& name) {
-  bool removed = false;
-  MustWrite(store, [&] { removed = store.Remove(NormalizeName(name)); });
-  if (!removed) throw std::runtime_error("no account " + name + " in " + store.path());
-  return "removed " + name + " and its lists from " + store.path();
+  const std::string key = NormalizeName(name);
+  if (!store.Load(key)) throw std::runtime_error("no account " + name + " in " + store.where());
+  MustApply(store, {{StoredChange::Kind::Remove, StoredAccount{key, {}, {}, {}}}});
+  return "removed " + name + " and its lists from " + store.where();
 }
 
-void ImportAccounts(AccountStore& store, const std::vector<AccountEntry>& entries) {
-  std::vector<StoredAccount> rows;
+void ImportAccounts(AccountStore& store, const std::vector<AccountEntry>& entries,
+                    const Limits& limits) {
+  std::vector<StoredChange> changes;
   for (const AccountEntry& e : entries) {
     const std::string name = NormalizeName(e.display);
     std::optional<StoredAccount> existing = store.Load(name);
     // A registered account keeps its password: its owner may have changed it.
     if (existing && existing->passwordHash) continue;
-    rows.push_back(StoredAccount{name, e.display, HashPassword(e.password),
-                                 existing ? existing->lists : std::string()});
+    changes.push_back(
+        {StoredChange::Kind::Whole, StoredAccount{name, e.display, HashPassword(e.password, limits),
+                                                  existing ? existing->lists : std::string()}});
   }
-  MustWrite(store, [&] {
-    for (const StoredAccount& row : rows) store.Put(row);
-  });
+  MustApply(store, changes);
 }
 
 }  // namespace reposa::server

@@ -14,7 +14,7 @@ namespace reposa::server {
 class LogQueue {
  public:
   // Puts `fd` in non-blocking mode. Each line gets `prefix` and a line feed.
-  LogQueue(int fd, std::string prefix, std::size_t capacity = 256 * 1024);
+  LogQueue(int fd, std::string prefix, std::size_t capacity);
 
   void Add(std::string_view line);
   // Writes what the descriptor takes now, and the summary of a run of

@@ -1,4 +1,7 @@
-// reposa-server: a local TOC2 server for trying Reposa and for tests.
+// reposa-server: a local TOC2 server for trying Reposa and for tests. This
+// file, the options, the account command and the log are the program's own;
+// the server itself is the three rooms under net/, service/ and store/,
+// joined in server.cpp.
 
 #include <fcntl.h>
 #if defined(__GLIBC__)
@@ -19,20 +22,23 @@
 #include <vector>
 
 #include "account_command.h"
-#include "account_store.h"
-#include "accounts.h"
-#include "directory.h"
 #include "kez/posix/EventLoop.h"
 #include "log_queue.h"
 #include "options.h"
-#include "password_hash.h"
 #include "server.h"
+#include "service/directory.h"
+#include "service/password_hash.h"
+#include "store/account_rows.h"
+#include "store/accounts.h"
+#include "store/sqlite_account_store.h"
 
 namespace {
 
+using namespace reposa::server;
+
 int gSignalPipe = -1;
 // Once the server runs, the log goes through a queue that never blocks.
-std::optional<reposa::server::LogQueue> gLog;
+std::optional<LogQueue> gLog;
 
 void OnSignal(int) {
   const char byte = 1;
@@ -49,32 +55,146 @@ void Log(std::string_view line) {
 
 // Each connection is a descriptor: ask for enough of them, as far as the
 // hard limit allows, and say so when it falls short.
-void RaiseOpenFileLimit(std::size_t connections) {
+void RaiseOpenFileLimit(const Limits& limits) {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  const rlim_t wanted = static_cast<rlim_t>(connections) + 64;
+  const rlim_t wanted = static_cast<rlim_t>(limits.maxConnections + limits.spareFiles);
   if (limit.rlim_cur >= wanted) return;
   limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
   ::setrlimit(RLIMIT_NOFILE, &limit);
   ::getrlimit(RLIMIT_NOFILE, &limit);
   if (limit.rlim_cur < wanted)
     Log("open files limited to " + std::to_string(limit.rlim_cur) + "; fewer than " +
-        std::to_string(connections) + " connections will fit");
+        std::to_string(limits.maxConnections) + " connections will fit");
+}
+
+// Output buffers of a burst are large and short-lived. A fixed threshold
+// keeps them in their own mappings, given back when freed; glibc's moving
+// threshold would put them on the heap, which a burst leaves fragmented and
+// resident.
+void KeepLargeBuffersApart(const Limits& limits) {
+#if defined(__GLIBC__)
+  ::mallopt(M_MMAP_THRESHOLD, static_cast<int>(limits.keptOutputBuffer));
+#else
+  (void)limits;
+#endif
+}
+
+// "account add|remove NAME": the exit status.
+int RunAccountAction(const Options& options, AccountStore& store) {
+  const Limits& limits = options.server.limits;
+  try {
+    Log(options.accountAction == "add"
+            ? AddAccount(store, options.accountName, ReadNewPassword(options.accountName), limits)
+            : RemoveAccount(store, options.accountName));
+    return 0;
+  } catch (const std::exception& e) {
+    Log("account " + options.accountAction + ": " + e.what());
+    return 1;
+  }
+}
+
+void WarnIfOthersMayRead(const std::string& file) {
+  unsigned mode = 0;
+  if (!AccessibleByOthers(file, mode)) return;
+  char octal[8];
+  std::snprintf(octal, sizeof octal, "%04o", mode);
+  Log("WARNING: accounts file " + file + " is accessible by others (mode " + octal +
+      "); its passwords can be read. Run: chmod 600 " + file);
+}
+
+// --accounts FILE: its new accounts into the store; false once logged why not.
+bool ImportAccountsFile(const std::string& file, AccountStore& store, const Limits& limits) {
+  WarnIfOthersMayRead(file);
+  try {
+    const std::vector<AccountEntry> accounts = LoadAccounts(file, limits);
+    if (accounts.empty()) {
+      Log("accounts file " + file + " lists no accounts");
+      return false;
+    }
+    ImportAccounts(store, accounts, limits);
+    Log(std::to_string(accounts.size()) + " account(s) from " + file);
+    return true;
+  } catch (const std::exception& e) {
+    Log(e.what());
+    return false;
+  }
+}
+
+// Every account of the store; null once logged why not.
+std::unique_ptr<Directory> LoadDirectory(AccountStore& store, const Limits& limits) {
+  std::unique_ptr<Directory> directory;
+  try {
+    directory = std::make_unique<Directory>(limits, ToAccounts(store.LoadAll()));
+  } catch (const std::exception& e) {
+    Log("cannot read " + store.where() + ": " + e.what());
+    return nullptr;
+  }
+  if (directory->open()) {
+    Log("open: no registered accounts in " + store.where() +
+        "; any screen name signs on with any password");
+  } else {
+    Log("registered: only the accounts in " + store.where() + " sign on");
+  }
+  return directory;
+}
+
+void LogListening(const Server& server) {
+  if (server.loopback()) {
+    Log("listening on " + server.address() +
+        " (loopback only); for trying Reposa and for tests, not a public service");
+  } else {
+    Log("WARNING: listening on " + server.address() +
+        ", reachable from other machines; this server is for trying Reposa and for tests, "
+        "not a public service");
+  }
+}
+
+// SIGINT and SIGTERM end the loop through a pipe it watches.
+bool StopOnSignals(kez::posix::EventLoop& loop) {
+  int fds[2];
+  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+  gSignalPipe = fds[1];
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  loop.Watch(fds[0], POLLIN, [&loop](short) { loop.Stop(); });
+  return true;
+}
+
+// Runs the server until a signal ends it: the exit status.
+int Serve(const Options& options, AccountStore& store, Directory& directory) {
+  const Limits& limits = options.server.limits;
+  PasswordWorker worker(limits);
+  kez::posix::EventLoop loop;
+  RaiseOpenFileLimit(limits);
+  Server server(loop, directory, options.server, Log);
+  server.UseStore(&store, &worker);
+  try {
+    server.Start();
+  } catch (const std::exception& e) {
+    Log(e.what());
+    return 1;
+  }
+  LogListening(server);
+  gLog.emplace(STDERR_FILENO, "reposa-server: ", limits.logBacklog);
+  loop.AddTimer(limits.logFlush, [] { gLog->Flush(); });
+  if (!StopOnSignals(loop)) {
+    Log("cannot create a pipe");
+    return 1;
+  }
+  loop.Run();
+  Log("stopped");
+  gLog->Flush();
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace reposa::server;
   ::signal(SIGPIPE, SIG_IGN);
-#if defined(__GLIBC__)
-  // Output buffers of a burst are large and short-lived. A fixed threshold
-  // keeps them in their own mappings, given back when freed; glibc's moving
-  // threshold would put them on the heap, which a burst leaves fragmented
-  // and resident.
-  ::mallopt(M_MMAP_THRESHOLD, 64 * 1024);
-#endif
-
   Options options;
   try {
     options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
@@ -91,105 +211,21 @@ int main(int argc, char** argv) {
     std::cout << "reposa-server " REPOSA_VERSION "\n";
     return 0;
   }
+  KeepLargeBuffersApart(options.server.limits);
 
   const std::string dbPath = options.database.empty() ? DefaultDatabasePath() : options.database;
-  std::unique_ptr<AccountStore> store;
+  std::unique_ptr<SqliteAccountStore> store;
   try {
-    store = std::make_unique<AccountStore>(dbPath);
+    store = std::make_unique<SqliteAccountStore>(dbPath, options.server.limits);
   } catch (const std::exception& e) {
     Log(e.what());
     return 1;
   }
-
-  if (!options.accountAction.empty()) {
-    try {
-      const std::string done =
-          options.accountAction == "add"
-              ? AddAccount(*store, options.accountName, ReadNewPassword(options.accountName))
-              : RemoveAccount(*store, options.accountName);
-      Log(done);
-      return 0;
-    } catch (const std::exception& e) {
-      Log("account " + options.accountAction + ": " + e.what());
-      return 1;
-    }
-  }
-
-  if (options.accountsFile) {
-    const std::string& file = *options.accountsFile;
-    unsigned mode = 0;
-    if (AccessibleByOthers(file, mode)) {
-      char octal[8];
-      std::snprintf(octal, sizeof octal, "%04o", mode);
-      Log("WARNING: accounts file " + file + " is accessible by others (mode " + octal +
-          "); its passwords can be read. Run: chmod 600 " + file);
-    }
-    try {
-      const std::vector<AccountEntry> accounts = LoadAccounts(file);
-      if (accounts.empty()) {
-        Log("accounts file " + file + " lists no accounts");
-        return 1;
-      }
-      ImportAccounts(*store, accounts);
-      Log(std::to_string(accounts.size()) + " account(s) from " + file);
-    } catch (const std::exception& e) {
-      Log(e.what());
-      return 1;
-    }
-  }
-
-  std::unique_ptr<Directory> directory;
-  try {
-    directory = std::make_unique<Directory>(store->LoadAll());
-  } catch (const std::exception& e) {
-    Log("cannot read " + dbPath + ": " + e.what());
+  if (!options.accountAction.empty()) return RunAccountAction(options, *store);
+  if (options.accountsFile &&
+      !ImportAccountsFile(*options.accountsFile, *store, options.server.limits))
     return 1;
-  }
-  if (directory->open()) {
-    Log("open: no registered accounts in " + dbPath +
-        "; any screen name signs on with any password");
-  } else {
-    Log("registered: only the accounts in " + dbPath + " sign on");
-  }
-  PasswordWorker worker;
-
-  kez::posix::EventLoop loop;
-  RaiseOpenFileLimit(options.server.maxConnections);
-  Server server(loop, *directory, options.server, Log);
-  server.UseStore(store.get(), &worker);
-  try {
-    server.Start();
-  } catch (const std::exception& e) {
-    Log(e.what());
-    return 1;
-  }
-  if (server.loopback()) {
-    Log("listening on " + server.address() +
-        " (loopback only); for trying Reposa and for tests, not a public service");
-  } else {
-    Log("WARNING: listening on " + server.address() +
-        ", reachable from other machines; this server is for trying Reposa and for tests, "
-        "not a public service");
-  }
-
-  gLog.emplace(STDERR_FILENO, "reposa-server: ");
-  loop.AddTimer(std::chrono::milliseconds(250), [] { gLog->Flush(); });
-
-  // SIGINT and SIGTERM end the loop through a pipe it watches.
-  int fds[2];
-  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-    Log("cannot create a pipe");
-    return 1;
-  }
-  gSignalPipe = fds[1];
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  ::sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  loop.Watch(fds[0], POLLIN, [&loop](short) { loop.Stop(); });
-  loop.Run();
-  Log("stopped");
-  gLog->Flush();
-  return 0;
+  std::unique_ptr<Directory> directory = LoadDirectory(*store, options.server.limits);
+  if (!directory) return 1;
+  return Serve(options, *store, *directory);
 }

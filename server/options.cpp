@@ -1,7 +1,8 @@
 #include "options.h"
 
-#include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -22,35 +23,6 @@ bool ParseInt(std::string_view text, Int low, Int high, Int& value) {
   return true;
 }
 
-// The numeric limits, one row each: option, what it wants, range, where.
-struct Limit {
-  std::string_view option;
-  std::string_view wants;
-  std::size_t low, high;
-  std::size_t* count;                  // a count or a size in bytes
-  std::chrono::milliseconds* seconds;  // or a time in whole seconds
-  int* small;                          // or a small count
-};
-
-std::vector<Limit> Limits(ServerOptions& s) {
-  constexpr std::size_t kMiB = 1024 * 1024;
-  return {
-      {"--keepalive", "seconds", 0, 86400, nullptr, &s.keepAlive, nullptr},
-      {"--idle-keepalives", "a count", 0, 100, nullptr, nullptr, &s.idleKeepAlives},
-      {"--sign-on-timeout", "seconds", 1, 3600, nullptr, &s.signOnTimeout, nullptr},
-      {"--close-timeout", "seconds", 1, 3600, nullptr, &s.closeTimeout, nullptr},
-      {"--max-connections", "a count", 1, 1000000, &s.maxConnections, nullptr, nullptr},
-      {"--max-per-address", "a count", 1, 1000000, &s.maxPerAddress, nullptr, nullptr},
-      {"--max-signing-on", "a count", 1, 1000000, &s.maxSigningOn, nullptr, nullptr},
-      {"--max-signing-on-per-address", "a count", 1, 1000000, &s.maxSigningOnPerAddress, nullptr,
-       nullptr},
-      {"--max-client-backlog", "bytes", 64 * 1024, 1024 * kMiB, &s.maxPendingOutput, nullptr,
-       nullptr},
-      {"--max-total-backlog", "bytes", kMiB, 64 * 1024 * kMiB, &s.maxTotalOutput, nullptr, nullptr},
-      {"--frames-per-turn", "a count", 1, 10000, &s.framesPerTurn, nullptr, nullptr},
-  };
-}
-
 // --listen HOST:PORT, by the hosts' one address rule; port 0 picks a free one.
 void SetListenAddress(std::string_view text, ServerOptions& server) {
   try {
@@ -63,64 +35,145 @@ void SetListenAddress(std::string_view text, ServerOptions& server) {
   }
 }
 
+// The limit whose option `arg` names ("--max-connections"), or null.
+const LimitInfo* LimitOption(std::string_view arg) {
+  if (!arg.starts_with("--")) return nullptr;
+  for (const LimitInfo& limit : kLimitList)
+    if (!limit.option.empty() && limit.option == arg.substr(2)) return &limit;
+  return nullptr;
+}
+
+std::string_view Wants(LimitUnit unit) {
+  switch (unit) {
+    case LimitUnit::Count:
+      return "a count";
+    case LimitUnit::Bytes:
+      return "bytes";
+    case LimitUnit::Seconds:
+      return "seconds";
+    case LimitUnit::Millis:
+      return "milliseconds";
+  }
+  return "a number";
+}
+
+void SetFromOption(Limits& limits, const LimitInfo& limit, const std::string& value) {
+  std::uint64_t n = 0;
+  if (!ParseInt<std::uint64_t>(value, limit.low, limit.high, n))
+    throw std::invalid_argument(
+        "--" + std::string(limit.option) + " wants " + std::string(Wants(limit.unit)) + " from " +
+        std::to_string(limit.low) + " to " + std::to_string(limit.high) + ", not '" + value + "'");
+  SetLimit(limits, limit.name, n);
+}
+
+// "account add NAME" or "account remove NAME", from args[i] on.
+void ReadAccountAction(Options& o, const std::vector<std::string>& args, std::size_t& i) {
+  if (i + 2 >= args.size() || (args[i + 1] != "add" && args[i + 1] != "remove"))
+    throw std::invalid_argument("account wants add NAME or remove NAME");
+  o.accountAction = args[i + 1];
+  o.accountName = args[i + 2];
+  i += 2;
+}
+
+// The options that are not limits; `take` gives an option its value.
+void ReadOption(Options& o, std::string_view arg, const std::function<std::string()>& take) {
+  if (arg == "--help" || arg == "-h") {
+    o.help = true;
+  } else if (arg == "--version") {
+    o.version = true;
+  } else if (arg == "--listen") {
+    SetListenAddress(take(), o.server);
+  } else if (arg == "--accounts") {
+    o.accountsFile = take();
+    if (o.accountsFile->empty()) throw std::invalid_argument("--accounts needs a file name");
+  } else if (arg == "--db") {
+    o.database = take();
+    if (o.database.empty()) throw std::invalid_argument("--db needs a file name");
+  } else if (arg == "--no-io-uring") {
+    o.server.ioUring = false;
+  } else {
+    throw std::invalid_argument("unknown option '" + std::string(arg) + "'");
+  }
+}
+
 }  // namespace
 
 Options ParseOptions(const std::vector<std::string>& args) {
   Options o;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
-    std::string value;
-    bool hasValue = false;
+    std::optional<std::string> inlineValue;  // of "--name=value"
     if (const std::size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
-      value = std::string(arg.substr(eq + 1));
+      inlineValue = std::string(arg.substr(eq + 1));
       arg = arg.substr(0, eq);
-      hasValue = true;
     }
     auto take = [&]() -> std::string {
-      if (hasValue) return value;
+      if (inlineValue) return *inlineValue;
       if (i + 1 >= args.size()) throw std::invalid_argument(std::string(arg) + " needs a value");
       return args[++i];
     };
-    if (arg == "--help" || arg == "-h") {
-      o.help = true;
-    } else if (arg == "--version") {
-      o.version = true;
-    } else if (arg == "--listen") {
-      SetListenAddress(take(), o.server);
-    } else if (arg == "--accounts") {
-      o.accountsFile = take();
-      if (o.accountsFile->empty()) throw std::invalid_argument("--accounts needs a file name");
-    } else if (arg == "--db") {
-      o.database = take();
-      if (o.database.empty()) throw std::invalid_argument("--db needs a file name");
-    } else if (arg == "account" && o.accountAction.empty()) {
-      if (i + 2 >= args.size() || (args[i + 1] != "add" && args[i + 1] != "remove"))
-        throw std::invalid_argument("account wants add NAME or remove NAME");
-      o.accountAction = args[i + 1];
-      o.accountName = args[i + 2];
-      i += 2;
-    } else if (auto limits = Limits(o.server); std::any_of(
-                   limits.begin(), limits.end(), [&](const Limit& l) { return l.option == arg; })) {
-      const Limit& l = *std::find_if(limits.begin(), limits.end(),
-                                     [&](const Limit& l) { return l.option == arg; });
-      const std::string v = take();
-      std::size_t n = 0;
-      if (!ParseInt<std::size_t>(v, l.low, l.high, n))
-        throw std::invalid_argument(std::string(arg) + " wants " + std::string(l.wants) + " from " +
-                                    std::to_string(l.low) + " to " + std::to_string(l.high) +
-                                    ", not '" + v + "'");
-      if (l.count) *l.count = n;
-      if (l.seconds) *l.seconds = std::chrono::seconds(n);
-      if (l.small) *l.small = static_cast<int>(n);
+    if (arg == "account" && o.accountAction.empty()) {
+      ReadAccountAction(o, args, i);
+    } else if (const LimitInfo* limit = LimitOption(arg)) {
+      SetFromOption(o.server.limits, *limit, take());
     } else {
-      throw std::invalid_argument("unknown option '" + std::string(arg) + "'");
+      ReadOption(o, arg, take);
     }
   }
   return o;
 }
 
+namespace {
+
+std::string_view Metavar(LimitUnit unit) {
+  switch (unit) {
+    case LimitUnit::Bytes:
+      return "BYTES";
+    case LimitUnit::Seconds:
+      return "SECONDS";
+    case LimitUnit::Millis:
+      return "MS";
+    case LimitUnit::Count:
+      break;
+  }
+  return "N";
+}
+
+// One limit in the usage text: the option at the margin, its reason and
+// default wrapped in a column of their own.
+std::string UsageLine(const LimitInfo& limit) {
+  constexpr std::size_t kColumn = 31;
+  constexpr std::size_t kWidth = 79 - kColumn;
+  const std::string indent(kColumn, ' ');
+  const std::string option =
+      "  --" + std::string(limit.option) + " " + std::string(Metavar(limit.unit));
+  std::string text = option.size() + 2 <= kColumn
+                         ? option + std::string(kColumn - option.size(), ' ')
+                         : option + "\n" + indent;
+  const std::string described =
+      std::string(limit.reason) + " (" + std::to_string(limit.value) + ")";
+  std::size_t used = 0;
+  for (std::string_view words = described; !words.empty();) {
+    const std::size_t space = words.find(' ');
+    const std::string_view word = words.substr(0, space);
+    words.remove_prefix(space == std::string_view::npos ? words.size() : space + 1);
+    if (used > 0 && used + 1 + word.size() > kWidth) {
+      text += "\n" + indent;
+      used = 0;
+    } else if (used > 0) {
+      text += ' ';
+      ++used;
+    }
+    text += word;
+    used += word.size();
+  }
+  return text + "\n";
+}
+
+}  // namespace
+
 std::string UsageText() {
-  return R"(Usage: reposa-server [OPTION VALUE]...
+  std::string text = R"(Usage: reposa-server [OPTION VALUE]...
   or:  reposa-server [--db FILE] account add NAME
   or:  reposa-server [--db FILE] account remove NAME
 
@@ -138,29 +191,17 @@ Options:
                        are added to the database at start (use account add
                        to set a new password). Keep the file private
                        (chmod 600).
-  --keepalive SECONDS  interval of keep-alive frames to each signed-on client
-                       (default 60; 0 sends none)
+  --no-io-uring        send with send() alone, even where io_uring is built
+                       in and the kernel allows it
   --help               this text
   --version            the version
 
-Limits (defaults in brackets):
-  --idle-keepalives N          close a signed-on session from which no whole
-                               frame came for N keep-alive intervals (3; 0 never)
-  --sign-on-timeout SECONDS    close a connection not signed on by then (10)
-  --close-timeout SECONDS      a closing connection is gone by then, whatever it
-                               still has queued (5)
-  --max-connections N          connections in all (10000)
-  --max-per-address N          connections from one client address (64)
-  --max-signing-on N           connections not yet signed on, in all (256)
-  --max-signing-on-per-address N
-                               connections not yet signed on, from one address (8)
-  --max-client-backlog BYTES   output one client may leave unread before it is
-                               dropped (4194304)
-  --max-total-backlog BYTES    output queued for all clients together; past it
-                               the largest backlog is dropped first (268435456)
-  --frames-per-turn N          frames of one connection handled in one turn of
-                               the loop; the rest wait their next turn (16)
-
+Limits (defaults in brackets; the others, fixed when built, are listed in
+docs/limits.md):
+)";
+  for (const LimitInfo& limit : kLimitList)
+    if (!limit.option.empty()) text += UsageLine(limit);
+  return text + R"(
 At start the limit of open files is raised as far as the system allows for
 --max-connections.
 

@@ -1,6 +1,7 @@
 #pragma once
 
-// The command line of reposa-server.
+// The command line of reposa-server: one of the program's own files, beside
+// main.cpp. The limits' options come from the list in server_limits.h.
 
 #include <optional>
 
@@ -12,7 +13,7 @@
 namespace reposa::server {
 
 struct Options {
-  ServerOptions server;  // host, port, keep-alive and limits
+  ServerOptions server;  // host, port, send path and limits
   std::optional<std::string> accountsFile;
   std::string database;  // empty: DefaultDatabasePath()
   // "account add NAME" or "account remove NAME": manage, then exit.

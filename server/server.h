@@ -1,39 +1,35 @@
 #pragma once
 
-// The listening socket and the connections, on one event loop: accepts,
-// reads and writes without ever blocking, so one slow or hostile client
-// never holds up the others.
+// The server's glue: one event loop, and on it the three rooms joined up.
+// The net room's listener hands new connections to its connection table;
+// their sessions speak to the service; the service's answers pass through
+// the store's committer (held until the turn's changes are stored) back to
+// the connection table. Here live only the wiring and the loop's timers.
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <vector>
 
-#include "account_store.h"
-#include "batch_sender.h"
-#include "change_log.h"
-#include "directory.h"
-#include "held_outbox.h"
 #include "kez/posix/EventLoop.h"
-#include "outbox.h"
-#include "password_hash.h"
+#include "net/connections.h"
+#include "net/listener.h"
 #include "server_options.h"
-#include "service.h"
+#include "service/directory.h"
+#include "service/password_hash.h"
+#include "service/service.h"
+#include "store/account_store.h"
+#include "store/committer.h"
 
 namespace reposa::server {
 
-class Server final : private Outbox, private ChangeLog {
+class Server final {
  public:
   using Log = std::function<void(std::string_view)>;
   Server(kez::posix::EventLoop& loop, Directory& directory, ServerOptions options, Log log = {},
          Presence::Clock now = {});
-  ~Server() override;
+  ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
@@ -44,65 +40,27 @@ class Server final : private Outbox, private ChangeLog {
   // Binds and listens; throws std::runtime_error saying why it cannot.
   void Start();
   // The address listened on, "host:port" with the port actually bound.
-  std::string address() const;
-  std::uint16_t port() const;
-  bool loopback() const;
+  std::string address() const { return listener_.address(); }
+  std::uint16_t port() const { return listener_.port(); }
+  bool loopback() const { return listener_.loopback(); }
   std::size_t connections() const { return connections_.size(); }
   Service& service() { return service_; }
 
  private:
-  struct Connection;
-  struct AddressCount {
-    std::size_t all = 0;
-    std::size_t signingOn = 0;
-  };
-  void Deliver(SessionId to, std::string_view message) override;
-  void EndSession(SessionId id, std::string_view why) override;
-  void SignOnVerdict(SessionId id, bool accepted) override;
-  void Changed(Account& account, bool password) override;
-  // Commits the turn's changes, then lets the held answers go.
-  void FinishTurn();
-  void Revert(Account& account);
-  void Accept();
-  void PauseAccepting();
-  void KeepAlive();
-  // Deadlines of every connection: sign-on, closing, idle.
-  void Sweep();
-  // Once a turn: input left over from the last turn, then every connection's
-  // gathered output in one write each.
-  void Turn();
-  void ScheduleTurn();
-  void Queued(Connection& c, std::size_t bytes);
-  void DoneSigningOn(Connection& c);
-  void Drop(Connection& c, std::string_view why);
+  // One line saying which send path runs, and why when not the batched one.
+  void LogSendPath();
 
   kez::posix::EventLoop& loop_;
   ServerOptions options_;
   Log log_;
-  HeldOutbox held_{static_cast<Outbox&>(*this)};
+  Committer committer_;
   Service service_;
-  AccountStore* store_ = nullptr;
+  Connections connections_;
+  Listener listener_;
   PasswordWorker* worker_ = nullptr;
   kez::posix::EventLoop::Id workerWatch_ = 0;
-  std::map<Account*, bool> pending_;  // changed accounts, and whether their password did
-  bool storeFailing_ = false;         // logged once until a write succeeds again
-  int listenFd_ = -1;
-  kez::posix::EventLoop::Id listenWatch_ = 0;
   kez::posix::EventLoop::Id keepAliveTimer_ = 0;
   kez::posix::EventLoop::Id sweepTimer_ = 0;
-  kez::posix::EventLoop::Id resumeTimer_ = 0;
-  SessionId nextId_ = 1;
-  std::map<SessionId, std::unique_ptr<Connection>> connections_;
-  std::unordered_map<std::string, AddressCount> addresses_;
-  std::size_t signingOn_ = 0;
-  std::size_t totalQueued_ = 0;
-  std::vector<SessionId> dirty_;    // with output gathered this turn
-  std::vector<SessionId> backlog_;  // with frames left for the next turn
-  bool turnPosted_ = false;
-  BatchSender sender_;
-  std::vector<SendJob> sendJobs_;  // reused from turn to turn
-  // Posted work checks this, so it is dropped once the server is gone.
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace reposa::server

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "outbox.h"
+#include "service/outbox.h"
 
 namespace reposa::server::test {
 

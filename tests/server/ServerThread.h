@@ -13,22 +13,22 @@
 #include <thread>
 #include <vector>
 
-#include "accounts.h"
-#include "directory.h"
 #include "kez/posix/EventLoop.h"
 #include "server.h"
+#include "service/directory.h"
+#include "store/account_rows.h"
 
 namespace reposa::server::test {
 
 class ServerThread {
  public:
   explicit ServerThread(ServerOptions options = {}, std::vector<AccountEntry> accounts = {})
-      : directory_(accounts) {
+      : directory_(options.limits, accounts) {
     Start(std::move(options), nullptr, nullptr);
   }
   // Accounts and lists kept in `store`; passwords checked on `worker`.
   ServerThread(AccountStore& store, PasswordWorker* worker, ServerOptions options = {})
-      : directory_(store.LoadAll()) {
+      : directory_(options.limits, ToAccounts(store.LoadAll())) {
     Start(std::move(options), &store, worker);
   }
   ~ServerThread() {

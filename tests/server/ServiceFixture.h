@@ -6,18 +6,19 @@
 #include <vector>
 
 #include "RecordingOutbox.h"
-#include "command_parser.h"
-#include "directory.h"
-#include "service.h"
+#include "service/command_parser.h"
+#include "service/directory.h"
+#include "service/service.h"
 
 namespace reposa::server::test {
 
 // A service on a recording outbox with a clock the test sets.
 struct ServiceFixture : ::testing::Test {
-  Directory directory;
+  Limits limits;
+  Directory directory{limits};
   RecordingOutbox out;
   std::int64_t now = 1700000000;
-  Service service{directory, out, [this] { return now; }};
+  Service service{directory, out, [this] { return now; }, limits};
 
   // Signs `name` on as session `id`, online, with its sign-on messages taken.
   void On(SessionId id, std::string_view name, std::string_view password = "pw") {

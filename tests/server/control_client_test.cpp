@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 
 TEST(ControlClient, SignsOnAndGetsItsStoredLists) {
   ServerOptions options;
-  options.keepAlive = 20ms;
+  options.limits.keepAlive = 20ms;
   ServerThread server(options);
   {
     FlapPeer setup(server.port());

@@ -11,7 +11,7 @@ TEST(ParseOptions, DefaultsToTheWindowsHostAndPort) {
   const Options o = ParseOptions({});
   EXPECT_EQ(o.server.host, "127.0.0.1");
   EXPECT_EQ(o.server.port, "5190");
-  EXPECT_EQ(o.server.keepAlive.count(), 60000);
+  EXPECT_EQ(o.server.limits.keepAlive.count(), 60000);
   EXPECT_FALSE(o.accountsFile);
   EXPECT_FALSE(o.help);
 }
@@ -33,18 +33,18 @@ TEST(ParseOptions, ReadsEachOption) {
     const Options o = ParseOptions(c.args);
     EXPECT_EQ(o.server.host, c.host);
     EXPECT_EQ(o.server.port, c.port);
-    EXPECT_EQ(o.server.keepAlive.count(), c.keepAlive * 1000);
+    EXPECT_EQ(o.server.limits.keepAlive.count(), c.keepAlive * 1000);
     EXPECT_EQ(o.accountsFile.value_or(""), c.accounts);
   }
   EXPECT_TRUE(ParseOptions({"--help"}).help);
   EXPECT_TRUE(ParseOptions({"--version"}).version);
-  const ServerOptions limits =
+  const Limits limits =
       ParseOptions({"--max-per-address=3", "--sign-on-timeout", "2", "--idle-keepalives", "0",
                     "--max-total-backlog", "1048576", "--frames-per-turn", "1"})
-          .server;
+          .server.limits;
   EXPECT_EQ(limits.maxPerAddress, 3u);
   EXPECT_EQ(limits.signOnTimeout.count(), 2000);
-  EXPECT_EQ(limits.idleKeepAlives, 0);
+  EXPECT_EQ(limits.idleKeepAlives, 0u);
   EXPECT_EQ(limits.maxTotalOutput, 1048576u);
   EXPECT_EQ(limits.framesPerTurn, 1u);
 }

@@ -17,7 +17,7 @@
 #include "PrivateFile.h"
 #include "ServerProcess.h"
 #include "TempDir.h"
-#include "account_store.h"
+#include "store/sqlite_account_store.h"
 
 namespace reposa::server::test {
 namespace {
@@ -70,8 +70,9 @@ TEST(ServerProcess, BadUsageAndBadFilesStopItAtOnce) {
 }
 
 TEST(ServerProcess, OpenServerSaysSoAndStopsOnSigterm) {
-  auto p = Server({"--listen", "127.0.0.1:0"});
+  auto p = Server({"--listen", "127.0.0.1:0", "--no-io-uring"});
   ASSERT_TRUE(p.WaitErr("listening on") != std::string::npos);
+  EXPECT_NE(p.err().find("sends: by send() alone (--no-io-uring)"), std::string::npos);
   EXPECT_NE(p.err().find("any screen name signs on with any password"), std::string::npos);
   EXPECT_NE(p.err().find("(loopback only)"), std::string::npos);
   const std::uint16_t port = ListeningPort(p.err());
@@ -91,6 +92,7 @@ TEST(ServerProcess, WarnsOfAnAccountsFileOthersCanRead) {
     PrivateFile file("# test\nSome Body:s3cret-pw\n", mode);
     auto p = Server({"--listen", "127.0.0.1:0", "--accounts", file.path});
     ASSERT_TRUE(p.WaitErr("listening on") != std::string::npos) << p.err();
+    EXPECT_NE(p.err().find("sends: "), std::string::npos);  // one path or the other
     EXPECT_EQ(p.err().find("WARNING: accounts file") != std::string::npos, mode == 0644) << p.err();
     EXPECT_NE(p.err().find("1 account(s)"), std::string::npos);
     const std::uint16_t port = ListeningPort(p.err());
@@ -159,7 +161,7 @@ TEST(ServerProcess, WhatWasAcknowledgedSurvivesRestartsAndKills) {
     p.Signal(SIGKILL);
     p.Wait();
   }
-  AccountStore store(db);
+  SqliteAccountStore store(db, Limits{});
   Statement check(store.database().handle(), "PRAGMA integrity_check");
   ASSERT_TRUE(check.Step());
   EXPECT_EQ(check.Text(0), "ok");

@@ -1,0 +1,145 @@
+#pragma once
+
+// The service room: the protocol and everything the sessions share. Each
+// connection's Session (session.h) reads its frames; this Service signs
+// sessions on and runs every client command of a signed-on one through its
+// command table, with presence, chat rooms, the directory of accounts and
+// their lists. Its answers go out through an Outbox and its stored changes
+// to a ChangeLog: the service knows neither the network nor the store. The
+// commands are defined by subject in service_chat.cpp, service_users.cpp
+// and service_lists.cpp.
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "server_limits.h"
+#include "service/change_log.h"
+#include "service/chat_rooms.h"
+#include "service/command_parser.h"
+#include "service/directory.h"
+#include "service/flap_codec.h"
+#include "service/outbox.h"
+#include "service/password_hash.h"
+#include "service/password_penalties.h"
+#include "service/presence.h"
+
+namespace reposa::server {
+
+// Refused and accepted read as false and true.
+enum SignOnResult { kSignOnRefused = 0, kSignOnAccepted = 1, kSignOnPending = 2 };
+
+class Service {
+ public:
+  using Log = std::function<void(std::string_view)>;
+  Service(Directory& directory, Outbox& outbox, Presence::Clock now, const Limits& limits,
+          Log log = {});
+
+  // Checks a sign-on. On success the session is bound to the account (an
+  // older session of the same name is ended) and gets SIGN_ON, NICK and its
+  // stored configuration in CONFIG2 messages of at most `maxPayload` bytes;
+  // it is online only after toc_init_done. On failure nothing is sent.
+  // Pending: the password is being checked on the worker; the outcome comes
+  // as Outbox::SignOnVerdict, after the messages of a success.
+  SignOnResult SignOn(SessionId session, std::string_view typedName, std::string_view password,
+                      std::size_t maxPayload = kMaxFlapPayload);
+  // Stored changes are reported to `changes`; passwords are checked and
+  // hashed on `worker`. Without them changes are only kept in memory and
+  // passwords checked on the spot.
+  void UseStore(ChangeLog* changes, PasswordWorker* worker);
+  // The account's stored part was put back as the database holds it (a write
+  // failed): its session watches whom the lists now name.
+  void Reverted(const Account& account);
+  // One command of a signed-on session. Unknown or malformed commands get
+  // ERROR:911.
+  void Command(SessionId session, const CommandLine& line);
+  // The connection is gone.
+  void Ended(SessionId session);
+  // Called once for each refused sign-on: how long the refusal should wait.
+  // It grows with each failure for the name of an existing account.
+  std::chrono::milliseconds RefusalDelay(std::string_view typedName);
+
+  const Limits& limits() const { return limits_; }
+  Presence& presence() { return presence_; }
+  ChatRooms& rooms() { return rooms_; }
+
+ private:
+  using Args = std::vector<std::string>;
+  using Handler = void (Service::*)(OnlineUser&, const Args&);
+  // One row of the command table: a command word, how many arguments it
+  // takes, and the member that answers it.
+  struct CommandRow {
+    std::string_view word;
+    std::size_t minArgs;
+    std::size_t maxArgs;
+    Handler handler;
+  };
+  static const CommandRow kCommands[];
+
+  void InitDone(OnlineUser& me, const Args& args);
+  void ChatJoin(OnlineUser& me, const Args& args);
+  void ChatLeave(OnlineUser& me, const Args& args);
+  void ChatSend(OnlineUser& me, const Args& args);
+  void ChatInvite(OnlineUser& me, const Args& args);
+  void ChatAccept(OnlineUser& me, const Args& args);
+  void SendIm(OnlineUser& me, const Args& args);
+  void GetInfo(OnlineUser& me, const Args& args);
+  void SetInfo(OnlineUser& me, const Args& args);
+  void SetAway(OnlineUser& me, const Args& args);
+  void GetStatus(OnlineUser& me, const Args& args);
+  void SetIdle(OnlineUser& me, const Args& args);
+  void Evil(OnlineUser& me, const Args& args);
+  void ChangePassword(OnlineUser& me, const Args& args);
+  void FormatNickname(OnlineUser& me, const Args& args);
+  void SetCaps(OnlineUser& me, const Args& args);
+  void NewBuddies(OnlineUser& me, const Args& args);
+  void RemoveBuddy(OnlineUser& me, const Args& args);
+  void NewGroup(OnlineUser& me, const Args& args);
+  void DelGroup(OnlineUser& me, const Args& args);
+  void AddDeny(OnlineUser& me, const Args& args);
+  void RemoveDeny(OnlineUser& me, const Args& args);
+  void AddPermit(OnlineUser& me, const Args& args);
+  void RemovePermit(OnlineUser& me, const Args& args);
+  void SetPdMode(OnlineUser& me, const Args& args);
+
+  void EditNames(OnlineUser& me, const Args& args, char kind, bool add);
+  // One group (empty `buddy`) or buddy of a toc2_new_buddies list; false
+  // when the lists are full.
+  bool AddBuddyItem(OnlineUser& me, const std::string& group, const std::string& buddy,
+                    const std::string& alias);
+  void Admit(SessionId session, Account& account, std::size_t maxPayload);
+  // The outcome of a password change's check of the old password; `newHash`
+  // is empty when it could not be made.
+  void PasswordChecked(OnlineUser& me, bool matches, const std::string& newHash);
+  // The user's stored part changed; `ack` answers it once it is stored
+  // (empty: no answer unless storing fails).
+  void Stored(OnlineUser& me, std::string_view ack, bool password = false);
+  void AnswerJoin(OnlineUser& me, ChatRooms::Join result, std::string_view room);
+  // The online user `name` if it lets `me` see it and `me` lets it be
+  // written to; nullptr otherwise.
+  OnlineUser* Reachable(const OnlineUser& me, std::string_view name);
+  void BadInput(const OnlineUser& me);
+  // False, and ERROR:903 to `me`, when `me` is over its rate.
+  bool WithinRate(OnlineUser& me, RateLimit& rate, std::int64_t n = 1);
+  void Send(const OnlineUser& to, std::string_view message);
+
+  Limits limits_;
+  Directory& directory_;
+  Outbox& outbox_;
+  Presence::Clock now_;
+  Log log_;
+  Presence presence_;
+  ChatRooms rooms_;
+  PasswordPenalties penalties_;
+  ChangeLog* changes_ = nullptr;
+  PasswordWorker* worker_ = nullptr;
+  std::uint64_t command_ = 0;     // numbers commands, for their acknowledgements
+  std::set<SessionId> awaiting_;  // sign-ons whose password is being checked
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace reposa::server

@@ -1,0 +1,141 @@
+// The commands about users: messages, profiles, presence, warnings, and a
+// user's own password, name format and capabilities.
+
+#include "service/service.h"
+
+#include <algorithm>
+
+#include "service/command_arguments.h"
+#include "service/messages.h"
+#include "service/names.h"
+#include "service/profile_page.h"
+
+namespace reposa::server {
+
+// toc_send_im <name> <message> [auto]
+void Service::SendIm(OnlineUser& me, const Args& args) {
+  if (args.size() == 3 && args[2] != "auto") return BadInput(me);
+  OnlineUser* other = Reachable(me, args[0]);
+  if (!other) return Send(me, msg::Error(msg::kNotAvailable, NormalizeName(args[0])));
+  Send(*other, msg::ImIn(me.display(), args.size() == 3, me.UserClass(), args[1]));
+  other->imFrom.insert(me.name());
+}
+
+// toc_get_info <name>
+void Service::GetInfo(OnlineUser& me, const Args& args) {
+  OnlineUser* other = Reachable(me, args[0]);
+  if (!other) return Send(me, msg::Error(msg::kNotAvailable, NormalizeName(args[0])));
+  Send(me, msg::GotoUrl("profile", ProfileUrl(*other, now_())));
+}
+
+// toc_set_info <profile>
+void Service::SetInfo(OnlineUser& me, const Args& args) {
+  me.profile = args[0];
+}
+
+// toc_set_away [<message>]: none or empty is back
+void Service::SetAway(OnlineUser& me, const Args& args) {
+  if (!WithinRate(me, me.presenceRate)) return;
+  const bool wasAway = !me.away.empty();
+  me.away = args.empty() ? std::string() : args[0];
+  if (wasAway != !me.away.empty()) presence_.Announce(me);
+}
+
+// toc_get_status <name>
+void Service::GetStatus(OnlineUser& me, const Args& args) {
+  OnlineUser* other = Reachable(me, args[0]);
+  if (!other) return Send(me, msg::Error(msg::kNotAvailable, NormalizeName(args[0])));
+  presence_.SendState(*other, me.session);
+}
+
+// toc_set_idle <seconds>
+void Service::SetIdle(OnlineUser& me, const Args& args) {
+  const auto seconds = Number(args[0], 0, INT32_MAX);
+  if (!seconds) return BadInput(me);
+  if (!WithinRate(me, me.presenceRate)) return;
+  me.idleSince = *seconds ? now_() - *seconds : 0;
+  presence_.Announce(me);
+}
+
+// toc_evil <name> <anon|norm>: only someone who sent one an instant message
+// may be warned, once for each message.
+void Service::Evil(OnlineUser& me, const Args& args) {
+  if (args[1] != "anon" && args[1] != "norm") return BadInput(me);
+  const bool anonymous = args[1] == "anon";
+  OnlineUser* other = Reachable(me, args[0]);
+  if (!other || !me.imFrom.count(other->name()))
+    return Send(me, msg::Error(msg::kWarningRefused, NormalizeName(args[0])));
+  me.imFrom.erase(other->name());
+  other->warning = std::min(100, other->warning + (anonymous ? 3 : 10));
+  Send(*other, msg::Eviled(other->warning, anonymous ? std::string() : me.display()));
+  presence_.Announce(*other);
+}
+
+// toc_change_passwd <old> <new>: only for a registered account. The check of
+// the old password and the new hash are made on the worker.
+void Service::ChangePassword(OnlineUser& me, const Args& args) {
+  Account& account = *me.account;
+  // On an open server anyone may sign on as anyone: a password set there
+  // would lock the name's owner out.
+  if (directory_.open() || !account.passwordHash) return Send(me, msg::Error(msg::kBadAccount));
+  if (!IsValidPassword(args[1], limits_)) return BadInput(me);
+  if (!worker_) {
+    const bool matches = VerifyPassword(*account.passwordHash, args[0]);
+    return PasswordChecked(me, matches, matches ? HashPassword(args[1], limits_) : std::string());
+  }
+  std::weak_ptr<bool> alive = alive_;
+  const SessionId session = me.session;
+  worker_->Submit(PasswordWorker::Job{*account.passwordHash, args[0], args[1]},
+                  [this, alive, session](const PasswordWorker::Result& result) {
+                    if (alive.expired()) return;
+                    OnlineUser* user = presence_.BySession(session);
+                    if (!user) return;  // signed off meanwhile
+                    ++command_;
+                    PasswordChecked(*user, result.matches, result.newHash);
+                  });
+}
+
+void Service::PasswordChecked(OnlineUser& me, bool matches, const std::string& newHash) {
+  Account& account = *me.account;
+  if (!matches) {
+    penalties_.Failed(account.name);
+    if (++me.wrongPasswords >= limits_.maxWrongPasswords) {
+      log_("session " + std::to_string(me.session) + " gave " + std::to_string(me.wrongPasswords) +
+           " wrong passwords for " + account.display);
+      return outbox_.EndSession(me.session, "repeated wrong passwords");
+    }
+    return Send(me, msg::Error(msg::kBadAccount));
+  }
+  if (newHash.empty()) return Send(me, msg::Error(msg::kNotStored));
+  account.passwordHash = newHash;
+  log_("password changed for " + account.display);
+  Stored(me, msg::AdminPasswdStatus(), true);
+}
+
+// toc_format_nickname <name>: only spacing and letter case may change.
+void Service::FormatNickname(OnlineUser& me, const Args& args) {
+  const std::string_view formatted = TrimSpaces(args[0]);
+  if (!IsValidScreenName(formatted, limits_) || NormalizeName(formatted) != me.name())
+    return BadInput(me);
+  if (!WithinRate(me, me.presenceRate)) return;
+  me.account->display = std::string(formatted);
+  rooms_.Rename(me.session, formatted);
+  Stored(me, msg::AdminNickStatus());
+  Send(me, msg::Nick(formatted));
+  presence_.Announce(me);
+}
+
+// toc_set_caps <capability>[,<capability>...]
+void Service::SetCaps(OnlineUser& me, const Args& args) {
+  if (!WithinRate(me, me.presenceRate)) return;
+  std::string caps;
+  for (const std::string& a : args) {
+    if (a.find('\n') != std::string::npos) return BadInput(me);
+    if (!caps.empty() && !a.empty()) caps.push_back(',');
+    caps += a;
+  }
+  me.caps = std::move(caps);
+  presence_.AnnounceCaps(me);
+}
+
+}  // namespace reposa::server

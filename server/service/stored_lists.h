@@ -1,0 +1,90 @@
+#pragma once
+
+// An account's lists kept by the server: privacy mode, groups with their
+// buddies, permitted and blocked names. They live as long as the server.
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "server_limits.h"
+
+namespace reposa::server {
+
+// Privacy modes, as the client sets them.
+enum PrivacyMode : int {
+  kPermitAll = 1,
+  kDenyAll = 2,
+  kPermitSome = 3,  // only the permitted names
+  kDenySome = 4,    // all but the blocked names
+  kPermitBuddies = 5,
+};
+
+struct Group {
+  std::string name;
+  std::vector<std::string> buddies;  // as typed
+  std::vector<std::string> keys;     // the same, normalised, in the same order
+  // The names the owner gave buddies, by normalised buddy name.
+  std::map<std::string, std::string, std::less<>> aliases;
+};
+
+struct StoredLists {
+  int privacyMode = kPermitAll;
+  std::vector<Group> groups;
+  std::vector<std::string> permitted;  // normalised
+  std::vector<std::string> blocked;    // normalised
+
+  // Full: the change would pass one of the list limits.
+  enum class Change { Done, Unchanged, Full };
+
+  Group* FindGroup(std::string_view name);
+  Change AddGroup(std::string_view name, const Limits& limits);
+  // Removes the group and its buddies.
+  bool RemoveGroup(std::string_view name);
+  // Creates the group when it is missing. `groupCreated` says whether it did.
+  Change AddBuddy(std::string_view group, std::string_view buddy, bool& groupCreated,
+                  const Limits& limits, std::string_view alias = {});
+  bool RemoveBuddy(std::string_view group, std::string_view buddy);
+  Change AddName(std::vector<std::string>& list, std::string_view normalised, const Limits& limits);
+  bool RemoveName(std::vector<std::string>& list, std::string_view normalised);
+
+  std::size_t BuddyCount() const { return buddyCount_; }
+  // Whether `normalised` is in any group: one look-up, whatever the lists hold.
+  bool HasBuddy(std::string_view normalised) const {
+    return inGroups_.count(std::string(normalised)) > 0;
+  }
+  // Every buddy, normalised, once.
+  const std::unordered_map<std::string, int>& BuddyKeys() const { return inGroups_; }
+  // Whether the owner of these lists lets `viewer` (normalised) see them and
+  // write to them.
+  bool Permits(std::string_view viewer) const;
+
+  // The stored configuration: "m:<mode>", then each "g:" line followed by its
+  // "b:<buddy>[:<alias>]" lines, then "p:" lines, "d:" lines and "done:", each line ended by a
+  // line feed.
+  std::string ConfigText() const;
+
+ private:
+  void Count(const std::string& key, int change);
+  // Normalised buddy name -> the number of groups holding it. Kept by the
+  // members above, which are the only way buddies come and go.
+  std::unordered_map<std::string, int> inGroups_;
+  std::size_t buddyCount_ = 0;
+};
+
+// The lists back from their ConfigText (the "done:" line may be missing).
+// Lines that do not fit, or pass a limit, are left out.
+StoredLists ParseConfigText(std::string_view text, const Limits& limits);
+
+// A group name the server keeps: 1 to maxGroupName bytes, no control bytes,
+// and not ending in "done:", which would end a stored configuration early.
+bool IsValidGroupName(std::string_view name, const Limits& limits);
+
+// Cuts a configuration text into CONFIG2 messages of at most `maxPayload`
+// bytes each, at line ends; "done:" is only ever in the last one.
+std::vector<std::string> Config2Messages(std::string_view text, std::size_t maxPayload);
+
+}  // namespace reposa::server

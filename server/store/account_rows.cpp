@@ -1,0 +1,37 @@
+#include "store/account_rows.h"
+
+#include "service/stored_lists.h"
+
+namespace reposa::server {
+
+std::vector<Account> ToAccounts(std::vector<StoredAccount> rows) {
+  std::vector<Account> accounts;
+  accounts.reserve(rows.size());
+  for (StoredAccount& row : rows) {
+    Account account;
+    account.name = std::move(row.name);
+    account.display = std::move(row.display);
+    account.passwordHash = std::move(row.passwordHash);
+    if (!row.lists.empty()) account.unparsedLists = std::move(row.lists);
+    accounts.push_back(std::move(account));
+  }
+  return accounts;
+}
+
+StoredAccount ToRow(const Account& account) {
+  return StoredAccount{account.name, account.display, account.passwordHash,
+                       account.unparsedLists ? *account.unparsedLists : account.lists.ConfigText()};
+}
+
+void Restore(Account& account, const std::optional<StoredAccount>& row, const Limits& limits) {
+  if (!row) {
+    account.lists = StoredLists{};
+    return;
+  }
+  account.display = row->display;
+  account.passwordHash = row->passwordHash;
+  account.lists = ParseConfigText(row->lists, limits);
+  account.unparsedLists.reset();
+}
+
+}  // namespace reposa::server

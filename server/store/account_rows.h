@@ -1,0 +1,21 @@
+#pragma once
+
+// Between the service's accounts and the rows a store keeps of them.
+
+#include <optional>
+#include <vector>
+
+#include "service/directory.h"
+#include "store/account_store.h"
+
+namespace reposa::server {
+
+// The accounts a directory starts with; each one's lists stay text until the
+// account is first looked up, so a start with many accounts reads them only.
+std::vector<Account> ToAccounts(std::vector<StoredAccount> rows);
+StoredAccount ToRow(const Account& account);
+// Back to what the store holds: `row`, or empty lists when the account was
+// never stored.
+void Restore(Account& account, const std::optional<StoredAccount>& row, const Limits& limits);
+
+}  // namespace reposa::server

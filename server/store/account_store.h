@@ -1,0 +1,59 @@
+#pragma once
+
+// The store room: what the server keeps of its accounts beyond one run, and
+// the committer that writes the service's changes out before their answers
+// leave. This header is the seam: the rest of the server reaches a store
+// only through AccountStore, so another backend (a network database shared
+// by several server processes) fits in beside the SQLite file without the
+// service knowing. The store depends on the service's account model, never
+// the other way round.
+
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace reposa::server {
+
+// A store that cannot read or write right now; the message says why.
+class StoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One account as kept: its names, its password hash and its lists as text.
+struct StoredAccount {
+  std::string name;                         // normalised
+  std::string display;                      // as shown
+  std::optional<std::string> passwordHash;  // none: an account of an open server
+  std::string lists;                        // the stored configuration lines, "m:" to "d:"
+};
+
+struct StoredChange {
+  enum class Kind {
+    Lists,   // display and lists; the password hash stays as it is (none for a new row)
+    Whole,   // the whole row, password hash included
+    Remove,  // the row goes, with its lists
+  };
+  Kind kind;
+  StoredAccount row;  // only `name` counts for Remove
+};
+
+class AccountStore {
+ public:
+  virtual ~AccountStore() = default;
+
+  // Names the store in log lines and messages: its file, or its server.
+  virtual const std::string& where() const = 0;
+  // Both throw StoreError when the store cannot be read.
+  virtual std::vector<StoredAccount> LoadAll() = 0;
+  virtual std::optional<StoredAccount> Load(std::string_view name) = 0;
+  // Makes every change durable, or none of them: false (the cause in
+  // lastError()) leaves the store as it was.
+  virtual bool Apply(std::span<const StoredChange> changes) = 0;
+  virtual const std::string& lastError() const = 0;
+};
+
+}  // namespace reposa::server

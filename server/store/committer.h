@@ -1,0 +1,58 @@
+#pragma once
+
+// Writes the service's changes to the store and holds back the answers that
+// acknowledge them: from the first change of a loop turn, everything the
+// service sends waits; at the end of the turn the turn's changes go to the
+// store in one transaction, and only then are the held answers let go. When
+// the store refuses, each changed account goes back to what the store holds
+// and each command's acknowledgements give way to one error.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "service/change_log.h"
+#include "service/directory.h"
+#include "service/outbox.h"
+#include "store/account_store.h"
+#include "store/held_outbox.h"
+
+namespace reposa::server {
+
+class Committer final : public ChangeLog {
+ public:
+  using Log = std::function<void(std::string_view)>;
+  // Runs a function once the current turn's work is done.
+  using Post = std::function<void(std::function<void()>)>;
+  Committer(Outbox& out, Post post, const Limits& limits, Log log);
+  ~Committer() override;
+  Committer(const Committer&) = delete;
+  Committer& operator=(const Committer&) = delete;
+
+  // Where the service sends: straight on while nothing waits to be stored.
+  Outbox& outbox() { return held_; }
+  // Keeps changes in `store` (null: only in memory). `reverted` hears of an
+  // account put back as the store holds it after a failed write.
+  void Use(AccountStore* store, std::function<void(Account&)> reverted);
+  void Changed(Account& account, bool password) override;
+  // Commits what waits now; also run when the server stops.
+  void Finish();
+
+ private:
+  void Revert(Account& account);
+
+  HeldOutbox held_;
+  Post post_;
+  const Limits& limits_;
+  Log log_;
+  AccountStore* store_ = nullptr;
+  std::function<void(Account&)> reverted_;
+  std::map<Account*, bool> pending_;  // changed accounts, and whether their password did
+  bool failing_ = false;              // logged once until a write succeeds again
+  // Posted work checks this, so it is dropped once the committer is gone.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace reposa::server
