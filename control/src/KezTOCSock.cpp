@@ -55,9 +55,9 @@ class KezTOCSock::Impl final : private SocketListener {
   void OnDataArrival() override {
     // Bytes wait in the socket while it is not connected.
     if (!sock_->IsConnected()) return;
-    std::string bytes;
-    sock_->GetData(bytes);
-    core.Receive(bytes);
+    // The socket appends straight into the core's buffer: one copy, and no
+    // buffer of our own to allocate per arrival.
+    core.Receive([this](std::string& buffer) { sock_->GetData(buffer); });
   }
   void OnError(int /*number*/, const std::string& description) override {
     core.Failed(description);

@@ -85,6 +85,16 @@ class SessionCore::Impl {
   void LogOff();
   void Opened();
   void Receive(std::string_view bytes);
+  // The lending form: `append(reader, buffer)` adds the arrival at the end of
+  // the buffer it is given (or, while not open, to one that is dropped).
+  void ReceiveFrom(void (*append)(void* reader, std::string& buffer), void* reader);
+  // Both forms, once open.
+  template <class Append>
+  void ReadArrival(const Append& append);
+  // Cuts the complete frames out of rx_ and hands each on.
+  void ReadFrames(const std::shared_ptr<bool>& alive);
+  // Gives back a large buffer once arrivals no longer fill it.
+  void TrimBuffer(std::size_t arrival);
   void Failed(const std::string& description);
   void PeerClosed();
   void RequestClose();

@@ -50,6 +50,9 @@ void SessionCore::Opened() {
 void SessionCore::Receive(std::string_view bytes) {
   impl_->Receive(bytes);
 }
+void SessionCore::ReceiveFrom(void (*append)(void* reader, std::string& buffer), void* reader) {
+  impl_->ReceiveFrom(append, reader);
+}
 void SessionCore::Failed(const std::string& description) {
   impl_->Failed(description);
 }

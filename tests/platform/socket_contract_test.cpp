@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FlapPeer.h"
@@ -249,8 +250,10 @@ TYPED_TEST(SocketContract, TheOwnerMayCloseAndReconnectInsideANotification) {
 }
 
 // Sending never waits for the peer: what it cannot take yet is kept, in
-// order, and a peer that reads late gets every byte.
-TYPED_TEST(SocketContract, LargeSendsAreBufferedInOrder) {
+// order, and a peer that reads late gets every byte. The other way, more
+// than one turn reads comes whole and in order, appended to what the
+// owner's buffer holds, and only then the close.
+TYPED_TEST(SocketContract, LargeTransfersKeepTheirOrderBothWays) {
   Recorder rec;
   auto sock = this->Listened(rec);
   sock->Connect("127.0.0.1", this->listener.port());
@@ -266,6 +269,23 @@ TYPED_TEST(SocketContract, LargeSendsAreBufferedInOrder) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   EXPECT_TRUE(this->ReadAtPeer(this->listener, expected.size()) == expected);
   EXPECT_EQ(rec.seen, std::vector<std::string>{"connected"});
+
+  std::string burst(6 << 20, '\0');
+  for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<char>(i % 251);
+  rec.data = "held";
+  std::thread peer([&] {
+    for (std::size_t at = 0; at < burst.size();) {
+      const ssize_t n = ::send(this->listener.fd(), burst.data() + at, burst.size() - at, 0);
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    this->Hangup(this->listener);
+  });
+  const bool closed = this->RunUntil([&] { return rec.seen.back() == "closed"; });
+  peer.join();
+  ASSERT_TRUE(closed);
+  EXPECT_TRUE(rec.data == "held" + burst) << rec.data.size() << " bytes";
+  EXPECT_EQ(std::count(rec.seen.begin(), rec.seen.end(), "closed"), 1);
 }
 
 // The posix socket's own bound: a peer that never reads loses the

@@ -162,6 +162,8 @@ class FlapPeer {
     QueueLine(line);
     return SendRaw({});
   }
+  // Bytes written with whatever else is queued at the next send or Flush().
+  void QueueRaw(std::string_view bytes) { out_.append(bytes); }
   // The same, written with whatever else is queued at the next send or Flush().
   void QueueLine(std::string_view line) {
     std::string payload(line);
@@ -218,6 +220,16 @@ class FlapPeer {
     return f;
   }
 
+  // For a driver that speaks a line protocol to a server of another kind:
+  // the next whole line received so far, without its line end (LF or CRLF).
+  std::optional<std::string> NextLine() {
+    const std::size_t end = in_.find('\n', inPos_);
+    if (end == std::string::npos) return std::nullopt;
+    std::string line = in_.substr(inPos_, end - inPos_);
+    inPos_ = end + 1;
+    if (line.ends_with('\r')) line.pop_back();
+    return line;
+  }
   // The next `n` bytes, or nothing when they do not come within the bound.
   std::optional<std::string> Read(std::size_t n, std::chrono::milliseconds bound = 5s) {
     const auto deadline = Clock::now() + bound;

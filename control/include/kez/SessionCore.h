@@ -1,11 +1,13 @@
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "kez/KezTOCSockCommands.h"
 #include "kez/KezTOCSockErrors.h"
@@ -60,6 +62,10 @@ enum class SessionState {
 // LastChatID (only LogOff resets it) and the frame sequence number. Dropped:
 // the chat table, and whatever the old connection left half-read.
 //
+// or, to read straight into the session's own buffer (one copy fewer):
+//
+//   core.Receive([&](std::string& buffer) { my_read_appending_to(buffer); });
+//
 // A handler may call any method, destroy the core, or throw: the core first
 // finishes its own work, then the first exception leaves the call that
 // delivered the event (Receive, LogOff, Failed or PeerClosed).
@@ -88,6 +94,21 @@ class SessionCore final {
   // Bytes read from the connection, in order, cut anywhere. Raises the
   // events of every frame they complete. Dropped while no connection is open.
   void Receive(std::string_view bytes);
+  // Lends the session's receive buffer to `append`, which adds the bytes it
+  // reads at the end and leaves what the buffer already holds alone; the
+  // session then reads them where they are. While not open the bytes are
+  // taken and dropped. A buffer grown past 1 MiB by large arrivals is kept
+  // while arrivals keep filling an eighth of it, and given back at the first
+  // one that does not.
+  template <class Append>
+  requires std::invocable<Append&, std::string&>
+  void Receive(Append&& append) {
+    // Through a plain function pointer: a reader called for every arrival
+    // costs one indirect call, not a std::function's.
+    using Reader = std::remove_reference_t<Append>;
+    ReceiveFrom([](void* reader, std::string& buffer) { (*static_cast<Reader*>(reader))(buffer); },
+                const_cast<void*>(static_cast<const void*>(std::addressof(append))));
+  }
   // The connection failed (refused, lost, reset): raises WinsockError with
   // `description`, then asks for the close. Closed afterwards; the session's
   // name, hosts and port are kept for a new Login. Does nothing when the
@@ -158,6 +179,8 @@ class SessionCore final {
   class Impl;  // defined in the library's sources
 
  private:
+  void ReceiveFrom(void (*append)(void* reader, std::string& buffer), void* reader);
+
   std::unique_ptr<Impl> impl_;
 };
 

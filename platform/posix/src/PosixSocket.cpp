@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -26,6 +27,7 @@ PosixSocket::~PosixSocket() {
 }
 
 void PosixSocket::CloseFd() {
+  readable_ = false;
   if (watch_) loop_.Unwatch(watch_);
   watch_ = 0;
   if (fd_ >= 0) ::close(fd_);
@@ -166,8 +168,29 @@ void PosixSocket::SendData(std::string_view bytes) {
 }
 
 void PosixSocket::GetData(std::string& data) {
-  data += in_;
+  data.append(in_);
   in_.clear();
+  // Inside the notification the rest of the kernel's buffer goes straight
+  // into the caller's, with no copy of our own.
+  if (readable_) ReadInto(data, kMaxReadPerTurn);
+}
+
+void PosixSocket::ReadInto(std::string& data, std::size_t limit) {
+  while (fd_ >= 0 && !turn_.drained && turn_.taken < limit) {
+    const std::size_t at = data.size();
+    const std::size_t room = std::min(kReadChunk, limit - turn_.taken);
+    data.resize(at + room);
+    const ssize_t n = ::recv(fd_, data.data() + at, room, 0);
+    data.resize(at + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    if (n > 0) {
+      turn_.taken += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      turn_.peerClosed = turn_.drained = true;
+    } else if (errno != EINTR) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) turn_.error = errno;
+      turn_.drained = true;
+    }
+  }
 }
 
 void PosixSocket::OnReady(short revents) {
@@ -179,42 +202,24 @@ void PosixSocket::OnReady(short revents) {
   if (revents & POLLOUT) Flush();
   if (!(revents & (POLLIN | POLLHUP | POLLERR))) return;
 
-  bool peerClosed = false;
-  int error = 0;
-  std::size_t taken = 0;
-  char chunk[kReadChunk];
-  while (taken < kMaxReadPerTurn) {
-    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (n > 0) {
-      in_.append(chunk, static_cast<std::size_t>(n));
-      taken += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n == 0) {
-      peerClosed = true;
-    } else if (errno == EINTR) {
-      continue;
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      error = errno;
-    }
-    break;
-  }
-
+  // The first chunk tells whether anything came; the listener's GetData
+  // reads the rest, up to the turn's bound.
+  turn_ = {};
+  ReadInto(in_, kReadChunk);
   std::weak_ptr<std::uint64_t> weak = generation_;
   const std::uint64_t expected = *generation_;
-  auto unchanged = [&] {
-    auto generation = weak.lock();
-    return generation && *generation == expected;
-  };
   if (!in_.empty()) {
+    readable_ = true;
     NotifyDataArrival();
-    if (!unchanged()) return;  // closed, reconnected or destroyed meanwhile
+    auto generation = weak.lock();
+    if (!generation || *generation != expected) return;  // closed, reconnected or destroyed
+    readable_ = false;
   }
-  if (error != 0) {
+  if (turn_.error != 0) {
     CloseFd();
     state_ = State::Closed;
-    NotifyError(error, "Connection to " + peer_ + " lost: " + std::strerror(error));
-  } else if (peerClosed) {
+    NotifyError(turn_.error, "Connection to " + peer_ + " lost: " + std::strerror(turn_.error));
+  } else if (turn_.peerClosed) {
     CloseFd();
     state_ = State::Closed;
     NotifyClosedByPeer();

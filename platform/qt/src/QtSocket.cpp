@@ -3,6 +3,7 @@
 #include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
 #include <utility>
 
 namespace kez::qt {
@@ -146,8 +147,14 @@ void QtSocket::SendData(std::string_view bytes) {
 
 void QtSocket::GetData(std::string& data) {
   if (!sock_) return;
-  const QByteArray bytes = sock_->readAll();
-  data.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+  // Straight from Qt's buffer into the caller's: no array of our own per
+  // arrival.
+  const qint64 available = sock_->bytesAvailable();
+  if (available <= 0) return;
+  const std::size_t at = data.size();
+  data.resize(at + static_cast<std::size_t>(available));
+  const qint64 n = sock_->read(data.data() + at, available);
+  data.resize(at + static_cast<std::size_t>(std::max<qint64>(n, 0)));
 }
 
 }  // namespace kez::qt

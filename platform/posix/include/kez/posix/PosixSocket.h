@@ -39,6 +39,9 @@ class PosixSocket final : public Socket {
   void Resolved(int error, std::vector<Address> found);
   void TryNextAddress();
   void OnReady(short revents);
+  // Reads from the kernel onto the end of `data` until it has nothing more,
+  // the peer closed, an error, or `limit` bytes this turn.
+  void ReadInto(std::string& data, std::size_t limit);
   void FinishConnect();
   void Flush();
   void UpdateWatch();
@@ -57,7 +60,18 @@ class PosixSocket final : public Socket {
   std::vector<Address> addresses_;
   std::size_t nextAddress_ = 0;
   int lastConnectError_ = 0;
+  // What a turn read before telling the listener, when the listener did not
+  // take it: normally at most one chunk.
   std::string in_;
+  // True while the listener is being told of data: its GetData may then read
+  // from the kernel itself, straight into its own buffer.
+  bool readable_ = false;
+  struct Turn {
+    std::size_t taken = 0;
+    bool drained = false;  // nothing more to read now
+    bool peerClosed = false;
+    int error = 0;
+  } turn_;
   std::string out_;
   std::size_t outPos_ = 0;
   // Bumped on every Close and Connect, so stale posted work is dropped.
