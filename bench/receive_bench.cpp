@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 
+#include "ReplaySocket.h"
 #include "ServerStream.h"
 #include "kez/KezTOCSock.h"
 #include "wire.h"
@@ -18,25 +19,6 @@ namespace kez::bench {
 namespace {
 
 constexpr std::size_t kStreamBytes = 16 << 20;
-
-// A connected socket whose arrivals come from a prepared buffer.
-class ReplaySocket final : public Socket {
- public:
-  std::string_view pending;
-  void Close() override {}
-  void Connect(const std::string&, int32_t) override {}
-  void SendData(std::string_view) override {}
-  void GetData(std::string& data) override {
-    data.append(pending);
-    pending = {};
-  }
-  bool IsConnected() const override { return true; }
-  void Connected() { NotifyConnected(); }
-  void Arrive(std::string_view bytes) {
-    pending = bytes;
-    NotifyDataArrival();
-  }
-};
 
 // Streams are made once per size and kept for the whole program.
 const ServerStream& Stream(std::size_t bytes) {
