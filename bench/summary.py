@@ -267,6 +267,29 @@ def main():
         row("Server database, registered sign-ons while a guesser tries another name",
             "≥ 200 /s", fmt(t, "/s"), "", t >= 200)
 
+    # Messages kept for accounts that are not signed on (bench_offline).
+    lost = figures.get("offline.kill9_10000_lost")
+    if lost is not None:
+        total = sum(lost["samples"])
+        twice = fig("offline.kill9_10000_acknowledged_twice")
+        row(
+            f"Server, IMs kept across kill -9: lost of 10,000 sent to 100 accounts "
+            f"({len(lost['samples'])} runs)",
+            "0",
+            f"{total:.0f} lost, {twice:.0f} acknowledged ones twice",
+            "",
+            total == 0 and twice == 0,
+        )
+    t = fig("offline.deliver_500")
+    if t is not None:
+        row("Server, 500 kept IMs delivered after the configuration", "≤ 100 ms", fmt(t, "ms"),
+            "", t <= 100)
+    t = fig("offline.sign_on_ratio_500")
+    if t is not None:
+        row("Server, sign-on with 500 kept IMs ÷ with none", "≤ 2×",
+            f"{t:.2f} ({fmt(fig('offline.sign_on_500'), 'ms')} vs "
+            f"{fmt(fig('offline.sign_on_none'), 'ms')})", "", t <= 2)
+
     lines = [
         "| Figure | Target | Measured (median) | Baseline | |",
         "| --- | --- | --- | --- | --- |",
