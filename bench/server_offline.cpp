@@ -268,6 +268,31 @@ SignOnTimes TimeSignOn(std::uint16_t port, const std::string& name, std::size_t 
   return {ms(done - m.opened), expected ? ms(lastIm - m.configured) : 0.0};
 }
 
+struct BoxTimes {
+  std::vector<double> none, full, deliver;
+};
+
+// Each run fills the box of "big" (the senders' share each, all of it
+// stored), then times the sign-on of "none", with an empty box, and of "big".
+BoxTimes TimeBoxes(const std::string& path, const std::string& db, std::size_t senderCount,
+                   std::size_t box, int runs) {
+  BoxTimes times;
+  ChildProcess server = Server(path, db);
+  const std::uint16_t port = Start(server);
+  for (int run = 0; run < runs; ++run) {
+    std::vector<Sender> senders(senderCount);
+    for (Sender& s : senders) s.total = box / senderCount;
+    Send(
+        port, senders, [](std::size_t) { return std::string("big"); }, [] { return false; });
+    times.none.push_back(TimeSignOn(port, "none", 0).signOnMs);
+    const SignOnTimes t = TimeSignOn(port, "big", box - box % senderCount);
+    times.full.push_back(t.signOnMs);
+    times.deliver.push_back(t.deliverMs);
+  }
+  server.Stop();
+  return times;
+}
+
 void MakeAccounts(const std::string& db, std::size_t recipients, std::size_t senders) {
   SqliteAccountStore store(db, Limits{});
   const std::string hash = reposa::server::HashPassword("pw", Limits{});
@@ -309,32 +334,17 @@ int main(int argc, char** argv) {
       resent.push_back(kill.resentTwice);
       atKill.push_back(kill.acknowledgedAtKill);
     }
-    std::vector<double> none, full, deliver;
-    ChildProcess server = Server(path, db);
-    const std::uint16_t port = Start(server);
-    for (int run = 0; run < runs; ++run) {
-      // A full box for "big": the senders' share each, all of it stored.
-      std::vector<Sender> senders(senderCount);
-      for (Sender& s : senders) s.total = box / senderCount;
-      Send(
-          port, senders, [](std::size_t) { return std::string("big"); }, [] { return false; });
-      none.push_back(TimeSignOn(port, "none", 0).signOnMs);
-      const SignOnTimes t = TimeSignOn(port, "big", box - box % senderCount);
-      full.push_back(t.signOnMs);
-      deliver.push_back(t.deliverMs);
-    }
-    server.Stop();
-
+    const BoxTimes times = TimeBoxes(path, db, senderCount, box, runs);
     const std::string n = std::to_string(ims), b = std::to_string(box);
     Figures figures("bench_offline");
     figures.Add("offline.kill9_" + n + "_lost", "IMs", lost);
     figures.Add("offline.kill9_" + n + "_acknowledged_twice", "IMs", twice);
     figures.Add("offline.kill9_" + n + "_resent_twice", "IMs", resent);
     figures.Add("offline.kill9_" + n + "_acknowledged_at_kill", "IMs", atKill);
-    figures.Add("offline.deliver_" + b, "ms", deliver);
-    figures.Add("offline.sign_on_none", "ms", none);
-    figures.Add("offline.sign_on_" + b, "ms", full);
-    figures.Add("offline.sign_on_ratio_" + b, "x", Median(full) / Median(none));
+    figures.Add("offline.deliver_" + b, "ms", times.deliver);
+    figures.Add("offline.sign_on_none", "ms", times.none);
+    figures.Add("offline.sign_on_" + b, "ms", times.full);
+    figures.Add("offline.sign_on_ratio_" + b, "x", Median(times.full) / Median(times.none));
     figures.Write(json);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_offline: %s\n", e.what());
