@@ -357,7 +357,7 @@ def main():
     results = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "build/bench/results")
     bench, figures = load(results)
     t = Table(bench, figures)
-    for rows in (receive_rows, control_rows, program_rows, server_rows, store_rows):
+    for rows in (receive_rows, control_rows, program_rows, server_rows, store_rows, offline_rows):
         rows(t)
     print("\n".join(t.lines()))
     peers = peer_lines(figures)

@@ -207,15 +207,18 @@ At start the limit of open files is raised as far as the system allows for
 
 account add NAME asks for the password on the terminal (or reads its first
 line from standard input) and registers NAME; account remove NAME deletes the
-account and its lists. Restart a running server to apply either.
+account, its lists and the messages kept for it. Restart a running server to
+apply either.
 
 With no registered account the server is open: any screen name signs on with
 any password, and no password can be set. With one, only registered accounts
 sign on. Buddy lists, groups, block and permit lists, privacy modes and
 passwords (as Argon2id hashes) are kept in the database; away messages,
-profiles and rooms last as long as the server runs. The log goes to standard
-error, never blocks the server (lines it cannot write are counted) and never
-shows a password.
+profiles and rooms last as long as the server runs. An IM to a registered
+account that is not signed on is kept in the database too, within the
+--offline-* limits, and handed over after its next sign-on; 0 for
+--offline-messages keeps none. The log goes to standard error, never blocks
+the server (lines it cannot write are counted) and never shows a password.
 )";
 }
 

@@ -43,7 +43,9 @@ Server::~Server() {
 
 void Server::UseStore(AccountStore* store, PasswordWorker* worker) {
   worker_ = worker;
-  committer_.Use(store, [this](Account& account) { service_.Reverted(account); });
+  committer_.Use(
+      store, [this](Account& account) { service_.Reverted(account); },
+      [this](Account& account, std::int64_t id) { service_.Unkept(account, id); });
   service_.UseStore(store ? &committer_ : nullptr, worker);
 }
 

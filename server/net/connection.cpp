@@ -82,6 +82,10 @@ void Connection::Settle(const SendJob& job) {
   }
   WatchFor();
   if (finishing_ && !lingering_ && out_.empty()) StartLinger();
+  if (awaitingDrain && out_.empty()) {
+    awaitingDrain = false;
+    owner_.Drained(*this);
+  }
 }
 
 void Connection::WatchFor() {

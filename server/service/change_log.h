@@ -3,15 +3,22 @@
 // Where the service reports that an account's stored part changed, so it is
 // written out before the answers that acknowledge it leave.
 
+#include <cstdint>
+
 namespace reposa::server {
 
 struct Account;
+struct KeptMessage;
 
 class ChangeLog {
  public:
   virtual ~ChangeLog() = default;
   // `password`: the password hash changed too.
   virtual void Changed(Account& account, bool password = false) = 0;
+  // A message was kept for `account`.
+  virtual void Kept(Account& account, const KeptMessage& message) = 0;
+  // The account's kept messages up to id `through` were handed over.
+  virtual void HandedOver(Account& account, std::int64_t through) = 0;
 };
 
 }  // namespace reposa::server

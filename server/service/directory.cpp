@@ -1,5 +1,7 @@
 #include "service/directory.h"
 
+#include <algorithm>
+
 #include "service/names.h"
 #include "service/password_hash.h"
 
@@ -20,6 +22,9 @@ Directory::Directory(const Limits& limits, std::vector<Account> accounts)
     : limits_(limits), open_(true) {
   for (Account& account : accounts) {
     if (account.passwordHash) open_ = false;
+    keptBytes_ += account.kept.bytes();
+    if (!account.kept.empty())
+      lastKeptId_ = std::max(lastKeptId_, account.kept.messages().back().id);
     std::string key = account.name;
     accounts_.emplace(std::move(key), std::move(account));
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "server_limits.h"
+#include "service/kept_messages.h"
 #include "service/stored_lists.h"
 
 namespace reposa::server {
@@ -29,6 +30,8 @@ struct Account {
   // The stored lists as read from the database, made into `lists` when the
   // account is first looked up: a start with many accounts reads them only.
   std::optional<std::string> unparsedLists;
+  // Instant messages that came while it was not signed on.
+  KeptBox kept;
 };
 
 class Directory {
@@ -46,11 +49,17 @@ class Directory {
   Account* Lookup(std::string_view typedName);
   Account* Find(std::string_view normalised);
   std::size_t size() const { return accounts_.size(); }
+  // The messages kept for every account at start: their bytes together, and
+  // the highest id (0: none).
+  std::size_t keptBytes() const { return keptBytes_; }
+  std::int64_t lastKeptId() const { return lastKeptId_; }
 
  private:
   Limits limits_;
   bool open_;
   std::map<std::string, Account, std::less<>> accounts_;
+  std::size_t keptBytes_ = 0;
+  std::int64_t lastKeptId_ = 0;
 };
 
 }  // namespace reposa::server

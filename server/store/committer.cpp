@@ -1,5 +1,6 @@
 #include "store/committer.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "service/messages.h"
@@ -14,13 +15,30 @@ Committer::~Committer() {
   *alive_ = false;
 }
 
-void Committer::Use(AccountStore* store, std::function<void(Account&)> reverted) {
+void Committer::Use(AccountStore* store, std::function<void(Account&)> reverted,
+                    std::function<void(Account&, std::int64_t)> unkept) {
   store_ = store;
   reverted_ = std::move(reverted);
+  unkept_ = std::move(unkept);
 }
 
 void Committer::Changed(Account& account, bool password) {
   pending_[&account] |= password;
+  HoldTurn();
+}
+
+void Committer::Kept(Account& account, const KeptMessage& message) {
+  kept_.emplace_back(&account, ToStored(message));
+  HoldTurn();
+}
+
+void Committer::HandedOver(Account& account, std::int64_t through) {
+  std::int64_t& upTo = handed_[&account];
+  upTo = std::max(upTo, through);
+  HoldTurn();
+}
+
+void Committer::HoldTurn() {
   if (held_.holding()) return;
   held_.Hold();
   std::weak_ptr<bool> alive = alive_;
@@ -29,16 +47,34 @@ void Committer::Changed(Account& account, bool password) {
   });
 }
 
-void Committer::Finish() {
-  if (!held_.holding() || !store_) return;
-  std::map<Account*, bool> pending;
-  pending.swap(pending_);
+// Accounts first, then the messages kept, then those handed over: a message
+// kept and handed over in the same turn is gone when the turn is stored.
+std::vector<StoredChange> Committer::TurnChanges(const std::map<Account*, bool>& accounts) const {
   std::vector<StoredChange> changes;
-  changes.reserve(pending.size());
-  for (const auto& [account, password] : pending)
+  changes.reserve(accounts.size() + kept_.size() + handed_.size());
+  for (const auto& [account, password] : accounts)
     changes.push_back(
         {password ? StoredChange::Kind::Whole : StoredChange::Kind::Lists, ToRow(*account)});
-  const bool stored = store_->Apply(changes);
+  for (const auto& [account, message] : kept_)
+    changes.push_back(
+        {StoredChange::Kind::Keep, StoredAccount{account->name, {}, {}, {}}, message});
+  for (const auto& [account, through] : handed_) {
+    StoredMessage upTo;
+    upTo.id = through;
+    changes.push_back({StoredChange::Kind::Forget, StoredAccount{account->name, {}, {}, {}}, upTo});
+  }
+  return changes;
+}
+
+void Committer::Finish() {
+  // Handed-over messages whose removal failed are tried again at the end.
+  if (!store_ || (!held_.holding() && handed_.empty())) return;
+  std::map<Account*, bool> pending;
+  pending.swap(pending_);
+  const bool stored = store_->Apply(TurnChanges(pending));
+  std::vector<std::pair<Account*, StoredMessage>> kept;
+  kept.swap(kept_);
+  if (stored) handed_.clear();
   if (!stored) {
     if (!failing_)
       log_("cannot store changes in " + store_->where() + ": " + store_->lastError() +
@@ -48,6 +84,8 @@ void Committer::Finish() {
       Revert(*account);
       if (reverted_) reverted_(*account);
     }
+    for (const auto& [account, message] : kept)
+      if (unkept_) unkept_(*account, message.id);
   } else if (failing_) {
     failing_ = false;
     log_("changes are stored in " + store_->where() + " again");

@@ -21,6 +21,17 @@ const char* const kMigrations[] = {
     "  password_hash TEXT,"
     "  lists TEXT NOT NULL DEFAULT ''"
     ") WITHOUT ROWID;",
+    // Instant messages kept for accounts that are not signed on.
+    "CREATE TABLE kept_messages("
+    "  id INTEGER PRIMARY KEY,"
+    "  recipient TEXT NOT NULL,"
+    "  sender TEXT NOT NULL,"
+    "  sender_display TEXT NOT NULL,"
+    "  user_class TEXT NOT NULL,"
+    "  message TEXT NOT NULL,"
+    "  sent_at INTEGER NOT NULL"
+    ");"
+    "CREATE INDEX kept_messages_by_recipient ON kept_messages(recipient, id);",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 
@@ -93,6 +104,7 @@ SqliteAccountStore::SqliteAccountStore(const std::string& path, const Limits& li
         "INSERT OR REPLACE INTO accounts(name, display, password_hash, lists) "
         "VALUES(?1, ?2, ?3, ?4)");
     remove_ = std::make_unique<Statement>(db_->handle(), "DELETE FROM accounts WHERE name = ?1");
+    kept_ = std::make_unique<KeptTable>(db_->handle());
   } catch (const DatabaseError& e) {
     if (e.code == SQLITE_NOTADB)
       throw StoreRefused(path + " is not a Reposa database; it was left untouched");
@@ -134,6 +146,7 @@ std::vector<StoredAccount> SqliteAccountStore::LoadAll() {
   std::vector<StoredAccount> all;
   Statement s(db_->handle(), "SELECT name, display, password_hash, lists FROM accounts");
   while (s.Step()) all.push_back(StoredAccount{s.Text(0), s.Text(1), s.OptionalText(2), s.Text(3)});
+  kept_->LoadInto(all);
   return all;
 }
 
@@ -184,7 +197,9 @@ void SqliteAccountStore::Put(const StoredAccount& a) {
 
 bool SqliteAccountStore::Remove(std::string_view name) {
   remove_->Bind(1, name).Run();
-  return sqlite3_changes(db_->handle()) > 0;
+  const bool removed = sqlite3_changes(db_->handle()) > 0;
+  kept_->ForgetAll(name);
+  return removed;
 }
 
 bool SqliteAccountStore::Apply(std::span<const StoredChange> changes) {
@@ -199,6 +214,12 @@ bool SqliteAccountStore::Apply(std::span<const StoredChange> changes) {
           break;
         case StoredChange::Kind::Remove:
           Remove(c.row.name);
+          break;
+        case StoredChange::Kind::Keep:
+          kept_->Keep(c.row.name, c.message);
+          break;
+        case StoredChange::Kind::Forget:
+          kept_->Forget(c.row.name, c.message.id);
           break;
       }
     }

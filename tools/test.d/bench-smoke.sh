@@ -46,6 +46,8 @@ smoke bench_server --dialect echo --name echo --clients 50 --room 10 --lines 20 
   --runs 1 --json "$results/bench_echo.json"
 smoke bench_store --changes 200 --accounts 20 --big-accounts 100 --buddies 20 --runs 1 \
   --json "$results/bench_store.json"
+smoke bench_offline --recipients 10 --ims 200 --senders 2 --box 20 --runs 1 \
+  --json "$results/bench_offline.json"
 smoke bench_console --buddies 200 --idle 0.5 --runs 1 --json "$results/bench_console.json"
 if [ -x "$build/bench/bench_window_shown" ]; then
   smoke bench_window --runs 1 --json "$results/bench_window.json"
