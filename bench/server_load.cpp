@@ -2,10 +2,13 @@
 // talks, and all of them exchange instant messages. Measures the server's
 // memory per session, the time for one room line to reach every member, and
 // how many messages a second it relays, and how long an instant message takes
-// while one client floods the server with its costliest commands.
+// while one client floods the server with its costliest commands. With
+// --tls every client speaks TLS (a full handshake each, ECDSA P-256, with a
+// certificate made for the run) to the server's TLS port, and the figures
+// are named server_tls.* instead of server.*.
 //
 //   bench_server [--clients 1000] [--room 100] [--lines 300] [--seconds 2]
-//                [--runs 3] [--json FILE]
+//                [--runs 3] [--json FILE] [--tls]
 
 #if REPOSA_BENCH_URING
 #include <liburing.h>
@@ -24,9 +27,14 @@
 
 #include "Figures.h"
 #include "FlapPeer.h"
+#include "TlsServerFiles.h"
 
 namespace kez::bench {
 namespace {
+
+using reposa::test::ClientContext;
+using reposa::test::SslContext;
+using reposa::test::TlsServerFiles;
 
 struct Client {
   explicit Client(std::uint16_t port, int index)
@@ -58,8 +66,9 @@ class Crowd {
 
   // The driver waits with epoll, so its own cost per wake-up is what is
   // ready, not the size of the crowd: it measures the server, not itself.
-  Crowd(ChildProcess& server, std::uint16_t port)
-      : server_(server), port_(port), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+  // `tls`: the clients' TLS settings, or null for plain clients.
+  Crowd(ChildProcess& server, std::uint16_t port, SslContext tls)
+      : server_(server), port_(port), tls_(std::move(tls)), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
     if (epoll_ < 0) throw std::runtime_error("epoll_create1 failed");
     Register(server_.errFd(), kServerLog, EPOLLIN);
   }
@@ -69,6 +78,7 @@ class Crowd {
 
   Client& Add() {
     clients_.push_back(std::make_unique<Client>(port_, static_cast<int>(clients_.size())));
+    if (tls_) clients_.back()->peer.StartTls(tls_, "localhost");
     writing_.push_back(false);
     Register(clients_.back()->peer.fd(), clients_.size() - 1, EPOLLIN);
     return *clients_.back();
@@ -187,6 +197,7 @@ class Crowd {
 
   ChildProcess& server_;
   std::uint16_t port_;
+  SslContext tls_;
   int epoll_;
   std::vector<std::unique_ptr<Client>> clients_;
   std::vector<bool> writing_;
@@ -213,21 +224,30 @@ struct RunResult {
 };
 
 RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t roomSize,
-              std::size_t lines, double seconds) {
+              std::size_t lines, double seconds, bool tls) {
   RunResult r;
   // Every client comes from loopback: lift the per-address caps a public
   // server keeps low.
   const std::string many = std::to_string(clients + 16);
-  ChildProcess server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0", "--keepalive",
-                       "0", "--max-connections", many, "--max-per-address", many,
-                       "--max-signing-on", many, "--max-signing-on-per-address", many});
-  const std::string marker = "listening on 127.0.0.1:";
+  std::vector<std::string> command = {serverPath, "--db",
+                                      ":memory:", "--keepalive",
+                                      "0",        "--max-connections",
+                                      many,       "--max-per-address",
+                                      many,       "--max-signing-on",
+                                      many,       "--max-signing-on-per-address",
+                                      many};
+  const TlsServerFiles files;
+  const std::vector<std::string> listen =
+      tls ? files.Options() : std::vector<std::string>{"--listen", "127.0.0.1:0"};
+  command.insert(command.end(), listen.begin(), listen.end());
+  ChildProcess server(command);
+  const std::string marker = tls ? "listening for TLS on 127.0.0.1:" : "listening on 127.0.0.1:";
   const std::size_t at = server.WaitErr(marker);
   Expect(at != std::string::npos, "the server did not start: " + server.err());
   const auto port = static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
   r.idleRssKiB = static_cast<double>(Sample(server.pid()).rssKiB);
 
-  Crowd crowd(server, port);
+  Crowd crowd(server, port, tls ? ClientContext(files.caFile()) : nullptr);
   const auto started = Clock::now();
   for (std::size_t i = 0; i < clients; ++i) crowd.Add().peer.SendOpening();
   std::size_t fenced = 0;
@@ -439,6 +459,7 @@ int main(int argc, char** argv) {
     const double seconds = args.Number("--seconds", 2);
     const int runs = static_cast<int>(args.Number("--runs", 3));
     const std::string json = args.Text("--json", "");
+    const bool tls = args.Flag("--tls");
     args.Check();
     if (room > clients || clients < 3 || room == 0)
       throw std::invalid_argument("wants 3 or more --clients, and a --room of 1 to --clients");
@@ -447,7 +468,7 @@ int main(int argc, char** argv) {
         hwm;
     std::vector<double> attackMedian, attackP99;
     for (int i = 0; i < runs; ++i) {
-      const RunResult r = Run(serverPath, clients, room, lines, seconds);
+      const RunResult r = Run(serverPath, clients, room, lines, seconds, tls);
       idle.push_back(r.idleRssKiB / 1024);
       rss.push_back(r.rssKiB / 1024);
       perSession.push_back(r.perSessionKiB);
@@ -463,19 +484,20 @@ int main(int argc, char** argv) {
     }
     const std::string n = std::to_string(clients);
     const std::string m = std::to_string(room);
+    const std::string prefix = tls ? "server_tls." : "server.";
     Figures figures("bench_server");
-    figures.Add("server.rss_idle", "MiB", idle);
-    figures.Add("server.rss_" + n + "_sessions", "MiB", rss);
-    figures.Add("server.kib_per_session_" + n + "_clients", "KiB", perSession);
-    figures.Add("server.sign_ons_per_second_" + n + "_clients", "1/s", signOn);
-    figures.Add("server.room_" + m + "_fanout", "ms", fanOut);
-    figures.Add("server.room_" + m + "_fanout_p99", "ms", fanOutP99);
-    figures.Add("server.room_" + m + "_line_server_cpu", "ms", lineCpu);
-    figures.Add("server.room_" + m + "_deliveries_per_second", "1/s", roomRate);
-    figures.Add("server.ims_per_second_" + n + "_clients", "1/s", imRate);
-    figures.Add("server.im_under_attack_" + n + "_clients", "ms", attackMedian);
-    figures.Add("server.im_under_attack_p99_" + n + "_clients", "ms", attackP99);
-    figures.Add("server.rss_peak_" + n + "_clients", "MiB", hwm);
+    figures.Add(prefix + "rss_idle", "MiB", idle);
+    figures.Add(prefix + "rss_" + n + "_sessions", "MiB", rss);
+    figures.Add(prefix + "kib_per_session_" + n + "_clients", "KiB", perSession);
+    figures.Add(prefix + "sign_ons_per_second_" + n + "_clients", "1/s", signOn);
+    figures.Add(prefix + "room_" + m + "_fanout", "ms", fanOut);
+    figures.Add(prefix + "room_" + m + "_fanout_p99", "ms", fanOutP99);
+    figures.Add(prefix + "room_" + m + "_line_server_cpu", "ms", lineCpu);
+    figures.Add(prefix + "room_" + m + "_deliveries_per_second", "1/s", roomRate);
+    figures.Add(prefix + "ims_per_second_" + n + "_clients", "1/s", imRate);
+    figures.Add(prefix + "im_under_attack_" + n + "_clients", "ms", attackMedian);
+    figures.Add(prefix + "im_under_attack_p99_" + n + "_clients", "ms", attackP99);
+    figures.Add(prefix + "rss_peak_" + n + "_clients", "MiB", hwm);
     figures.Write(json);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_server: %s\n", e.what());

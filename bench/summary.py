@@ -246,6 +246,23 @@ def main():
     t = fig("server.sign_ons_per_second_1000_clients")
     if t is not None:
         row("Server, sign-ons", "", fmt(t, "/s"))
+    # Over TLS (bench_server --tls, bench_console --tls).
+    for name, label, target, ok in [
+        ("server_tls.sign_ons_per_second_1000_clients",
+         "Server over TLS, sign-ons with a full handshake (ECDSA P-256)", "≥ 1,000/s",
+         lambda t: t >= 1000),
+        ("server_tls.ims_per_second_1000_clients",
+         "Server over TLS, instant messages relayed (1,000 clients)", "≥ 150 k/s",
+         lambda t: t >= 150e3),
+        ("server_tls.rss_10000_sessions",
+         "Server over TLS, resident with 10,000 idle sessions", "< 256 MiB", lambda t: t < 256),
+        ("console_tls.peak_rss_signed_on_1000_buddies",
+         "Console over TLS, peak resident signed on (1,000 buddies)", "≤ 6 MiB",
+         lambda t: t <= 6),
+    ]:
+        t = fig(name)
+        if t is not None:
+            row(label, target, fmt(t, "MiB" if "rss" in name else "/s"), "", ok(t))
 
     # The server's database (bench_store).
     for name, label, target, limit, unit in [
