@@ -79,9 +79,9 @@ reboots. reposa-server is a small TOC2 server for one machine and a few
 friends.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkeztocsock-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-# The static posix sockets link OpenSSL; the Qt socket (CMake component qt)
-# needs Qt's development files.
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS libssl-dev)
+# The posix TLS socket loads OpenSSL 3 when first used; the Qt socket (CMake
+# component qt) needs Qt's development files.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS libssl3)
 set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS qt6-base-dev)
 set(CPACK_DEBIAN_DEV_DESCRIPTION
     "TOC2 instant-messaging session control for C++ (development files)
