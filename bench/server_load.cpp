@@ -10,10 +10,14 @@
 // daemons (--dialect irc, --server the daemon, --port the port its
 // configuration names).
 //
+// With --tls every client of reposa-server speaks TLS (a full handshake each,
+// ECDSA P-256, with a certificate made for the run) to the server's TLS port,
+// and the figures are named server_tls.* instead of server.*.
+//
 //   bench_server [--clients 1000] [--room 100] [--lines 300] [--seconds 2]
 //                [--runs 3] [--json FILE] [--dialect toc|echo|irc]
 //                [--name server] [--server PROGRAM] [--server-args "A B"]
-//                [--port N]
+//                [--port N] [--tls]
 
 #if REPOSA_BENCH_URING
 #include <liburing.h>
@@ -32,9 +36,14 @@
 
 #include "Dialects.h"
 #include "Figures.h"
+#include "TlsServerFiles.h"
 
 namespace kez::bench {
 namespace {
+
+using reposa::test::ClientContext;
+using reposa::test::SslContext;
+using reposa::test::TlsServerFiles;
 
 class Crowd {
  public:
@@ -42,8 +51,13 @@ class Crowd {
 
   // The driver waits with epoll, so its own cost per wake-up is what is
   // ready, not the size of the crowd: it measures the server, not itself.
-  Crowd(ChildProcess& server, std::uint16_t port, Dialect& dialect)
-      : server_(server), port_(port), dialect_(dialect), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+  // `tls`: the clients' TLS settings, or null for plain clients.
+  Crowd(ChildProcess& server, std::uint16_t port, Dialect& dialect, SslContext tls)
+      : server_(server),
+        port_(port),
+        dialect_(dialect),
+        tls_(std::move(tls)),
+        epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
     if (epoll_ < 0) throw std::runtime_error("epoll_create1 failed");
     Register(server_.errFd(), kServerLog, EPOLLIN);
     Register(server_.outFd(), kServerLog, EPOLLIN);
@@ -54,6 +68,7 @@ class Crowd {
 
   Client& Add() {
     clients_.push_back(std::make_unique<Client>(port_, static_cast<int>(clients_.size())));
+    if (tls_) clients_.back()->peer.StartTls(tls_, "localhost");
     writing_.push_back(false);
     Register(clients_.back()->peer.fd(), clients_.size() - 1, EPOLLIN);
     return *clients_.back();
@@ -173,6 +188,7 @@ class Crowd {
   ChildProcess& server_;
   std::uint16_t port_;
   Dialect& dialect_;
+  SslContext tls_;
   int epoll_;
   std::vector<std::unique_ptr<Client>> clients_;
   std::vector<bool> writing_;
@@ -203,14 +219,16 @@ struct RunResult {
 struct Target {
   std::unique_ptr<Dialect> dialect;
   std::vector<std::string> argv;
-  std::uint16_t port = 0;  // 0: the server says "listening on 127.0.0.1:PORT"
-  bool flood = false;      // reposa-server: also time messages while one client floods
+  std::uint16_t port = 0;               // 0: the server says "listening on 127.0.0.1:PORT"
+  bool flood = false;                   // reposa-server: also time messages while one client floods
+  std::unique_ptr<TlsServerFiles> tls;  // reposa-server over TLS: its certificate and key
 };
 
 // Starts the server and waits until it takes connections; returns its port.
 std::uint16_t Start(ChildProcess& server, const Target& target) {
   if (target.port == 0) {
-    const std::string marker = "listening on 127.0.0.1:";
+    const std::string marker =
+        target.tls ? "listening for TLS on 127.0.0.1:" : "listening on 127.0.0.1:";
     const std::size_t at = server.WaitErr(marker);
     Expect(at != std::string::npos, "the server did not start: " + server.err());
     return static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
@@ -230,16 +248,24 @@ std::uint16_t Start(ChildProcess& server, const Target& target) {
 
 // Every client connects and signs on; done once the server has answered each
 // one's fence.
-void SignOn(Crowd& crowd, Dialect& dialect, std::size_t clients) {
-  for (std::size_t i = 0; i < clients; ++i) dialect.Start(crowd.Add());
+// At most `window` are signing on at once.
+void SignOn(Crowd& crowd, Dialect& dialect, std::size_t clients, std::size_t window) {
   std::size_t fenced = 0;
+  const auto arrive = [&] {
+    while (crowd.size() < clients && crowd.size() - fenced < window) dialect.Start(crowd.Add());
+  };
+  arrive();
   crowd.Pump(
       [&](Client& c, const PeerFrame& f) {
         const bool was = c.fenced;
         dialect.Read(c, f);
         fenced += c.fenced && !was;
       },
-      [&] { return fenced == clients; }, 60s, "signing on");
+      [&] {
+        arrive();
+        return fenced == clients;
+      },
+      std::chrono::seconds(60 + clients / 50), "signing on");
 }
 
 // Everyone writes to the next one round the crowd (the echo: to itself), a
@@ -419,9 +445,13 @@ RunResult Run(const Target& target, std::size_t clients, std::size_t roomSize, s
   const std::uint16_t port = Start(server, target);
   r.idleRssKiB = static_cast<double>(Sample(server.pid()).rssKiB);
 
-  Crowd crowd(server, port, dialect);
+  Crowd crowd(server, port, dialect,
+              target.tls ? ClientContext(target.tls->caFile()) : SslContext());
   const auto started = Clock::now();
-  SignOn(crowd, dialect, clients);
+  // Over TLS at most the server's default --max-signing-on (256) clients are
+  // signing on at once, as a server left at its defaults would have it: each
+  // handshake holds its record buffers until it is done.
+  SignOn(crowd, dialect, clients, target.tls ? 256 : clients);
   r.signOnSeconds = std::chrono::duration<double>(Clock::now() - started).count();
   r.rssKiB = static_cast<double>(Sample(server.pid()).rssKiB);
   r.perSessionKiB = (r.rssKiB - r.idleRssKiB) / static_cast<double>(clients);
@@ -458,13 +488,20 @@ Target MakeTarget(Args& args, std::size_t clients) {
   const std::string dialect = args.Text("--dialect", "toc");
   t.dialect = MakeDialect(dialect);
   t.flood = dialect == "toc";
+  if (args.Flag("--tls")) {
+    if (dialect != "toc") throw std::invalid_argument("--tls is for reposa-server only");
+    t.tls = std::make_unique<TlsServerFiles>();
+  }
   const std::string path =
       args.Text("--server", dialect == "echo" ? REPOSA_ECHO_PATH : REPOSA_SERVER_PATH);
   const std::string many = std::to_string(clients + 16);
+  const std::string listen = t.tls ? "--tls-listen 127.0.0.1:0 --tls-cert " + t.tls->pair.cert +
+                                         " --tls-key " + t.tls->pair.key
+                                   : "--listen 127.0.0.1:0";
   const std::string fallback =
-      dialect == "echo"  ? "--listen 127.0.0.1:0"
-      : dialect == "toc" ? "--db :memory: --listen 127.0.0.1:0 --keepalive 0 --max-connections " +
-                               many + " --max-per-address " + many + " --max-signing-on " + many +
+      dialect == "echo"  ? listen
+      : dialect == "toc" ? "--db :memory: " + listen + " --keepalive 0 --max-connections " + many +
+                               " --max-per-address " + many + " --max-signing-on " + many +
                                " --max-signing-on-per-address " + many
                          : "";
   t.argv = Words(args.Text("--server-args", fallback));
@@ -486,8 +523,8 @@ int main(int argc, char** argv) {
     const double seconds = args.Number("--seconds", 2);
     const int runs = static_cast<int>(args.Number("--runs", 3));
     const std::string json = args.Text("--json", "");
-    const std::string name = args.Text("--name", "server");
     const Target target = MakeTarget(args, clients);
+    const std::string name = args.Text("--name", target.tls ? "server_tls" : "server");
     args.Check();
     if (room > clients || clients < 3 || room == 0)
       throw std::invalid_argument("wants 3 or more --clients, and a --room of 1 to --clients");

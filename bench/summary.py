@@ -273,6 +273,26 @@ def store_rows(t):
               f"{ref_label}: {fmt(reference, unit)}")
 
 
+def tls_rows(t):
+    # Over TLS (bench_server --tls, bench_console --tls), beside the same
+    # figures in plain taken in the same run.
+    for suffix, label, unit in [
+            ("sign_ons_per_second_1000_clients", "sign-ons with a full handshake (ECDSA P-256)", "/s"),
+            ("ims_per_second_1000_clients", "instant messages relayed (1,000 clients)", "/s")]:
+        tls, plain = t.fig("server_tls." + suffix), t.fig("server." + suffix)
+        if tls is not None:
+            t.info(f"Server over TLS, {label}", fmt(tls, unit), f"plain: {fmt(plain, unit)}")
+    # Memory is counted in bytes, the same on any machine: absolute bounds.
+    for name, label, limit in [
+            ("server_tls.rss_10000_sessions", "Server over TLS, resident with 10,000 idle sessions", 256),
+            ("console_tls.peak_rss_signed_on_1000_buddies",
+             "Console over TLS, peak resident signed on (1,000 buddies)", 6)]:
+        value = t.fig(name)
+        if value is not None:
+            t.rows.append((label, f"≤ {limit} MiB", fmt(value, "MiB"), "", "",
+                           "met" if value <= limit else "MISSED"))
+
+
 def offline_rows(t):
     # Messages kept for accounts that are not signed on (bench_offline).
     lost = t.figures.get("offline.kill9_10000_lost")
@@ -379,7 +399,8 @@ def main():
     results = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "build/bench/results")
     bench, figures = load(results)
     t = Table(bench, figures)
-    for rows in (receive_rows, control_rows, program_rows, server_rows, store_rows, offline_rows):
+    for rows in (receive_rows, control_rows, program_rows, server_rows, store_rows, offline_rows,
+                 tls_rows):
         rows(t)
     print("\n".join(t.lines()))
     peers = peer_lines(figures)
