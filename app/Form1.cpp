@@ -16,6 +16,8 @@
 #include "XPButton.h"
 #include "cSysTray.h"
 #include "kez/host/KeepPresent.h"
+#include "kez/qt/QtSocket.h"
+#include "kez/qt/TlsSocket.h"
 
 namespace {
 
@@ -50,11 +52,12 @@ std::string Bytes(const QString& text) {
 
 }  // namespace
 
-Form1::Form1(kez::host::Address server, QWidget* parent)
+Form1::Form1(kez::host::Address server, QString caFile, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       server_(std::move(server)),
+      caFile_(std::move(caFile)),
       timer_(std::make_unique<QtTimer>()),
       keep_(std::make_unique<kez::host::KeepPresent>(
           *timer_, kez::host::KeepPresent::Actions{
@@ -98,7 +101,12 @@ void Form1::BuildControls(const QIcon& icon) {
   cSysTray1->setTrayicon(icon);
   cSysTray1->setTraytip("Reposa");
 
-  B = new KezTOCSockWidget(this, this);
+  std::unique_ptr<kez::Socket> socket;
+  if (server_.tls)
+    socket = std::make_unique<kez::qt::TlsSocket>(caFile_);
+  else
+    socket = std::make_unique<kez::qt::QtSocket>();
+  B = new KezTOCSockWidget(this, std::move(socket), this);
   B->setObjectName("B");
   B->move(328, 264);  // below the client area: nothing of it shows
   B->setFocusPolicy(Qt::NoFocus);

@@ -33,7 +33,10 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
   Q_OBJECT
 
  public:
-  explicit Form1(kez::host::Address server = kez::host::LocalServer(), QWidget* parent = nullptr);
+  // A tls:// server is verified with `caFile`, or the system's store when
+  // it is empty.
+  explicit Form1(kez::host::Address server = kez::host::LocalServer(), QString caFile = {},
+                 QWidget* parent = nullptr);
   ~Form1() override;
 
   kez::KezTOCSock& Control();
@@ -86,6 +89,7 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
   void JoinAgain(const kez::host::JoinTarget& room);
 
   const kez::host::Address server_;
+  const QString caFile_;
   // The last sign-on, for signing on again, and the server's last error
   // text, the likely reason when it then closes the connection.
   std::string lastUserName_, lastPassword_;

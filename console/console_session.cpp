@@ -1,7 +1,5 @@
 #include "console_session.h"
 
-#include "kez/posix/PosixSocket.h"
-
 namespace reposa::console {
 
 void LoopTimer::Start(std::chrono::milliseconds wait, std::function<void()> due) {
@@ -21,14 +19,14 @@ void LoopTimer::Cancel() {
 }
 
 ConsoleSession::ConsoleSession(kez::posix::EventLoop& loop, EventPrinter::Emit emit, bool packets,
-                               const std::vector<JoinTarget>& joins)
+                               const std::vector<JoinTarget>& joins,
+                               std::unique_ptr<kez::Socket> socket)
     : loop_(loop),
       emit_(emit),
       timer_(loop),
       keep_(timer_, {[this] { SignOnAgain(); }, [this](const JoinTarget& room) { Join(room); }}),
       events_(*this, std::move(emit), packets),
-      control_(std::make_unique<kez::KezTOCSock>(std::make_unique<kez::posix::PosixSocket>(loop),
-                                                 &events_)) {
+      control_(std::make_unique<kez::KezTOCSock>(std::move(socket), &events_)) {
   for (const JoinTarget& room : joins) keep_.Want(room);
 }
 

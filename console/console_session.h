@@ -40,8 +40,9 @@ class LoopTimer final : public kez::host::Timer {
 // out in order, and the rooms of --join joined after each sign-on.
 class ConsoleSession {
  public:
+  // `socket`: what the control signs on with (see ServerSocket).
   ConsoleSession(kez::posix::EventLoop& loop, EventPrinter::Emit emit, bool packets,
-                 const std::vector<JoinTarget>& joins);
+                 const std::vector<JoinTarget>& joins, std::unique_ptr<kez::Socket> socket);
 
   kez::KezTOCSock& Control() { return *control_; }
   // One input line; prints its result or error, if any.

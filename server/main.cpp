@@ -101,18 +101,19 @@ void KeepLargeBuffersApart(const Limits& limits) {
 #endif
 }
 
-void WarnIfOthersMayRead(const std::string& file) {
+// `what` is "accounts file" or "TLS key file"; `risk` says what others gain.
+void WarnIfOthersMayRead(const std::string& file, std::string_view what, std::string_view risk) {
   unsigned mode = 0;
   if (!AccessibleByOthers(file, mode)) return;
   char octal[8];
   std::snprintf(octal, sizeof octal, "%04o", mode);
-  Log("WARNING: accounts file " + file + " is accessible by others (mode " + octal +
-      "); its passwords can be read. Run: chmod 600 " + file);
+  Log("WARNING: " + std::string(what) + " " + file + " is accessible by others (mode " + octal +
+      "); " + std::string(risk) + ". Run: chmod 600 " + file);
 }
 
 // --accounts FILE: its new accounts into the store; false once logged why not.
 bool ImportAccountsFile(const std::string& file, AccountStore& store, const Limits& limits) {
-  WarnIfOthersMayRead(file);
+  WarnIfOthersMayRead(file, "accounts file", "its passwords can be read");
   try {
     const std::vector<AccountEntry> accounts = LoadAccounts(file, limits);
     if (accounts.empty()) {
@@ -163,34 +164,39 @@ void ControlSocketAt(Options& options, const std::string& database) {
 }
 
 void LogListening(const Server& server) {
-  if (server.loopback()) {
+  if (server.plain() && server.loopback()) {
     Log("listening on " + server.address() +
         " (loopback only); for trying Reposa and for tests, not a public service");
-  } else {
+  } else if (server.plain()) {
     Log("WARNING: listening on " + server.address() +
-        ", reachable from other machines; this server is for trying Reposa and for tests, "
-        "not a public service");
+        " without TLS, reachable from other machines: passwords and messages travel readable "
+        "on the network; give --tls-listen for them");
   }
+  if (server.tls())
+    Log("listening for TLS on " + server.tlsAddress() +
+        (server.tlsLoopback() ? " (loopback only)" : ""));
 }
 
-// SIGINT and SIGTERM end the loop through a pipe it watches; SIGHUP (a
-// service manager's reload) is said in the log.
-bool StopOnSignals(kez::posix::EventLoop& loop) {
+// SIGINT and SIGTERM end the loop, and SIGHUP (a service manager's reload)
+// reads the TLS certificate and key again, through a pipe the loop watches.
+bool WatchSignals(kez::posix::EventLoop& loop, Server& server) {
   int fds[2];
   if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
   gSignalPipe = fds[1];
   struct sigaction action {};
   action.sa_handler = OnSignal;
   ::sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGHUP, &action, nullptr);
-  loop.Watch(fds[0], POLLIN, [&loop, fd = fds[0]](short) {
-    char signals[64];
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  loop.Watch(fds[0], POLLIN, [&loop, &server, fd = fds[0]](short) {
+    char signals[16];
     const ssize_t n = ::read(fd, signals, sizeof signals);
     for (ssize_t i = 0; i < n; ++i) {
       if (signals[i] != SIGHUP) return loop.Stop();
-      Log("SIGHUP: nothing to re-read; accounts change through the control socket");
+      // Accounts change through the control socket: a reload is for the
+      // certificate and key alone.
+      Log(server.tls() ? "SIGHUP: " + server.ReloadTls()
+                       : std::string("SIGHUP: nothing to re-read without --tls-listen; accounts "
+                                     "change through the control socket"));
     }
   });
   return true;
@@ -203,7 +209,15 @@ int Serve(const Options& options, AccountStore& store, Directory& directory) {
   kez::posix::EventLoop loop;
   RaiseOpenFileLimit(limits);
   Server server(loop, directory, options.server, Log);
+  if (options.server.tls)
+    WarnIfOthersMayRead(options.server.tls->keyFile, "TLS key file",
+                        "whoever reads it can pose as this server");
   server.UseStore(&store, &worker);
+  // Signals are caught before anyone can learn that the server listens.
+  if (!WatchSignals(loop, server)) {
+    Log("cannot create a pipe");
+    return 1;
+  }
   try {
     server.Start();
   } catch (const std::exception& e) {
@@ -217,10 +231,6 @@ int Serve(const Options& options, AccountStore& store, Directory& directory) {
   gLogFlush = limits.logFlush;
   gLoop = &loop;
   gLog.emplace(STDERR_FILENO, "reposa-server: ", limits.logBacklog);
-  if (!StopOnSignals(loop)) {
-    Log("cannot create a pipe");
-    return 1;
-  }
   loop.Run();
   Log("stopped");
   gLog->Flush();

@@ -13,7 +13,7 @@
 namespace reposa::server {
 
 struct Options {
-  ServerOptions server;  // host, port, send path and limits
+  ServerOptions server;  // host, port, TLS, send path and limits
   std::optional<std::string> accountsFile;
   std::string database;  // empty: DefaultDatabasePath()
   // A command for the running server, or for the database when none runs,
@@ -23,6 +23,10 @@ struct Options {
   std::string command;
   std::string argument;  // the command's NAME or FILE
   std::string control;   // --control; empty: beside the database
+  // Read from the command line before they are checked together.
+  bool listenGiven = false;
+  bool tlsGiven = false;
+  TlsListen tlsListen;
   bool help = false;
   bool version = false;
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <exception>
 
 namespace reposa::server {
 
@@ -33,6 +34,12 @@ Server::Server(EventLoop& loop, Directory& directory, ServerOptions options, Log
             connections_.Add(std::move(stream), std::move(address));
           },
           log_),
+      tlsListener_(
+          loop, options_.limits,
+          [this](std::unique_ptr<Stream> stream, std::string address) {
+            connections_.Add(std::move(stream), std::move(address));
+          },
+          log_, [this](int fd) { return tlsContext_->Wrap(fd); }),
       directory_(directory) {}
 
 Server::~Server() {
@@ -48,7 +55,9 @@ Server::~Server() {
 void Server::UseStore(AccountStore* store, PasswordWorker* worker) {
   worker_ = worker;
   store_ = store;
-  committer_.Use(store, [this](Account& account) { service_.Reverted(account); });
+  committer_.Use(
+      store, [this](Account& account) { service_.Reverted(account); },
+      [this](Account& account, std::int64_t id) { service_.Unkept(account, id); });
   service_.UseStore(store ? &committer_ : nullptr, worker);
 }
 
@@ -68,7 +77,11 @@ void Server::Start() {
     control_ = std::make_unique<ControlSocket>(loop_, options_.limits, *requests_);
     control_->Start(options_.control);
   }
-  listener_.Start(options_.host, options_.port);
+  if (options_.plain) listener_.Start(options_.host, options_.port);
+  if (const std::optional<TlsListen>& tls = options_.tls) {
+    tlsContext_ = std::make_unique<TlsContext>(tls->certFile, tls->keyFile);
+    tlsListener_.Start(tls->host, tls->port);
+  }
   if (!options_.metricsPort.empty()) {
     metrics_ =
         std::make_unique<MetricsEndpoint>(loop_, options_.limits, [this] { return gauges(); });
@@ -99,6 +112,17 @@ metrics::Gauges Server::gauges() const {
   g.queuedBytes = connections_.queuedBytes();
   g.uptimeSeconds = std::chrono::duration<double>(metrics::Clock::now() - started_).count();
   return g;
+}
+
+std::string Server::ReloadTls() {
+  if (!tlsContext_) return "nothing to reload: no --tls-listen";
+  try {
+    tlsContext_->Reload();
+  } catch (const std::exception& e) {
+    return std::string(e.what()) + "; new connections keep the certificate and key in use";
+  }
+  return "TLS certificate and key read again from " + tlsContext_->certFile() + " and " +
+         tlsContext_->keyFile() + "; new connections use them";
 }
 
 }  // namespace reposa::server

@@ -1,7 +1,8 @@
 #pragma once
 
 // The server's glue: one event loop, and on it the three rooms joined up.
-// The net room's listener hands new connections to its connection table;
+// The net room's listeners (plain, TLS or both) hand new connections to its
+// one connection table, so every cap counts them together;
 // their sessions speak to the service; the service's answers pass through
 // the store's committer (held until the turn's changes are stored) back to
 // the connection table. Here live only the wiring and the loop's timers.
@@ -20,6 +21,7 @@
 #include "metrics/metrics.h"
 #include "net/connections.h"
 #include "net/listener.h"
+#include "net/tls_context.h"
 #include "server_options.h"
 #include "service/directory.h"
 #include "service/password_hash.h"
@@ -44,16 +46,25 @@ class Server final {
   void UseStore(AccountStore* store, PasswordWorker* worker);
   // Binds and listens (the control socket and the metrics endpoint too,
   // when the options name them); throws std::runtime_error saying why it
-  // cannot.
+  // cannot (a TLS certificate or key it cannot use included).
   void Start();
   // Sessions, connections by state, queued output and uptime, now.
   metrics::Gauges gauges() const;
   // Where the metrics are served, "host:port"; empty when they are not.
   std::string metricsAddress() const { return metrics_ ? metrics_->address() : std::string(); }
-  // The address listened on, "host:port" with the port actually bound.
+  // Reads the TLS certificate and key again for the connections to come;
+  // the one line to log about it.
+  std::string ReloadTls();
+  // Where it listens in plain, "host:port" with the port actually bound.
+  bool plain() const { return options_.plain; }
   std::string address() const { return listener_.address(); }
   std::uint16_t port() const { return listener_.port(); }
   bool loopback() const { return listener_.loopback(); }
+  // The same over TLS.
+  bool tls() const { return tlsContext_ != nullptr; }
+  std::string tlsAddress() const { return tlsListener_.address(); }
+  std::uint16_t tlsPort() const { return tlsListener_.port(); }
+  bool tlsLoopback() const { return tlsListener_.loopback(); }
   std::size_t connections() const { return connections_.size(); }
   Service& service() { return service_; }
 
@@ -68,6 +79,8 @@ class Server final {
   Service service_;
   Connections connections_;
   Listener listener_;
+  std::unique_ptr<TlsContext> tlsContext_;
+  Listener tlsListener_;
   PasswordWorker* worker_ = nullptr;
   AccountStore* store_ = nullptr;
   Directory& directory_;

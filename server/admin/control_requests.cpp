@@ -101,8 +101,10 @@ json ControlRequests::Remove(const json& request) {
   std::string error;
   if (!Store({StoredChange::Kind::Remove, StoredAccount{name, {}, {}, {}}}, error))
     return Error(error);
+  // Nothing of it may wait in the committer once the account is gone.
+  if (Account* account = parts_.directory.Find(name)) parts_.committer.Removed(*account);
   parts_.service.AccountRemoved(name);
-  return Done("removed " + typed + " and its lists");
+  return Done("removed " + typed + ", its lists and its kept messages");
 }
 
 json ControlRequests::List() const {

@@ -30,12 +30,14 @@ namespace reposa::server::metrics {
   X(dropFault, drops, "fault")                                        \
   X(dropAbuse, drops, "abuse")                                        \
   X(dropRemovedAccount, drops, "account_removed")                     \
+  X(dropTlsHandshake, drops, "tls_handshake")                         \
   X(refusedConnections, refusals, "connections")                      \
   X(refusedFromAddress, refusals, "connections_from_address")         \
   X(refusedSigningOn, refusals, "signing_on")                         \
   X(refusedSigningOnFromAddress, refusals, "signing_on_from_address") \
   X(refusedSignOn, refusals, "wrong_name_or_password")                \
   X(refusedBadInput, refusals, "bad_input")                           \
+  X(refusedKeptMessage, refusals, "kept_message_over_bound")          \
   X(ratePresence, rate_limited, "presence")                           \
   X(rateInvite, rate_limited, "invite")                               \
   X(storeCommit, store_commits, "")                                   \

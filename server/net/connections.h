@@ -62,6 +62,7 @@ class Connections final : public Outbox, private ConnectionOwner {
   void Deliver(SessionId to, std::string_view message) override;
   void EndSession(SessionId id, std::string_view why) override;
   void SignOnVerdict(SessionId id, bool accepted) override;
+  void AwaitDrain(SessionId to) override;
 
  private:
   // ConnectionOwner
@@ -72,6 +73,7 @@ class Connections final : public Outbox, private ConnectionOwner {
   void SignedOn(Connection& c) override;
   void Closing(Connection&) override { ArmSweep(); }
   void Drop(Connection& c, std::string_view why) override;
+  void Drained(Connection& c) override;
 
   void ArmSweep();
 

@@ -3,9 +3,12 @@
 // Where the service reports that an account's stored part changed, so it is
 // written out before the answers that acknowledge it leave.
 
+#include <cstdint>
+
 namespace reposa::server {
 
 struct Account;
+struct KeptMessage;
 
 class ChangeLog {
  public:
@@ -15,6 +18,10 @@ class ChangeLog {
   // The account signed on (its lastSignOn is set): kept with the next
   // commit, acknowledging nothing.
   virtual void SignedOn(const Account& account) { (void)account; }
+  // A message was kept for `account`.
+  virtual void Kept(Account& account, const KeptMessage& message) = 0;
+  // The account's kept messages up to id `through` were handed over.
+  virtual void HandedOver(Account& account, std::int64_t through) = 0;
 };
 
 }  // namespace reposa::server

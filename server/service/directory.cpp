@@ -1,5 +1,6 @@
 #include "service/directory.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "service/names.h"
@@ -22,6 +23,9 @@ Directory::Directory(const Limits& limits, std::vector<Account> accounts)
     : limits_(limits), open_(true) {
   for (Account& account : accounts) {
     if (account.passwordHash) open_ = false;
+    keptBytes_ += account.kept.bytes();
+    if (!account.kept.empty())
+      lastKeptId_ = std::max(lastKeptId_, account.kept.messages().back().id);
     std::string key = account.name;
     accounts_.emplace(std::move(key), std::move(account));
   }

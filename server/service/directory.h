@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "server_limits.h"
+#include "service/kept_messages.h"
 #include "service/stored_lists.h"
 
 namespace reposa::server {
@@ -31,6 +32,8 @@ struct Account {
   // account is first looked up: a start with many accounts reads them only.
   std::optional<std::string> unparsedLists;
   std::int64_t lastSignOn = 0;  // seconds since the epoch; 0: never
+  // Instant messages that came while it was not signed on.
+  KeptBox kept;
 };
 
 class Directory {
@@ -59,11 +62,17 @@ class Directory {
   // restart. Both return whether the directory was open before.
   bool Register(std::string_view display, const std::string& hash);
   bool Remove(std::string_view normalised);
+  // The messages kept for every account at start: their bytes together, and
+  // the highest id (0: none).
+  std::size_t keptBytes() const { return keptBytes_; }
+  std::int64_t lastKeptId() const { return lastKeptId_; }
 
  private:
   Limits limits_;
   bool open_;
   std::map<std::string, Account, std::less<>> accounts_;
+  std::size_t keptBytes_ = 0;
+  std::int64_t lastKeptId_ = 0;
 };
 
 }  // namespace reposa::server

@@ -44,7 +44,9 @@ Service::Service(Directory& directory, Outbox& outbox, Presence::Clock now, cons
       log_(std::move(log)),
       presence_(outbox, now, limits_),
       rooms_(outbox, limits_),
-      penalties_(now, limits_) {
+      penalties_(now, limits_),
+      keptBytes_(directory.keptBytes()),
+      lastKeptId_(directory.lastKeptId()) {
   if (!log_) log_ = [](std::string_view) {};
 }
 
@@ -185,6 +187,7 @@ OnlineUser* Service::Reachable(const OnlineUser& me, std::string_view name) {
 
 void Service::InitDone(OnlineUser& me, const Args&) {
   presence_.GoOnline(me.session);
+  DeliverKept(me);
 }
 
 }  // namespace reposa::server

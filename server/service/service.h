@@ -59,6 +59,11 @@ class Service {
   void Command(SessionId session, const CommandLine& line);
   // The connection is gone.
   void Ended(SessionId session);
+  // What was queued for the session has gone to the network (after
+  // Outbox::AwaitDrain): the next kept messages may follow.
+  void Drained(SessionId session);
+  // The store could not keep message `id` for `account`: it is not kept.
+  void Unkept(Account& account, std::int64_t id);
   // Called once for each refused sign-on: how long the refusal should wait.
   // It grows with each failure for the name of an existing account.
   std::chrono::milliseconds RefusalDelay(std::string_view typedName);
@@ -67,7 +72,8 @@ class Service {
   // socket), once the store holds the change. A new account or a new
   // password leaves every session as it is; the first registered account
   // makes an open server registered. A removed account's session is signed
-  // off with the protocol's sign-off frame, and its lists go with it.
+  // off with the protocol's sign-off frame, and its lists and kept messages
+  // go with it.
   void AccountRegistered(std::string_view display, const std::string& hash);
   void AccountRemoved(std::string_view normalised);
 
@@ -127,6 +133,12 @@ class Service {
   // (empty: no answer unless storing fails).
   void Stored(OnlineUser& me, std::string_view ack, bool password = false);
   void AnswerJoin(OnlineUser& me, ChatRooms::Join result, std::string_view room);
+  // Keeps an IM from `me` for the registered account `name` until it can be
+  // handed over; false when none is kept (an open server, no such account,
+  // privacy, or a bound).
+  bool Keep(OnlineUser& me, std::string_view name, std::string_view text);
+  // Hands the oldest kept messages to an online user, one batch at a time.
+  void DeliverKept(OnlineUser& me);
   // The online user `name` if it lets `me` see it and `me` lets it be
   // written to; nullptr otherwise.
   OnlineUser* Reachable(const OnlineUser& me, std::string_view name);
@@ -147,6 +159,8 @@ class Service {
   PasswordWorker* worker_ = nullptr;
   std::uint64_t command_ = 0;     // numbers commands, for their acknowledgements
   std::set<SessionId> awaiting_;  // sign-ons whose password is being checked
+  std::size_t keptBytes_;         // of the messages kept for all accounts
+  std::int64_t lastKeptId_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

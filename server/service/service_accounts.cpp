@@ -25,8 +25,12 @@ void Service::AccountRemoved(std::string_view normalised) {
     metrics::Count(metrics::Counter::dropRemovedAccount);
     outbox_.EndSession(*session, "its account was removed");
   }
+  // Its kept messages go with it, and give back their room in the
+  // server's bound.
+  if (const Account* account = directory_.Find(normalised)) keptBytes_ -= account->kept.bytes();
   const bool wasOpen = directory_.Remove(normalised);
-  log_("removed " + std::string(normalised) + " and its lists through the control socket");
+  log_("removed " + std::string(normalised) +
+       ", its lists and its kept messages through the control socket");
   if (!wasOpen && directory_.open())
     log_("open: no registered accounts left; any screen name signs on with any password");
 }

@@ -14,9 +14,23 @@ std::vector<Account> ToAccounts(std::vector<StoredAccount> rows) {
     account.passwordHash = std::move(row.passwordHash);
     if (!row.lists.empty()) account.unparsedLists = std::move(row.lists);
     account.lastSignOn = row.lastSignOn;
+    for (StoredMessage& m : row.kept) account.kept.Add(ToKept(std::move(m)));
     accounts.push_back(std::move(account));
   }
   return accounts;
+}
+
+KeptMessage ToKept(StoredMessage m) {
+  return KeptMessage{m.id,
+                     std::move(m.sender),
+                     std::move(m.senderDisplay),
+                     std::move(m.userClass),
+                     std::move(m.text),
+                     m.sentAt};
+}
+
+StoredMessage ToStored(const KeptMessage& m) {
+  return StoredMessage{m.id, m.sender, m.senderDisplay, m.userClass, m.text, m.sentAt};
 }
 
 StoredAccount ToRow(const Account& account) {

@@ -10,10 +10,13 @@
 
 namespace reposa::server {
 
-// The accounts a directory starts with; each one's lists stay text until the
-// account is first looked up, so a start with many accounts reads them only.
+// The accounts a directory starts with, with their kept messages; each one's
+// lists stay text until the account is first looked up, so a start with many
+// accounts reads them only.
 std::vector<Account> ToAccounts(std::vector<StoredAccount> rows);
 StoredAccount ToRow(const Account& account);
+KeptMessage ToKept(StoredMessage message);
+StoredMessage ToStored(const KeptMessage& message);
 // Back to what the store holds: `row`, or empty lists when the account was
 // never stored.
 void Restore(Account& account, const std::optional<StoredAccount>& row, const Limits& limits);

@@ -25,6 +25,16 @@ class StoreError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// An instant message kept for an account until it is handed over.
+struct StoredMessage {
+  std::int64_t id = 0;  // orders them; unique in the store
+  std::string sender;   // normalised
+  std::string senderDisplay;
+  std::string userClass;
+  std::string text;
+  std::int64_t sentAt = 0;  // seconds since the epoch
+};
+
 // One account as kept: its names, its password hash and its lists as text.
 struct StoredAccount {
   std::string name;                         // normalised
@@ -32,17 +42,21 @@ struct StoredAccount {
   std::optional<std::string> passwordHash;  // none: an account of an open server
   std::string lists;                        // the stored configuration lines, "m:" to "d:"
   std::int64_t lastSignOn = 0;              // seconds since the epoch; 0: never
+  std::vector<StoredMessage> kept = {};     // oldest first; filled by LoadAll
 };
 
 struct StoredChange {
   enum class Kind {
     Lists,   // display and lists; the password hash stays as it is (none for a new row)
     Whole,   // the whole row, password hash included
-    Remove,  // the row goes, with its lists
+    Remove,  // the row goes, with its lists and kept messages
     SignOn,  // only the time of the last sign-on (a new row gets the display name too)
+    Keep,    // `message` is kept for the account `row.name`, if it still exists
+    Forget,  // the kept messages of `row.name` up to id `message.id` go
   };
   Kind kind;
-  StoredAccount row;  // only `name` counts for Remove
+  StoredAccount row;  // only `name` counts for Remove, Keep and Forget
+  StoredMessage message = {};
 };
 
 class AccountStore {

@@ -1,5 +1,6 @@
 #include "store/committer.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "metrics/metrics.h"
@@ -15,19 +16,44 @@ Committer::~Committer() {
   *alive_ = false;
 }
 
-void Committer::Use(AccountStore* store, std::function<void(Account&)> reverted) {
+void Committer::Use(AccountStore* store, std::function<void(Account&)> reverted,
+                    std::function<void(Account&, std::int64_t)> unkept) {
   store_ = store;
   reverted_ = std::move(reverted);
+  unkept_ = std::move(unkept);
 }
 
 void Committer::Changed(Account& account, bool password) {
   pending_[&account] |= password;
-  if (!held_.holding()) held_.Hold();
-  Schedule();
+  HoldTurn();
 }
 
 void Committer::SignedOn(const Account& account) {
   signOns_[account.name] = StoredAccount{account.name, account.display, {}, {}, account.lastSignOn};
+  Schedule();
+}
+
+void Committer::Kept(Account& account, const KeptMessage& message) {
+  kept_.emplace_back(&account, ToStored(message));
+  HoldTurn();
+}
+
+void Committer::HandedOver(Account& account, std::int64_t through) {
+  std::int64_t& upTo = handed_[&account];
+  upTo = std::max(upTo, through);
+  HoldTurn();
+}
+
+void Committer::Removed(Account& account) {
+  Account* const gone = &account;
+  pending_.erase(gone);
+  handed_.erase(gone);
+  std::erase_if(kept_, [gone](const auto& k) { return k.first == gone; });
+  signOns_.erase(account.name);
+}
+
+void Committer::HoldTurn() {
+  if (!held_.holding()) held_.Hold();
   Schedule();
 }
 
@@ -42,24 +68,45 @@ void Committer::Schedule() {
   });
 }
 
-void Committer::Finish() {
-  if (!store_ || (!held_.holding() && signOns_.empty())) return;
-  std::map<Account*, bool> pending;
-  pending.swap(pending_);
+// Accounts first, then the messages kept, then those handed over, then the
+// sign-on times: a message kept and handed over in the same turn is gone
+// when the turn is stored.
+std::vector<StoredChange> Committer::TurnChanges(const std::map<Account*, bool>& accounts) const {
   std::vector<StoredChange> changes;
-  changes.reserve(pending.size() + signOns_.size());
-  for (const auto& [account, password] : pending)
+  changes.reserve(accounts.size() + kept_.size() + handed_.size() + signOns_.size());
+  for (const auto& [account, password] : accounts)
     changes.push_back(
         {password ? StoredChange::Kind::Whole : StoredChange::Kind::Lists, ToRow(*account)});
-  for (auto& [name, row] : signOns_)
-    changes.push_back({StoredChange::Kind::SignOn, std::move(row)});
+  for (const auto& [account, message] : kept_)
+    changes.push_back(
+        {StoredChange::Kind::Keep, StoredAccount{account->name, {}, {}, {}}, message});
+  for (const auto& [account, through] : handed_) {
+    StoredMessage upTo;
+    upTo.id = through;
+    changes.push_back({StoredChange::Kind::Forget, StoredAccount{account->name, {}, {}, {}}, upTo});
+  }
+  for (const auto& [name, row] : signOns_) changes.push_back({StoredChange::Kind::SignOn, row});
+  return changes;
+}
+
+void Committer::Finish() {
+  // Handed-over messages whose removal failed are tried again at the end;
+  // sign-on times go with the next commit, acknowledging nothing.
+  if (!store_ || (!held_.holding() && handed_.empty() && signOns_.empty())) return;
+  std::map<Account*, bool> pending;
+  pending.swap(pending_);
+  const bool stored = Commit(TurnChanges(pending));
   signOns_.clear();
-  const bool stored = Commit(changes);
+  std::vector<std::pair<Account*, StoredMessage>> kept;
+  kept.swap(kept_);
+  if (stored) handed_.clear();
   if (!stored) {
     for (const auto& [account, password] : pending) {
       Revert(*account);
       if (reverted_) reverted_(*account);
     }
+    for (const auto& [account, message] : kept)
+      if (unkept_) unkept_(*account, message.id);
   }
   if (held_.holding()) held_.Release(stored, msg::Error(msg::kNotStored));
 }

@@ -23,7 +23,18 @@ const char* const kMigrations[] = {
     "  password_hash TEXT,"
     "  lists TEXT NOT NULL DEFAULT ''"
     ") WITHOUT ROWID;",
-    // 1 -> 2: when each account last signed on (seconds since the epoch).
+    // 1 -> 2: instant messages kept for accounts that are not signed on.
+    "CREATE TABLE kept_messages("
+    "  id INTEGER PRIMARY KEY,"
+    "  recipient TEXT NOT NULL,"
+    "  sender TEXT NOT NULL,"
+    "  sender_display TEXT NOT NULL,"
+    "  user_class TEXT NOT NULL,"
+    "  message TEXT NOT NULL,"
+    "  sent_at INTEGER NOT NULL"
+    ");"
+    "CREATE INDEX kept_messages_by_recipient ON kept_messages(recipient, id);",
+    // 2 -> 3: when each account last signed on (seconds since the epoch).
     "ALTER TABLE accounts ADD COLUMN last_signon INTEGER;",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
@@ -101,6 +112,7 @@ SqliteAccountStore::SqliteAccountStore(const std::string& path, const Limits& li
         "INSERT INTO accounts(name, display, last_signon) VALUES(?1, ?2, ?3) "
         "ON CONFLICT(name) DO UPDATE SET last_signon = excluded.last_signon");
     remove_ = std::make_unique<Statement>(db_->handle(), "DELETE FROM accounts WHERE name = ?1");
+    kept_ = std::make_unique<KeptTable>(db_->handle());
   } catch (const DatabaseError& e) {
     if (e.code == SQLITE_NOTADB)
       throw StoreRefused(path + " is not a Reposa database; it was left untouched");
@@ -153,6 +165,7 @@ std::vector<StoredAccount> SqliteAccountStore::LoadAll() {
   std::vector<StoredAccount> all;
   Statement s(db_->handle(), kSelectAccounts);
   while (s.Step()) all.push_back(Row(s));
+  kept_->LoadInto(all);
   return all;
 }
 
@@ -210,7 +223,9 @@ std::unique_ptr<AccountStore::Backup> SqliteAccountStore::StartBackup(const std:
 
 bool SqliteAccountStore::Remove(std::string_view name) {
   remove_->Bind(1, name).Run();
-  return sqlite3_changes(db_->handle()) > 0;
+  const bool removed = sqlite3_changes(db_->handle()) > 0;
+  kept_->ForgetAll(name);
+  return removed;
 }
 
 bool SqliteAccountStore::Apply(std::span<const StoredChange> changes) {
@@ -228,6 +243,12 @@ bool SqliteAccountStore::Apply(std::span<const StoredChange> changes) {
           break;
         case StoredChange::Kind::SignOn:
           SaveSignOn(c.row);
+          break;
+        case StoredChange::Kind::Keep:
+          kept_->Keep(c.row.name, c.message);
+          break;
+        case StoredChange::Kind::Forget:
+          kept_->Forget(c.row.name, c.message.id);
           break;
       }
     }

@@ -1,7 +1,8 @@
 #pragma once
 
 // The accounts in one SQLite file: one row per account with its display
-// name, its password hash and its stored lists. The schema carries its
+// name, its password hash and its stored lists, and a table of the messages
+// kept for them. The schema carries its
 // version; an older file is brought forward at open, in one transaction, and
 // a file that is not ours, or is newer than this program, is refused and
 // left untouched.
@@ -17,10 +18,11 @@
 #include "server_limits.h"
 #include "store/account_store.h"
 #include "store/database.h"
+#include "store/kept_table.h"
 
 namespace reposa::server {
 
-inline constexpr std::int64_t kSchemaVersion = 2;
+inline constexpr std::int64_t kSchemaVersion = 3;
 // "RPSA": marks the file as ours.
 inline constexpr std::int64_t kApplicationId = 0x52505341;
 
@@ -57,6 +59,7 @@ class SqliteAccountStore final : public AccountStore {
   void SaveLists(const StoredAccount& account);
   // The whole row, password hash included.
   void Put(const StoredAccount& account);
+  // The row, its lists and its kept messages.
   bool Remove(std::string_view name);
   // The time of the last sign-on; a new row gets the display name too.
   void SaveSignOn(const StoredAccount& account);
@@ -87,6 +90,7 @@ class SqliteAccountStore final : public AccountStore {
   std::unique_ptr<Statement> put_;
   std::unique_ptr<Statement> remove_;
   std::unique_ptr<Statement> signOn_;
+  std::unique_ptr<KeptTable> kept_;
   std::string lastError_;
   int backupStepPages_;
 };

@@ -204,6 +204,7 @@ class WindowBehaviour : public QObject {
     QTest::addColumn<QString>("reason");  // the tooltip's start
     QTest::newRow("server hangs up") << "hangup" << false << "Connection closed by the server";
     QTest::newRow("connection refused") << "refused" << false << "Cannot connect to 127.0.0.1:";
+    QTest::newRow("TLS to a plain server") << "plain" << false << "Cannot connect to 127.0.0.1:";
     QTest::newRow("password refused") << "980" << false << "Invalid account or password";
     QTest::newRow("signed off") << "signoff" << false << "Signed off";
     QTest::newRow("hangs up, reconnecting")
@@ -228,6 +229,11 @@ class WindowBehaviour : public QObject {
       form->show();
       label = Find<QLabel>("Label1");
       Find("Text1")->setReadOnly(true);  // as if an earlier session were on
+      Press("XPButton1");
+    } else if (how == "plain") {
+      form = std::make_unique<Form1>(kez::host::Address{"127.0.0.1", server->port(), true});
+      form->show();
+      label = Find<QLabel>("Label1");
       Press("XPButton1");
     } else if (how == "980") {
       server->answerLogin = false;
@@ -256,6 +262,9 @@ class WindowBehaviour : public QObject {
     QVERIFY(!ReadOnly("Text2"));
     QVERIFY2(label->toolTip().startsWith(reason), qPrintable(label->toolTip()));
     if (how == "980") QCOMPARE(label->toolTip(), reason);  // and no retrying
+    if (how == "plain")
+      QVERIFY2(label->toolTip().endsWith(": the server does not speak TLS"),
+               qPrintable(label->toolTip()));
     QCOMPARE(label->accessibleDescription(), label->toolTip());
     if (reconnect && how != "980") {
       QTRY_COMPARE_WITH_TIMEOUT(server->connections, 2, 5000);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <map>
 
 #include "TempDir.h"
 #include "account_command.h"
@@ -47,23 +48,34 @@ TEST(AccountStore, KeepsAccountsAcrossReopenInPrivateFiles) {
   EXPECT_EQ(store.database().QueryInt("PRAGMA application_id"), kApplicationId);
 }
 
-// A file of the first schema gains the time of the last sign-on and keeps
-// its rows; sign-on times are kept apart from the lists.
-TEST(AccountStore, BringsAFileOfTheFirstSchemaForwardAndKeepsSignOnTimes) {
+// A file of the schema before sign-on times (2: with kept messages) gains
+// the time of the last sign-on and keeps its rows and messages; sign-on times
+// are kept apart from the lists.
+TEST(AccountStore, BringsAFileOfTheKeptMessagesSchemaForwardAndKeepsSignOnTimes) {
   TempDir dir;
-  const std::string file = dir / "v1.db";
+  const std::string file = dir / "v2.db";
   Database(file, true)
       .Exec(
           "CREATE TABLE accounts(name TEXT PRIMARY KEY NOT NULL, display TEXT NOT NULL,"
           " password_hash TEXT, lists TEXT NOT NULL DEFAULT '') WITHOUT ROWID;"
+          "CREATE TABLE kept_messages(id INTEGER PRIMARY KEY, recipient TEXT NOT NULL,"
+          " sender TEXT NOT NULL, sender_display TEXT NOT NULL, user_class TEXT NOT NULL,"
+          " message TEXT NOT NULL, sent_at INTEGER NOT NULL);"
+          "CREATE INDEX kept_messages_by_recipient ON kept_messages(recipient, id);"
           "INSERT INTO accounts VALUES('al', 'Al', '$argon2id$x', 'm:1\n');"
-          "PRAGMA application_id = 1380995905; PRAGMA user_version = 1;");
+          "INSERT INTO kept_messages VALUES(7, 'al', 'cy', 'Cy', ' O', 'kept', 1700000000);"
+          "PRAGMA application_id = 1380995905; PRAGMA user_version = 2;");
   SqliteAccountStore store(file, Limits{});
   EXPECT_EQ(store.database().QueryInt("PRAGMA user_version"), kSchemaVersion);
   std::optional<StoredAccount> al = store.Load("al");
   ASSERT_TRUE(al);
   EXPECT_EQ(al->lists, "m:1\n");
   EXPECT_EQ(al->lastSignOn, 0);
+  const std::vector<StoredAccount> all = store.LoadAll();
+  ASSERT_EQ(all.size(), 1u);
+  ASSERT_EQ(all[0].kept.size(), 1u);
+  EXPECT_EQ(all[0].kept[0].id, 7);
+  EXPECT_EQ(all[0].kept[0].text, "kept");
   const StoredChange signOns[] = {{StoredChange::Kind::SignOn, {"al", "Al", {}, {}, 1700000000}},
                                   {StoredChange::Kind::SignOn, {"bo", "Bo", {}, {}, 1700000001}}};
   ASSERT_TRUE(store.Apply(signOns));
@@ -146,6 +158,47 @@ TEST(AccountStore, AccountCommandsNeverStoreAPasswordInClear) {
   EXPECT_NE(bytes.find("$argon2id$"), std::string::npos);
   for (const char* secret : {"Sup3r-Secret-pw", "0ther-Secret-pw", "Imp0rted-pw"})
     EXPECT_EQ(bytes.find(secret), std::string::npos) << secret;
+}
+
+// A file of the schema before kept messages is brought forward at open with
+// its accounts intact, and keeps messages from then on.
+TEST(AccountStore, AFileWithoutKeptMessagesIsMigratedAndKeepsThem) {
+  TempDir dir;
+  const std::string file = dir / "v1.db";
+  Database(file, true)
+      .Exec(
+          "CREATE TABLE accounts(name TEXT PRIMARY KEY NOT NULL, display TEXT NOT NULL,"
+          " password_hash TEXT, lists TEXT NOT NULL DEFAULT '') WITHOUT ROWID;"
+          "INSERT INTO accounts VALUES('al', 'Al', '$argon2id$x', 'm:1\n');"
+          "INSERT INTO accounts VALUES('bo', 'Bo', '$argon2id$y', '');"
+          "PRAGMA application_id = 1380995905; PRAGMA user_version = 1;");
+  SqliteAccountStore store(file, Limits{});
+  EXPECT_EQ(store.database().QueryInt("PRAGMA user_version"), kSchemaVersion);
+  EXPECT_EQ(store.Load("al")->lists, "m:1\n");
+  auto kept = [](std::int64_t id, std::string text) {
+    return StoredMessage{id, "cy", "Cy", " O", std::move(text), 1700000000 + id};
+  };
+  auto change = [](StoredChange::Kind kind, std::string name, StoredMessage m) {
+    return StoredChange{kind, StoredAccount{std::move(name), {}, {}, {}}, std::move(m)};
+  };
+  using K = StoredChange::Kind;
+  const std::vector<StoredChange> changes = {
+      change(K::Keep, "al", kept(1, "one: with\nbytes \xff")),
+      change(K::Keep, "bo", kept(2, "for bo")),
+      change(K::Keep, "al", kept(3, "two")),
+      change(K::Keep, "al", kept(4, "three")),
+      change(K::Keep, "gone", kept(5, "to no account")),  // not kept
+      change(K::Forget, "al", kept(3, "")),               // one and two were handed over
+  };
+  ASSERT_TRUE(store.Apply(changes)) << store.lastError();
+  std::map<std::string, std::vector<std::string>> texts;
+  for (const StoredAccount& a : store.LoadAll())
+    for (const StoredMessage& m : a.kept) texts[a.name].push_back(m.text);
+  EXPECT_EQ(texts, (std::map<std::string, std::vector<std::string>>{{"al", {"three"}},
+                                                                    {"bo", {"for bo"}}}));
+  EXPECT_TRUE(store.Write([&] { store.Remove("bo"); }));
+  EXPECT_EQ(store.database().QueryInt("SELECT count(*) FROM kept_messages WHERE recipient = 'bo'"),
+            0);
 }
 
 }  // namespace
