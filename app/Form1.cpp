@@ -337,7 +337,7 @@ void Form1::LoggedOut(const std::string&) {
 
 void Form1::Error(int16_t intErrorCode, const std::string& strError) {
   lastError_ = QString::fromStdString(strError);
-  keep_->Error(intErrorCode);  // a refused account ends the retrying
+  keep_->Error(intErrorCode, strError, Control().State());  // a refused account ends the retrying
 }
 
 void Form1::WinsockError(const std::string& strError) {

@@ -212,6 +212,9 @@ class WindowBehaviour : public QObject {
         << "980" << true << "Invalid account or password";
     QTest::newRow("hangs up in a room, reconnecting")
         << "room" << true << "Connection closed by the server\nSigning on again in ";
+    // 980 while signed on answers a password change: it stops nothing.
+    QTest::newRow("password change refused, then hangs up, reconnecting")
+        << "980-on" << true << "Invalid account or password\nSigning on again in ";
   }
   void aLostConnectionShowsOfflineAndWhy() {
     QFETCH(QString, how);
@@ -246,6 +249,7 @@ class WindowBehaviour : public QObject {
         Press("XPButton3");
         JoinRoom(1234, "Lobby");
       }
+      if (how == "980-on") server->SendMessage("ERROR:980");
       if (how == "signoff")
         Press("XPButton2");
       else

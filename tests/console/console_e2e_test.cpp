@@ -85,6 +85,40 @@ TEST(ConsoleE2E, SignsOnJoinsAndDrivesCommandsUntilSignalled) {
   EXPECT_EQ(s.login.find(kPassword), std::string::npos);
 }
 
+// A script that pipes its calls at once: the commands wait for the sign-on
+// and go out in order, a local call answers at once; once signed off with no
+// sign-on coming, a command gets an error saying so.
+TEST(ConsoleE2E, CommandsWaitForTheSignOnAndAreNeverSilentlyDropped) {
+  SignedOn s;
+  s.console->WriteLine(R"({"call":"SendIM","args":["pal","one",false]})");
+  s.console->WriteLine(R"({"call":"RemoveHtml","args":["<b>x</b>"]})");
+  s.console->WriteLine(R"({"call":"SendIM","args":["pal","two",false]})");
+  EXPECT_EQ(s.console->ReadJson(), (json{{"result", "x"}}));
+  ASSERT_TRUE(s.Start());
+  EXPECT_EQ(s.server.ReadCommand(), R"(toc_send_im "pal" "one")");
+  EXPECT_EQ(s.server.ReadCommand(), R"(toc_send_im "pal" "two")");
+
+  s.server.Close();
+  EXPECT_EQ(s.console->ReadJson(), Event("ConnectionClosed", json::array()));
+  s.console->WriteLine(R"({"call":"SendIM","args":["pal","three",false]})");
+  const std::optional<json> refused = s.console->ReadJson();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->value("error", ""), "SendIM: not signed on, and no sign-on is coming");
+}
+
+// Held calls of a sign-on that fails are answered with an error.
+TEST(ConsoleE2E, CommandsHeldForASignOnThatFailsGetAnError) {
+  SignedOn s;
+  s.console->WriteLine(R"({"call":"GetStatus","args":["pal"]})");
+  ASSERT_TRUE(s.server.Accept());
+  s.server.Close();
+  EXPECT_EQ(s.console->ReadJson(), Event("ConnectionClosed", json::array()));
+  const std::optional<json> refused = s.console->ReadJson();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->value("error", ""),
+            "GetStatus: not sent: the session ended, and no sign-on is coming");
+}
+
 TEST(ConsoleE2E, EachBadLineGivesOneErrorAndTheNextLineStillWorks) {
   SignedOn s;
   ASSERT_TRUE(s.Start());
