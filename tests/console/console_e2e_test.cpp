@@ -174,9 +174,27 @@ TEST(ConsoleE2E, LongLinesArriveWhole) {
   const std::string profile(60000, 'p');
   s.console->WriteLine(R"({"call":"SetProfile","args":[")" + profile + R"("]})");
   EXPECT_EQ(s.server.ReadCommand(), "toc_set_info \"" + profile + "\"");
-  const std::string text(1 << 20, 't');
+  const std::string text((1 << 20) - 64, 't');
   s.console->WriteLine(R"({"call":"RemoveHtml","args":["<i>)" + text + R"(</i>"]})");
   EXPECT_EQ(s.console->ReadJson(), (json{{"result", text}}));
+}
+
+// 200 MiB with no line feed: refused as soon as it passes the cap, never
+// kept whole, and the line after it is read as usual.
+TEST(ConsoleE2E, ALineOverTheCapIsRefusedWithoutBeingKept) {
+  ConsoleProcess console;
+  console.WriteLine(R"({"get":"LastChatID"})");
+  ASSERT_EQ(console.ReadJson(), (json{{"result", 0}}));
+  const std::int64_t before = Sample(console.pid()).hwmKiB;
+  const std::string chunk(1 << 20, 'x');
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(console.Write(chunk));
+  console.WriteLine("");
+  console.WriteLine(R"({"get":"LastChatID"})");
+  const std::optional<json> refused = console.ReadJson();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->value("error", "").rfind("input line longer than 1048576 bytes", 0), 0u);
+  EXPECT_EQ(console.ReadJson(), (json{{"result", 0}}));
+  EXPECT_LE(Sample(console.pid()).hwmKiB - before, 2048);
 }
 
 TEST(ConsoleE2E, PacketsAndAClosedConnectionAreEvents) {
