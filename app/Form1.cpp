@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPointer>
 #include <QProxyStyle>
+#include <QTimer>
 #include <exception>
 
 #include "KezTOCSockWidget.h"
@@ -59,7 +60,10 @@ Form1::Form1(kez::host::Address server, QWidget* parent)
       keep_(std::make_unique<kez::host::KeepPresent>(
           *timer_, kez::host::KeepPresent::Actions{
                        [this] { SignOnAgain(); },
-                       [this](const kez::host::JoinTarget& room) { JoinAgain(room); }})) {
+                       [this](const kez::host::JoinTarget& room) { JoinAgain(room); }})),
+      foldTimer_(new QTimer(this)) {
+  foldTimer_->setSingleShot(true);
+  connect(foldTimer_, &QTimer::timeout, this, &Form1::ShowFoldedNotices);
   Build();
 }
 
