@@ -91,6 +91,8 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
   bool OutOfSight() const;
   void ShowNotice(const MessageNotices::Notice& notice);
   void ShowFoldedNotices();
+  void ArmFoldTimer(MessageNotices::Clock::time_point now);
+  void AllSeen();
   void ShowUnread();
   void changeEvent(QEvent* event) override;
   void showEvent(QShowEvent* event) override;

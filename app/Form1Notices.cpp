@@ -24,6 +24,10 @@ void Form1::InstantMessage(const std::string& strUserName, const std::string& st
   if (const auto notice = notices_.Arrived(strUserName, Control().RemoveHtml(strMessage), now))
     ShowNotice(*notice);
   ShowUnread();
+  ArmFoldTimer(now);
+}
+
+void Form1::ArmFoldTimer(MessageNotices::Clock::time_point now) {
   if (const auto due = notices_.NextDue())
     foldTimer_->start(std::max(std::chrono::ceil<std::chrono::milliseconds>(*due - now),
                                std::chrono::milliseconds(0)));
@@ -42,9 +46,7 @@ void Form1::ShowNotice(const MessageNotices::Notice& notice) {
 void Form1::ShowFoldedNotices() {
   const auto now = MessageNotices::Clock::now();
   for (const MessageNotices::Notice& notice : notices_.Due(now)) ShowNotice(notice);
-  if (const auto due = notices_.NextDue())
-    foldTimer_->start(std::max(std::chrono::ceil<std::chrono::milliseconds>(*due - now),
-                               std::chrono::milliseconds(0)));
+  ArmFoldTimer(now);
 }
 
 void Form1::ShowUnread() {
@@ -54,20 +56,19 @@ void Form1::ShowUnread() {
 }
 
 // Shown again, from the tray or from the task bar: everything has been seen.
+void Form1::AllSeen() {
+  if (!notify_ || isMinimized()) return;
+  notices_.Seen();
+  foldTimer_->stop();
+  ShowUnread();
+}
+
 void Form1::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
-  if (notify_ && event->type() == QEvent::WindowStateChange && !isMinimized() && isVisible()) {
-    notices_.Seen();
-    foldTimer_->stop();
-    ShowUnread();
-  }
+  if (event->type() == QEvent::WindowStateChange && isVisible()) AllSeen();
 }
 
 void Form1::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  if (notify_ && !isMinimized()) {
-    notices_.Seen();
-    foldTimer_->stop();
-    ShowUnread();
-  }
+  AllSeen();
 }
