@@ -111,6 +111,7 @@ TEST(ConsoleE2E, CommandsHeldForASignOnThatFailsGetAnError) {
   SignedOn s;
   s.console->WriteLine(R"({"call":"GetStatus","args":["pal"]})");
   ASSERT_TRUE(s.server.Accept());
+  ASSERT_EQ(s.server.Read(8), "FLAPON\n\n");  // nothing unread: the close is a clean one
   s.server.Close();
   EXPECT_EQ(s.console->ReadJson(), Event("ConnectionClosed", json::array()));
   const std::optional<json> refused = s.console->ReadJson();
