@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPointer>
 #include <QProxyStyle>
+#include <QTimer>
 #include <exception>
 
 #include "KezTOCSockWidget.h"
@@ -62,7 +63,10 @@ Form1::Form1(kez::host::Address server, QString caFile, QWidget* parent)
       keep_(std::make_unique<kez::host::KeepPresent>(
           *timer_, kez::host::KeepPresent::Actions{
                        [this] { SignOnAgain(); },
-                       [this](const kez::host::JoinTarget& room) { JoinAgain(room); }})) {
+                       [this](const kez::host::JoinTarget& room) { JoinAgain(room); }})),
+      foldTimer_(new QTimer(this)) {
+  foldTimer_->setSingleShot(true);
+  connect(foldTimer_, &QTimer::timeout, this, &Form1::ShowFoldedNotices);
   Build();
 }
 
@@ -345,7 +349,7 @@ void Form1::LoggedOut(const std::string&) {
 
 void Form1::Error(int16_t intErrorCode, const std::string& strError) {
   lastError_ = QString::fromStdString(strError);
-  keep_->Error(intErrorCode);  // a refused account ends the retrying
+  keep_->Error(intErrorCode, strError, Control().State());  // a refused account ends the retrying
 }
 
 void Form1::WinsockError(const std::string& strError) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "MessageNotices.h"
 #include "kez/KezTOCSockEvents.h"
 #include "kez/host/Address.h"
 
@@ -13,6 +14,7 @@ class PictureBox;
 class QGroupBox;
 class QLabel;
 class QProxyStyle;
+class QTimer;
 class TextBox;
 class XPButton;
 
@@ -43,6 +45,10 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
   // Signs on again by itself after a lost connection, and joins its room
   // again after each sign-on (`reposa --reconnect`).
   void SetReconnect(bool on);
+  // Tells of instant messages that arrive while the window is out of sight
+  // (`reposa --notify`): a notification from the tray icon, and the count of
+  // unread messages in its tooltip, or in the title where there is no tray.
+  void SetNotify(bool on) { notify_ = on; }
 
   // Text4 as a 16-bit exchange number: a whole decimal number from -32768 to
   // 32767, with surrounding spaces allowed; nothing otherwise.
@@ -83,6 +89,16 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
   void Error(int16_t intErrorCode, const std::string& strError) override;
   void WinsockError(const std::string& strError) override;
   void ConnectionClosed() override;
+  void InstantMessage(const std::string& strUserName, const std::string& strMessage,
+                      bool blnAutoResponse, const std::string& strUserClass) override;
+  bool OutOfSight() const;
+  void ShowNotice(const MessageNotices::Notice& notice);
+  void ShowFoldedNotices();
+  void ArmFoldTimer(MessageNotices::Clock::time_point now);
+  void AllSeen();
+  void ShowUnread();
+  void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void ShowOffline(const QString& reason);
   void SetStatusReason(const QString& reason);
   void SignOnAgain();
@@ -96,6 +112,9 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
   QString lastError_;
   std::unique_ptr<QtTimer> timer_;
   std::unique_ptr<kez::host::KeepPresent> keep_;
+  bool notify_ = false;
+  MessageNotices notices_;
+  QTimer* foldTimer_;
 
   cSysTray* cSysTray1;
   KezTOCSockWidget* B;

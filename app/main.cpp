@@ -57,6 +57,11 @@ int main(int argc, char** argv) {
       "Sign on again by itself after a lost connection (after 1 s, doubling up to 5 min), "
       "and join the room again.");
   parser.addOption(reconnectOption);
+  const QCommandLineOption notifyOption(
+      "notify",
+      "While the window is in the tray or minimised, tell of each instant message (a few a "
+      "minute per sender) and count the unread ones.");
+  parser.addOption(notifyOption);
   parser.process(app);
 
   kez::host::Address server = kez::host::LocalServer();
@@ -79,6 +84,7 @@ int main(int argc, char** argv) {
   }
   Form1 form(server, caFile);
   form.SetReconnect(parser.isSet(reconnectOption));
+  form.SetNotify(parser.isSet(notifyOption));
   form.show();
   return QApplication::exec();
 }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "event_printer.h"
+#include "held_calls.h"
 #include "kez/KezTOCSock.h"
 #include "kez/host/KeepPresent.h"
 #include "kez/posix/EventLoop.h"
@@ -45,7 +46,10 @@ class ConsoleSession {
                  const std::vector<JoinTarget>& joins, std::unique_ptr<kez::Socket> socket);
 
   kez::KezTOCSock& Control() { return *control_; }
-  // One input line; prints its result or error, if any.
+  // One input line; prints its result or error, if any. A client command is
+  // carried out at once while signed on, kept (in order, bounded) while a
+  // sign-on is under way or waiting, and refused with an error otherwise.
+  // Calls that need no server answer at once.
   void HandleLine(std::string_view line);
 
   // Signs on now and, whenever the connection is lost, again after the
@@ -77,7 +81,9 @@ class ConsoleSession {
 
   void SignOnAgain();
   void Join(const JoinTarget& room);
-  void NoteCall(const CallMade& call);
+  void Run(Request request);
+  bool SignOnComing() const;
+  void RunHeldCalls();
   void SessionLost();
 
   kez::posix::EventLoop& loop_;
@@ -87,6 +93,7 @@ class ConsoleSession {
   LoopTimer timer_;
   kez::host::KeepPresent keep_;
   Events events_;
+  HeldCalls held_;
   std::unique_ptr<kez::KezTOCSock> control_;
 };
 

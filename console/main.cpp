@@ -84,8 +84,13 @@ int Run(const Options& options) {
       options.joins, ServerSocket(loop, options.server, options.caFile));
   loop.Watch(signalFd, POLLIN, [&loop](short) { loop.Stop(); });
   // End of input leaves the session running: the account stays present.
-  LineReader reader(loop, STDIN_FILENO,
-                    [&session](std::string_view line) { session.HandleLine(line); }, {});
+  LineReader reader(
+      loop, STDIN_FILENO, [&session](std::string_view line) { session.HandleLine(line); }, {},
+      [&out] {
+        out.Write(nlohmann::ordered_json{{"error", "input line longer than " +
+                                                       std::to_string(LineSplitter::kMaxLine) +
+                                                       " bytes: skipped up to its line feed"}});
+      });
   input = &reader;
 
   int status = 0;
