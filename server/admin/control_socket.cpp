@@ -79,27 +79,28 @@ bool PeerIsOwner(int fd) {
 
 ControlSocket::ControlSocket(EventLoop& loop, const Limits& limits, ControlRequests& requests)
     : requests_(requests),
-      server_(loop,
-              RequestServer::Rules{
-                  limits.maxControlConnections, limits.maxControlRequest, limits.controlTimeout,
-                  [](std::string_view bytes) { return WholeLine(bytes).size(); },
-                  [](RequestServer::Refusal why) {
-                    switch (why) {
-                      case RequestServer::Refusal::TooMany:
-                        return std::string("{\"error\":\"busy: too many control connections\"}\n");
-                      case RequestServer::Refusal::TooLong:
-                        return std::string("{\"error\":\"request too long\"}\n");
-                      case RequestServer::Refusal::NotAllowed:
-                        return std::string("{\"error\":\"refused: not the server's own user\"}\n");
-                      case RequestServer::Refusal::Timeout:
-                        break;
-                    }
-                    return std::string("{\"error\":\"no whole request in time\"}\n");
-                  },
-                  PeerIsOwner},
-              [this](std::string request, RequestServer::Reply reply) {
-                requests_.Handle(request, reply);
-              }) {}
+      server_(
+          loop,
+          RequestServer::Rules{
+              limits.maxControlConnections, limits.maxControlRequest, limits.controlTimeout,
+              limits.acceptsPerTurn, [](std::string_view bytes) { return WholeLine(bytes).size(); },
+              [](RequestServer::Refusal why) {
+                switch (why) {
+                  case RequestServer::Refusal::TooMany:
+                    return std::string("{\"error\":\"busy: too many control connections\"}\n");
+                  case RequestServer::Refusal::TooLong:
+                    return std::string("{\"error\":\"request too long\"}\n");
+                  case RequestServer::Refusal::NotAllowed:
+                    return std::string("{\"error\":\"refused: not the server's own user\"}\n");
+                  case RequestServer::Refusal::Timeout:
+                    break;
+                }
+                return std::string("{\"error\":\"no whole request in time\"}\n");
+              },
+              PeerIsOwner},
+          [this](std::string request, RequestServer::Reply reply) {
+            requests_.Handle(request, reply);
+          }) {}
 
 ControlSocket::~ControlSocket() {
   struct stat st {};

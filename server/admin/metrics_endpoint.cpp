@@ -55,6 +55,7 @@ MetricsEndpoint::MetricsEndpoint(kez::posix::EventLoop& loop, const Limits& limi
                   limits.maxMetricsConnections,
                   limits.maxMetricsRequest,
                   limits.metricsTimeout,
+                  limits.acceptsPerTurn,
                   HttpRequestLength,
                   [](RequestServer::Refusal why) {
                     switch (why) {

@@ -10,12 +10,6 @@ namespace reposa::server {
 
 using kez::posix::EventLoop;
 
-namespace {
-// A burst of connections is taken a few at a time, so it cannot hold the
-// loop; the rest wait in the kernel's backlog for the next turn.
-constexpr int kAcceptsPerTurn = 16;
-}  // namespace
-
 struct RequestServer::Client {
   std::uint64_t id = 0;
   int fd = -1;
@@ -43,7 +37,7 @@ void RequestServer::Serve(int listeningFd) {
 }
 
 void RequestServer::Accept() {
-  for (int i = 0; i < kAcceptsPerTurn; ++i) {
+  for (std::size_t i = 0; i < rules_.acceptsPerTurn; ++i) {
     const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;  // none waiting, or out of descriptors: the next turn tries again
     if (clients_.size() >= rules_.maxConnections) {

@@ -27,11 +27,15 @@ class RequestServer {
   using Handle = std::function<void(std::string request, Reply reply)>;
   enum class Refusal { TooMany, TooLong, NotAllowed, Timeout };
   struct Rules {
-    std::size_t maxConnections = 4;
-    std::size_t maxRequest = 4096;
+    // The bounds come from the server's Limits, like every other one.
+    std::size_t maxConnections = 0;
+    std::size_t maxRequest = 0;
     // From the connection until its request is whole, and from the answer
     // until it has gone; not while the answer is being made.
-    std::chrono::milliseconds timeout{5000};
+    std::chrono::milliseconds timeout{0};
+    // Connections taken in one turn: a burst cannot hold the loop; the rest
+    // wait in the kernel's backlog for the next turn.
+    std::size_t acceptsPerTurn = 0;
     // The length of the first whole request at the front of `bytes`; 0
     // while it is not whole yet.
     std::function<std::size_t(std::string_view bytes)> whole;
