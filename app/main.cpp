@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "Form1.h"
@@ -22,16 +23,16 @@ void NeedNoDisplayForText(int argc, char** argv) {
   }
 }
 
-}  // namespace
+// What the command line asks of the window.
+struct WindowOptions {
+  kez::host::Address server = kez::host::LocalServer();
+  QString caFile;
+  bool reconnect = false;
+  bool notify = false;
+};
 
-int main(int argc, char** argv) {
-  NeedNoDisplayForText(argc, argv);
-  QApplication app(argc, argv);
-  QApplication::setApplicationName("reposa");
-  QApplication::setApplicationDisplayName("Reposa");
-  QApplication::setApplicationVersion(REPOSA_VERSION);
-  QGuiApplication::setDesktopFileName("reposa");
-
+// Reads the options; nothing when they are wrong (said on stderr).
+std::optional<WindowOptions> ParseWindowOptions(const QApplication& app) {
   QCommandLineParser parser;
   parser.setApplicationDescription("Keeps one account present on a TOC2 service.");
   parser.addHelpOption();
@@ -64,27 +65,43 @@ int main(int argc, char** argv) {
   parser.addOption(notifyOption);
   parser.process(app);
 
-  kez::host::Address server = kez::host::LocalServer();
+  WindowOptions options;
   if (parser.isSet(serverOption)) {
     try {
-      server = kez::host::ParseAddress(parser.value(serverOption).toStdString(),
-                                       {.defaultPort = kez::host::kLocalServerPort,
-                                        .defaultTlsPort = kez::host::kTlsServerPort,
-                                        .tls = true});
+      options.server = kez::host::ParseAddress(parser.value(serverOption).toStdString(),
+                                               {.defaultPort = kez::host::kLocalServerPort,
+                                                .defaultTlsPort = kez::host::kTlsServerPort,
+                                                .tls = true});
     } catch (const kez::host::AddressError& e) {
       std::fprintf(stderr, "reposa: --server: %s\n", e.what());
-      return 2;
+      return std::nullopt;
     }
   }
-
-  const QString caFile = parser.value(caFileOption);
-  if (!caFile.isEmpty() && !server.tls) {
+  options.caFile = parser.value(caFileOption);
+  if (!options.caFile.isEmpty() && !options.server.tls) {
     std::fprintf(stderr, "reposa: --ca-file needs a tls:// server\n");
-    return 2;
+    return std::nullopt;
   }
-  Form1 form(server, caFile);
-  form.SetReconnect(parser.isSet(reconnectOption));
-  form.SetNotify(parser.isSet(notifyOption));
+  options.reconnect = parser.isSet(reconnectOption);
+  options.notify = parser.isSet(notifyOption);
+  return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  NeedNoDisplayForText(argc, argv);
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("reposa");
+  QApplication::setApplicationDisplayName("Reposa");
+  QApplication::setApplicationVersion(REPOSA_VERSION);
+  QGuiApplication::setDesktopFileName("reposa");
+
+  const std::optional<WindowOptions> options = ParseWindowOptions(app);
+  if (!options) return 2;
+  Form1 form(options->server, options->caFile);
+  form.SetReconnect(options->reconnect);
+  form.SetNotify(options->notify);
   form.show();
   return QApplication::exec();
 }
