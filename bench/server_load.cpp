@@ -218,9 +218,18 @@ RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t ro
   // Every client comes from loopback: lift the per-address caps a public
   // server keeps low.
   const std::string many = std::to_string(clients + 16);
-  ChildProcess server({serverPath, "--db", ":memory:", "--listen", "127.0.0.1:0", "--keepalive",
-                       "0", "--max-connections", many, "--max-per-address", many,
-                       "--max-signing-on", many, "--max-signing-on-per-address", many});
+  ChildProcess server({serverPath,    "--db",
+                       ":memory:",    "--listen",
+                       "127.0.0.1:0", "--keepalive",
+                       "0",           "--max-connections",
+                       many,          "--max-per-address",
+                       many,          "--max-signing-on",
+                       many,          "--max-signing-on-per-address",
+                       many,          "--max-per-network",
+                       many,          "--max-signing-on-per-network",
+                       many,          "--im-rate",
+                       "1073741824",  "--im-network-rate",
+                       "1073741824"});
   const std::string marker = "listening on 127.0.0.1:";
   const std::size_t at = server.WaitErr(marker);
   Expect(at != std::string::npos, "the server did not start: " + server.err());

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <ctime>
 
+#include "store/account_rows.h"
+
 namespace reposa::server {
 
 using kez::posix::EventLoop;
@@ -20,6 +22,7 @@ Presence::Clock WallClock() {
 Server::Server(EventLoop& loop, Directory& directory, ServerOptions options, Log log,
                Presence::Clock now)
     : loop_(loop),
+      directory_(directory),
       options_(std::move(options)),
       log_(log ? std::move(log) : Log([](std::string_view) {})),
       committer_(
@@ -39,12 +42,24 @@ Server::~Server() {
   if (workerWatch_) loop_.Unwatch(workerWatch_);
   if (keepAliveTimer_) loop_.CancelTimer(keepAliveTimer_);
   if (sweepTimer_) loop_.CancelTimer(sweepTimer_);
+  if (tickTimer_) loop_.CancelTimer(tickTimer_);
 }
 
 void Server::UseStore(AccountStore* store, PasswordWorker* worker) {
   worker_ = worker;
   committer_.Use(store, [this](Account& account) { service_.Reverted(account); });
   service_.UseStore(store ? &committer_ : nullptr, worker);
+  if (!store) return directory_.UseLoader({});
+  directory_.UseLoader([this, store](std::string_view name) -> std::optional<Account> {
+    try {
+      const std::optional<StoredAccount> row = store->Load(name);
+      if (!row) return std::nullopt;
+      return ToAccount(*row, options_.limits);
+    } catch (const StoreError& e) {
+      log_("cannot read " + std::string(name) + " from " + store->where() + ": " + e.what());
+      throw;
+    }
+  });
 }
 
 void Server::LogSendPath() {
@@ -69,6 +84,7 @@ void Server::Start() {
     shortest = std::min(shortest, limits.keepAlive);
   const auto every = std::clamp(shortest / 4, limits.sweepAtLeast, limits.sweepAtMost);
   sweepTimer_ = loop_.AddTimer(every, [this] { connections_.Sweep(); });
+  tickTimer_ = loop_.AddTimer(limits.coalesceEvery, [this] { service_.Tick(); });
 }
 
 }  // namespace reposa::server

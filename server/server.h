@@ -17,7 +17,7 @@
 #include "net/listener.h"
 #include "server_options.h"
 #include "service/directory.h"
-#include "service/password_hash.h"
+#include "service/password_worker.h"
 #include "service/service.h"
 #include "store/account_store.h"
 #include "store/committer.h"
@@ -34,7 +34,8 @@ class Server final {
   Server& operator=(const Server&) = delete;
 
   // Keeps what accounts store in `store` (each loop turn's changes in one
-  // transaction, committed before the answers leave) and checks passwords on
+  // transaction, committed before the answers leave; lists and forgotten
+  // names are read back from it when wanted) and checks passwords on
   // `worker`. Either may be null. Call before Start().
   void UseStore(AccountStore* store, PasswordWorker* worker);
   // Binds and listens; throws std::runtime_error saying why it cannot.
@@ -51,6 +52,7 @@ class Server final {
   void LogSendPath();
 
   kez::posix::EventLoop& loop_;
+  Directory& directory_;
   ServerOptions options_;
   Log log_;
   Committer committer_;
@@ -61,6 +63,7 @@ class Server final {
   kez::posix::EventLoop::Id workerWatch_ = 0;
   kez::posix::EventLoop::Id keepAliveTimer_ = 0;
   kez::posix::EventLoop::Id sweepTimer_ = 0;
+  kez::posix::EventLoop::Id tickTimer_ = 0;
 };
 
 }  // namespace reposa::server

@@ -3,6 +3,8 @@
 // Where the service reports that an account's stored part changed, so it is
 // written out before the answers that acknowledge it leave.
 
+#include "service/stored_lists.h"
+
 namespace reposa::server {
 
 struct Account;
@@ -10,8 +12,11 @@ struct Account;
 class ChangeLog {
  public:
   virtual ~ChangeLog() = default;
-  // `password`: the password hash changed too.
+  // The account's own row changed (its display name); `password`: its
+  // password hash too.
   virtual void Changed(Account& account, bool password = false) = 0;
+  // One row of its lists was added or removed: only that row is written.
+  virtual void Edited(Account& account, ListEdit edit) = 0;
 };
 
 }  // namespace reposa::server

@@ -1,5 +1,7 @@
 #include "service/directory.h"
 
+#include <exception>
+
 #include "service/names.h"
 #include "service/password_hash.h"
 
@@ -12,7 +14,9 @@ Directory::Directory(const Limits& limits, const std::vector<AccountEntry>& entr
     account.name = NormalizeName(e.display);
     account.display = e.display;
     account.passwordHash = HashPassword(e.password, limits_);
-    accounts_.emplace(account.name, std::move(account));
+    account.kept = true;
+    auto it = accounts_.emplace(account.name, std::move(account)).first;
+    it->second.idle = idle_.insert(idle_.end(), it->first);
   }
 }
 
@@ -21,33 +25,100 @@ Directory::Directory(const Limits& limits, std::vector<Account> accounts)
   for (Account& account : accounts) {
     if (account.passwordHash) open_ = false;
     std::string key = account.name;
-    accounts_.emplace(std::move(key), std::move(account));
+    auto [it, added] = accounts_.emplace(std::move(key), std::move(account));
+    if (added) it->second.idle = idle_.insert(idle_.end(), it->first);
   }
 }
 
-Account* Directory::Lookup(std::string_view typedName) {
-  const std::string name = NormalizeName(typedName);
-  auto it = accounts_.find(name);
-  if (it == accounts_.end()) {
-    if (!open_ || accounts_.size() >= limits_.maxOpenAccounts) return nullptr;
-    Account account;
-    account.name = name;
-    account.display = std::string(TrimSpaces(typedName));
-    it = accounts_.emplace(name, std::move(account)).first;
+void Directory::Forget(Accounts::iterator it) {
+  if (!it->second.signedOn) idle_.erase(it->second.idle);
+  accounts_.erase(it);
+}
+
+bool Directory::MakeRoom() {
+  while (accounts_.size() >= limits_.maxOpenAccounts) {
+    auto victim = idle_.end();
+    for (auto i = idle_.begin(); i != idle_.end(); ++i) {
+      const Account& a = accounts_.find(*i)->second;
+      // A stored one goes only when it can be read back.
+      if (!a.unsaved && (!a.kept || loader_)) {
+        victim = i;
+        break;
+      }
+    }
+    if (victim == idle_.end()) return false;
+    Forget(accounts_.find(*victim));
   }
-  Account& account = it->second;
-  // A registered server admits only accounts with a password.
-  if (!open_ && !account.passwordHash) return nullptr;
+  return true;
+}
+
+// A name not in memory: read from the store, or made on an open server.
+Directory::Accounts::iterator Directory::Load(const std::string& name, std::string_view typedName) {
+  std::optional<Account> stored;
+  if (loader_) stored = loader_(name);
+  if (!stored && !open_) return accounts_.end();
+  if (open_ && !MakeRoom()) return accounts_.end();
+  if (!stored) {
+    stored.emplace();
+    stored->name = name;
+    stored->display = std::string(TrimSpaces(typedName));
+  } else {
+    stored->kept = true;
+  }
+  auto it = accounts_.emplace(name, std::move(*stored)).first;
+  it->second.idle = idle_.insert(idle_.end(), it->first);
+  return it;
+}
+
+bool Directory::ReadLists(Account& account) {
+  if (account.listsInStore) {
+    if (!loader_) return false;
+    std::optional<Account> stored = loader_(account.name);
+    account.lists = stored ? std::move(stored->lists) : StoredLists{};
+    account.listsInStore = false;
+  }
   if (account.unparsedLists) {
     account.lists = ParseConfigText(*account.unparsedLists, limits_);
     account.unparsedLists.reset();
   }
-  return &account;
+  return true;
+}
+
+Account* Directory::Lookup(std::string_view typedName) {
+  const std::string name = NormalizeName(typedName);
+  try {
+    auto it = accounts_.find(name);
+    if (it == accounts_.end()) it = Load(name, typedName);
+    if (it == accounts_.end()) return nullptr;
+    Account& account = it->second;
+    // A registered server admits only accounts with a password.
+    if (!open_ && !account.passwordHash) return nullptr;
+    return ReadLists(account) ? &account : nullptr;
+  } catch (const std::exception&) {
+    return nullptr;  // the store cannot be read now: not signed on rather than lose lists
+  }
 }
 
 Account* Directory::Find(std::string_view normalised) {
   auto it = accounts_.find(normalised);
   return it == accounts_.end() ? nullptr : &it->second;
+}
+
+void Directory::SignedOn(Account& account) {
+  if (account.signedOn) return;
+  account.signedOn = true;
+  idle_.erase(account.idle);
+}
+
+void Directory::SignedOff(Account& account) {
+  if (!account.signedOn) return;
+  account.signedOn = false;
+  if (open_ && !account.kept && !account.unsaved) {
+    const std::string name = account.name;  // not a reference into what goes
+    accounts_.erase(name);
+    return;
+  }
+  account.idle = idle_.insert(idle_.end(), account.name);
 }
 
 }  // namespace reposa::server

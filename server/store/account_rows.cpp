@@ -12,10 +12,22 @@ std::vector<Account> ToAccounts(std::vector<StoredAccount> rows) {
     account.name = std::move(row.name);
     account.display = std::move(row.display);
     account.passwordHash = std::move(row.passwordHash);
+    account.kept = true;
+    account.listsInStore = !row.listsRead;
     if (!row.lists.empty()) account.unparsedLists = std::move(row.lists);
     accounts.push_back(std::move(account));
   }
   return accounts;
+}
+
+Account ToAccount(const StoredAccount& row, const Limits& limits) {
+  Account account;
+  account.name = row.name;
+  account.display = row.display;
+  account.passwordHash = row.passwordHash;
+  account.kept = true;
+  account.lists = ParseConfigText(row.lists, limits);
+  return account;
 }
 
 StoredAccount ToRow(const Account& account) {

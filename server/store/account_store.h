@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "service/stored_lists.h"
+
 namespace reposa::server {
 
 // A store that cannot read or write right now; the message says why.
@@ -29,6 +31,8 @@ struct StoredAccount {
   std::string display;                      // as shown
   std::optional<std::string> passwordHash;  // none: an account of an open server
   std::string lists;                        // the stored configuration lines, "m:" to "d:"
+  // False when `lists` was not read (LoadAll): Load(name) reads them.
+  bool listsRead = true;
 };
 
 struct StoredChange {
@@ -36,9 +40,14 @@ struct StoredChange {
     Lists,   // display and lists; the password hash stays as it is (none for a new row)
     Whole,   // the whole row, password hash included
     Remove,  // the row goes, with its lists
+    Edits,   // display (a new row when there is none), and `edits` to its lists
   };
   Kind kind;
-  StoredAccount row;  // only `name` counts for Remove
+  StoredAccount row;  // only `name` counts for Remove; `lists` does not count for Edits
+  // Edits: the rows of the lists added and removed, in order; only these
+  // are written, never the whole lists.
+  std::vector<ListEdit> edits = {};
+  bool password = false;  // Edits: the password hash changed too
 };
 
 class AccountStore {
@@ -47,7 +56,8 @@ class AccountStore {
 
   // Names the store in log lines and messages: its file, or its server.
   virtual const std::string& where() const = 0;
-  // Both throw StoreError when the store cannot be read.
+  // Both throw StoreError when the store cannot be read. LoadAll may leave
+  // the lists unread (StoredAccount::listsRead), for Load to read later.
   virtual std::vector<StoredAccount> LoadAll() = 0;
   virtual std::optional<StoredAccount> Load(std::string_view name) = 0;
   // Makes every change durable, or none of them: false (the cause in

@@ -20,7 +20,16 @@ void Committer::Use(AccountStore* store, std::function<void(Account&)> reverted)
 }
 
 void Committer::Changed(Account& account, bool password) {
-  pending_[&account] |= password;
+  pending_[&account].password |= password;
+  Hold();
+}
+
+void Committer::Edited(Account& account, ListEdit edit) {
+  pending_[&account].edits.push_back(std::move(edit));
+  Hold();
+}
+
+void Committer::Hold() {
   if (held_.holding()) return;
   held_.Hold();
   std::weak_ptr<bool> alive = alive_;
@@ -31,20 +40,23 @@ void Committer::Changed(Account& account, bool password) {
 
 void Committer::Finish() {
   if (!held_.holding() || !store_) return;
-  std::map<Account*, bool> pending;
+  std::map<Account*, Pending> pending;
   pending.swap(pending_);
   std::vector<StoredChange> changes;
   changes.reserve(pending.size());
-  for (const auto& [account, password] : pending)
-    changes.push_back(
-        {password ? StoredChange::Kind::Whole : StoredChange::Kind::Lists, ToRow(*account)});
+  // Each account's row as it is now, and only the list rows that changed.
+  for (auto& [account, change] : pending)
+    changes.push_back({StoredChange::Kind::Edits,
+                       StoredAccount{account->name, account->display, account->passwordHash, {}},
+                       std::move(change.edits), change.password});
   const bool stored = store_->Apply(changes);
+  for (auto& [account, change] : pending) account->unsaved = false;
   if (!stored) {
     if (!failing_)
       log_("cannot store changes in " + store_->where() + ": " + store_->lastError() +
            "; they are answered with an error, and each later change tries again");
     failing_ = true;
-    for (const auto& [account, password] : pending) {
+    for (const auto& [account, change] : pending) {
       Revert(*account);
       if (reverted_) reverted_(*account);
     }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "service/change_log.h"
 #include "service/directory.h"
@@ -37,11 +38,14 @@ class Committer final : public ChangeLog {
   // account put back as the store holds it after a failed write.
   void Use(AccountStore* store, std::function<void(Account&)> reverted);
   void Changed(Account& account, bool password) override;
+  void Edited(Account& account, ListEdit edit) override;
   // Commits what waits now; also run when the server stops.
   void Finish();
 
  private:
   void Revert(Account& account);
+  // The turn's first change holds the answers back until Finish.
+  void Hold();
 
   HeldOutbox held_;
   Post post_;
@@ -49,8 +53,13 @@ class Committer final : public ChangeLog {
   Log log_;
   AccountStore* store_ = nullptr;
   std::function<void(Account&)> reverted_;
-  std::map<Account*, bool> pending_;  // changed accounts, and whether their password did
-  bool failing_ = false;              // logged once until a write succeeds again
+  // What changed of each account this turn.
+  struct Pending {
+    bool password = false;
+    std::vector<ListEdit> edits;
+  };
+  std::map<Account*, Pending> pending_;
+  bool failing_ = false;  // logged once until a write succeeds again
   // Posted work checks this, so it is dropped once the committer is gone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -1,4 +1,5 @@
 #include "service/password_hash.h"
+#include "service/password_worker.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "ServiceFixture.h"
-#include "service/password_penalties.h"
 #include "service/stored_lists.h"
 
 namespace reposa::server::test {
@@ -32,7 +31,7 @@ TEST_F(ServiceTest, LongConfigurationComesInSeveralMessages) {
                "a\nb:buddy" + std::to_string(g) + "b\n\"");
   service.Ended(1);
   out.Take(1);
-  ASSERT_TRUE(service.SignOn(2, "pal", "pw", 40));
+  ASSERT_TRUE(service.SignOn(2, "pal", "pw", {}, 40));
   const Msgs m = Take(2);
   ASSERT_GT(m.size(), 4u);
   std::string joined;
@@ -50,8 +49,9 @@ TEST_F(ServiceTest, LongConfigurationComesInSeveralMessages) {
 TEST_F(ServiceTest, ClosedDirectoryChecksPasswordsAndQuotesOnlyItsNames) {
   Directory closed(limits, std::vector<AccountEntry>{{"Some Body", "right"}});
   std::string log;
+  std::int64_t clock = 0;
   Service s(
-      closed, out, [] { return 0; }, limits,
+      closed, out, [&] { return clock; }, limits,
       [&](std::string_view line) { log.append(line).push_back('\n'); });
   EXPECT_FALSE(s.SignOn(1, "somebody", "wrong"));
   EXPECT_FALSE(s.SignOn(2, "stranger", "right"));
@@ -77,25 +77,12 @@ TEST_F(ServiceTest, ClosedDirectoryChecksPasswordsAndQuotesOnlyItsNames) {
     EXPECT_EQ(Take(4), r.answer) << r.line;
   }
   s.Ended(4);
+  clock += 60;  // password changes belong to the name: its allowance comes back
   EXPECT_FALSE(s.SignOn(5, "somebody", "right"));
   ASSERT_TRUE(s.SignOn(6, "somebody", "new"));
   // A third wrong old password in one session ends it.
   for (int i = 0; i < 3; ++i) s.Command(6, *ParseCommandLine(R"(toc_change_passwd "guess" "x")"));
   EXPECT_EQ(out.ended, std::vector<SessionId>{6});
-}
-
-// Refusals of an existing name wait longer after each failure, up to a
-// bound; a success starts afresh; other names get the first delay.
-TEST(PasswordPenalties, DelayDoublesPerNameUpToTheBoundAndSuccessClears) {
-  std::int64_t now = 0;
-  PasswordPenalties p([&] { return now; }, Limits{});
-  const std::int64_t expected[] = {250, 500, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
-  for (std::int64_t ms : expected) EXPECT_EQ(p.Failed("al").count(), ms);
-  EXPECT_EQ(p.Failed("bo").count(), 250);
-  p.Succeeded("al");
-  EXPECT_EQ(p.Failed("al").count(), 250);
-  now += 901;  // forgotten after a quarter of an hour
-  EXPECT_EQ(p.Failed("bo").count(), 250);
 }
 
 // A flood of one command costs a bounded amount: repeats of an invitee count
