@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "TempDir.h"
@@ -122,6 +123,71 @@ TEST(AccountStore, AccountCommandsNeverStoreAPasswordInClear) {
   EXPECT_NE(bytes.find("$argon2id$"), std::string::npos);
   for (const char* secret : {"Sup3r-Secret-pw", "0ther-Secret-pw", "Imp0rted-pw"})
     EXPECT_EQ(bytes.find(secret), std::string::npos) << secret;
+}
+
+// A file of the version before lists had rows of their own is brought
+// forward at open: its lists read back as they were, and the text is gone.
+TEST(AccountStore, AFileWithListsAsTextIsBroughtForward) {
+  TempDir dir;
+  const std::string file = dir / "v1.db";
+  {
+    Database old(file, true);
+    old.Exec(
+        "CREATE TABLE accounts(name TEXT PRIMARY KEY NOT NULL, display TEXT NOT NULL,"
+        " password_hash TEXT, lists TEXT NOT NULL DEFAULT '') WITHOUT ROWID;"
+        "INSERT INTO accounts VALUES('al', 'Al', '$argon2id$x',"
+        " 'm:4\ng:Work\nb:Pal One:Alias\nb:pal2\ng:Home\np:friend\nd:pest\n');"
+        "INSERT INTO accounts VALUES('bo', 'Bo', NULL, '');"
+        "PRAGMA application_id = 1380995905; PRAGMA user_version = 1;");
+  }
+  SqliteAccountStore store(file, Limits{});
+  EXPECT_EQ(store.database().QueryInt("PRAGMA user_version"), kSchemaVersion);
+  EXPECT_EQ(store.database().QueryInt("SELECT count(*) FROM accounts WHERE lists <> ''"), 0);
+  EXPECT_EQ(store.Load("al")->lists,
+            "m:4\ng:Work\nb:Pal One:Alias\nb:pal2\ng:Home\np:friend\nd:pest\n");
+  EXPECT_EQ(store.Load("al")->passwordHash, "$argon2id$x");
+  EXPECT_EQ(store.Load("bo")->lists, "");
+}
+
+// A change writes its own rows, never the whole lists: one buddy added to a
+// full list costs a few pages of the log, whatever the list holds.
+TEST(AccountStore, AChangeWritesItsRowsAloneAndReadsBackInOrder) {
+  TempDir dir;
+  SqliteAccountStore store(dir / "s.db", Limits{});
+  std::string full = "m:1\n";
+  for (int g = 0; g < 10; ++g) {
+    full += "g:Group " + std::to_string(g) + "\n";
+    for (int b = 0; b < 99; ++b)
+      full += "b:buddy " + std::to_string(g * 100 + b) + ":alias of " + std::to_string(b) + "\n";
+  }
+  for (int i = 0; i < 500; ++i) full += "p:permitted" + std::to_string(i) + "\n";
+  for (int i = 0; i < 500; ++i) full += "d:blocked" + std::to_string(i) + "\n";
+  ASSERT_TRUE(store.Write([&] { store.SaveLists({"al", "Al", {}, full}); }));
+  store.database().Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+  const std::vector<ListEdit> edits[] = {
+      {{'b', true, "Group 3", "New Pal", "its alias"}},
+      {{'b', false, "Group 3", "newpal", {}}},
+      {{'p', true, {}, "another", {}}, {'m', true, {}, "3", {}}, {'g', true, "Last", "Last", {}}},
+  };
+  for (const auto& e : edits) {
+    const auto before = std::filesystem::file_size(dir / "s.db-wal");
+    ASSERT_TRUE(store.Apply(
+        std::vector<StoredChange>{{StoredChange::Kind::Edits, {"al", "Al", {}, {}}, e}}));
+    EXPECT_LE(std::filesystem::file_size(dir / "s.db-wal") - before, 16 * 1024u);
+  }
+  std::string expected = full;
+  expected.replace(0, 3, "m:3");
+  expected.insert(expected.find("p:permitted0"), "g:Last\n");
+  expected += "p:another\n";
+  // p: lines come before d: lines.
+  const std::size_t d = expected.find("d:blocked0");
+  expected.erase(expected.size() - std::string("p:another\n").size());
+  expected.insert(d, "p:another\n");
+  EXPECT_EQ(store.Load("al")->lists, expected);
+  ASSERT_TRUE(store.Apply(std::vector<StoredChange>{{StoredChange::Kind::Edits,
+                                                     {"al", "Al", {}, {}},
+                                                     {{'g', false, "Group 0", "Group 0", {}}}}}));
+  EXPECT_EQ(store.Load("al")->lists.find("buddy 5:"), std::string::npos) << "gone with its group";
 }
 
 }  // namespace
