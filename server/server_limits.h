@@ -139,7 +139,7 @@ inline constexpr std::uint64_t kMiB = 1024 * kKiB;
     "a joiner's member list comes in messages of about this size, so a full room fits its "       \
     "frames")                                                                                     \
   X(maxRoomsPerSession, Count, 20, "", 0, 0, "chat rooms one session may be in")                  \
-  X(maxOpenAccounts, Count, 100000, "", 0, 0,                                                     \
+  X(maxOpenAccounts, Count, 100000, "max-open-names", 1, 100000000,                               \
     "screen names an open server keeps in memory; one that stored nothing is forgotten when it "  \
     "signs off, and past this the least recently used idle ones are")                             \
   /* Names and lists */                                                                           \
