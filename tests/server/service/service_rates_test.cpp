@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ServiceFixture.h"
+#include "service/rate_limit.h"
 
 namespace reposa::server::test {
 namespace {
@@ -185,6 +186,24 @@ TEST(Directory, PastItsBoundAnOpenServerLetsTheLeastRecentlyUsedIdleNamesGo) {
   ASSERT_TRUE(d.Lookup("a"));
   EXPECT_EQ(d.Find("a")->display, "A") << "read back from the store";
   EXPECT_EQ(d.size(), 3u);
+}
+
+// What a bucket lets through in its first second and in each second after:
+// a rate above its burst is not held to the burst.
+TEST(RateLimit, TakesItsBurstThenItsRate) {
+  const struct {
+    RateLimit bucket;
+    std::int64_t first, after;
+  } rows[] = {
+      {{10, 1}, 10, 1}, {{60, 1000000}, 1000000, 1000000}, {{3, 1, 20}, 3, 0},  // one every 20 s
+  };
+  for (auto row : rows) {
+    std::int64_t first = 0, after = 0;
+    while (first <= row.first && row.bucket.Take(100)) ++first;
+    while (after <= row.after && row.bucket.Take(101)) ++after;
+    EXPECT_EQ(first, row.first) << row.bucket.burst;
+    EXPECT_EQ(after, row.after) << row.bucket.burst;
+  }
 }
 
 }  // namespace
