@@ -130,15 +130,15 @@ Burst RunBurst(const std::string& serverPath, const std::string& db, int changes
 }
 
 // Sign-ons per second of `accounts` registered users, `parallel` at a time
-// from addresses of their own, while guessers in another network keep trying
-// wrong passwords for "victim".
+// from addresses of their own, while guessers in another network try wrong
+// passwords for "victim" until the server tells them it is too soon.
 double RunSignOns(const std::string& serverPath, const std::string& db, int accounts) {
   ChildProcess server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0"});
   const std::uint16_t port = Port(server);
   constexpr int kParallel = 16, kGuessers = 4;
   std::vector<std::unique_ptr<FlapPeer>> slots(kParallel + kGuessers);
   std::vector<int> user(kParallel, -1);
-  int next = 0, done = 0, guesses = 0;
+  int next = 0, done = 0, guesses = 0, checked = 0;
   auto open = [&](std::size_t i) {
     const std::string from = i < kParallel ? "127.0.0." + std::to_string(10 + i) : "127.0.1.1";
     slots[i] = std::make_unique<FlapPeer>(port, from.c_str());
@@ -152,7 +152,7 @@ double RunSignOns(const std::string& serverPath, const std::string& db, int acco
   while (done < accounts) {
     std::vector<FlapPeer*> peers;
     for (auto& s : slots) peers.push_back(s.get());
-    std::vector<std::size_t> finished;
+    std::vector<std::size_t> finished, tooSoon;
     Pump(
         peers, [&] { return !finished.empty(); },
         [&](std::size_t i, const PeerFrame& f) {
@@ -162,6 +162,7 @@ double RunSignOns(const std::string& serverPath, const std::string& db, int acco
                                  guesser ? "wrong" + std::to_string(guesses++) : "pw");
           if (f.type == 2 && !guesser && f.payload.starts_with("ERROR"))
             throw std::runtime_error("a registered user refused: " + f.payload);
+          if (f.type == 2 && guesser && f.payload == "ERROR:983") tooSoon.push_back(i);
           if (f.type == 2 && (f.payload.starts_with("SIGN_ON") || f.payload.starts_with("ERROR")))
             finished.push_back(i);
         },
@@ -171,13 +172,21 @@ double RunSignOns(const std::string& serverPath, const std::string& db, int acco
         ++done;
         if (next >= accounts) continue;
         user[i] = next++;
+      } else {
+        checked += std::find(tooSoon.begin(), tooSoon.end(), i) == tooSoon.end();
       }
-      open(i);
+      if (std::find(tooSoon.begin(), tooSoon.end(), i) == tooSoon.end()) open(i);
     }
-    if (finished.empty()) throw std::runtime_error("sign-ons stalled");
+    std::sort(tooSoon.rbegin(), tooSoon.rend());
+    for (std::size_t i : tooSoon) slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(i));
+    if (finished.empty()) {
+      const std::string& log = server.err();
+      throw std::runtime_error("sign-ons stalled; the server's log ends:\n" +
+                               log.substr(log.size() > 1500 ? log.size() - 1500 : 0));
+    }
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("(%d wrong guesses meanwhile)\n", guesses);
+  std::printf("(%d wrong guesses meanwhile, %d of them checked)\n", guesses, checked);
   server.Stop();
   return accounts / seconds;
 }
