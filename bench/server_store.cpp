@@ -153,8 +153,15 @@ double RunSignOns(const std::string& serverPath, const std::string& db, int acco
     std::vector<FlapPeer*> peers;
     for (auto& s : slots) peers.push_back(s.get());
     std::vector<std::size_t> finished, tooSoon;
+    // A connection the server closed without an answer would wait forever.
+    auto closedUnanswered = [&] {
+      for (std::size_t i = 0; i < peers.size(); ++i)
+        if (peers[i]->closed() && std::find(finished.begin(), finished.end(), i) == finished.end())
+          return true;
+      return false;
+    };
     Pump(
-        peers, [&] { return !finished.empty(); },
+        peers, [&] { return !finished.empty() || closedUnanswered(); },
         [&](std::size_t i, const PeerFrame& f) {
           const bool guesser = i >= kParallel;
           if (f.type == 1)
@@ -167,6 +174,7 @@ double RunSignOns(const std::string& serverPath, const std::string& db, int acco
             finished.push_back(i);
         },
         60s);
+    const bool lost = closedUnanswered();
     for (std::size_t i : finished) {
       if (i < kParallel) {
         ++done;
@@ -179,10 +187,11 @@ double RunSignOns(const std::string& serverPath, const std::string& db, int acco
     }
     std::sort(tooSoon.rbegin(), tooSoon.rend());
     for (std::size_t i : tooSoon) slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(i));
-    if (finished.empty()) {
+    if (finished.empty() || lost) {
       const std::string& log = server.err();
-      throw std::runtime_error("sign-ons stalled; the server's log ends:\n" +
-                               log.substr(log.size() > 1500 ? log.size() - 1500 : 0));
+      throw std::runtime_error(
+          std::string(finished.empty() ? "sign-ons stalled" : "a connection closed unanswered") +
+          "; the server's log ends:\n" + log.substr(log.size() > 1500 ? log.size() - 1500 : 0));
     }
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();

@@ -35,9 +35,13 @@ bool CheckQueue::Add(Ticket ticket, const std::string& address, const std::strin
 
 void CheckQueue::Erase(std::size_t index, bool served) {
   Waiting& w = waiting_[index];
+  // The level newcomers start at only rises: were it the turn of whoever
+  // was served last, serving one that had waited since an earlier, lower
+  // level would set newcomers below one that joined at a higher level, and
+  // with new arrivals coming steadily that one would never be taken.
   if (served) {
-    lastNetworkTurn_ = networks_[w.network].turn;
-    lastAddressTurn_ = addresses_[w.address].turn;
+    lastNetworkTurn_ = std::max(lastNetworkTurn_, networks_[w.network].turn);
+    lastAddressTurn_ = std::max(lastAddressTurn_, addresses_[w.address].turn);
   }
   Leave(networks_, w.network, served);
   Leave(addresses_, w.address, served);

@@ -21,8 +21,15 @@ std::vector<CheckQueue::Ticket> Drain(CheckQueue& q, Clock::time_point now) {
 // elsewhere is next, and addresses of one network take turns too.
 TEST(CheckQueue, NetworksThenAddressesTakeTurns) {
   const Clock::time_point now = Clock::now();
+  // Adds check 1, 2, ... from `address` in `network`, ready `late` seconds
+  // from now; without an address, takes one at `late` seconds from now.
+  struct Step {
+    const char* address;
+    const char* network;
+    int late = 0;
+  };
   const struct {
-    std::vector<std::pair<const char*, const char*>> added;  // address, network; tickets 1, 2, ...
+    std::vector<Step> steps;  // then the rest is taken, in order
     std::vector<CheckQueue::Ticket> taken;
   } rows[] = {
       // Eight from a flooder, then one honest user from another network.
@@ -38,13 +45,41 @@ TEST(CheckQueue, NetworksThenAddressesTakeTurns) {
        {1, 9, 2, 3, 4, 5, 6, 7, 8}},
       // Two addresses of one network, a third network.
       {{{"a", "n1"}, {"a", "n1"}, {"b", "n1"}, {"b", "n1"}, {"c", "n2"}}, {1, 5, 3, 2, 4}},
+      // A guesser's checks (g) and one that waits its time (u); v comes while
+      // g is served and must not be passed forever by the newcomers x that
+      // keep coming one at a time once u was served.
+      {{{"g", "n2"},
+        {"g", "n2"},
+        {"g", "n2"},
+        {"u", "n1", 1},
+        {nullptr, nullptr},
+        {nullptr, nullptr},
+        {"v", "n1"},
+        {nullptr, nullptr, 1},
+        {"x1", "n1"},
+        {nullptr, nullptr, 1},
+        {"x2", "n1"},
+        {nullptr, nullptr, 1},
+        {"x3", "n1"},
+        {nullptr, nullptr, 1},
+        {"x4", "n1"},
+        {nullptr, nullptr, 1}},
+       {1, 2, 4, 5, 6, 3, 7, 8, 9}},
   };
   for (const auto& r : rows) {
     CheckQueue q(100, 8);
     CheckQueue::Ticket ticket = 0;
-    for (const auto& [address, network] : r.added)
-      ASSERT_TRUE(q.Add(++ticket, address, network, now));
-    EXPECT_EQ(Drain(q, now), r.taken);
+    std::vector<CheckQueue::Ticket> taken;
+    for (const Step& s : r.steps) {
+      const Clock::time_point at = now + std::chrono::seconds(s.late);
+      if (!s.address) {
+        if (auto t = q.Take(at)) taken.push_back(*t);
+        continue;
+      }
+      ASSERT_TRUE(q.Add(++ticket, s.address, s.network, at));
+    }
+    for (CheckQueue::Ticket t : Drain(q, now + std::chrono::seconds(1))) taken.push_back(t);
+    EXPECT_EQ(taken, r.taken);
     EXPECT_EQ(q.size(), 0u);
   }
 }
