@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPointer>
 #include <QProxyStyle>
+#include <QTimer>
 #include <exception>
 
 #include "KezTOCSockWidget.h"
@@ -16,6 +17,8 @@
 #include "XPButton.h"
 #include "cSysTray.h"
 #include "kez/host/KeepPresent.h"
+#include "kez/qt/QtSocket.h"
+#include "kez/qt/TlsSocket.h"
 
 namespace {
 
@@ -50,16 +53,20 @@ std::string Bytes(const QString& text) {
 
 }  // namespace
 
-Form1::Form1(kez::host::Address server, QWidget* parent)
+Form1::Form1(kez::host::Address server, QString caFile, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       server_(std::move(server)),
+      caFile_(std::move(caFile)),
       timer_(std::make_unique<QtTimer>()),
       keep_(std::make_unique<kez::host::KeepPresent>(
           *timer_, kez::host::KeepPresent::Actions{
                        [this] { SignOnAgain(); },
-                       [this](const kez::host::JoinTarget& room) { JoinAgain(room); }})) {
+                       [this](const kez::host::JoinTarget& room) { JoinAgain(room); }})),
+      foldTimer_(new QTimer(this)) {
+  foldTimer_->setSingleShot(true);
+  connect(foldTimer_, &QTimer::timeout, this, &Form1::ShowFoldedNotices);
   Build();
 }
 
@@ -98,7 +105,12 @@ void Form1::BuildControls(const QIcon& icon) {
   cSysTray1->setTrayicon(icon);
   cSysTray1->setTraytip("Reposa");
 
-  B = new KezTOCSockWidget(this, this);
+  std::unique_ptr<kez::Socket> socket;
+  if (server_.tls)
+    socket = std::make_unique<kez::qt::TlsSocket>(caFile_);
+  else
+    socket = std::make_unique<kez::qt::QtSocket>();
+  B = new KezTOCSockWidget(this, std::move(socket), this);
   B->setObjectName("B");
   B->move(328, 264);  // below the client area: nothing of it shows
   B->setFocusPolicy(Qt::NoFocus);
@@ -337,7 +349,7 @@ void Form1::LoggedOut(const std::string&) {
 
 void Form1::Error(int16_t intErrorCode, const std::string& strError) {
   lastError_ = QString::fromStdString(strError);
-  keep_->Error(intErrorCode);  // a refused account ends the retrying
+  keep_->Error(intErrorCode, strError, Control().State());  // a refused account ends the retrying
 }
 
 void Form1::WinsockError(const std::string& strError) {

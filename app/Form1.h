@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "MessageNotices.h"
 #include "kez/KezTOCSockEvents.h"
 #include "kez/host/Address.h"
 
@@ -13,6 +14,7 @@ class PictureBox;
 class QGroupBox;
 class QLabel;
 class QProxyStyle;
+class QTimer;
 class TextBox;
 class XPButton;
 
@@ -33,13 +35,20 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
   Q_OBJECT
 
  public:
-  explicit Form1(kez::host::Address server = kez::host::LocalServer(), QWidget* parent = nullptr);
+  // A tls:// server is verified with `caFile`, or the system's store when
+  // it is empty.
+  explicit Form1(kez::host::Address server = kez::host::LocalServer(), QString caFile = {},
+                 QWidget* parent = nullptr);
   ~Form1() override;
 
   kez::KezTOCSock& Control();
   // Signs on again by itself after a lost connection, and joins its room
   // again after each sign-on (`reposa --reconnect`).
   void SetReconnect(bool on);
+  // Tells of instant messages that arrive while the window is out of sight
+  // (`reposa --notify`): a notification from the tray icon, and the count of
+  // unread messages in its tooltip, or in the title where there is no tray.
+  void SetNotify(bool on) { notify_ = on; }
 
   // Text4 as a 16-bit exchange number: a whole decimal number from -32768 to
   // 32767, with surrounding spaces allowed; nothing otherwise.
@@ -80,18 +89,32 @@ class Form1 : public QWidget, private kez::KezTOCSockEvents {
   void Error(int16_t intErrorCode, const std::string& strError) override;
   void WinsockError(const std::string& strError) override;
   void ConnectionClosed() override;
+  void InstantMessage(const std::string& strUserName, const std::string& strMessage,
+                      bool blnAutoResponse, const std::string& strUserClass) override;
+  bool OutOfSight() const;
+  void ShowNotice(const MessageNotices::Notice& notice);
+  void ShowFoldedNotices();
+  void ArmFoldTimer(MessageNotices::Clock::time_point now);
+  void AllSeen();
+  void ShowUnread();
+  void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void ShowOffline(const QString& reason);
   void SetStatusReason(const QString& reason);
   void SignOnAgain();
   void JoinAgain(const kez::host::JoinTarget& room);
 
   const kez::host::Address server_;
+  const QString caFile_;
   // The last sign-on, for signing on again, and the server's last error
   // text, the likely reason when it then closes the connection.
   std::string lastUserName_, lastPassword_;
   QString lastError_;
   std::unique_ptr<QtTimer> timer_;
   std::unique_ptr<kez::host::KeepPresent> keep_;
+  bool notify_ = false;
+  MessageNotices notices_;
+  QTimer* foldTimer_;
 
   cSysTray* cSysTray1;
   KezTOCSockWidget* B;

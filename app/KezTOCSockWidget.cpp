@@ -3,12 +3,11 @@
 #include <QLabel>
 #include <QResizeEvent>
 
-#include "kez/qt/QtSocket.h"
-
-KezTOCSockWidget::KezTOCSockWidget(kez::KezTOCSockEvents* events, QWidget* parent)
+KezTOCSockWidget::KezTOCSockWidget(kez::KezTOCSockEvents* events,
+                                   std::unique_ptr<kez::Socket> socket, QWidget* parent)
     : QWidget(parent),
       logo_(new QLabel(this)),
-      control_(std::make_unique<kez::KezTOCSock>(std::make_unique<kez::qt::QtSocket>(), events)) {
+      control_(std::make_unique<kez::KezTOCSock>(std::move(socket), events)) {
   logo_->setObjectName("imgSockLogo");
   logo_->setGeometry(0, 0, kLogoWidth, kLogoHeight);
   FitToLogo();

@@ -7,9 +7,9 @@
 
 class QLabel;
 
-// The session control as a widget: it owns one KezTOCSock on a Qt socket, and
-// on screen it is only its logo area, to whose size it keeps itself whatever
-// size its host asks for.
+// The session control as a widget: it owns one KezTOCSock on a Qt socket
+// (plain or TLS), and on screen it is only its logo area, to whose size it
+// keeps itself whatever size its host asks for.
 class KezTOCSockWidget : public QWidget {
   Q_OBJECT
 
@@ -18,7 +18,8 @@ class KezTOCSockWidget : public QWidget {
   static constexpr int kLogoWidth = 125;
   static constexpr int kLogoHeight = 37;
 
-  explicit KezTOCSockWidget(kez::KezTOCSockEvents* events, QWidget* parent = nullptr);
+  KezTOCSockWidget(kez::KezTOCSockEvents* events, std::unique_ptr<kez::Socket> socket,
+                   QWidget* parent = nullptr);
   ~KezTOCSockWidget() override;
 
   kez::KezTOCSock& Control() { return *control_; }

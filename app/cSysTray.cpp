@@ -13,3 +13,10 @@ void cSysTray::setIntray(bool shown) {
   intray_ = shown;
   icon_.setVisible(shown);
 }
+
+void cSysTray::Notify(const QString& title, const QString& body) {
+  if (notifier_)
+    notifier_(title, body);
+  else
+    icon_.showMessage(title, body, icon_.icon());
+}

@@ -30,6 +30,13 @@ class cSysTray : public QObject {
 
   QSystemTrayIcon& Icon() { return icon_; }
 
+  // A notification from the shown icon.
+  void Notify(const QString& title, const QString& body);
+  // Tests stand in for the desktop's notifications.
+  void SetNotifier(std::function<void(const QString&, const QString&)> notifier) {
+    notifier_ = std::move(notifier);
+  }
+
  signals:
   // The user clicked the icon; the reason is Qt's.
   void Restore(QSystemTrayIcon::ActivationReason reason);
@@ -38,4 +45,5 @@ class cSysTray : public QObject {
   QSystemTrayIcon icon_;
   bool intray_ = false;
   std::function<bool()> available_ = &QSystemTrayIcon::isSystemTrayAvailable;
+  std::function<void(const QString&, const QString&)> notifier_;
 };

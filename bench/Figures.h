@@ -89,6 +89,13 @@ class Args {
     const std::string text = Text(name, "");
     return text.empty() ? fallback : std::stod(text);
   }
+  // A "--name" option without a value: whether it is given.
+  bool Flag(const std::string& name) {
+    const auto at = std::find(args_.begin(), args_.end(), name);
+    if (at == args_.end()) return false;
+    args_.erase(at);
+    return true;
+  }
   // Throws on an option no Text/Number call asked for.
   void Check() const {
     for (std::size_t i = 0; i < args_.size(); i += 2) {

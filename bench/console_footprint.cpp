@@ -1,9 +1,10 @@
 // reposa-console's footprint: resident memory once signed on with a stored
 // configuration of many buddies, and the CPU time and wake-ups it spends
 // while signed on and idle. An empty C++ program is measured alongside as
-// the floor.
+// the floor. With --tls the console signs on over TLS (verified against a
+// CA made for the run), and the figures are named console_tls.*.
 //
-//   bench_console [--buddies 1000] [--idle 10] [--runs 3] [--json FILE]
+//   bench_console [--buddies 1000] [--idle 10] [--runs 3] [--json FILE] [--tls]
 
 #include <poll.h>
 #include <stdlib.h>
@@ -18,6 +19,7 @@
 #include "FlapPeer.h"
 #include "PrivateFile.h"
 #include "ServerProcess.h"
+#include "TlsServerFiles.h"
 
 namespace kez::bench {
 namespace {
@@ -80,15 +82,21 @@ struct RunResult {
 };
 
 RunResult Run(const std::string& serverPath, const std::string& consolePath,
-              const std::string& emptyPath, int buddies, double idleSeconds) {
+              const std::string& emptyPath, int buddies, double idleSeconds, bool tls) {
   RunResult r;
-  ServerProcess server({}, serverPath);
+  const reposa::test::TlsServerFiles files;
+  ServerProcess server(tls ? files.Options() : std::vector<std::string>{}, serverPath);
   const std::uint16_t port = server.port();
   StoreBuddies(port, buddies);
 
   const PrivateFile passwordFile("secret\n");
-  ChildProcess console({consolePath, "--server", "127.0.0.1:" + std::to_string(port),
-                        "--screen-name", kName, "--password-file", passwordFile.path});
+  std::vector<std::string> command = {consolePath,       "--screen-name",   kName,
+                                      "--password-file", passwordFile.path, "--server"};
+  if (tls)
+    command.insert(command.end(), {server.tlsAddress(), "--ca-file", files.caFile()});
+  else
+    command.push_back("127.0.0.1:" + std::to_string(port));
+  ChildProcess console(command);
   const std::string loggedIn = "{\"event\":\"LoggedIn\"";
   const std::size_t found = console.WaitOut(loggedIn);
   const std::size_t begin = found == std::string::npos ? found : found - loggedIn.size();
@@ -142,11 +150,12 @@ int main(int argc, char** argv) {
     const double idle = args.Number("--idle", 10);
     const int runs = static_cast<int>(args.Number("--runs", 3));
     const std::string json = args.Text("--json", "");
+    const bool tls = args.Flag("--tls");
     args.Check();
 
     std::vector<double> signOn, rss, hwm, anon, cpu, wakeups, empty;
     for (int i = 0; i < runs; ++i) {
-      const RunResult r = Run(serverPath, consolePath, emptyPath, buddies, idle);
+      const RunResult r = Run(serverPath, consolePath, emptyPath, buddies, idle, tls);
       signOn.push_back(r.signOnMs);
       rss.push_back(r.rssKiB / 1024);
       hwm.push_back(r.hwmKiB / 1024);
@@ -158,13 +167,14 @@ int main(int argc, char** argv) {
     const std::string b = std::to_string(buddies);
     char s[32];
     std::snprintf(s, sizeof s, "%g", idle);
+    const std::string prefix = tls ? "console_tls." : "console.";
     Figures figures("bench_console");
-    figures.Add("console.start_to_signed_on_" + b + "_buddies", "ms", signOn);
-    figures.Add("console.rss_signed_on_" + b + "_buddies", "MiB", rss);
-    figures.Add("console.peak_rss_signed_on_" + b + "_buddies", "MiB", hwm);
-    figures.Add("console.rss_anon_signed_on_" + b + "_buddies", "MiB", anon);
-    figures.Add("console.cpu_idle_" + std::string(s) + "s", "ms", cpu);
-    figures.Add("console.wakeups_idle_" + std::string(s) + "s", "", wakeups);
+    figures.Add(prefix + "start_to_signed_on_" + b + "_buddies", "ms", signOn);
+    figures.Add(prefix + "rss_signed_on_" + b + "_buddies", "MiB", rss);
+    figures.Add(prefix + "peak_rss_signed_on_" + b + "_buddies", "MiB", hwm);
+    figures.Add(prefix + "rss_anon_signed_on_" + b + "_buddies", "MiB", anon);
+    figures.Add(prefix + "cpu_idle_" + std::string(s) + "s", "ms", cpu);
+    figures.Add(prefix + "wakeups_idle_" + std::string(s) + "s", "", wakeups);
     figures.Add("empty_cpp_program.peak_rss", "MiB", empty);
     figures.Write(json);
   } catch (const std::exception& e) {

@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "ReplaySocket.h"
 #include "RescanningHtml.h"
 #include "Wire.h"
 #include "kez/KezTOCSock.h"
@@ -13,25 +14,6 @@
 
 namespace kez::bench {
 namespace {
-
-class NullSocket final : public Socket {
- public:
-  std::string_view pending;
-  std::size_t sent = 0;
-  void Close() override {}
-  void Connect(const std::string&, int32_t) override {}
-  void SendData(std::string_view bytes) override { sent += bytes.size(); }
-  void GetData(std::string& data) override {
-    data.append(pending);
-    pending = {};
-  }
-  bool IsConnected() const override { return true; }
-  void Connected() { NotifyConnected(); }
-  void Arrive(std::string_view bytes) {
-    pending = bytes;
-    NotifyDataArrival();
-  }
-};
 
 // 10,000 buddies in 20 groups, split over CONFIG2 messages as a server would.
 void BM_Config2TenThousandBuddies(benchmark::State& state) {
@@ -45,8 +27,8 @@ void BM_Config2TenThousandBuddies(benchmark::State& state) {
   for (std::size_t pos = 0; pos < text.size(); pos += 8000)
     stream += test::Data("CONFIG2:" + text.substr(pos, 8000));
   KezTOCSockEvents silent;
-  auto socket = std::make_unique<NullSocket>();
-  NullSocket* sock = socket.get();
+  auto socket = std::make_unique<ReplaySocket>();
+  ReplaySocket* sock = socket.get();
   KezTOCSock control(std::move(socket), &silent);
   sock->Connected();
   for (auto _ : state) sock->Arrive(stream);
@@ -105,11 +87,15 @@ void BM_Commands(benchmark::State& state) {
       [](KezTOCSock& c) { c.SetCapability("09461343-4C7F-11D1-8222-444553540000"); },
   };
   const auto& command = commands[state.range(0)];
-  auto socket = std::make_unique<NullSocket>();
-  NullSocket* sock = socket.get();
+  auto socket = std::make_unique<ReplaySocket>();
+  ReplaySocket* sock = socket.get();
   KezTOCSock control(std::move(socket));
-  sock->Connected();  // the commands go out on an open connection
+  // Commands go out once the control has answered the server's sign-on.
+  sock->Connected();
+  sock->Arrive(test::Frame(1, std::string("\0\0\0\1", 4)));
+  sock->sent = 0;
   for (auto _ : state) command(control);
+  if (sock->sent == 0) state.SkipWithError("the command sent nothing");
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_Commands)->DenseRange(0, 23);

@@ -1,11 +1,23 @@
-// reposa-server under load: a crowd of raw clients signs on, a room of them
-// talks, and all of them exchange instant messages. Measures the server's
-// memory per session, the time for one room line to reach every member, and
-// how many messages a second it relays, and how long an instant message takes
-// while one client floods the server with its costliest commands.
+// A chat server under load: a crowd of raw clients signs on, all of them
+// exchange instant messages round the crowd, and a room of them talks.
+// Measures the server's memory per session, how many messages a second it
+// relays, the time for one room line to reach every member, and (for
+// reposa-server) how long an instant message takes while one client floods
+// the server with its costliest commands.
+//
+// The same shapes run against the references bench/run weighs reposa-server
+// against: bench_echo (--dialect echo), the least a relay can do, and IRC
+// daemons (--dialect irc, --server the daemon, --port the port its
+// configuration names).
+//
+// With --tls every client of reposa-server speaks TLS (a full handshake each,
+// ECDSA P-256, with a certificate made for the run) to the server's TLS port,
+// and the figures are named server_tls.* instead of server.*.
 //
 //   bench_server [--clients 1000] [--room 100] [--lines 300] [--seconds 2]
-//                [--runs 3] [--json FILE]
+//                [--runs 3] [--json FILE] [--dialect toc|echo|irc]
+//                [--name server] [--server PROGRAM] [--server-args "A B"]
+//                [--port N] [--tls]
 
 #if REPOSA_BENCH_URING
 #include <liburing.h>
@@ -14,43 +26,24 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "Dialects.h"
 #include "Figures.h"
-#include "FlapPeer.h"
+#include "TlsServerFiles.h"
 
 namespace kez::bench {
 namespace {
 
-struct Client {
-  explicit Client(std::uint16_t port, int index)
-      : peer(port), index(index), name("bench" + std::to_string(10000 + index).substr(1)) {}
-  FlapPeer peer;
-  int index;
-  std::string name;
-  bool online = false;
-  bool fenced = false;
-  std::int32_t chatId = 0;
-  std::set<std::string> roomNames;
-  long lastLine = -1;  // number of the latest room line received
-  long linesIn = 0;    // room lines received
-  long imsIn = 0;      // instant messages received
-  long imsOut = 0;     // instant messages sent
-};
-
-long TrailingNumber(std::string_view text) {
-  const std::size_t colon = text.rfind(':');
-  long value = -1;
-  const std::string_view digits = text.substr(colon + 1);
-  std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  return value;
-}
+using reposa::test::ClientContext;
+using reposa::test::SslContext;
+using reposa::test::TlsServerFiles;
 
 class Crowd {
  public:
@@ -58,10 +51,16 @@ class Crowd {
 
   // The driver waits with epoll, so its own cost per wake-up is what is
   // ready, not the size of the crowd: it measures the server, not itself.
-  Crowd(ChildProcess& server, std::uint16_t port)
-      : server_(server), port_(port), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+  // `tls`: the clients' TLS settings, or null for plain clients.
+  Crowd(ChildProcess& server, std::uint16_t port, Dialect& dialect, SslContext tls)
+      : server_(server),
+        port_(port),
+        dialect_(dialect),
+        tls_(std::move(tls)),
+        epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
     if (epoll_ < 0) throw std::runtime_error("epoll_create1 failed");
     Register(server_.errFd(), kServerLog, EPOLLIN);
+    Register(server_.outFd(), kServerLog, EPOLLIN);
   }
   ~Crowd() { ::close(epoll_); }
   Crowd(const Crowd&) = delete;
@@ -69,6 +68,7 @@ class Crowd {
 
   Client& Add() {
     clients_.push_back(std::make_unique<Client>(port_, static_cast<int>(clients_.size())));
+    if (tls_) clients_.back()->peer.StartTls(tls_, "localhost");
     writing_.push_back(false);
     Register(clients_.back()->peer.fd(), clients_.size() - 1, EPOLLIN);
     return *clients_.back();
@@ -96,7 +96,7 @@ class Crowd {
       for (int k = 0; k < n; ++k) {
         const epoll_event event = ready[k];
         const std::size_t i = event.data.u64;
-        // The server logs every sign-on; an unread pipe would stall it.
+        // A server may log every sign-on; an unread pipe would stall it.
         if (i == kServerLog) {
           server_.Drain();
           continue;
@@ -107,7 +107,7 @@ class Crowd {
       }
       ReadAll();
       for (std::size_t i : reading_)
-        while (auto f = clients_[i]->peer.Next()) onFrame(*clients_[i], *f);
+        while (auto f = dialect_.Next(*clients_[i])) onFrame(*clients_[i], *f);
     }
   }
 
@@ -187,6 +187,8 @@ class Crowd {
 
   ChildProcess& server_;
   std::uint16_t port_;
+  Dialect& dialect_;
+  SslContext tls_;
   int epoll_;
   std::vector<std::unique_ptr<Client>> clients_;
   std::vector<bool> writing_;
@@ -208,230 +210,308 @@ struct RunResult {
   double serverCpuPerLineMs = 0;  // the server's own share of a room line
   double roomDeliveriesPerSecond = 0;
   double imsPerSecond = 0;
-  std::vector<double> imUnderAttackMs;
+  std::vector<double> imQuietMs;        // one instant message at a time, nothing else going on
+  std::vector<double> imUnderAttackMs;  // the same while one client floods
   double hwmKiB = 0;
 };
 
-RunResult Run(const std::string& serverPath, std::size_t clients, std::size_t roomSize,
-              std::size_t lines, double seconds) {
-  RunResult r;
-  // Every client comes from loopback: lift the per-address caps a public
-  // server keeps low.
-  const std::string many = std::to_string(clients + 16);
-  ChildProcess server({serverPath,    "--db",
-                       ":memory:",    "--listen",
-                       "127.0.0.1:0", "--keepalive",
-                       "0",           "--max-connections",
-                       many,          "--max-per-address",
-                       many,          "--max-signing-on",
-                       many,          "--max-signing-on-per-address",
-                       many,          "--max-per-network",
-                       many,          "--max-signing-on-per-network",
-                       many,          "--im-rate",
-                       "1073741824",  "--im-network-rate",
-                       "1073741824"});
-  const std::string marker = "listening on 127.0.0.1:";
-  const std::size_t at = server.WaitErr(marker);
-  Expect(at != std::string::npos, "the server did not start: " + server.err());
-  const auto port = static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
-  r.idleRssKiB = static_cast<double>(Sample(server.pid()).rssKiB);
+// The server measured and how to reach it.
+struct Target {
+  std::unique_ptr<Dialect> dialect;
+  std::vector<std::string> argv;
+  std::uint16_t port = 0;               // 0: the server says "listening on 127.0.0.1:PORT"
+  bool flood = false;                   // reposa-server: also time messages while one client floods
+  std::unique_ptr<TlsServerFiles> tls;  // reposa-server over TLS: its certificate and key
+};
 
-  Crowd crowd(server, port);
-  const auto started = Clock::now();
-  for (std::size_t i = 0; i < clients; ++i) crowd.Add().peer.SendOpening();
+// Starts the server and waits until it takes connections; returns its port.
+std::uint16_t Start(ChildProcess& server, const Target& target) {
+  if (target.port == 0) {
+    const std::string marker =
+        target.tls ? "listening for TLS on 127.0.0.1:" : "listening on 127.0.0.1:";
+    const std::size_t at = server.WaitErr(marker);
+    Expect(at != std::string::npos, "the server did not start: " + server.err());
+    return static_cast<std::uint16_t>(std::stoi(server.err().substr(at)));
+  }
+  const auto deadline = Clock::now() + 20s;
+  for (;;) {
+    try {
+      FlapPeer probe(target.port);
+      return target.port;
+    } catch (const std::runtime_error&) {
+      Expect(server.Running() && Clock::now() < deadline,
+             "the server did not start: " + server.out() + server.err());
+      std::this_thread::sleep_for(20ms);  // polling a port: there is nothing to wait on
+    }
+  }
+}
+
+// Every client connects and signs on; done once the server has answered each
+// one's fence.
+// At most `window` are signing on at once.
+void SignOn(Crowd& crowd, Dialect& dialect, std::size_t clients, std::size_t window) {
   std::size_t fenced = 0;
+  const auto arrive = [&] {
+    while (crowd.size() < clients && crowd.size() - fenced < window) dialect.Start(crowd.Add());
+  };
+  arrive();
   crowd.Pump(
       [&](Client& c, const PeerFrame& f) {
-        if (f.type == 1) return c.peer.SendSignOn(c.name, "secret");
-        if (f.type != 2) return;
-        if (c.online) {
-          // Answers the status request sent with toc_init_done, so the
-          // session is online by now.
-          if (f.payload.starts_with("UPDATE_BUDDY2:") || f.payload.starts_with("ERROR:901")) {
-            fenced += !c.fenced;
-            c.fenced = true;
-          }
-        } else if (f.payload.starts_with("ERROR:")) {
-          throw std::runtime_error(c.name + " refused: " + std::string(f.payload));
-        } else if (f.payload.starts_with("CONFIG2:") &&
-                   f.payload.find("done:") != std::string::npos) {
-          c.peer.SendLine("toc_init_done");
-          c.peer.SendLine("toc_get_status " + c.name);
-          c.online = true;
-        }
+        const bool was = c.fenced;
+        dialect.Read(c, f);
+        fenced += c.fenced && !was;
       },
-      [&] { return fenced == clients; }, 60s, "signing on");
+      [&] {
+        arrive();
+        return fenced == clients;
+      },
+      std::chrono::seconds(60 + clients / 50), "signing on");
+}
+
+// Everyone writes to the next one round the crowd (the echo: to itself), a
+// few messages in flight each; what a client has to send goes out in one
+// write, as a busy client's would. Messages delivered a second.
+double Ims(Crowd& crowd, Dialect& dialect, double seconds) {
+  constexpr long kWindow = 4;
+  const std::size_t clients = crowd.size();
+  const auto t0 = Clock::now();
+  const auto until = t0 + std::chrono::duration<double>(seconds);
+  const auto next = [&](std::size_t i) -> Client& {
+    return crowd[dialect.MessagesComeBack() ? i : (i + 1) % clients];
+  };
+  crowd.Pump([&](Client& c, const PeerFrame& f) { dialect.Read(c, f); },
+             [&] {
+               const bool over = Clock::now() >= until;
+               bool settled = true;
+               for (std::size_t i = 0; i < clients; ++i) {
+                 Client& c = crowd[i];
+                 Client& to = next(i);
+                 while (!over && c.imsOut - to.imsIn < kWindow) {
+                   dialect.Message(c, to);
+                   ++c.imsOut;
+                 }
+                 settled = settled && to.imsIn == c.imsOut;
+               }
+               return over && settled;
+             },
+             std::chrono::milliseconds(static_cast<long>(seconds * 1000) + 30000),
+             "instant messages");
+  long delivered = 0;
+  for (std::size_t i = 0; i < clients; ++i) delivered += crowd[i].imsIn;
+  return static_cast<double>(delivered) / std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// The first `room` clients join; done once every member knows all of them.
+void JoinRoom(Crowd& crowd, Dialect& dialect, std::size_t room) {
+  for (std::size_t i = 0; i < room; ++i) dialect.Join(crowd[i]);
+  crowd.Pump([&](Client& c, const PeerFrame& f) { dialect.Read(c, f); },
+             [&] {
+               for (std::size_t i = 0; i < room; ++i) {
+                 const Client& c = crowd[i];
+                 if (!c.joined || (dialect.ListsMembers() && c.roomNames.size() < room))
+                   return false;
+               }
+               return true;
+             },
+             60s, "joining the room");
+}
+
+// Room lines every member has (a server that does not echo a line to its
+// sender: every member but the sender).
+long Heard(Crowd& crowd, const Dialect& dialect, std::size_t i) {
+  return crowd[i].linesIn + (dialect.HearsOwnLines() ? 0 : crowd[i].linesOut);
+}
+
+// One line at a time, from each member in turn, each timed until every
+// member has it.
+std::vector<double> FanOut(Crowd& crowd, Dialect& dialect, std::size_t room, std::size_t lines) {
+  std::vector<double> ms;
+  for (std::size_t k = 0; k < lines; ++k) {
+    const auto t0 = Clock::now();
+    Client& from = crowd[k % room];
+    dialect.Say(from, static_cast<long>(k));
+    ++from.linesOut;
+    crowd.Pump(
+        [&](Client& c, const PeerFrame& f) { dialect.Read(c, f); },
+        [&] {
+          for (std::size_t i = 0; i < room; ++i) {
+            const Client& c = crowd[i];
+            if (c.lastLine != static_cast<long>(k) && (&c != &from || dialect.HearsOwnLines()))
+              return false;
+          }
+          return true;
+        },
+        10s, "a room line");
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+  }
+  return ms;
+}
+
+// Sustained talk: lines keep coming, at most `kWindow` of them not yet
+// delivered to everyone. Deliveries a second.
+double Talk(Crowd& crowd, Dialect& dialect, std::size_t room, double seconds) {
+  constexpr long kWindow = 16;
+  long sent = 0;
+  std::vector<long> before(room);
+  long linesBefore = 0;
+  for (std::size_t i = 0; i < room; ++i) {
+    before[i] = Heard(crowd, dialect, i);
+    linesBefore += crowd[i].linesIn;
+  }
+  const auto t0 = Clock::now();
+  const auto until = t0 + std::chrono::duration<double>(seconds);
+  crowd.Pump([&](Client& c, const PeerFrame& f) { dialect.Read(c, f); },
+             [&] {
+               long done = sent;
+               for (std::size_t i = 0; i < room; ++i)
+                 done = std::min(done, Heard(crowd, dialect, i) - before[i]);
+               const bool over = Clock::now() >= until;
+               while (!over && sent - done < kWindow) {
+                 Client& from = crowd[static_cast<std::size_t>(sent) % room];
+                 dialect.Say(from, sent++);
+                 ++from.linesOut;
+               }
+               return over && done == sent;
+             },
+             std::chrono::milliseconds(static_cast<long>(seconds * 1000) + 30000), "room talk");
+  long delivered = -linesBefore;
+  for (std::size_t i = 0; i < room; ++i) delivered += crowd[i].linesIn;
+  return static_cast<double>(delivered) / std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Two clients outside the room exchange instant messages one at a time for
+// `seconds`, each timed from the send until it is read, while `flood` (when
+// given) keeps a third one busy.
+std::vector<double> Pings(Crowd& crowd, Dialect& dialect, std::size_t a, double seconds,
+                          const std::function<void()>& flood) {
+  Client& from = crowd[a];
+  Client& to = crowd[dialect.MessagesComeBack() ? a : a + 1];
+  std::vector<double> ms;
+  const auto send = [&] {
+    dialect.Message(from, to);
+    from.peer.Flush();
+    return Clock::now();
+  };
+  const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+  const long before = to.imsIn;
+  auto t0 = send();
+  crowd.Pump(
+      [&](Client& c, const PeerFrame& f) {
+        if (&c != &to) return;  // the flood's answers are not ours to read
+        dialect.Read(c, f);
+        if (to.imsIn == before + static_cast<long>(ms.size())) return;
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        if (Clock::now() < until) t0 = send();
+      },
+      [&] {
+        if (flood) flood();
+        return to.imsIn == before + static_cast<long>(ms.size()) && Clock::now() >= until;
+      },
+      std::chrono::milliseconds(static_cast<long>(seconds * 1000) + 30000), "IMs one at a time");
+  return ms;
+}
+
+// One client of reposa-server floods a mix of its costliest commands, 64 at
+// a time whenever its socket takes more.
+std::function<void()> Flood(Client& attacker) {
+  std::string names;
+  for (int i = 0; i < 120; ++i) names += " \"bench" + std::to_string(1000 + i) + "\"";
+  // A room of its own for its chat flood (ID 2, after the bench room): a
+  // room's members rightly read every line, and here they would be the
+  // driver itself, which would then measure its own reading.
+  attacker.peer.SendLine("toc_chat_join 4 \"Flood Room\"");
+  const std::string room = "2";
+  auto mix = std::make_shared<std::vector<std::string>>(std::vector<std::string>{
+      "toc_set_idle 60",
+      "toc2_new_buddies \"g:G\nb:bench0001\nb:bench0002\nb:bench0003\n\"",
+      "toc2_remove_buddy" + names + " \"G\"",
+      "toc_chat_send " + room + " \"" + std::string(7000, 'x') + "\"",
+      "toc_chat_invite " + room + " \"come\"" + names,
+      "toc_get_info bench0001",
+      "toc_set_away \"gone\"",
+      "toc_set_away",
+  });
+  return [&attacker, mix, next = std::size_t{0}]() mutable {
+    while (!attacker.peer.wantsWrite())
+      for (int i = 0; i < 64; ++i) attacker.peer.SendLine((*mix)[next++ % mix->size()]);
+  };
+}
+
+RunResult Run(const Target& target, std::size_t clients, std::size_t roomSize, std::size_t lines,
+              double seconds) {
+  RunResult r;
+  Dialect& dialect = *target.dialect;
+  ChildProcess server(target.argv);
+  const std::uint16_t port = Start(server, target);
+  r.idleRssKiB = static_cast<double>(Sample(server.pid()).rssKiB);
+
+  Crowd crowd(server, port, dialect,
+              target.tls ? ClientContext(target.tls->caFile()) : SslContext());
+  const auto started = Clock::now();
+  // Over TLS at most the server's default --max-signing-on (256) clients are
+  // signing on at once, as a server left at its defaults would have it: each
+  // handshake holds its record buffers until it is done.
+  SignOn(crowd, dialect, clients, target.tls ? 256 : clients);
   r.signOnSeconds = std::chrono::duration<double>(Clock::now() - started).count();
   r.rssKiB = static_cast<double>(Sample(server.pid()).rssKiB);
   r.perSessionKiB = (r.rssKiB - r.idleRssKiB) / static_cast<double>(clients);
 
-  // The room: every member must know every other before the talk starts.
-  for (std::size_t i = 0; i < roomSize; ++i)
-    crowd[i].peer.SendLine("toc_chat_join 4 \"Bench Room\"");
-  const auto onRoomFrame = [&](Client& c, const PeerFrame& f) {
-    if (f.type != 2) return;
-    const std::string_view p = f.payload;
-    if (p.starts_with("CHAT_JOIN:")) {
-      std::from_chars(p.data() + 10, p.data() + p.size(), c.chatId);
-    } else if (p.starts_with("CHAT_UPDATE_BUDDY:")) {
-      // CHAT_UPDATE_BUDDY:<id>:T:<name>[:<name>...]
-      std::size_t pos = p.find(":T:");
-      if (pos == std::string_view::npos) return;
-      pos += 3;
-      while (pos <= p.size()) {
-        const std::size_t end = std::min(p.find(':', pos), p.size());
-        c.roomNames.emplace(p.substr(pos, end - pos));
-        pos = end + 1;
-      }
-    } else if (p.starts_with("CHAT_IN_ENC:")) {
-      c.lastLine = TrailingNumber(p);
-      ++c.linesIn;
-    } else if (p.starts_with("IM_IN_ENC2:")) {
-      ++c.imsIn;
-    } else if (p.starts_with("ERROR:")) {
-      throw std::runtime_error(c.name + " got " + std::string(p));
-    }
-  };
-  crowd.Pump(
-      onRoomFrame,
-      [&] {
-        for (std::size_t i = 0; i < roomSize; ++i)
-          if (crowd[i].roomNames.size() < roomSize) return false;
-        return true;
-      },
-      30s, "joining the room");
-  const std::string send = "toc_chat_send " + std::to_string(crowd[0].chatId) + " ";
-
-  // One line at a time, from each member in turn, until all have it.
+  r.imsPerSecond = Ims(crowd, dialect, seconds);
+  JoinRoom(crowd, dialect, roomSize);
   const std::int64_t cpuBefore = Sample(server.pid()).cpuNs;
-  for (std::size_t k = 0; k < lines; ++k) {
-    const auto t0 = Clock::now();
-    crowd[k % roomSize].peer.SendLine(send + "\"line:" + std::to_string(k) + "\"");
-    crowd.Pump(
-        onRoomFrame,
-        [&] {
-          for (std::size_t i = 0; i < roomSize; ++i)
-            if (crowd[i].lastLine != static_cast<long>(k)) return false;
-          return true;
-        },
-        10s, "a room line");
-    r.fanOutMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-  }
+  r.fanOutMs = FanOut(crowd, dialect, roomSize, lines);
   r.serverCpuPerLineMs = static_cast<double>(Sample(server.pid()).cpuNs - cpuBefore) / 1e6 /
                          static_cast<double>(std::max<std::size_t>(lines, 1));
+  r.roomDeliveriesPerSecond = Talk(crowd, dialect, roomSize, seconds);
 
-  // Sustained talk: lines keep coming, at most `window` of them not yet
-  // delivered to everyone.
-  {
-    constexpr long kWindow = 16;
-    for (std::size_t i = 0; i < roomSize; ++i) crowd[i].linesIn = 0;
-    long sent = 0;
-    const auto t0 = Clock::now();
-    const auto until = t0 + std::chrono::duration<double>(seconds);
-    crowd.Pump(
-        onRoomFrame,
-        [&] {
-          long done = sent;
-          for (std::size_t i = 0; i < roomSize; ++i) done = std::min(done, crowd[i].linesIn);
-          const bool over = Clock::now() >= until;
-          while (!over && sent - done < kWindow) {
-            crowd[static_cast<std::size_t>(sent) % roomSize].peer.SendLine(
-                send + "\"line:" + std::to_string(sent) + "\"");
-            ++sent;
-          }
-          return over && done == sent;
-        },
-        std::chrono::milliseconds(static_cast<long>(seconds * 1000) + 30000), "room talk");
-    long delivered = 0;
-    for (std::size_t i = 0; i < roomSize; ++i) delivered += crowd[i].linesIn;
-    r.roomDeliveriesPerSecond =
-        static_cast<double>(delivered) / std::chrono::duration<double>(Clock::now() - t0).count();
-  }
-
-  // Everyone writes to the next one round the crowd, a few messages in
-  // flight each; what a client has to send goes out in one write, as a busy
-  // client's would.
-  {
-    constexpr long kWindow = 4;
-    const auto t0 = Clock::now();
-    const auto until = t0 + std::chrono::duration<double>(seconds);
-    const auto next = [&](std::size_t i) -> Client& { return crowd[(i + 1) % clients]; };
-    crowd.Pump(
-        onRoomFrame,
-        [&] {
-          const bool over = Clock::now() >= until;
-          bool settled = true;
-          for (std::size_t i = 0; i < clients; ++i) {
-            Client& c = crowd[i];
-            Client& to = next(i);
-            while (!over && c.imsOut - to.imsIn < kWindow) {
-              c.peer.QueueLine("toc_send_im " + to.name + " \"hello there\"");
-              ++c.imsOut;
-            }
-            settled = settled && to.imsIn == c.imsOut;
-          }
-          return over && settled;
-        },
-        std::chrono::milliseconds(static_cast<long>(seconds * 1000) + 30000), "instant messages");
-    long delivered = 0;
-    for (std::size_t i = 0; i < clients; ++i) delivered += crowd[i].imsIn;
-    r.imsPerSecond =
-        static_cast<double>(delivered) / std::chrono::duration<double>(Clock::now() - t0).count();
-  }
-  // One client floods a mix of the costliest commands while two others
-  // exchange instant messages, one at a time: how long each takes.
-  {
-    Client& attacker = crowd[0];
-    // Outside the room when there is anyone outside it: the room's members
-    // rightly get the attacker's lines before a later message.
-    const std::size_t a = clients >= roomSize + 2 ? roomSize : 1;
-    Client& from = crowd[a];
-    Client& to = crowd[a + 1];
-    std::string names;
-    for (int i = 0; i < 120; ++i) names += " \"bench" + std::to_string(1000 + i) + "\"";
-    // A room of its own for its chat flood (ID 2, after the bench room): a
-    // room's members rightly read every line, and here they would be the
-    // driver itself, which would then measure its own reading.
-    attacker.peer.SendLine("toc_chat_join 4 \"Flood Room\"");
-    const std::string room = "2";
-    const std::vector<std::string> mix = {
-        "toc_set_idle 60",
-        "toc2_new_buddies \"g:G\nb:bench0001\nb:bench0002\nb:bench0003\n\"",
-        "toc2_remove_buddy" + names + " \"G\"",
-        "toc_chat_send " + room + " \"" + std::string(7000, 'x') + "\"",
-        "toc_chat_invite " + room + " \"come\"" + names,
-        "toc_get_info bench0001",
-        "toc_set_away \"gone\"",
-        "toc_set_away",
-    };
-    std::size_t next = 0;
-    bool waiting = true;  // for the reply to the ping sent at t0
-    auto t0 = Clock::now();
-    from.peer.SendLine("toc_send_im " + to.name + " \"ping\"");
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    crowd.Pump(
-        [&](Client& c, const PeerFrame& f) {
-          if (&c == &to && f.type == 2 && f.payload.starts_with("IM_IN_ENC2:")) {
-            waiting = false;
-            r.imUnderAttackMs.push_back(
-                std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-            if (Clock::now() < until) {
-              waiting = true;
-              t0 = Clock::now();
-              from.peer.SendLine("toc_send_im " + to.name + " \"ping\"");
-            }
-          }
-        },
-        [&] {
-          while (!attacker.peer.wantsWrite())
-            for (int i = 0; i < 64; ++i) attacker.peer.SendLine(mix[next++ % mix.size()]);
-          return !waiting && Clock::now() >= until;
-        },
-        std::chrono::milliseconds(static_cast<long>(seconds * 1000) + 30000), "IMs under attack");
-  }
+  // Outside the room when there is anyone outside it: the room's members
+  // rightly get the attacker's lines before a later message.
+  const std::size_t a = clients >= roomSize + 2 ? roomSize : 1;
+  r.imQuietMs = Pings(crowd, dialect, a, seconds / 2, nullptr);
+  if (target.flood) r.imUnderAttackMs = Pings(crowd, dialect, a, seconds, Flood(crowd[0]));
   r.hwmKiB = static_cast<double>(Sample(server.pid()).hwmKiB);
   server.Stop();
   return r;
+}
+
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+// The server to start: reposa-server with its per-address and per-network
+// caps and its IM rates lifted (every client comes from 127.0.0.1),
+// bench_echo, or a program and its arguments.
+Target MakeTarget(Args& args, std::size_t clients) {
+  Target t;
+  const std::string dialect = args.Text("--dialect", "toc");
+  t.dialect = MakeDialect(dialect);
+  t.flood = dialect == "toc";
+  if (args.Flag("--tls")) {
+    if (dialect != "toc") throw std::invalid_argument("--tls is for reposa-server only");
+    t.tls = std::make_unique<TlsServerFiles>();
+  }
+  const std::string path =
+      args.Text("--server", dialect == "echo" ? REPOSA_ECHO_PATH : REPOSA_SERVER_PATH);
+  const std::string many = std::to_string(clients + 16);
+  const std::string listen = t.tls ? "--tls-listen 127.0.0.1:0 --tls-cert " + t.tls->pair.cert +
+                                         " --tls-key " + t.tls->pair.key
+                                   : "--listen 127.0.0.1:0";
+  const std::string fallback =
+      dialect == "echo"  ? listen
+      : dialect == "toc" ? "--db :memory: " + listen + " --keepalive 0 --max-connections " + many +
+                               " --max-per-address " + many + " --max-signing-on " + many +
+                               " --max-signing-on-per-address " + many + " --max-per-network " +
+                               many + " --max-signing-on-per-network " + many +
+                               // One sender's IMs are rated; the bench measures the server.
+                               " --im-rate 1073741824 --im-network-rate 1073741824"
+                         : "";
+  t.argv = Words(args.Text("--server-args", fallback));
+  t.argv.insert(t.argv.begin(), path);
+  t.port = static_cast<std::uint16_t>(args.Number("--port", 0));
+  return t;
 }
 
 }  // namespace
@@ -441,22 +521,22 @@ int main(int argc, char** argv) {
   using namespace kez::bench;
   try {
     Args args(argc, argv);
-    const std::string serverPath = args.Text("--server", REPOSA_SERVER_PATH);
     const auto clients = static_cast<std::size_t>(args.Number("--clients", 1000));
     const auto room = static_cast<std::size_t>(args.Number("--room", 100));
     const auto lines = static_cast<std::size_t>(args.Number("--lines", 300));
     const double seconds = args.Number("--seconds", 2);
     const int runs = static_cast<int>(args.Number("--runs", 3));
     const std::string json = args.Text("--json", "");
+    const Target target = MakeTarget(args, clients);
+    const std::string name = args.Text("--name", target.tls ? "server_tls" : "server");
     args.Check();
     if (room > clients || clients < 3 || room == 0)
       throw std::invalid_argument("wants 3 or more --clients, and a --room of 1 to --clients");
 
     std::vector<double> idle, rss, perSession, signOn, fanOut, fanOutP99, lineCpu, roomRate, imRate,
-        hwm;
-    std::vector<double> attackMedian, attackP99;
+        hwm, quiet, attackMedian, attackP99;
     for (int i = 0; i < runs; ++i) {
-      const RunResult r = Run(serverPath, clients, room, lines, seconds);
+      const RunResult r = Run(target, clients, room, lines, seconds);
       idle.push_back(r.idleRssKiB / 1024);
       rss.push_back(r.rssKiB / 1024);
       perSession.push_back(r.perSessionKiB);
@@ -466,6 +546,7 @@ int main(int argc, char** argv) {
       lineCpu.push_back(r.serverCpuPerLineMs);
       roomRate.push_back(r.roomDeliveriesPerSecond);
       imRate.push_back(r.imsPerSecond);
+      quiet.push_back(Median(r.imQuietMs));
       attackMedian.push_back(Median(r.imUnderAttackMs));
       attackP99.push_back(Quantile(r.imUnderAttackMs, 0.99));
       hwm.push_back(r.hwmKiB / 1024);
@@ -473,18 +554,26 @@ int main(int argc, char** argv) {
     const std::string n = std::to_string(clients);
     const std::string m = std::to_string(room);
     Figures figures("bench_server");
-    figures.Add("server.rss_idle", "MiB", idle);
-    figures.Add("server.rss_" + n + "_sessions", "MiB", rss);
-    figures.Add("server.kib_per_session_" + n + "_clients", "KiB", perSession);
-    figures.Add("server.sign_ons_per_second_" + n + "_clients", "1/s", signOn);
-    figures.Add("server.room_" + m + "_fanout", "ms", fanOut);
-    figures.Add("server.room_" + m + "_fanout_p99", "ms", fanOutP99);
-    figures.Add("server.room_" + m + "_line_server_cpu", "ms", lineCpu);
-    figures.Add("server.room_" + m + "_deliveries_per_second", "1/s", roomRate);
-    figures.Add("server.ims_per_second_" + n + "_clients", "1/s", imRate);
-    figures.Add("server.im_under_attack_" + n + "_clients", "ms", attackMedian);
-    figures.Add("server.im_under_attack_p99_" + n + "_clients", "ms", attackP99);
-    figures.Add("server.rss_peak_" + n + "_clients", "MiB", hwm);
+    const auto add = [&](const std::string& figure, const std::string& unit,
+                         const std::vector<double>& v) {
+      figures.Add(name + "." + figure, unit, v);
+    };
+    add("rss_idle", "MiB", idle);
+    add("rss_" + n + "_sessions", "MiB", rss);
+    add("kib_per_session_" + n + "_clients", "KiB", perSession);
+    add("sign_ons_per_second_" + n + "_clients", "1/s", signOn);
+    add("room_" + m + "_fanout", "ms", fanOut);
+    add("room_" + m + "_fanout_p99", "ms", fanOutP99);
+    add("room_" + m + "_fanout_p99_" + n + "_clients", "ms", fanOutP99);  // the same, per crowd
+    add("room_" + m + "_line_server_cpu", "ms", lineCpu);
+    add("room_" + m + "_deliveries_per_second", "1/s", roomRate);
+    add("ims_per_second_" + n + "_clients", "1/s", imRate);
+    add("im_quiet_" + n + "_clients", "ms", quiet);
+    if (target.flood) {
+      add("im_under_attack_" + n + "_clients", "ms", attackMedian);
+      add("im_under_attack_p99_" + n + "_clients", "ms", attackP99);
+    }
+    add("rss_peak_" + n + "_clients", "MiB", hwm);
     figures.Write(json);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_server: %s\n", e.what());

@@ -1,7 +1,9 @@
 // reposa-server on its database: a burst of stored list changes from one
 // client (how long until all are acknowledged, and the longest wait another
 // pair of users sees meanwhile), sign-ons to registered accounts while a
-// guesser tries wrong passwords, and the start with a large database.
+// guesser tries wrong passwords, and the start with a large database. Each
+// is measured in turns with its reference: as many commands that store
+// nothing, one core's password checks, a start on an empty database.
 //
 //   bench_store [--changes 10000] [--accounts 1000] [--big-accounts 10000]
 //               [--buddies 200] [--runs 3] [--json FILE]
@@ -79,8 +81,10 @@ struct Burst {
 };
 
 // `changes` buddies added and removed again by one client; meanwhile one
-// user sends another instant messages, one at a time, and times each.
-Burst RunBurst(const std::string& serverPath, const std::string& db, int changes) {
+// user sends another instant messages, one at a time, and times each. With
+// `store` false the client asks for its own status twice instead, as many
+// commands and answers that store nothing: the reference for the burst.
+Burst RunBurst(const std::string& serverPath, const std::string& db, int changes, bool store) {
   std::filesystem::remove(db);
   // The burst is what the store takes, not what a user may send: the
   // list-change rate is lifted.
@@ -93,7 +97,7 @@ Burst RunBurst(const std::string& serverPath, const std::string& db, int changes
   SignOn(to, "ponger", "x");
   Pump(
       {&to}, [] { return false; }, [](std::size_t, const PeerFrame&) {}, 200ms);  // settle
-  int sent = 0, added = 0, removed = 0;
+  int sent = 0, answered = 0;
   Burst result;
   Clock::time_point pingSent;
   auto ping = [&] {
@@ -103,18 +107,22 @@ Burst RunBurst(const std::string& serverPath, const std::string& db, int changes
   const auto start = Clock::now();
   ping();
   auto feed = [&] {  // keeps a few hundred commands in flight
-    while (sent < changes && sent - removed < 200) {
+    while (sent < changes && 2 * sent - answered < 400) {
       const std::string b = "b" + std::to_string(sent++);
-      burster.SendLine("toc2_new_buddies \"g:Burst\nb:" + b + "\n\"");
-      burster.SendLine("toc2_remove_buddy \"" + b + "\" \"Burst\"");
+      burster.SendLine(store ? "toc2_new_buddies \"g:Burst\nb:" + b + "\n\""
+                             : "toc_get_status burster");
+      burster.SendLine(store ? "toc2_remove_buddy \"" + b + "\" \"Burst\""
+                             : "toc_get_status burster");
     }
   };
   feed();
   const bool finished = Pump(
-      {&burster, &from, &to}, [&] { return removed == changes; },
+      {&burster, &from, &to}, [&] { return answered == 2 * changes; },
       [&](std::size_t i, const PeerFrame& f) {
-        if (i == 0 && f.payload.starts_with("INSERTED2:b:")) ++added;
-        if (i == 0 && f.payload.starts_with("DELETED2:b:")) ++removed, feed();
+        if (i == 0 &&
+            (store ? f.payload.starts_with("INSERTED2:b:") || f.payload.starts_with("DELETED2:b:")
+                   : f.payload.starts_with("UPDATE_BUDDY2:burster:")))
+          ++answered, feed();
         if (i == 2 && f.payload.starts_with("IM_IN")) {
           const double ms =
               std::chrono::duration<double, std::milli>(Clock::now() - pingSent).count();
@@ -123,7 +131,7 @@ Burst RunBurst(const std::string& serverPath, const std::string& db, int changes
         }
       },
       120s);
-  if (!finished || added != changes) throw std::runtime_error("burst not acknowledged");
+  if (!finished) throw std::runtime_error("burst not acknowledged");
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   server.Stop();
   return result;
@@ -200,6 +208,17 @@ double RunSignOns(const std::string& serverPath, const std::string& db, int acco
   return accounts / seconds;
 }
 
+// The reference for sign-ons: password checks a second on one core of this
+// machine, as the server's workers make them.
+double PasswordChecksPerSecond() {
+  const std::string hash = reposa::server::HashPassword("pw", reposa::server::Limits{});
+  constexpr int kChecks = 20;
+  const auto t0 = Clock::now();
+  for (int i = 0; i < kChecks; ++i)
+    if (!reposa::server::VerifyPassword(hash, "pw")) throw std::runtime_error("check failed");
+  return kChecks / std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
 double RunStart(const std::string& serverPath, const std::string& db) {
   ChildProcess server({serverPath, "--db", db, "--listen", "127.0.0.1:0"});
   Port(server);
@@ -227,11 +246,15 @@ int main(int argc, char** argv) {
     const reposa::test::TempDir temp;  // removed with the databases at the end
     const std::string& dir = temp.path;
 
-    std::vector<double> burst, wait, signOns, start;
+    std::vector<double> burst, wait, plain, plainWait, signOns, checks, start, emptyStart;
     for (int i = 0; i < runs; ++i) {
-      const Burst b = RunBurst(serverPath, dir + "/burst.db", changes);
+      // In turns with its reference, so both see the same machine.
+      const Burst b = RunBurst(serverPath, dir + "/burst.db", changes, true);
       burst.push_back(b.seconds);
       wait.push_back(b.longestWaitMs);
+      const Burst p = RunBurst(serverPath, dir + "/plain.db", changes, false);
+      plain.push_back(p.seconds);
+      plainWait.push_back(p.longestWaitMs);
     }
     {
       SqliteAccountStore store(dir + "/registered.db", reposa::server::Limits{});
@@ -246,8 +269,10 @@ int main(int argc, char** argv) {
           }))
         throw std::runtime_error(store.lastError());
     }
-    for (int i = 0; i < runs; ++i)
+    for (int i = 0; i < runs; ++i) {
       signOns.push_back(RunSignOns(serverPath, dir + "/registered.db", accounts));
+      checks.push_back(PasswordChecksPerSecond());
+    }
     {
       SqliteAccountStore store(dir + "/big.db", reposa::server::Limits{});
       const std::string hash = reposa::server::HashPassword("pw", reposa::server::Limits{});
@@ -263,16 +288,24 @@ int main(int argc, char** argv) {
           }))
         throw std::runtime_error(store.lastError());
     }
-    for (int i = 0; i < runs; ++i) start.push_back(RunStart(serverPath, dir + "/big.db"));
+    for (int i = 0; i < runs; ++i) {
+      start.push_back(RunStart(serverPath, dir + "/big.db"));
+      std::filesystem::remove(dir + "/empty.db");
+      emptyStart.push_back(RunStart(serverPath, dir + "/empty.db"));
+    }
     std::filesystem::remove_all(dir);
 
     const std::string n = std::to_string(changes);
     Figures figures("bench_store");
     figures.Add("store.burst_" + n + "_seconds", "s", burst);
     figures.Add("store.burst_longest_wait", "ms", wait);
+    figures.Add("store.plain_" + n + "_seconds", "s", plain);
+    figures.Add("store.plain_longest_wait", "ms", plainWait);
     figures.Add("store.registered_sign_ons_per_second", "1/s", signOns);
+    figures.Add("store.password_checks_per_second", "1/s", checks);
     figures.Add("store.start_" + std::to_string(bigAccounts) + "x" + std::to_string(buddies), "ms",
                 start);
+    figures.Add("store.start_empty", "ms", emptyStart);
     figures.Write(json);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_store: %s\n", e.what());

@@ -79,7 +79,9 @@ reboots. reposa-server is a small TOC2 server for one machine and a few
 friends.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkeztocsock-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-# The Qt socket (CMake component qt) needs Qt's development files.
+# The posix TLS socket loads OpenSSL 3 when first used; the Qt socket (CMake
+# component qt) needs Qt's development files.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS libssl3)
 set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS qt6-base-dev)
 set(CPACK_DEBIAN_DEV_DESCRIPTION
     "TOC2 instant-messaging session control for C++ (development files)
@@ -89,6 +91,6 @@ does no I/O of its own: a host hands it a socket, or drives its session core
 with bytes.
 
 This package holds the headers, the static libraries of the control, its epoll
-loop and TCP socket and its Qt socket, and the CMake package KezTOCSock and
-pkg-config files to find them.")
+loop, its TCP and TLS sockets and its Qt sockets, and the CMake package
+KezTOCSock and pkg-config files to find them.")
 include(CPack)

@@ -105,40 +105,40 @@ template <auto Fn, class... Names>
 Method Bind(std::string_view name, std::size_t required, Names... names) {
   constexpr std::size_t arity = std::tuple_size_v<typename Signature<decltype(Fn)>::Params>;
   static_assert(sizeof...(Names) == arity, "one name per parameter");
-  return {name, Binding<Fn>::Params({names...}), required, &Binding<Fn>::Call};
+  return {name, Binding<Fn>::Params({names...}), required, &Binding<Fn>::Call, false};
 }
 
+// An argument, or its parameter's default where a trailing one was left out.
+template <class T>
+T ArgOr(const Args& args, std::size_t i, T fallback) {
+  return args.Has(i) ? KindOf<T>::Get(args, i) : fallback;
+}
+
+// The commands, from the control's list: names, kinds and defaults as declared.
+#define KEZ_STRING(x) KEZ_STRING_(x)
+#define KEZ_STRING_(x) #x
+#define KEZ_CALL_PARAM(i, p)                                             \
+  Param {                                                                \
+    KEZ_STRING(KEZ_PARAM_NAME(i, p)), KindOf<KEZ_PARAM_TYPE(i, p)>::kind \
+  }
+#define KEZ_CALL_ARG(i, p) ArgOr<KEZ_PARAM_TYPE(i, p)>(args, i, KEZ_PARAM_DEFAULT(i, p))
+#define KEZ_CALL_COMMAND(Name, doc, ...)                                 \
+  Method{#Name,                                                          \
+         {KEZ_EACH(KEZ_CALL_PARAM, KEZ_COMMA, __VA_ARGS__)},             \
+         KEZ_EACH(KEZ_PARAM_REQUIRED, KEZ_PLUS, __VA_ARGS__),            \
+         [](KezTOCSock& control, const Args& args) -> CallResult {       \
+           control.Name(KEZ_EACH(KEZ_CALL_ARG, KEZ_COMMA, __VA_ARGS__)); \
+           return {};                                                    \
+         },                                                              \
+         true},
+
+// The session methods and utilities, bound by hand; the commands generated.
 using K = KezTOCSock;
 const std::vector<Method> kMethods = {
     Bind<&K::Login>("Login", 4, "UserName", "Password", "TOCServer", "Port", "AuthServer"),
     Bind<&K::LogOff>("LogOff", 0),
     Bind<&K::SendPacket>("SendPacket", 2, "intChannel", "strData"),
-    Bind<&K::JoinChat>("JoinChat", 2, "strRoomName", "intExchange"),
-    Bind<&K::LeaveChat>("LeaveChat", 1, "strChatName", "lngChatID"),
-    Bind<&K::SendChat>("SendChat", 2, "strChatName", "strMessage", "lngChatID"),
-    Bind<&K::GetProfile>("GetProfile", 1, "strUserName"),
-    Bind<&K::SendIM>("SendIM", 3, "strUserName", "strMessage", "AutoResponse"),
-    Bind<&K::ChangePassword>("ChangePassword", 2, "strOldPassword", "strNewPassword"),
-    Bind<&K::FormatUserName>("FormatUserName", 1, "strFormatted"),
-    Bind<&K::SetAwayMessage>("SetAwayMessage", 1, "strAwayMessage"),
-    Bind<&K::SetProfile>("SetProfile", 1, "strProfile"),
-    Bind<&K::GetStatus>("GetStatus", 1, "strUserName"),
-    Bind<&K::SetIdleTime>("SetIdleTime", 1, "lngMinutes"),
-    Bind<&K::AcceptChatInvite>("AcceptChatInvite", 1, "lngChatID"),
-    Bind<&K::InviteUsers>("InviteUsers", 3, "strChatName", "strInviteMessage", "strUsers",
-                          "lngChatID"),
-    Bind<&K::WarnUser>("WarnUser", 2, "strUserName", "blnAnonymous"),
-    Bind<&K::AddBuddy>("AddBuddy", 2, "strGroup", "strBuddy"),
-    Bind<&K::RemoveBuddy>("RemoveBuddy", 2, "strGroup", "strBuddy"),
-    Bind<&K::AddGroup>("AddGroup", 1, "strGroup"),
-    Bind<&K::RemoveGroup>("RemoveGroup", 1, "strGroup"),
-    Bind<&K::BlockUser>("BlockUser", 1, "strUserName"),
-    Bind<&K::UnblockUser>("UnblockUser", 1, "strUserName"),
-    Bind<&K::AddPrivateUser>("AddPrivateUser", 1, "strUserName"),
-    Bind<&K::RemovePrivateUser>("RemovePrivateUser", 1, "strUserName"),
-    Bind<&K::SetPrivacy>("SetPrivacy", 1, "intMode"),
-    Bind<&K::SetCapability>("SetCapability", 1, "strCapUUID"),
-    Bind<&K::RemoveHtml>("RemoveHtml", 1, "strMessage"),
+    KEZ_TOCSOCK_COMMANDS(KEZ_CALL_COMMAND) Bind<&K::RemoveHtml>("RemoveHtml", 1, "strMessage"),
     Bind<&K::GetChatName>("GetChatName", 1, "lngChatID"),
 };
 

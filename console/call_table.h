@@ -52,6 +52,9 @@ struct Method {
   std::vector<Param> params;  // in the order of the control's signature
   std::size_t required;       // the rest are trailing optional parameters
   CallResult (*invoke)(kez::KezTOCSock& control, const Args& args);
+  // A client command: it reaches the server only while the control's
+  // State() is SigningOn or SignedOn, and sends nothing otherwise.
+  bool command = false;
 };
 
 // The public method of the control called `name`, or null.

@@ -1,7 +1,5 @@
 #include "console_session.h"
 
-#include "kez/posix/PosixSocket.h"
-
 namespace reposa::console {
 
 void LoopTimer::Start(std::chrono::milliseconds wait, std::function<void()> due) {
@@ -21,29 +19,54 @@ void LoopTimer::Cancel() {
 }
 
 ConsoleSession::ConsoleSession(kez::posix::EventLoop& loop, EventPrinter::Emit emit, bool packets,
-                               const std::vector<JoinTarget>& joins)
+                               const std::vector<JoinTarget>& joins,
+                               std::unique_ptr<kez::Socket> socket)
     : loop_(loop),
       emit_(emit),
       timer_(loop),
       keep_(timer_, {[this] { SignOnAgain(); }, [this](const JoinTarget& room) { Join(room); }}),
-      events_(*this, std::move(emit), packets),
-      control_(std::make_unique<kez::KezTOCSock>(std::make_unique<kez::posix::PosixSocket>(loop),
-                                                 &events_)) {
+      events_(*this, emit, packets),
+      held_(loop, emit),
+      control_(std::make_unique<kez::KezTOCSock>(std::move(socket), &events_)) {
   for (const JoinTarget& room : joins) keep_.Want(room);
 }
 
 void ConsoleSession::HandleLine(std::string_view line) {
-  CallMade call;
-  std::optional<nlohmann::ordered_json> reply = HandleRequest(*control_, line, &call);
-  NoteCall(call);
-  if (reply) emit_(*reply);
+  ParsedLine parsed = ParseRequest(line);
+  if (const auto* error = std::get_if<nlohmann::ordered_json>(&parsed)) emit_(*error);
+  auto* request = std::get_if<Request>(&parsed);
+  if (!request) return;
+  // Commands keep their order: none overtakes one still held.
+  if (!request->NeedsServer() ||
+      (held_.Empty() && control_->State() == kez::SessionState::SignedOn)) {
+    Run(std::move(*request));
+  } else if (SignOnComing()) {
+    held_.Hold(std::move(*request), line.size());
+  } else {
+    emit_(nlohmann::ordered_json{{"error", std::string(request->method->name) +
+                                               ": not signed on, and no sign-on is coming"}});
+  }
 }
 
 // A joined room is joined again with the exchange its call asked for.
-void ConsoleSession::NoteCall(const CallMade& call) {
-  if (call.method != "JoinChat") return;
-  keep_.JoinRequested(
-      JoinTarget{std::get<std::string>(call.args.at(0)), std::get<int16_t>(call.args.at(1))});
+void ConsoleSession::Run(Request request) {
+  CallMade call;
+  std::optional<nlohmann::ordered_json> reply = CarryOut(*control_, std::move(request), &call);
+  if (call.method == "JoinChat")
+    keep_.JoinRequested(
+        JoinTarget{std::get<std::string>(call.args.at(0)), std::get<int16_t>(call.args.at(1))});
+  if (reply) emit_(*reply);
+}
+
+bool ConsoleSession::SignOnComing() const {
+  const kez::SessionState state = control_->State();
+  return state == kez::SessionState::Connecting || state == kez::SessionState::SigningOn ||
+         keep_.Waiting().has_value();
+}
+
+// After the sign-on's own work, as the rooms are: on a later turn.
+void ConsoleSession::RunHeldCalls() {
+  while (!held_.Empty() && control_->State() == kez::SessionState::SignedOn) Run(held_.Take());
 }
 
 void ConsoleSession::KeepPresent(SignOn signOn, std::function<void()> onGiveUp) {
@@ -62,6 +85,7 @@ void ConsoleSession::SessionLost() {
   if (const auto retry = keep_.Lost())
     emit_(nlohmann::ordered_json{
         {"notice", "reconnecting"}, {"in", retry->ShownSeconds()}, {"attempt", retry->attempt}});
+  if (!SignOnComing()) held_.RefuseAll("not sent: the session ended, and no sign-on is coming");
 }
 
 void ConsoleSession::Join(const JoinTarget& room) {
@@ -81,6 +105,7 @@ void ConsoleSession::Events::LoggedIn(const std::string& strUserName,
   EventPrinter::LoggedIn(strUserName, std::move(BuddyList), std::move(BlockList),
                          std::move(PrivateList), std::move(MiscData), strPreferences, PrivacyMode);
   session_.keep_.LoggedIn();
+  session_.loop_.Post([&s = session_] { s.RunHeldCalls(); });
 }
 
 void ConsoleSession::Events::JoinedChat(const std::string& strChatName, int32_t lngChatID) {
@@ -96,12 +121,13 @@ void ConsoleSession::Events::LeftChat(int32_t lngChatID) {
 void ConsoleSession::Events::LoggedOut(const std::string& strUserName) {
   EventPrinter::LoggedOut(strUserName);
   session_.keep_.LoggedOut();
+  session_.held_.RefuseAll("not sent: signed off");
 }
 
 void ConsoleSession::Events::Error(int16_t intErrorCode, const std::string& strError) {
   EventPrinter::Error(intErrorCode, strError);
   ConsoleSession& s = session_;
-  if (s.keep_.Error(intErrorCode))
+  if (s.keep_.Error(intErrorCode, strError, s.control_->State()))
     s.loop_.Post([&s] {
       if (s.onGiveUp_) s.onGiveUp_();
     });

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "event_printer.h"
+#include "held_calls.h"
 #include "kez/KezTOCSock.h"
 #include "kez/host/KeepPresent.h"
 #include "kez/posix/EventLoop.h"
@@ -40,11 +41,15 @@ class LoopTimer final : public kez::host::Timer {
 // out in order, and the rooms of --join joined after each sign-on.
 class ConsoleSession {
  public:
+  // `socket`: what the control signs on with (see ServerSocket).
   ConsoleSession(kez::posix::EventLoop& loop, EventPrinter::Emit emit, bool packets,
-                 const std::vector<JoinTarget>& joins);
+                 const std::vector<JoinTarget>& joins, std::unique_ptr<kez::Socket> socket);
 
   kez::KezTOCSock& Control() { return *control_; }
-  // One input line; prints its result or error, if any.
+  // One input line; prints its result or error, if any. A client command is
+  // carried out at once while signed on, kept (in order, bounded) while a
+  // sign-on is under way or waiting, and refused with an error otherwise.
+  // Calls that need no server answer at once.
   void HandleLine(std::string_view line);
 
   // Signs on now and, whenever the connection is lost, again after the
@@ -76,7 +81,9 @@ class ConsoleSession {
 
   void SignOnAgain();
   void Join(const JoinTarget& room);
-  void NoteCall(const CallMade& call);
+  void Run(Request request);
+  bool SignOnComing() const;
+  void RunHeldCalls();
   void SessionLost();
 
   kez::posix::EventLoop& loop_;
@@ -86,6 +93,7 @@ class ConsoleSession {
   LoopTimer timer_;
   kez::host::KeepPresent keep_;
   Events events_;
+  HeldCalls held_;
   std::unique_ptr<kez::KezTOCSock> control_;
 };
 

@@ -8,30 +8,51 @@
 
 namespace reposa::console {
 
+void LineSplitter::TooLong() {
+  if (onTooLong_) onTooLong_();
+}
+
+// Each byte is looked at once, so a long line costs linear time; a line
+// grows in one buffer reserved at the cap, never copied as it grows.
 void LineSplitter::Feed(std::string_view bytes, const OnLine& onLine) {
-  pending_.append(bytes);
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = pending_.find('\n', scanned_);
-    if (end == std::string::npos) break;
-    onLine(std::string_view(pending_).substr(start, end - start));
-    start = end + 1;
-    scanned_ = start;
+  while (!bytes.empty()) {
+    const std::size_t end = bytes.find('\n');
+    const std::string_view piece = bytes.substr(0, end);
+    if (skipping_) {
+      // dropped up to the line feed
+    } else if (pending_.size() + piece.size() > maxLine_) {
+      pending_.clear();
+      skipping_ = true;
+      TooLong();
+    } else if (end != std::string_view::npos && pending_.empty()) {
+      onLine(piece);
+    } else {
+      if (pending_.capacity() < pending_.size() + piece.size()) pending_.reserve(maxLine_);
+      pending_.append(piece);
+      if (end != std::string_view::npos) {
+        onLine(pending_);
+        pending_.clear();
+      }
+    }
+    if (end == std::string_view::npos) return;
+    skipping_ = false;
+    bytes.remove_prefix(end + 1);
   }
-  pending_.erase(0, start);
-  // Only the new bytes are searched next time, so a long line costs linear time.
-  scanned_ = pending_.size();
 }
 
 void LineSplitter::Finish(const OnLine& onLine) {
   if (!pending_.empty()) onLine(pending_);
   pending_.clear();
-  scanned_ = 0;
+  skipping_ = false;
 }
 
 LineReader::LineReader(kez::posix::EventLoop& loop, int fd, LineSplitter::OnLine onLine,
-                       std::function<void()> onEnd)
-    : loop_(loop), fd_(fd), onLine_(std::move(onLine)), onEnd_(std::move(onEnd)) {
+                       std::function<void()> onEnd, std::function<void()> onTooLong)
+    : loop_(loop),
+      fd_(fd),
+      splitter_(LineSplitter::kMaxLine, std::move(onTooLong)),
+      onLine_(std::move(onLine)),
+      onEnd_(std::move(onEnd)) {
   savedFlags_ = ::fcntl(fd_, F_GETFL);
   if (savedFlags_ >= 0) ::fcntl(fd_, F_SETFL, savedFlags_ | O_NONBLOCK);
   // A descriptor that is not open polls as POLLNVAL and then reads as the end.

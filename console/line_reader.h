@@ -8,19 +8,29 @@
 
 namespace reposa::console {
 
-// Cuts a byte stream into lines at each line feed. A line may be of any
-// length; nothing is dropped.
+// Cuts a byte stream into lines at each line feed. A line longer than
+// `maxLine` is never kept whole: as soon as it is known to be too long its
+// bytes are dropped up to its line feed and `onTooLong` runs, once for it.
 class LineSplitter {
  public:
   using OnLine = std::function<void(std::string_view line)>;
+  // A call's line is far shorter: the longest frame the server takes is 64 KB.
+  static constexpr std::size_t kMaxLine = 1024 * 1024;
+
+  explicit LineSplitter(std::size_t maxLine = kMaxLine, std::function<void()> onTooLong = {})
+      : maxLine_(maxLine), onTooLong_(std::move(onTooLong)) {}
 
   void Feed(std::string_view bytes, const OnLine& onLine);
   // End of the stream: a last line without its line feed still counts.
   void Finish(const OnLine& onLine);
 
  private:
+  void TooLong();
+
+  std::size_t maxLine_;
+  std::function<void()> onTooLong_;
   std::string pending_;
-  std::size_t scanned_ = 0;  // bytes of pending_ known to hold no line feed
+  bool skipping_ = false;  // inside a line too long to keep
 };
 
 // Reads lines from a file descriptor through the event loop: non-blocking,
@@ -29,7 +39,7 @@ class LineSplitter {
 class LineReader {
  public:
   LineReader(kez::posix::EventLoop& loop, int fd, LineSplitter::OnLine onLine,
-             std::function<void()> onEnd);
+             std::function<void()> onEnd, std::function<void()> onTooLong = {});
   ~LineReader();
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;

@@ -20,6 +20,7 @@
 #include "options.h"
 #include "output.h"
 #include "password.h"
+#include "server_socket.h"
 #include "stop_signals.h"
 
 #ifndef REPOSA_VERSION
@@ -54,6 +55,10 @@ std::optional<std::string> StartupPassword(const Options& options, int signalFd)
 
 int Run(const Options& options) {
   ::signal(SIGPIPE, SIG_IGN);  // a closed stdout must not end the presence
+  // Read at each sign-on; one that cannot be read now is a mistake to say
+  // at once, not at every retry.
+  if (!options.caFile.empty() && !std::ifstream(options.caFile))
+    throw UsageError("--ca-file: cannot read " + options.caFile + ": " + std::strerror(errno));
   // Signals end the program between two steps of the loop, never inside one.
   const int signalFd = InstallStopSignals();
   if (signalFd < 0) {
@@ -76,11 +81,16 @@ int Run(const Options& options) {
   });
   ConsoleSession session(
       loop, [&out](const nlohmann::ordered_json& line) { out.Write(line); }, options.packets,
-      options.joins);
+      options.joins, ServerSocket(loop, options.server, options.caFile));
   loop.Watch(signalFd, POLLIN, [&loop](short) { loop.Stop(); });
   // End of input leaves the session running: the account stays present.
-  LineReader reader(loop, STDIN_FILENO,
-                    [&session](std::string_view line) { session.HandleLine(line); }, {});
+  LineReader reader(
+      loop, STDIN_FILENO, [&session](std::string_view line) { session.HandleLine(line); }, {},
+      [&out] {
+        out.Write(nlohmann::ordered_json{{"error", "input line longer than " +
+                                                       std::to_string(LineSplitter::kMaxLine) +
+                                                       " bytes: skipped up to its line feed"}});
+      });
   input = &reader;
 
   int status = 0;

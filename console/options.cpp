@@ -41,7 +41,7 @@ std::vector<std::string> ConfigArguments(std::string_view text) {
     if (name.empty() || name.starts_with('-') || name == "config")
       throw UsageError("--config: line " + std::to_string(number) + " does not name an option");
     std::string arg = "--" + std::string(name);
-    if (eq != std::string_view::npos) arg += "=" + std::string(Trim(line.substr(eq + 1)));
+    if (eq != std::string_view::npos) (arg += '=') += Trim(line.substr(eq + 1));
     args.push_back(std::move(arg));
   }
   return args;
@@ -68,7 +68,9 @@ namespace {
 
 kez::host::Address ParseServer(std::string_view text) {
   try {
-    return kez::host::ParseAddress(text, {.defaultPort = kez::host::kLocalServerPort});
+    return kez::host::ParseAddress(text, {.defaultPort = kez::host::kLocalServerPort,
+                                          .defaultTlsPort = kez::host::kTlsServerPort,
+                                          .tls = true});
   } catch (const kez::host::AddressError& e) {
     throw UsageError(std::string("--server: ") + e.what());
   }
@@ -82,7 +84,17 @@ struct OptionRow {
 };
 
 constexpr OptionRow kOptionRows[] = {
-    {"--server", true, [](Options& o, const std::string& v) { o.server = ParseServer(v); }},
+    {"--server", true,
+     [](Options& o, const std::string& v) {
+       o.server = ParseServer(v);
+       o.serverText = v;
+     }},
+    {"--tls", false, [](Options& o, const std::string&) { o.tls = true; }},
+    {"--ca-file", true,
+     [](Options& o, const std::string& v) {
+       if (v.empty()) throw UsageError("--ca-file: the file name is empty");
+       o.caFile = v;
+     }},
     {"--auth-server", true, [](Options& o, const std::string& v) { o.authServer = v; }},
     {"--screen-name", true,
      [](Options& o, const std::string& v) {
@@ -145,12 +157,18 @@ Options ParseOptions(const std::vector<std::string>& args) {
     }
     row->apply(options, value);
   }
+  // --tls is tls:// in front of the server's address, wherever it stands.
+  if (options.tls && !options.server.tls)
+    options.server = ParseServer(
+        "tls://" + options.serverText.value_or(std::string(kez::host::kLocalServerHost)));
   // With --config the file's options still have to be added.
   if (!options.configFile) CheckOptions(options);
   return options;
 }
 
 void CheckOptions(const Options& options) {
+  if (!options.caFile.empty() && !options.server.tls)
+    throw UsageError("--ca-file needs --tls or a tls:// server");
   if (options.passwordFile && !options.screenName)
     throw UsageError("--password-file needs --screen-name");
   if (options.reconnect && !options.screenName) throw UsageError("--reconnect needs --screen-name");
@@ -167,7 +185,12 @@ object per line on standard output. End of input keeps the session running;
 SIGINT or SIGTERM ends it.
 
 Options:
-  --server HOST[:PORT]   TOC server to sign on to (default 127.0.0.1:5190)
+  --server [tls://]HOST[:PORT]
+                         TOC server to sign on to (default 127.0.0.1:5190);
+                         tls:// signs on over TLS, on port 5191 unless given
+  --tls                  the same as tls:// in front of the server's address
+  --ca-file FILE         verify the TLS server with the authorities in FILE
+                         (PEM) instead of the system's store
   --auth-server HOST     authorizer host named in the login (default: the control's)
   --screen-name NAME     sign on at start
   --password-file FILE   the password is the first line of FILE; without this

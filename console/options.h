@@ -16,7 +16,12 @@ using kez::host::JoinTarget;
 
 struct Options {
   kez::host::Address server = kez::host::LocalServer();
-  std::string authServer;  // empty: the control's own default
+  // --tls: the server is a tls:// one whatever --server says; --ca-file: the
+  // authority to verify it with instead of the system's store.
+  bool tls = false;
+  std::string caFile;
+  std::optional<std::string> serverText;  // --server as given
+  std::string authServer;                 // empty: the control's own default
   std::optional<std::string> screenName;
   std::optional<std::string> passwordFile;
   std::vector<JoinTarget> joins;  // --join, each time it is given

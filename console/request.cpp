@@ -33,7 +33,7 @@ std::string CountText(const Method& method) {
   return text + (all == 1 ? " argument" : " arguments");
 }
 
-std::optional<json> Call(kez::KezTOCSock& control, const json& request, CallMade* made) {
+Request ParseCall(const json& request) {
   OnlyMembers(request, {"call", "args"});
   const json& name = request["call"];
   if (!name.is_string()) throw RequestError("\"call\" must be a method name");
@@ -48,28 +48,31 @@ std::optional<json> Call(kez::KezTOCSock& control, const json& request, CallMade
     throw RequestError(std::string(method->name) + " takes " + CountText(*method) + ", " +
                        std::to_string(args.size()) + " given");
 
-  std::vector<ArgValue> values;
-  values.reserve(args.size());
+  Request call{Request::Kind::Call, method, {}, 0};
+  call.args.reserve(args.size());
   for (std::size_t i = 0; i < args.size(); ++i) {
     const Param& param = method->params[i];
     try {
-      values.push_back(ConvertArgument(args[i], param.kind));
+      call.args.push_back(ConvertArgument(args[i], param.kind));
     } catch (const RequestError& e) {
       throw RequestError(std::string(method->name) + " argument " + std::to_string(i + 1) + " (" +
                          std::string(param.name) + "): " + e.what());
     }
   }
+  return call;
+}
 
+std::optional<json> Call(kez::KezTOCSock& control, Request call, CallMade* made) {
   std::vector<ArgValue> reported;  // a copy for `made`; the values go to the call
-  if (made) reported = values;
+  if (made) reported = call.args;
   CallResult result;
   try {
-    result = method->invoke(control, Args(std::move(values)));
+    result = call.method->invoke(control, Args(std::move(call.args)));
   } catch (const std::exception& e) {
     // The control refuses what it cannot send (overflow, NUL byte, too long).
-    throw RequestError(std::string(method->name) + " failed: " + e.what());
+    throw RequestError(std::string(call.method->name) + " failed: " + e.what());
   }
-  if (made) *made = CallMade{method->name, std::move(reported)};
+  if (made) *made = CallMade{call.method->name, std::move(reported)};
   if (!result) return std::nullopt;
   return json{{"result", BytesToJson(*result)}};
 }
@@ -79,47 +82,84 @@ void RequireProperty(const json& name) {
     throw RequestError("the only property is \"LastChatID\"");
 }
 
-std::optional<json> Get(kez::KezTOCSock& control, const json& request) {
-  OnlyMembers(request, {"get"});
-  RequireProperty(request["get"]);
-  return json{{"result", control.LastChatID()}};
-}
-
-std::optional<json> Set(kez::KezTOCSock& control, const json& request) {
+Request ParseSet(const json& request) {
   OnlyMembers(request, {"set", "value"});
   RequireProperty(request["set"]);
   if (!request.contains("value")) throw RequestError("\"set\" needs a \"value\"");
   try {
-    control.SetLastChatID(std::get<int32_t>(ConvertArgument(request["value"], ArgKind::Int32)));
+    return Request{Request::Kind::Set,
+                   nullptr,
+                   {},
+                   std::get<int32_t>(ConvertArgument(request["value"], ArgKind::Int32))};
   } catch (const RequestError& e) {
     throw RequestError(std::string("LastChatID: ") + e.what());
   }
-  return std::nullopt;
+}
+
+Request ParseLine(std::string_view line) {
+  json request;
+  try {
+    request = json::parse(line.begin(), line.end());
+  } catch (const json::parse_error& e) {
+    // The parser's own text quotes the line, which may hold a password.
+    throw RequestError("not valid JSON (at byte " + std::to_string(e.byte) + ")");
+  }
+  if (!request.is_object()) throw RequestError("expected a JSON object");
+  if (request.contains("call")) return ParseCall(request);
+  if (request.contains("get")) {
+    OnlyMembers(request, {"get"});
+    RequireProperty(request["get"]);
+    return Request{Request::Kind::Get, nullptr, {}, 0};
+  }
+  if (request.contains("set")) return ParseSet(request);
+  throw RequestError("expected a \"call\", \"get\" or \"set\" member");
+}
+
+json ErrorLine(const std::exception& e, bool known) {
+  return json{{"error", known ? std::string(e.what())
+                              : std::string("cannot handle this line: ") + e.what()}};
 }
 
 }  // namespace
 
+ParsedLine ParseRequest(std::string_view line) {
+  if (IsBlank(line)) return std::monostate{};
+  try {
+    return ParseLine(line);
+  } catch (const RequestError& e) {
+    return ErrorLine(e, true);
+  } catch (const std::exception& e) {
+    return ErrorLine(e, false);
+  }
+}
+
+std::optional<json> CarryOut(kez::KezTOCSock& control, Request request, CallMade* made) {
+  if (made) *made = {};
+  try {
+    switch (request.kind) {
+      case Request::Kind::Call:
+        return Call(control, std::move(request), made);
+      case Request::Kind::Get:
+        return json{{"result", control.LastChatID()}};
+      case Request::Kind::Set:
+        control.SetLastChatID(request.value);
+        return std::nullopt;
+    }
+    return std::nullopt;
+  } catch (const RequestError& e) {
+    return ErrorLine(e, true);
+  } catch (const std::exception& e) {
+    return ErrorLine(e, false);
+  }
+}
+
 std::optional<json> HandleRequest(kez::KezTOCSock& control, std::string_view line, CallMade* made) {
   if (made) *made = {};
-  if (IsBlank(line)) return std::nullopt;
-  try {
-    json request;
-    try {
-      request = json::parse(line.begin(), line.end());
-    } catch (const json::parse_error& e) {
-      // The parser's own text quotes the line, which may hold a password.
-      throw RequestError("not valid JSON (at byte " + std::to_string(e.byte) + ")");
-    }
-    if (!request.is_object()) throw RequestError("expected a JSON object");
-    if (request.contains("call")) return Call(control, request, made);
-    if (request.contains("get")) return Get(control, request);
-    if (request.contains("set")) return Set(control, request);
-    throw RequestError("expected a \"call\", \"get\" or \"set\" member");
-  } catch (const RequestError& e) {
-    return json{{"error", e.what()}};
-  } catch (const std::exception& e) {
-    return json{{"error", std::string("cannot handle this line: ") + e.what()}};
-  }
+  ParsedLine parsed = ParseRequest(line);
+  if (auto* request = std::get_if<Request>(&parsed))
+    return CarryOut(control, std::move(*request), made);
+  if (auto* error = std::get_if<json>(&parsed)) return std::move(*error);
+  return std::nullopt;
 }
 
 }  // namespace reposa::console

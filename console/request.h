@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
+#include <variant>
 
 #include "call_table.h"
 #include "kez/KezTOCSock.h"
@@ -15,6 +16,24 @@ struct CallMade {
   std::string_view method;  // empty: the line made no call, or the call failed
   std::vector<ArgValue> args;
 };
+
+// An input line read and checked, ready to be carried out.
+struct Request {
+  enum class Kind { Call, Get, Set } kind = Kind::Call;
+  const Method* method = nullptr;  // Call
+  std::vector<ArgValue> args;      // Call
+  int32_t value = 0;               // Set
+  // A client command: it needs a signed-on session to reach the server.
+  bool NeedsServer() const { return kind == Kind::Call && method->command; }
+};
+
+// Nothing (an empty line), the error line for a bad line, or the request.
+using ParsedLine = std::variant<std::monostate, nlohmann::ordered_json, Request>;
+ParsedLine ParseRequest(std::string_view line);
+
+// Carries out a parsed request; returns its line, as HandleRequest does.
+std::optional<nlohmann::ordered_json> CarryOut(kez::KezTOCSock& control, Request request,
+                                               CallMade* made = nullptr);
 
 // Carries out one input line on the control:
 //   {"call": "<Method>", "args": [...]}

@@ -5,13 +5,17 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <functional>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "arguments.h"
+#include "commands.h"
 #include "service/command_parser.h"
 #include "kez/KezTOCSock.h"
 #include "wire.h"
@@ -28,11 +32,15 @@ class RecordingSocket final : public kez::Socket {
   void Close() override {}
   void Connect(const std::string&, int32_t) override {}
   void SendData(std::string_view bytes) override { sent.append(bytes); }
-  void GetData(std::string&) override {}
   bool IsConnected() const override { return true; }
+  std::string incoming;
+  void GetData(std::string& data) override { data += std::exchange(incoming, {}); }
+  // Connects and answers the server's sign-on, so commands go out.
   void Open() {
     NotifyConnected();
-    sent.clear();  // the opening string
+    incoming.assign("*\x01\0\0\0\4\0\0\0\1", 10);
+    NotifyDataArrival();
+    sent.clear();  // the opening string and the sign-on answer
   }
 };
 
@@ -64,196 +72,148 @@ void Renderings(FuzzedDataProvider& in) {
                 "g:" + group + "\nb:" + buddy + "\n", ""});
 }
 
-struct Command {
-  const char* word;
-  // Calls the command; returns the arguments the server must read back, or
-  // nothing when the command rightly sends nothing.
-  std::function<std::optional<Args>(kez::KezTOCSock&, FuzzedDataProvider&)> call;
+// Draws a command's arguments from the fuzzer's bytes. Texts are kept here,
+// so the views a command's struct holds stay valid for the call.
+class Draw {
+ public:
+  explicit Draw(FuzzedDataProvider& in) : in_(in) {}
+  template <class T>
+  T Next() {
+    if constexpr (std::is_same_v<T, std::string_view>) {
+      return texts_.emplace_back(in_.ConsumeRandomLengthString(256));
+    } else if constexpr (std::is_same_v<T, bool>) {
+      return in_.ConsumeBool();
+    } else {
+      return in_.ConsumeIntegral<T>();
+    }
+  }
+
+ private:
+  FuzzedDataProvider& in_;
+  std::deque<std::string> texts_;
 };
 
-std::string Text(FuzzedDataProvider& in) {
-  return in.ConsumeRandomLengthString(256);
-}
+// The line the server must read back: its word and arguments. Nothing where
+// the command rightly sends nothing.
+struct Line {
+  std::string word;
+  Args args;
+};
+using Expect = std::optional<Line>;
 
-std::string Trim(std::string s) {
-  while (!s.empty() && s.front() == ' ') s.erase(0, 1);
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s;
+std::string Trim(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return std::string(s);
 }
 
 // The chat table is empty: ID 0 with an empty name finds a free entry (ID 0),
 // with any other name nothing.
-std::optional<std::string> Resolved(const std::string& room, int32_t id) {
-  if (id != 0) return std::to_string(id);
-  if (room.empty()) return "0";
-  return std::nullopt;
+Expect InRoom(std::string_view room, int32_t id, const std::string& word, Args rest = {}) {
+  if (id == 0 && !room.empty()) return std::nullopt;
+  rest.insert(rest.begin(), std::to_string(id));
+  return Line{word, rest};
 }
 
-const std::vector<Command>& Commands() {
-  using C = kez::KezTOCSock;
-  using P = FuzzedDataProvider;
-  static const std::vector<Command> commands = {
-      {"toc_chat_join",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string room = Text(in);
-         const int16_t exchange = in.ConsumeIntegral<int16_t>();
-         c.JoinChat(room, exchange);
-         return Args{std::to_string(exchange), Trim(room)};
-       }},
-      {"toc_chat_leave",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string room = in.ConsumeRandomLengthString(4);
-         const int32_t id = in.ConsumeIntegral<int32_t>();
-         c.LeaveChat(room, id);
-         const auto chat = Resolved(room, id);
-         return chat ? std::optional<Args>(Args{*chat}) : std::nullopt;
-       }},
-      {"toc_chat_send",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string room = in.ConsumeRandomLengthString(4);
-         const std::string message = Text(in);
-         const int32_t id = in.ConsumeIntegral<int32_t>();
-         c.SendChat(room, message, id);
-         const auto chat = Resolved(room, id);
-         return chat ? std::optional<Args>(Args{*chat, message}) : std::nullopt;
-       }},
-      {"toc_chat_invite",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string room = in.ConsumeRandomLengthString(4);
-         const std::string message = Text(in), users = Text(in);
-         const int32_t id = in.ConsumeIntegral<int32_t>();
-         c.InviteUsers(room, message, users, id);
-         const auto chat = Resolved(room, id);
-         return chat ? std::optional<Args>(Args{*chat, message, NormalizeName(users)})
-                     : std::nullopt;
-       }},
-      {"toc_chat_accept",
-       [](C& c, P& in) -> std::optional<Args> {
-         const int32_t id = in.ConsumeIntegral<int32_t>();
-         c.AcceptChatInvite(id);
-         return Args{std::to_string(id)};
-       }},
-      {"toc_send_im",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string to = Text(in), message = Text(in);
-         const bool autoResponse = in.ConsumeBool();
-         c.SendIM(to, message, autoResponse);
-         Args args{NormalizeName(to), message};
-         if (autoResponse) args.push_back("auto");
-         return args;
-       }},
-      {"toc_get_info",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string who = Text(in);
-         c.GetProfile(who);
-         return Args{NormalizeName(who)};
-       }},
-      {"toc_get_status",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string who = Text(in);
-         c.GetStatus(who);
-         return Args{NormalizeName(who)};
-       }},
-      {"toc_set_info",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string profile = Text(in);
-         c.SetProfile(profile);
-         return Args{profile};
-       }},
-      {"toc_set_away",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string away = Text(in);
-         c.SetAwayMessage(away);
-         return Args{away};
-       }},
-      {"toc_set_idle",
-       [](C& c, P& in) -> std::optional<Args> {
-         const int32_t minutes = in.ConsumeIntegralInRange<int32_t>(-35791394, 35791394);
-         c.SetIdleTime(minutes);
-         return Args{std::to_string(minutes * 60)};
-       }},
-      {"toc_evil",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string who = Text(in);
-         const bool anonymous = in.ConsumeBool();
-         c.WarnUser(who, anonymous);
-         return Args{NormalizeName(who), anonymous ? "anon" : "norm"};
-       }},
-      {"toc_set_caps",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string caps = Text(in);
-         c.SetCapability(caps);
-         return Args{caps};
-       }},
-      {"toc_change_passwd",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string old = Text(in), fresh = Text(in);
-         c.ChangePassword(old, fresh);
-         return Args{old, fresh};
-       }},
-      {"toc_format_nickname",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string formatted = Text(in);
-         c.FormatUserName(formatted);
-         return Args{formatted};
-       }},
-      {"toc2_new_buddies",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string group = Text(in), buddy = Text(in);
-         c.AddBuddy(group, buddy);
-         return Args{"g:" + group + "\nb:" + buddy + "\n"};
-       }},
-      {"toc2_remove_buddy",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string group = Text(in), buddy = Text(in);
-         c.RemoveBuddy(group, buddy);
-         return Args{buddy, group};
-       }},
-      {"toc2_new_group",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string group = Text(in);
-         c.AddGroup(group);
-         return Args{group};
-       }},
-      {"toc2_del_group",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string group = Text(in);
-         c.RemoveGroup(group);
-         return Args{group};
-       }},
-      {"toc2_add_deny",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string who = Text(in);
-         c.BlockUser(who);
-         return Args{NormalizeName(who)};
-       }},
-      {"toc2_remove_deny",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string who = Text(in);
-         c.UnblockUser(who);
-         return Args{NormalizeName(who)};
-       }},
-      {"toc2_add_permit",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string who = Text(in);
-         c.AddPrivateUser(who);
-         return Args{NormalizeName(who)};
-       }},
-      {"toc2_remove_permit",
-       [](C& c, P& in) -> std::optional<Args> {
-         const std::string who = Text(in);
-         c.RemovePrivateUser(who);
-         return Args{NormalizeName(who)};
-       }},
-      {"toc2_set_pdmode",
-       [](C& c, P& in) -> std::optional<Args> {
-         const int16_t mode = in.ConsumeIntegral<int16_t>();
-         c.SetPrivacy(mode);
-         return Args{std::to_string(mode)};
-       }},
-  };
-  return commands;
+std::string Name(std::string_view name) {
+  return NormalizeName(name);
 }
+std::string Text(std::string_view text) {
+  return std::string(text);
+}
+
+// What the server reads for each command, written out from the protocol's
+// side, one function per command of the control's list.
+namespace cmd = kez::command;
+Expect Expected(const cmd::JoinChat& c) {
+  return Line{"toc_chat_join", {std::to_string(c.intExchange), Trim(c.strRoomName)}};
+}
+Expect Expected(const cmd::LeaveChat& c) {
+  return InRoom(c.strChatName, c.lngChatID, "toc_chat_leave");
+}
+Expect Expected(const cmd::SendChat& c) {
+  return InRoom(c.strChatName, c.lngChatID, "toc_chat_send", {Text(c.strMessage)});
+}
+Expect Expected(const cmd::InviteUsers& c) {
+  return InRoom(c.strChatName, c.lngChatID, "toc_chat_invite",
+                {Text(c.strInviteMessage), Name(c.strUsers)});
+}
+Expect Expected(const cmd::AcceptChatInvite& c) {
+  return Line{"toc_chat_accept", {std::to_string(c.lngChatID)}};
+}
+Expect Expected(const cmd::SendIM& c) {
+  Args args{Name(c.strUserName), Text(c.strMessage)};
+  if (c.AutoResponse) args.push_back("auto");
+  return Line{"toc_send_im", args};
+}
+Expect Expected(const cmd::GetProfile& c) {
+  return Line{"toc_get_info", {Name(c.strUserName)}};
+}
+Expect Expected(const cmd::GetStatus& c) {
+  return Line{"toc_get_status", {Name(c.strUserName)}};
+}
+Expect Expected(const cmd::SetProfile& c) {
+  return Line{"toc_set_info", {Text(c.strProfile)}};
+}
+Expect Expected(const cmd::SetAwayMessage& c) {
+  return Line{"toc_set_away", {Text(c.strAwayMessage)}};
+}
+Expect Expected(const cmd::SetIdleTime& c) {  // called only when it did not overflow
+  return Line{"toc_set_idle", {std::to_string(int64_t{c.lngMinutes} * 60)}};
+}
+Expect Expected(const cmd::WarnUser& c) {
+  return Line{"toc_evil", {Name(c.strUserName), c.blnAnonymous ? "anon" : "norm"}};
+}
+Expect Expected(const cmd::SetCapability& c) {
+  return Line{"toc_set_caps", {Text(c.strCapUUID)}};
+}
+Expect Expected(const cmd::ChangePassword& c) {
+  return Line{"toc_change_passwd", {Text(c.strOldPassword), Text(c.strNewPassword)}};
+}
+Expect Expected(const cmd::FormatUserName& c) {
+  return Line{"toc_format_nickname", {Text(c.strFormatted)}};
+}
+Expect Expected(const cmd::AddBuddy& c) {
+  return Line{"toc2_new_buddies", {"g:" + Text(c.strGroup) + "\nb:" + Text(c.strBuddy) + "\n"}};
+}
+Expect Expected(const cmd::RemoveBuddy& c) {
+  return Line{"toc2_remove_buddy", {Text(c.strBuddy), Text(c.strGroup)}};
+}
+Expect Expected(const cmd::AddGroup& c) {
+  return Line{"toc2_new_group", {Text(c.strGroup)}};
+}
+Expect Expected(const cmd::RemoveGroup& c) {
+  return Line{"toc2_del_group", {Text(c.strGroup)}};
+}
+Expect Expected(const cmd::BlockUser& c) {
+  return Line{"toc2_add_deny", {Name(c.strUserName)}};
+}
+Expect Expected(const cmd::UnblockUser& c) {
+  return Line{"toc2_remove_deny", {Name(c.strUserName)}};
+}
+Expect Expected(const cmd::AddPrivateUser& c) {
+  return Line{"toc2_add_permit", {Name(c.strUserName)}};
+}
+Expect Expected(const cmd::RemovePrivateUser& c) {
+  return Line{"toc2_remove_permit", {Name(c.strUserName)}};
+}
+Expect Expected(const cmd::SetPrivacy& c) {
+  return Line{"toc2_set_pdmode", {std::to_string(c.intMode)}};
+}
+
+// Every command of the control's list: draw its arguments, call it, and say
+// what the server must read. A command added to the list without its
+// Expected above does not compile here.
+using Call = Expect (*)(kez::KezTOCSock& control, Draw& draw);
+#define FUZZ_DRAW(i, p) draw.Next<KEZ_PARAM_TYPE(i, p)>()
+#define FUZZ_PASS(i, p) c.KEZ_PARAM_NAME(i, p)
+#define FUZZ_COMMAND(Name, doc, ...)                                \
+  [](kez::KezTOCSock& control, Draw& draw) -> Expect {              \
+    const cmd::Name c{KEZ_EACH(FUZZ_DRAW, KEZ_COMMA, __VA_ARGS__)}; \
+    control.Name(KEZ_EACH(FUZZ_PASS, KEZ_COMMA, __VA_ARGS__));      \
+    return Expected(c);                                             \
+  },
+const Call kCommands[] = {KEZ_TOCSOCK_COMMANDS(FUZZ_COMMAND)};
 
 // One command through a control: what reaches the socket is one data frame
 // whose line parses back into the arguments given.
@@ -262,13 +222,17 @@ void ThroughTheControl(FuzzedDataProvider& in) {
   RecordingSocket* sock = socket.get();
   kez::KezTOCSock control(std::move(socket));
   sock->Open();
-  const Command& command =
-      Commands()[in.ConsumeIntegralInRange<std::size_t>(0, Commands().size() - 1)];
-  std::optional<Args> expected;
+  const Call command =
+      kCommands[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kCommands) - 1)];
+  Draw draw(in);
+  Expect expected;
   try {
-    expected = command.call(control, in);
+    expected = command(control, draw);
   } catch (const std::invalid_argument&) {
     Check(sock->sent.empty());  // a NUL: refused before sending
+    return;
+  } catch (const std::overflow_error&) {
+    Check(sock->sent.empty());  // idle seconds past 32 bits
     return;
   }
   if (!expected) {
@@ -280,7 +244,7 @@ void ThroughTheControl(FuzzedDataProvider& in) {
   const std::size_t length =
       static_cast<unsigned char>(f[4]) * 256u + static_cast<unsigned char>(f[5]);
   Check(f.size() == 6 + length && f.back() == '\0');
-  ExpectParsed(f.substr(6, length - 1), command.word, *expected);
+  ExpectParsed(f.substr(6, length - 1), expected->word, expected->args);
 }
 
 }  // namespace

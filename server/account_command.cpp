@@ -69,7 +69,7 @@ std::string RemoveAccount(AccountStore& store, const std::string& name) {
   const std::string key = NormalizeName(name);
   if (!store.Load(key)) throw std::runtime_error("no account " + name + " in " + store.where());
   MustApply(store, {{StoredChange::Kind::Remove, StoredAccount{key, {}, {}, {}}}});
-  return "removed " + name + " and its lists from " + store.where();
+  return "removed " + name + ", its lists and the messages kept for it from " + store.where();
 }
 
 void ImportAccounts(AccountStore& store, const std::vector<AccountEntry>& entries,

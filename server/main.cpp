@@ -40,8 +40,8 @@ int gSignalPipe = -1;
 // Once the server runs, the log goes through a queue that never blocks.
 std::optional<LogQueue> gLog;
 
-void OnSignal(int) {
-  const char byte = 1;
+void OnSignal(int signal) {
+  const char byte = static_cast<char>(signal);
   [[maybe_unused]] const ssize_t n = ::write(gSignalPipe, &byte, 1);
 }
 
@@ -94,18 +94,19 @@ int RunAccountAction(const Options& options, AccountStore& store) {
   }
 }
 
-void WarnIfOthersMayRead(const std::string& file) {
+// `what` is "accounts file" or "TLS key file"; `risk` says what others gain.
+void WarnIfOthersMayRead(const std::string& file, std::string_view what, std::string_view risk) {
   unsigned mode = 0;
   if (!AccessibleByOthers(file, mode)) return;
   char octal[8];
   std::snprintf(octal, sizeof octal, "%04o", mode);
-  Log("WARNING: accounts file " + file + " is accessible by others (mode " + octal +
-      "); its passwords can be read. Run: chmod 600 " + file);
+  Log("WARNING: " + std::string(what) + " " + file + " is accessible by others (mode " + octal +
+      "); " + std::string(risk) + ". Run: chmod 600 " + file);
 }
 
 // --accounts FILE: its new accounts into the store; false once logged why not.
 bool ImportAccountsFile(const std::string& file, AccountStore& store, const Limits& limits) {
-  WarnIfOthersMayRead(file);
+  WarnIfOthersMayRead(file, "accounts file", "its passwords can be read");
   try {
     const std::vector<AccountEntry> accounts = LoadAccounts(file, limits);
     if (accounts.empty()) {
@@ -140,27 +141,39 @@ std::unique_ptr<Directory> LoadDirectory(AccountStore& store, const Limits& limi
 }
 
 void LogListening(const Server& server) {
-  if (server.loopback()) {
+  if (server.plain() && server.loopback()) {
     Log("listening on " + server.address() +
         " (loopback only); for trying Reposa and for tests, not a public service");
-  } else {
+  } else if (server.plain()) {
     Log("WARNING: listening on " + server.address() +
-        ", reachable from other machines; this server is for trying Reposa and for tests, "
-        "not a public service");
+        " without TLS, reachable from other machines: passwords and messages travel readable "
+        "on the network; give --tls-listen for them");
   }
+  if (server.tls())
+    Log("listening for TLS on " + server.tlsAddress() +
+        (server.tlsLoopback() ? " (loopback only)" : ""));
 }
 
-// SIGINT and SIGTERM end the loop through a pipe it watches.
-bool StopOnSignals(kez::posix::EventLoop& loop) {
+// SIGINT and SIGTERM end the loop, and SIGHUP reads the TLS certificate and
+// key again, through a pipe the loop watches.
+bool WatchSignals(kez::posix::EventLoop& loop, Server& server) {
   int fds[2];
   if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
   gSignalPipe = fds[1];
   struct sigaction action {};
   action.sa_handler = OnSignal;
   ::sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  loop.Watch(fds[0], POLLIN, [&loop](short) { loop.Stop(); });
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  loop.Watch(fds[0], POLLIN, [&loop, &server, fd = fds[0]](short) {
+    char signals[16];
+    const ssize_t n = ::read(fd, signals, sizeof signals);
+    for (ssize_t i = 0; i < n; ++i) {
+      if (signals[i] == SIGHUP)
+        Log(server.ReloadTls());
+      else
+        loop.Stop();
+    }
+  });
   return true;
 }
 
@@ -171,7 +184,15 @@ int Serve(const Options& options, AccountStore& store, Directory& directory) {
   kez::posix::EventLoop loop;
   RaiseOpenFileLimit(limits);
   Server server(loop, directory, options.server, Log);
+  if (options.server.tls)
+    WarnIfOthersMayRead(options.server.tls->keyFile, "TLS key file",
+                        "whoever reads it can pose as this server");
   server.UseStore(&store, &worker);
+  // Signals are caught before anyone can learn that the server listens.
+  if (!WatchSignals(loop, server)) {
+    Log("cannot create a pipe");
+    return 1;
+  }
   try {
     server.Start();
   } catch (const std::exception& e) {
@@ -181,10 +202,6 @@ int Serve(const Options& options, AccountStore& store, Directory& directory) {
   LogListening(server);
   gLog.emplace(STDERR_FILENO, "reposa-server: ", limits.logBacklog);
   loop.AddTimer(limits.logFlush, [] { gLog->Flush(); });
-  if (!StopOnSignals(loop)) {
-    Log("cannot create a pipe");
-    return 1;
-  }
   loop.Run();
   Log("stopped");
   gLog->Flush();

@@ -23,16 +23,36 @@ bool ParseInt(std::string_view text, Int low, Int high, Int& value) {
   return true;
 }
 
-// --listen HOST:PORT, by the hosts' one address rule; port 0 picks a free one.
-void SetListenAddress(std::string_view text, ServerOptions& server) {
+// An address to listen on, by the hosts' one address rule; port 0 picks a
+// free one. `option` names it in a refusal.
+kez::host::Address ListenAddress(std::string_view option, std::string_view text) {
   try {
-    const kez::host::Address a = kez::host::ParseAddress(text, {.anyPort = true});
-    server.host = a.host;
-    server.port = std::to_string(a.port);
+    return kez::host::ParseAddress(text, {.anyPort = true, .tls = true});
   } catch (const kez::host::AddressError& e) {
-    throw std::invalid_argument("--listen wants HOST:PORT, not '" + std::string(text) + "' (" +
-                                e.what() + ")");
+    throw std::invalid_argument(std::string(option) + " wants HOST:PORT, not '" +
+                                std::string(text) + "' (" + e.what() + ")");
   }
+}
+
+// --listen HOST:PORT: the plain port.
+void SetListenAddress(std::string_view text, ServerOptions& server) {
+  const kez::host::Address a = ListenAddress("--listen", text);
+  if (a.tls)
+    throw std::invalid_argument("--listen is the plain port; TLS listens with --tls-listen");
+  server.host = a.host;
+  server.port = std::to_string(a.port);
+}
+
+// --tls-listen [tls://]HOST:PORT.
+void SetTlsListenAddress(std::string_view text, TlsListen& tls) {
+  const kez::host::Address a = ListenAddress("--tls-listen", text);
+  tls.host = a.host;
+  tls.port = std::to_string(a.port);
+}
+
+std::string NonEmpty(std::string_view option, std::string value) {
+  if (value.empty()) throw std::invalid_argument(std::string(option) + " needs a file name");
+  return value;
 }
 
 // The limit whose option `arg` names ("--max-connections"), or null.
@@ -75,14 +95,31 @@ void ReadAccountAction(Options& o, const std::vector<std::string>& args, std::si
   i += 2;
 }
 
+// The TLS options, gathered until all are read; false when `arg` is none.
+bool ReadTlsOption(Options& o, std::string_view arg, const std::function<std::string()>& take) {
+  if (arg == "--tls-listen") {
+    SetTlsListenAddress(take(), o.tlsListen);
+  } else if (arg == "--tls-cert") {
+    o.tlsListen.certFile = NonEmpty(arg, take());
+  } else if (arg == "--tls-key") {
+    o.tlsListen.keyFile = NonEmpty(arg, take());
+  } else {
+    return false;
+  }
+  o.tlsGiven = true;
+  return true;
+}
+
 // The options that are not limits; `take` gives an option its value.
 void ReadOption(Options& o, std::string_view arg, const std::function<std::string()>& take) {
+  if (ReadTlsOption(o, arg, take)) return;
   if (arg == "--help" || arg == "-h") {
     o.help = true;
   } else if (arg == "--version") {
     o.version = true;
   } else if (arg == "--listen") {
     SetListenAddress(take(), o.server);
+    o.listenGiven = true;
   } else if (arg == "--accounts") {
     o.accountsFile = take();
     if (o.accountsFile->empty()) throw std::invalid_argument("--accounts needs a file name");
@@ -94,6 +131,18 @@ void ReadOption(Options& o, std::string_view arg, const std::function<std::strin
   } else {
     throw std::invalid_argument("unknown option '" + std::string(arg) + "'");
   }
+}
+
+// TLS needs all three of its options; given alone it replaces the plain
+// port, beside --listen it joins it.
+void CheckTls(Options& o) {
+  if (!o.tlsGiven) return;
+  const TlsListen& tls = o.tlsListen;
+  if (tls.port.empty() || tls.certFile.empty() || tls.keyFile.empty())
+    throw std::invalid_argument(
+        "TLS needs --tls-listen HOST:PORT, --tls-cert FILE and --tls-key FILE");
+  o.server.tls = tls;
+  o.server.plain = o.listenGiven;
 }
 
 }  // namespace
@@ -120,6 +169,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
       ReadOption(o, arg, take);
     }
   }
+  CheckTls(o);
   return o;
 }
 
@@ -181,8 +231,17 @@ A TOC2 server for one machine: one loop, fair turns for every connection,
 and bounded memory, so one slow or hostile client never holds up the others.
 
 Options:
-  --listen HOST:PORT   where to listen (default 127.0.0.1:5190; port 0 picks a
-                       free one; IPv6 as [::1]:5190)
+  --listen HOST:PORT   where to listen in plain (default 127.0.0.1:5190; port 0
+                       picks a free one; IPv6 as [::1]:5190)
+  --tls-listen HOST:PORT
+                       where to listen over TLS (1.2 or 1.3), with the two
+                       options below; without --listen, instead of the plain
+                       port. Clients use port 5191 for tls://HOST.
+  --tls-cert FILE      the server's certificate, PEM, followed by the chain
+                       of its authority's certificates
+  --tls-key FILE       its private key, PEM (chmod 600). SIGHUP reads both
+                       files again for new connections; a file that cannot
+                       be used is logged and the pair in use kept
   --db FILE            the database of accounts and their lists (default
                        $XDG_DATA_HOME/reposa/server.db, else
                        ~/.local/share/reposa/server.db); :memory: keeps
@@ -207,15 +266,18 @@ At start the limit of open files is raised as far as the system allows for
 
 account add NAME asks for the password on the terminal (or reads its first
 line from standard input) and registers NAME; account remove NAME deletes the
-account and its lists. Restart a running server to apply either.
+account, its lists and the messages kept for it. Restart a running server to
+apply either.
 
 With no registered account the server is open: any screen name signs on with
 any password, and no password can be set. With one, only registered accounts
 sign on. Buddy lists, groups, block and permit lists, privacy modes and
 passwords (as Argon2id hashes) are kept in the database; away messages,
-profiles and rooms last as long as the server runs. The log goes to standard
-error, never blocks the server (lines it cannot write are counted) and never
-shows a password.
+profiles and rooms last as long as the server runs. An IM to a registered
+account that is not signed on is kept in the database too, within the
+--offline-* limits, and handed over after its next sign-on; 0 for
+--offline-messages keeps none. The log goes to standard error, never blocks
+the server (lines it cannot write are counted) and never shows a password.
 )";
 }
 

@@ -13,12 +13,16 @@
 namespace reposa::server {
 
 struct Options {
-  ServerOptions server;  // host, port, send path and limits
+  ServerOptions server;  // host, port, TLS, send path and limits
   std::optional<std::string> accountsFile;
   std::string database;  // empty: DefaultDatabasePath()
   // "account add NAME" or "account remove NAME": manage, then exit.
   std::string accountAction;
   std::string accountName;
+  // Read from the command line before they are checked together.
+  bool listenGiven = false;
+  bool tlsGiven = false;
+  TlsListen tlsListen;
   bool help = false;
   bool version = false;
 };

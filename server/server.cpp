@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <exception>
 
 #include "store/account_rows.h"
 
@@ -35,7 +36,13 @@ Server::Server(EventLoop& loop, Directory& directory, ServerOptions options, Log
           [this](std::unique_ptr<Stream> stream, std::string address) {
             connections_.Add(std::move(stream), std::move(address));
           },
-          log_) {}
+          log_),
+      tlsListener_(
+          loop, options_.limits,
+          [this](std::unique_ptr<Stream> stream, std::string address) {
+            connections_.Add(std::move(stream), std::move(address));
+          },
+          log_, [this](int fd) { return tlsContext_->Wrap(fd); }) {}
 
 Server::~Server() {
   committer_.Finish();
@@ -47,7 +54,9 @@ Server::~Server() {
 
 void Server::UseStore(AccountStore* store, PasswordWorker* worker) {
   worker_ = worker;
-  committer_.Use(store, [this](Account& account) { service_.Reverted(account); });
+  committer_.Use(
+      store, [this](Account& account) { service_.Reverted(account); },
+      [this](Account& account, std::int64_t id) { service_.Unkept(account, id); });
   service_.UseStore(store ? &committer_ : nullptr, worker);
   if (!store) return directory_.UseLoader({});
   directory_.UseLoader([this, store](std::string_view name) -> std::optional<Account> {
@@ -70,7 +79,11 @@ void Server::LogSendPath() {
 }
 
 void Server::Start() {
-  listener_.Start(options_.host, options_.port);
+  if (options_.plain) listener_.Start(options_.host, options_.port);
+  if (const std::optional<TlsListen>& tls = options_.tls) {
+    tlsContext_ = std::make_unique<TlsContext>(tls->certFile, tls->keyFile);
+    tlsListener_.Start(tls->host, tls->port);
+  }
   LogSendPath();
   if (worker_)
     workerWatch_ = loop_.Watch(worker_->fd(), POLLIN, [this](short) { worker_->Collect(); });
@@ -85,6 +98,17 @@ void Server::Start() {
   const auto every = std::clamp(shortest / 4, limits.sweepAtLeast, limits.sweepAtMost);
   sweepTimer_ = loop_.AddTimer(every, [this] { connections_.Sweep(); });
   tickTimer_ = loop_.AddTimer(limits.coalesceEvery, [this] { service_.Tick(); });
+}
+
+std::string Server::ReloadTls() {
+  if (!tlsContext_) return "nothing to reload: no --tls-listen";
+  try {
+    tlsContext_->Reload();
+  } catch (const std::exception& e) {
+    return std::string(e.what()) + "; new connections keep the certificate and key in use";
+  }
+  return "TLS certificate and key read again from " + tlsContext_->certFile() + " and " +
+         tlsContext_->keyFile() + "; new connections use them";
 }
 
 }  // namespace reposa::server

@@ -1,7 +1,8 @@
 #pragma once
 
 // The server's glue: one event loop, and on it the three rooms joined up.
-// The net room's listener hands new connections to its connection table;
+// The net room's listeners (plain, TLS or both) hand new connections to its
+// one connection table, so every cap counts them together;
 // their sessions speak to the service; the service's answers pass through
 // the store's committer (held until the turn's changes are stored) back to
 // the connection table. Here live only the wiring and the loop's timers.
@@ -9,12 +10,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "kez/posix/EventLoop.h"
 #include "net/connections.h"
 #include "net/listener.h"
+#include "net/tls_context.h"
 #include "server_options.h"
 #include "service/directory.h"
 #include "service/password_worker.h"
@@ -38,12 +41,22 @@ class Server final {
   // names are read back from it when wanted) and checks passwords on
   // `worker`. Either may be null. Call before Start().
   void UseStore(AccountStore* store, PasswordWorker* worker);
-  // Binds and listens; throws std::runtime_error saying why it cannot.
+  // Binds and listens; throws std::runtime_error saying why it cannot (a
+  // TLS certificate or key it cannot use included).
   void Start();
-  // The address listened on, "host:port" with the port actually bound.
+  // Reads the TLS certificate and key again for the connections to come;
+  // the one line to log about it.
+  std::string ReloadTls();
+  // Where it listens in plain, "host:port" with the port actually bound.
+  bool plain() const { return options_.plain; }
   std::string address() const { return listener_.address(); }
   std::uint16_t port() const { return listener_.port(); }
   bool loopback() const { return listener_.loopback(); }
+  // The same over TLS.
+  bool tls() const { return tlsContext_ != nullptr; }
+  std::string tlsAddress() const { return tlsListener_.address(); }
+  std::uint16_t tlsPort() const { return tlsListener_.port(); }
+  bool tlsLoopback() const { return tlsListener_.loopback(); }
   std::size_t connections() const { return connections_.size(); }
   Service& service() { return service_; }
 
@@ -59,6 +72,8 @@ class Server final {
   Service service_;
   Connections connections_;
   Listener listener_;
+  std::unique_ptr<TlsContext> tlsContext_;
+  Listener tlsListener_;
   PasswordWorker* worker_ = nullptr;
   kez::posix::EventLoop::Id workerWatch_ = 0;
   kez::posix::EventLoop::Id keepAliveTimer_ = 0;

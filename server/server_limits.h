@@ -186,6 +186,19 @@ inline constexpr std::uint64_t kMiB = 1024 * kKiB;
   X(maxFailureEntries, Count, 100000, "", 0, 0,                                                   \
     "names, addresses and networks whose failed checks are remembered; the least recently used "  \
     "go first")                                                                                   \
+  /* Messages kept for accounts that are not signed on */                                         \
+  X(offlineMessages, Count, 500, "offline-messages", 0, 100000,                                   \
+    "IMs kept for one registered account while it is not signed on; 0 keeps none")                \
+  X(offlineBytes, Bytes, kMiB, "offline-message-bytes", kKiB, 1024 * kMiB,                        \
+    "bytes of the IMs kept for one account, senders' names included")                             \
+  X(offlinePerSender, Count, 100, "offline-messages-per-sender", 1, 100000,                       \
+    "IMs one sender may have waiting for one account, so no one sender fills its box")            \
+  X(offlineTotal, Bytes, 256 * kMiB, "offline-total-bytes", kMiB, 64 * 1024 * kMiB,               \
+    "bytes of the IMs kept for all accounts together; they are held in memory as well as "        \
+    "stored")                                                                                     \
+  X(offlineBatch, Bytes, 64 * kKiB, "", 0, 0,                                                     \
+    "kept IMs handed to a client at once (at most a quarter of max-client-backlog); the next "    \
+    "wait until it has taken them, so a full box stays within its output bounds")                 \
   /* The store and the log */                                                                     \
   X(storeBusyWait, Millis, 200, "", 0, 0,                                                         \
     "a write waits this long for another process holding the database; longer would stall "       \

@@ -36,7 +36,10 @@ class KezTOCSock::Impl final : private SocketListener {
     }
     try {
       sock_->Connect(core.ServerHost(), core.ServerPort());
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      // A connection refused at once is a failed connection like any other:
+      // the host hears of it, and the session is Closed again.
+      core.Failed(e.what());
     }
   }
 
@@ -52,9 +55,9 @@ class KezTOCSock::Impl final : private SocketListener {
   void OnDataArrival() override {
     // Bytes wait in the socket while it is not connected.
     if (!sock_->IsConnected()) return;
-    std::string bytes;
-    sock_->GetData(bytes);
-    core.Receive(bytes);
+    // The socket appends straight into the core's buffer: one copy, and no
+    // buffer of our own to allocate per arrival.
+    core.Receive([this](std::string& buffer) { sock_->GetData(buffer); });
   }
   void OnError(int /*number*/, const std::string& description) override {
     core.Failed(description);
@@ -68,6 +71,9 @@ KezTOCSock::~KezTOCSock() = default;
 
 void KezTOCSock::SetEvents(KezTOCSockEvents* events) {
   impl_->core.SetEvents(events);
+}
+SessionState KezTOCSock::State() const {
+  return impl_->core.State();
 }
 int32_t KezTOCSock::LastChatID() const {
   return impl_->core.LastChatID();
@@ -87,81 +93,13 @@ void KezTOCSock::SendPacket(int16_t intChannel, std::string_view strData) {
   impl_->core.SendPacket(intChannel, strData);
 }
 
-void KezTOCSock::JoinChat(std::string_view strRoomName, int16_t intExchange) {
-  impl_->core.JoinChat(strRoomName, intExchange);
-}
-void KezTOCSock::LeaveChat(std::string_view strChatName, int32_t lngChatID) {
-  impl_->core.LeaveChat(strChatName, lngChatID);
-}
-void KezTOCSock::SendChat(std::string_view strChatName, std::string_view strMessage,
-                          int32_t lngChatID) {
-  impl_->core.SendChat(strChatName, strMessage, lngChatID);
-}
-void KezTOCSock::GetProfile(std::string_view strUserName) {
-  impl_->core.GetProfile(strUserName);
-}
-void KezTOCSock::SendIM(std::string_view strUserName, std::string_view strMessage,
-                        bool AutoResponse) {
-  impl_->core.SendIM(strUserName, strMessage, AutoResponse);
-}
-void KezTOCSock::ChangePassword(std::string_view strOldPassword, std::string_view strNewPassword) {
-  impl_->core.ChangePassword(strOldPassword, strNewPassword);
-}
-void KezTOCSock::FormatUserName(std::string_view strFormatted) {
-  impl_->core.FormatUserName(strFormatted);
-}
-void KezTOCSock::SetAwayMessage(std::string_view strAwayMessage) {
-  impl_->core.SetAwayMessage(strAwayMessage);
-}
-void KezTOCSock::SetProfile(std::string_view strProfile) {
-  impl_->core.SetProfile(strProfile);
-}
-void KezTOCSock::GetStatus(std::string_view strUserName) {
-  impl_->core.GetStatus(strUserName);
-}
-void KezTOCSock::SetIdleTime(int32_t lngMinutes) {
-  impl_->core.SetIdleTime(lngMinutes);
-}
-void KezTOCSock::AcceptChatInvite(int32_t lngChatID) {
-  impl_->core.AcceptChatInvite(lngChatID);
-}
-void KezTOCSock::InviteUsers(std::string_view strChatName, std::string_view strInviteMessage,
-                             std::string_view strUsers, int32_t lngChatID) {
-  impl_->core.InviteUsers(strChatName, strInviteMessage, strUsers, lngChatID);
-}
-void KezTOCSock::WarnUser(std::string_view strUserName, bool blnAnonymous) {
-  impl_->core.WarnUser(strUserName, blnAnonymous);
-}
-void KezTOCSock::AddBuddy(std::string_view strGroup, std::string_view strBuddy) {
-  impl_->core.AddBuddy(strGroup, strBuddy);
-}
-void KezTOCSock::RemoveBuddy(std::string_view strGroup, std::string_view strBuddy) {
-  impl_->core.RemoveBuddy(strGroup, strBuddy);
-}
-void KezTOCSock::AddGroup(std::string_view strGroup) {
-  impl_->core.AddGroup(strGroup);
-}
-void KezTOCSock::RemoveGroup(std::string_view strGroup) {
-  impl_->core.RemoveGroup(strGroup);
-}
-void KezTOCSock::BlockUser(std::string_view strUserName) {
-  impl_->core.BlockUser(strUserName);
-}
-void KezTOCSock::UnblockUser(std::string_view strUserName) {
-  impl_->core.UnblockUser(strUserName);
-}
-void KezTOCSock::AddPrivateUser(std::string_view strUserName) {
-  impl_->core.AddPrivateUser(strUserName);
-}
-void KezTOCSock::RemovePrivateUser(std::string_view strUserName) {
-  impl_->core.RemovePrivateUser(strUserName);
-}
-void KezTOCSock::SetPrivacy(int16_t intMode) {
-  impl_->core.SetPrivacy(intMode);
-}
-void KezTOCSock::SetCapability(std::string_view strCapUUID) {
-  impl_->core.SetCapability(strCapUUID);
-}
+// Each command goes straight to the core's method of the same name.
+#define KEZ_FORWARD_COMMAND(Name, doc, ...)                                   \
+  void KezTOCSock::Name(KEZ_EACH(KEZ_PARAM_DEFINE, KEZ_COMMA, __VA_ARGS__)) { \
+    impl_->core.Name(KEZ_EACH(KEZ_PARAM_NAME, KEZ_COMMA, __VA_ARGS__));       \
+  }
+KEZ_TOCSOCK_COMMANDS(KEZ_FORWARD_COMMAND)
+#undef KEZ_FORWARD_COMMAND
 
 std::string KezTOCSock::RemoveHtml(std::string_view strMessage) const {
   return impl_->core.RemoveHtml(strMessage);

@@ -1,6 +1,8 @@
-// Client commands: one line each, built from the renderings in arguments.h
-// and sent as one data frame. SendCommand refuses a NUL byte and a line that
-// does not fit one frame before anything is sent.
+// Client commands: the line each sends, built from the renderings in
+// arguments.h, one Render per command of KEZ_TOCSOCK_COMMANDS. The methods
+// themselves are generated at the end: each hands its line to SendCommand,
+// which refuses a NUL byte and a line that does not fit one frame before
+// anything is sent.
 
 #include <cstdint>
 #include <limits>
@@ -21,9 +23,10 @@ using wire::QuotedName;
 using wire::QuotedNumber;
 using wire::QuotedText;
 
+using ChatTable = std::array<ChatEntry, kChatTableSize>;
+
 // A given ID wins; otherwise the lowest entry whose room name is exactly equal.
-std::optional<int32_t> ResolveChatID(const std::array<ChatEntry, kChatTableSize>& table,
-                                     std::string_view name, int32_t id) {
+std::optional<int32_t> ResolveChatID(const ChatTable& table, std::string_view name, int32_t id) {
   if (id != 0) return id;
   for (const ChatEntry& entry : table)
     if (entry.RoomName == name) return entry.ChatID;
@@ -38,133 +41,126 @@ int32_t IdleSeconds(int32_t minutes) {
   return static_cast<int32_t>(seconds);
 }
 
-}  // namespace
-
 // Chat rooms. LeaveChat, SendChat and InviteUsers name the room by ID on the
 // wire, resolved from the room name when no ID is given. An unknown room
-// sends nothing, but a line that could never be sent still fails, so whether
-// an argument is refused does not depend on the chat table (the line then
-// carries ID 0, which is no longer than any real ID).
+// sends nothing, but its line (with ID 0, no longer than any real ID) is
+// still checked.
 
-void SessionCore::JoinChat(std::string_view strRoomName, int16_t intExchange) {
-  impl_->SendCommand("toc_chat_join " + QuotedNumber(intExchange) + " " +
-                     QuotedText(wire::TrimSpaces(strRoomName)));
+// The word, the room's ID (0, and not to be sent, for an unknown room), then
+// the other arguments. Appended one by one: GCC 12 at -O3 wrongly warns
+// (-Wrestrict) about " " put in front of a temporary string here.
+template <class... Rest>
+CommandLine InRoom(const ChatTable& chats, std::string_view name, int32_t id, std::string_view word,
+                   const Rest&... rest) {
+  const auto chat = ResolveChatID(chats, name, id);
+  std::string line;
+  line.reserve(word.size() + 13 + (0 + ... + (1 + rest.size())));  // 13: a quoted Int32
+  line += word;
+  line += QuotedNumber(chat.value_or(0));
+  ((line += ' ', line += rest), ...);
+  return {std::move(line), chat.has_value()};
 }
 
-void SessionCore::LeaveChat(std::string_view strChatName, int32_t lngChatID) {
-  const auto chat = ResolveChatID(impl_->chatTable_, strChatName, lngChatID);
-  const std::string line = "toc_chat_leave " + QuotedNumber(chat.value_or(0));
-  chat ? impl_->SendCommand(line) : Impl::CheckCommandLine(line);
+CommandLine Render(const command::JoinChat& c, const ChatTable&) {
+  return {"toc_chat_join " + QuotedNumber(c.intExchange) + " " +
+          QuotedText(wire::TrimSpaces(c.strRoomName))};
 }
-
-void SessionCore::SendChat(std::string_view strChatName, std::string_view strMessage,
-                           int32_t lngChatID) {
-  const auto chat = ResolveChatID(impl_->chatTable_, strChatName, lngChatID);
-  const std::string line =
-      "toc_chat_send " + QuotedNumber(chat.value_or(0)) + " " + QuotedText(strMessage);
-  chat ? impl_->SendCommand(line) : Impl::CheckCommandLine(line);
+CommandLine Render(const command::LeaveChat& c, const ChatTable& chats) {
+  return InRoom(chats, c.strChatName, c.lngChatID, "toc_chat_leave ");
 }
-
-void SessionCore::InviteUsers(std::string_view strChatName, std::string_view strInviteMessage,
-                              std::string_view strUsers, int32_t lngChatID) {
-  const auto chat = ResolveChatID(impl_->chatTable_, strChatName, lngChatID);
-  const std::string line = "toc_chat_invite " + QuotedNumber(chat.value_or(0)) + " " +
-                           QuotedText(strInviteMessage) + " " + QuotedName(strUsers);
-  chat ? impl_->SendCommand(line) : Impl::CheckCommandLine(line);
+CommandLine Render(const command::SendChat& c, const ChatTable& chats) {
+  return InRoom(chats, c.strChatName, c.lngChatID, "toc_chat_send ", QuotedText(c.strMessage));
 }
-
-void SessionCore::AcceptChatInvite(int32_t lngChatID) {
-  impl_->SendCommand("toc_chat_accept " + QuotedNumber(lngChatID));
+CommandLine Render(const command::InviteUsers& c, const ChatTable& chats) {
+  return InRoom(chats, c.strChatName, c.lngChatID, "toc_chat_invite ",
+                QuotedText(c.strInviteMessage), QuotedName(c.strUsers));
+}
+CommandLine Render(const command::AcceptChatInvite& c, const ChatTable&) {
+  return {"toc_chat_accept " + QuotedNumber(c.lngChatID)};
 }
 
 // Messages, profile and presence.
 
-void SessionCore::SendIM(std::string_view strUserName, std::string_view strMessage,
-                         bool AutoResponse) {
-  impl_->SendCommand("toc_send_im " + QuotedName(strUserName) + " " + QuotedText(strMessage) +
-                     (AutoResponse ? " auto" : ""));
+CommandLine Render(const command::SendIM& c, const ChatTable&) {
+  return {"toc_send_im " + QuotedName(c.strUserName) + " " + QuotedText(c.strMessage) +
+          (c.AutoResponse ? " auto" : "")};
 }
-
-void SessionCore::GetProfile(std::string_view strUserName) {
-  impl_->SendCommand("toc_get_info " + QuotedName(strUserName));
+CommandLine Render(const command::GetProfile& c, const ChatTable&) {
+  return {"toc_get_info " + QuotedName(c.strUserName)};
 }
-
-void SessionCore::GetStatus(std::string_view strUserName) {
-  impl_->SendCommand("toc_get_status " + QuotedName(strUserName));
+CommandLine Render(const command::GetStatus& c, const ChatTable&) {
+  return {"toc_get_status " + QuotedName(c.strUserName)};
 }
-
-void SessionCore::SetProfile(std::string_view strProfile) {
-  impl_->SendCommand("toc_set_info " + QuotedText(strProfile));
+CommandLine Render(const command::SetProfile& c, const ChatTable&) {
+  return {"toc_set_info " + QuotedText(c.strProfile)};
 }
-
-void SessionCore::SetAwayMessage(std::string_view strAwayMessage) {
-  impl_->SendCommand("toc_set_away " + QuotedText(strAwayMessage));
+CommandLine Render(const command::SetAwayMessage& c, const ChatTable&) {
+  return {"toc_set_away " + QuotedText(c.strAwayMessage)};
 }
-
-void SessionCore::SetIdleTime(int32_t lngMinutes) {
-  impl_->SendCommand("toc_set_idle " + QuotedNumber(IdleSeconds(lngMinutes)));
+CommandLine Render(const command::SetIdleTime& c, const ChatTable&) {
+  return {"toc_set_idle " + QuotedNumber(IdleSeconds(c.lngMinutes))};
 }
-
-void SessionCore::WarnUser(std::string_view strUserName, bool blnAnonymous) {
-  impl_->SendCommand("toc_evil " + QuotedName(strUserName) +
-                     (blnAnonymous ? " \"anon\"" : " \"norm\""));
+CommandLine Render(const command::WarnUser& c, const ChatTable&) {
+  return {"toc_evil " + QuotedName(c.strUserName) + (c.blnAnonymous ? " \"anon\"" : " \"norm\"")};
 }
-
-void SessionCore::SetCapability(std::string_view strCapUUID) {
-  impl_->SendCommand("toc_set_caps " + QuotedText(strCapUUID));
+CommandLine Render(const command::SetCapability& c, const ChatTable&) {
+  return {"toc_set_caps " + QuotedText(c.strCapUUID)};
 }
 
 // Account. Both passwords go in clear, escaped like any text; the password
 // kept for sign-on is not touched.
 
-void SessionCore::ChangePassword(std::string_view strOldPassword, std::string_view strNewPassword) {
-  impl_->SendCommand("toc_change_passwd " + QuotedText(strOldPassword) + " " +
-                     QuotedText(strNewPassword));
+CommandLine Render(const command::ChangePassword& c, const ChatTable&) {
+  return {"toc_change_passwd " + QuotedText(c.strOldPassword) + " " + QuotedText(c.strNewPassword)};
 }
-
-void SessionCore::FormatUserName(std::string_view strFormatted) {
-  impl_->SendCommand("toc_format_nickname " + QuotedText(strFormatted));
+CommandLine Render(const command::FormatUserName& c, const ChatTable&) {
+  return {"toc_format_nickname " + QuotedText(c.strFormatted)};
 }
 
 // The server-side buddy list. Buddy names keep their capitals and spaces.
 
-void SessionCore::AddBuddy(std::string_view strGroup, std::string_view strBuddy) {
-  impl_->SendCommand("toc2_new_buddies " + QuotedBuddyEntry(strGroup, strBuddy));
+CommandLine Render(const command::AddBuddy& c, const ChatTable&) {
+  return {"toc2_new_buddies " + QuotedBuddyEntry(c.strGroup, c.strBuddy)};
 }
-
-void SessionCore::RemoveBuddy(std::string_view strGroup, std::string_view strBuddy) {
-  impl_->SendCommand("toc2_remove_buddy " + QuotedText(strBuddy) + " " + QuotedText(strGroup));
+CommandLine Render(const command::RemoveBuddy& c, const ChatTable&) {
+  return {"toc2_remove_buddy " + QuotedText(c.strBuddy) + " " + QuotedText(c.strGroup)};
 }
-
-void SessionCore::AddGroup(std::string_view strGroup) {
-  impl_->SendCommand("toc2_new_group " + QuotedText(strGroup));
+CommandLine Render(const command::AddGroup& c, const ChatTable&) {
+  return {"toc2_new_group " + QuotedText(c.strGroup)};
 }
-
-void SessionCore::RemoveGroup(std::string_view strGroup) {
-  impl_->SendCommand("toc2_del_group " + QuotedText(strGroup));
+CommandLine Render(const command::RemoveGroup& c, const ChatTable&) {
+  return {"toc2_del_group " + QuotedText(c.strGroup)};
 }
 
 // Block and permit lists, and which of them the server applies.
 
-void SessionCore::BlockUser(std::string_view strUserName) {
-  impl_->SendCommand("toc2_add_deny " + QuotedName(strUserName));
+CommandLine Render(const command::BlockUser& c, const ChatTable&) {
+  return {"toc2_add_deny " + QuotedName(c.strUserName)};
 }
-
-void SessionCore::UnblockUser(std::string_view strUserName) {
-  impl_->SendCommand("toc2_remove_deny " + QuotedName(strUserName));
+CommandLine Render(const command::UnblockUser& c, const ChatTable&) {
+  return {"toc2_remove_deny " + QuotedName(c.strUserName)};
 }
-
-void SessionCore::AddPrivateUser(std::string_view strUserName) {
-  impl_->SendCommand("toc2_add_permit " + QuotedName(strUserName));
+CommandLine Render(const command::AddPrivateUser& c, const ChatTable&) {
+  return {"toc2_add_permit " + QuotedName(c.strUserName)};
 }
-
-void SessionCore::RemovePrivateUser(std::string_view strUserName) {
-  impl_->SendCommand("toc2_remove_permit " + QuotedName(strUserName));
+CommandLine Render(const command::RemovePrivateUser& c, const ChatTable&) {
+  return {"toc2_remove_permit " + QuotedName(c.strUserName)};
 }
-
 // The one number sent without quotes.
-void SessionCore::SetPrivacy(int16_t intMode) {
-  impl_->SendCommand("toc2_set_pdmode " + std::to_string(intMode));
+CommandLine Render(const command::SetPrivacy& c, const ChatTable&) {
+  return {"toc2_set_pdmode " + std::to_string(c.intMode)};
 }
+
+}  // namespace
+
+// Each method gathers its arguments into its command's struct and sends the
+// line that struct renders.
+#define KEZ_DEFINE_COMMAND(Name, doc, ...)                                                     \
+  void SessionCore::Name(KEZ_EACH(KEZ_PARAM_DEFINE, KEZ_COMMA, __VA_ARGS__)) {                 \
+    impl_->SendCommand(Render(command::Name{KEZ_EACH(KEZ_PARAM_NAME, KEZ_COMMA, __VA_ARGS__)}, \
+                              impl_->chatTable_));                                             \
+  }
+KEZ_TOCSOCK_COMMANDS(KEZ_DEFINE_COMMAND)
+#undef KEZ_DEFINE_COMMAND
 
 }  // namespace kez

@@ -38,6 +38,36 @@ std::string UnescapeBuddy(std::string_view text) {
   return out;
 }
 
+// What LoggedIn carries, gathered line by line.
+struct Configuration {
+  std::vector<std::string> buddies, blocked, permitted, misc;
+  std::string preferences;
+  int16_t privacyMode = 0;
+};
+
+// Adds one line to `config`; true for the end marker.
+bool ReadLine(std::string_view line, Configuration& config) {
+  if (line.starts_with("g:")) {
+    config.buddies.push_back("[group]" + std::string(line.substr(2)));
+  } else if (line.starts_with("b:")) {
+    config.buddies.push_back(UnescapeBuddy(line.substr(2)));
+  } else if (line.starts_with("d:")) {
+    config.blocked.emplace_back(line.substr(2));
+  } else if (line.starts_with("pref:")) {
+    config.preferences = line.substr(5);
+  } else if (line.starts_with("p:")) {
+    config.permitted.emplace_back(line.substr(2));
+  } else if (line.starts_with("m:")) {
+    if (line.size() > 2 && line[2] >= '0' && line[2] <= '9')
+      config.privacyMode = static_cast<int16_t>(line[2] - '0');
+  } else if (line.starts_with("done:")) {
+    return true;
+  } else {
+    config.misc.emplace_back(line);
+  }
+  return false;
+}
+
 }  // namespace
 
 // CONFIG2:<line>\n<line>\n...done:\n
@@ -57,44 +87,30 @@ void SessionCore::Impl::HandleConfig2(std::string_view payload) {
   const std::string text = std::move(config2Pending_) + std::string(fresh);
   config2Pending_.clear();
 
-  std::vector<std::string> buddies, blocked, permitted, misc;
-  std::string preferences;
-  int16_t privacyMode = 0;
-  for (std::size_t pos = 0; pos < text.size();) {
+  Configuration config;
+  bool complete = false;
+  for (std::size_t pos = 0; pos < text.size() && !complete;) {
     const std::size_t lineFeed = text.find('\n', pos);
     // A last line without its line feed is read like any other.
     const std::size_t end = lineFeed == std::string::npos ? text.size() : lineFeed;
-    const std::string_view line(text.data() + pos, end - pos);
-    pos = end + 1;
-    if (line.starts_with("g:")) {
-      buddies.push_back("[group]" + std::string(line.substr(2)));
-    } else if (line.starts_with("b:")) {
-      buddies.push_back(UnescapeBuddy(line.substr(2)));
-    } else if (line.starts_with("d:")) {
-      blocked.emplace_back(line.substr(2));
-    } else if (line.starts_with("pref:")) {
-      preferences = line.substr(5);
-    } else if (line.starts_with("p:")) {
-      permitted.emplace_back(line.substr(2));
-    } else if (line.starts_with("m:")) {
-      if (line.size() > 2 && line[2] >= '0' && line[2] <= '9')
-        privacyMode = static_cast<int16_t>(line[2] - '0');
-    } else if (line.starts_with("done:")) {
-      // Whatever follows the end marker is dropped.
-      // The name is copied: the handler may sign on again or destroy us.
-      const std::string name = screenName_;
-      const uint64_t logins = logins_;
-      if (!Raise([&](KezTOCSockEvents& e) {
-            e.LoggedIn(name, std::move(buddies), std::move(blocked), std::move(permitted),
-                       std::move(misc), preferences, privacyMode);
-          }))
-        return;
-      // A Login inside the event began a new session: it owes no toc_init_done.
-      if (logins_ != logins) return;
-      break;
-    } else {
-      misc.emplace_back(line);
-    }
+    complete = ReadLine(std::string_view(text.data() + pos, end - pos), config);
+    pos = end + 1;  // whatever follows the end marker is dropped
+  }
+  if (complete) {
+    // The name is copied: the handler may sign on again or destroy us.
+    const std::string name = screenName_;
+    const uint64_t logins = logins_;
+    // Signed on only if the control signed on: a configuration ahead of the
+    // sign-on lets no command out early.
+    if (state_ == SessionState::SigningOn) state_ = SessionState::SignedOn;
+    if (!Raise([&](KezTOCSockEvents& e) {
+          e.LoggedIn(name, std::move(config.buddies), std::move(config.blocked),
+                     std::move(config.permitted), std::move(config.misc), config.preferences,
+                     config.privacyMode);
+        }))
+      return;
+    // A Login inside the event began a new session: it owes no toc_init_done.
+    if (logins_ != logins) return;
   }
   SendPacket(2, "toc_init_done");
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "commands.h"
 #include "kez/SessionCore.h"
 
 namespace kez {
@@ -84,6 +85,16 @@ class SessionCore::Impl {
   void LogOff();
   void Opened();
   void Receive(std::string_view bytes);
+  // The lending form: `append(reader, buffer)` adds the arrival at the end of
+  // the buffer it is given (or, while not open, to one that is dropped).
+  void ReceiveFrom(void (*append)(void* reader, std::string& buffer), void* reader);
+  // Both forms, once open.
+  template <class Append>
+  void ReadArrival(const Append& append);
+  // Cuts the complete frames out of rx_ and hands each on.
+  void ReadFrames(const std::shared_ptr<bool>& alive);
+  // Gives back a large buffer once arrivals no longer fill it.
+  void TrimBuffer(std::size_t arrival);
   void Failed(const std::string& description);
   void PeerClosed();
   void RequestClose();
@@ -95,8 +106,9 @@ class SessionCore::Impl {
   // std::invalid_argument for a NUL byte, std::length_error for a line that
   // does not fit one frame.
   static void CheckCommandLine(std::string_view line);
-  // Sends one command line as a data frame, after checking it.
-  void SendCommand(std::string_view line);
+  // Checks a command's line, then sends it as a data frame if it is to be
+  // sent and the session has signed on (SigningOn or SignedOn).
+  void SendCommand(const CommandLine& line);
 
   // Frame handling. Returns false when the core was destroyed.
   bool ProcessFrame(std::string_view frame);
@@ -136,6 +148,7 @@ class SessionCore::Impl {
   std::function<void()> close_;
   std::string output_;  // bytes waiting for TakeOutput while no send_ is set
   bool open_ = false;
+  SessionState state_ = SessionState::Closed;
 
   // Session members.
   int32_t lastChatID_ = 0;

@@ -1,4 +1,7 @@
-// ERROR:<code>:<argument>, turned into an Error event with its text.
+// ERROR:<code>:<argument>, turned into an Error event with its text, by the
+// table below; and what a sign-on error means for signing on again.
+
+#include <optional>
 
 #include "core.h"
 #include "wire.h"
@@ -7,77 +10,103 @@ namespace kez {
 
 namespace {
 
-// ERROR:951:<room>:<sub-code>
-std::string ChatJoinFailure(std::string_view room, const std::vector<std::string_view>& f) {
-  std::string_view reason = "Unknown error";
-  if (f.size() > 3) {
-    if (f[3] == "-1")
-      reason = "Possible Reset";
-    else if (f[3] == "24")
-      reason = "Chat Full";
-    else if (f[3] == "48")
-      reason = "Rated";
-    else if (f[3] == "74")
-      reason = "Ejected";
+// What goes between a row's two fixed texts.
+enum class Insert : uint8_t { Nothing, Argument, Code };
+
+// One row of the error table. The code (field 1) and the sub-code are
+// compared as text; an empty one matches any. The first matching row
+// decides: if it cannot form its event (a missing argument, a number that
+// does not convert), nothing is raised.
+struct ErrorRow {
+  std::string_view code;
+  std::string_view sub;
+  // Fields the message is cut into: 4 puts the room in field 2 and the
+  // sub-code in field 3; otherwise field 2 is both the argument and the
+  // sub-code, holding all the rest.
+  std::size_t cut;
+  std::string_view before;
+  Insert insert;
+  std::string_view after;
+  bool numberFromSub = false;  // intErrorCode is the sub-code, not the code
+};
+
+constexpr std::string_view kJoin = "Could not join chat '";
+
+// Tested in this order.
+constexpr ErrorRow kErrors[] = {
+    {"901", "", 3, "", Insert::Argument, " is not available"},
+    {"902", "", 3, "Warning of ", Insert::Argument, " is not currently available"},
+    {"903", "", 3, "A message has been dropped, you are exceeding the server speed limit",
+     Insert::Nothing, ""},
+    {"911", "", 3, "Error validating input", Insert::Nothing, ""},
+    {"951", "-1", 4, kJoin, Insert::Argument, "': Possible Reset"},
+    {"951", "24", 4, kJoin, Insert::Argument, "': Chat Full"},
+    {"951", "48", 4, kJoin, Insert::Argument, "': Rated"},
+    {"951", "74", 4, kJoin, Insert::Argument, "': Ejected"},
+    {"951", "", 4, kJoin, Insert::Argument, "': Unknown error"},
+    {"980", "", 3, "Invalid account or password", Insert::Nothing, ""},
+    {"983", "", 3, "You are attempting to sign on again too soon", Insert::Nothing, ""},
+    {"989", "7", 3, "The screenname or password you entered is not valid", Insert::Nothing, ""},
+    {"989", "17", 3, "Sign on Blocked", Insert::Nothing, ""},
+    {"989", "", 3, error::kUnknownSignOnErrorText, Insert::Argument, "", true},
+    {"", "", 3, "Error code: ", Insert::Code, ""},
+};
+
+// The row's sub-code, if it names one, is in `fields`.
+bool SubCodeMatches(const ErrorRow& row, const std::vector<std::string_view>& fields) {
+  if (row.sub.empty()) return true;
+  const std::size_t at = row.cut - 1;
+  return fields.size() > at && fields[at] == row.sub;
+}
+
+// The event's text, or nothing when its argument is missing.
+std::optional<std::string> Text(const ErrorRow& row, std::string_view code,
+                                const std::vector<std::string_view>& fields) {
+  std::string text(row.before);
+  if (row.insert == Insert::Argument) {
+    if (fields.size() < 3) return std::nullopt;
+    text += fields[2];
+  } else if (row.insert == Insert::Code) {
+    text += code;
   }
-  return "Could not join chat '" + std::string(room) + "': " + std::string(reason);
+  text += row.after;
+  return text;
 }
 
 }  // namespace
 
-// ERROR:<code>[:<argument>]
+// ERROR:<code>[:<argument>], or ERROR:951:<room>[:<sub-code>]
 void SessionCore::Impl::HandleError(std::string_view payload) {
   const auto f = wire::SplitFields(payload, 3);
   if (f.size() < 2) return;
   const std::string_view code = f[1];
-  const bool hasArgument = f.size() > 2;
-  const std::string argument = hasArgument ? std::string(f[2]) : std::string();
-
-  int16_t number = 0;
-  std::string text;
-  if (code == "901" || code == "902") {
-    if (!hasArgument) return;
-    number = code == "901" ? 901 : 902;
-    text = code == "901" ? argument + " is not available"
-                         : "Warning of " + argument + " is not currently available";
-  } else if (code == "903") {
-    number = 903;
-    text = "A message has been dropped, you are exceeding the server speed limit";
-  } else if (code == "911") {
-    number = 911;
-    text = "Error validating input";
-  } else if (code == "951") {
-    const auto g = wire::SplitFields(payload, 4);
-    if (g.size() < 3) return;
-    number = 951;
-    text = ChatJoinFailure(g[2], g);
-  } else if (code == "980") {
-    number = 980;
-    text = "Invalid account or password";
-  } else if (code == "983") {
-    number = 983;
-    text = "You are attempting to sign on again too soon";
-  } else if (code == "989") {
-    if (!hasArgument) return;
-    if (argument == "7") {
-      number = 989;
-      text = "The screenname or password you entered is not valid";
-    } else if (argument == "17") {
-      number = 989;
-      text = "Sign on Blocked";
-    } else {
-      const auto sub = wire::ToInt16(argument);
-      if (!sub) return;
-      number = *sub;
-      text = "Unknown error code 989, sub error: " + argument;
-    }
-  } else {
-    const auto converted = wire::ToInt16(code);
-    if (!converted) return;
-    number = *converted;
-    text = "Error code: " + std::string(code);
+  std::optional<std::vector<std::string_view>> f4;  // cut only for a row that wants it
+  for (const ErrorRow& row : kErrors) {
+    if (!row.code.empty() && row.code != code) continue;
+    if (row.cut == 4 && !f4) f4 = wire::SplitFields(payload, 4);
+    const std::vector<std::string_view>& fields = row.cut == 4 ? *f4 : f;
+    if (!SubCodeMatches(row, fields)) continue;
+    const auto text = Text(row, code, fields);
+    const auto number = wire::ToInt16(row.numberFromSub ? (f.size() > 2 ? f[2] : "") : code);
+    if (text && number) Raise([&](KezTOCSockEvents& e) { e.Error(*number, *text); });
+    return;
   }
-  Raise([&](KezTOCSockEvents& e) { e.Error(number, text); });
+}
+
+SignOnAdvice AdviseSignOnRetry(int16_t intErrorCode, std::string_view strError) {
+  using std::chrono::seconds;
+  // An unknown 989 sub-code arrives under its own number, which may look
+  // like any code; its text tells it apart.
+  if (strError.starts_with(error::kUnknownSignOnErrorText)) return {SignOnRetry::Worthwhile, {}};
+  switch (intErrorCode) {
+    case error::kInvalidAccount:
+    case error::kSignOnRefused:
+      return {SignOnRetry::Never, seconds{0}};
+    case error::kSignOnTooSoon:
+      return {SignOnRetry::Wait, kSignOnTooSoonWait};
+    default:
+      return {SignOnRetry::Worthwhile, seconds{0}};
+  }
 }
 
 }  // namespace kez

@@ -50,11 +50,17 @@ void SessionCore::Opened() {
 void SessionCore::Receive(std::string_view bytes) {
   impl_->Receive(bytes);
 }
+void SessionCore::ReceiveFrom(void (*append)(void* reader, std::string& buffer), void* reader) {
+  impl_->ReceiveFrom(append, reader);
+}
 void SessionCore::Failed(const std::string& description) {
   impl_->Failed(description);
 }
 void SessionCore::PeerClosed() {
   impl_->PeerClosed();
+}
+SessionState SessionCore::State() const {
+  return impl_->state_;
 }
 bool SessionCore::IsOpen() const {
   return impl_->open_;

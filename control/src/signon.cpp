@@ -60,10 +60,12 @@ void SessionCore::Impl::Login(std::string_view UserName, std::string_view Passwo
   }
   // The owner closes the old connection and opens the new one.
   open_ = false;
+  state_ = SessionState::Connecting;
 }
 
 void SessionCore::Impl::RequestClose() {
   open_ = false;
+  state_ = SessionState::Closed;
   if (close_) CallOwner([&] { close_(); });
 }
 
@@ -90,13 +92,17 @@ void SessionCore::Impl::LogOff() {
 
 void SessionCore::Impl::Opened() {
   open_ = true;
+  state_ = SessionState::Connecting;
   Emit(kFlapOn);
 }
 
 void SessionCore::Impl::Failed(const std::string& description) {
+  // The connection already ended: a late or repeated report changes nothing.
+  if (state_ == SessionState::Closed) return;
   Entry entry(*this);
   // Nothing more goes out on the failed connection, not even from the handler.
   open_ = false;
+  state_ = SessionState::Closed;
   const uint64_t logins = logins_;
   if (!Raise([&](KezTOCSockEvents& e) { e.WinsockError(description); })) return entry.Rethrow();
   // A handler that signed on again has a new connection under way.
@@ -105,6 +111,7 @@ void SessionCore::Impl::Failed(const std::string& description) {
 }
 
 void SessionCore::Impl::PeerClosed() {
+  if (state_ == SessionState::Closed) return;
   Entry entry(*this);
   RequestClose();
   Raise([](KezTOCSockEvents& e) { e.ConnectionClosed(); });
@@ -125,6 +132,9 @@ bool SessionCore::Impl::ProcessFrame(std::string_view frame) {
                         screenName_ + " " + roastedPassword_ +
                         " English  \"KezTOCSock 2.0\" 160 US \"\" \"\" 3 0 30303 -kentucky "
                         "-utf8 58203917");
+      // From here on commands may follow the login line, unless the
+      // IncomingPacket handler ended the connection and nothing went out.
+      if (open_) state_ = SessionState::SigningOn;
       break;
     case 2:
       DispatchMessage(frame.substr(6));
@@ -137,7 +147,8 @@ bool SessionCore::Impl::ProcessFrame(std::string_view frame) {
       break;
     default:
       Raise([&](KezTOCSockEvents& e) {
-        e.Error(0, "Unknown Channel Detected: " + std::string(1, static_cast<char>(type)));
+        e.Error(error::kUnknownFrameType,
+                "Unknown Channel Detected: " + std::string(1, static_cast<char>(type)));
       });
       break;
   }

@@ -82,6 +82,10 @@ void Connection::Settle(const SendJob& job) {
   }
   WatchFor();
   if (finishing_ && !lingering_ && out_.empty()) StartLinger();
+  if (awaitingDrain && out_.empty()) {
+    awaitingDrain = false;
+    owner_.Drained(*this);
+  }
 }
 
 void Connection::WatchFor() {
@@ -106,11 +110,22 @@ void Connection::OnReady(short revents, std::span<char> scratch) {
   if (revents & POLLOUT) Flush();
   if (dead_ || backlogged_ || !(revents & (POLLIN | POLLHUP | POLLERR))) return;
   // One chunk a turn, so a client that floods cannot starve the others.
-  const ssize_t n = stream_->Read(scratch.data(), scratch.size());
+  // The stream may answer by itself (a TLS handshake): that goes out as
+  // any output does.
+  const std::size_t before = out_.size();
+  const ssize_t n = stream_->Read(scratch.data(), scratch.size(), out_);
+  if (out_.size() > before) {
+    if (lingering_)
+      out_.resize(before);  // nothing more goes out
+    else
+      owner_.Queued(*this, out_.size() - before);
+    if (dead_) return;
+  }
   if (n == 0) return owner_.Drop(*this, finishing_ ? "" : "connection closed by the client");
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-    return owner_.Drop(*this, "");
+    const std::string_view why = stream_->Failure();
+    return owner_.Drop(*this, why.empty() ? std::string() : "closed: " + std::string(why));
   }
   if (finishing_) return;
   Handle(std::string_view(scratch.data(), static_cast<std::size_t>(n)));

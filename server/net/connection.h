@@ -37,6 +37,8 @@ class ConnectionOwner {
   virtual void SignedOn(Connection& c) = 0;
   // Ends the connection; `why` is logged unless empty.
   virtual void Drop(Connection& c, std::string_view why) = 0;
+  // Everything queued went to the network, and `awaitingDrain` was set.
+  virtual void Drained(Connection& c) = 0;
 };
 
 class Connection final : private Transport {
@@ -78,6 +80,8 @@ class Connection final : private Transport {
   bool LeaveSigningOn();
   // Whether the table has it on this turn's list to write.
   bool dirty = false;
+  // The owner wants to hear when the output queued so far has gone.
+  bool awaitingDrain = false;
 
  private:
   // Transport: what the session writes and asks.

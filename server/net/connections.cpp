@@ -137,4 +137,23 @@ void Connections::EndSession(SessionId id, std::string_view why) {
   if (Connection* c = Find(id)) c->session().End(why);
 }
 
+void Connections::AwaitDrain(SessionId to) {
+  Connection* c = Find(to);
+  if (!c) return;
+  if (c->queued() > 0) {
+    c->awaitingDrain = true;
+  } else {
+    Drained(*c);
+  }
+}
+
+// Told on the next turn: the connection may be settling its send below us.
+void Connections::Drained(Connection& c) {
+  std::weak_ptr<bool> alive = alive_;
+  const SessionId id = c.id();
+  loop_.Post([this, alive, id] {
+    if (!alive.expired() && Find(id)) service_.Drained(id);
+  });
+}
+
 }  // namespace reposa::server

@@ -50,6 +50,7 @@ class Connections final : public Outbox, private ConnectionOwner {
   void Deliver(SessionId to, std::string_view message) override;
   void EndSession(SessionId id, std::string_view why) override;
   void SignOnVerdict(SessionId id, bool accepted) override;
+  void AwaitDrain(SessionId to) override;
 
  private:
   // ConnectionOwner
@@ -59,6 +60,7 @@ class Connections final : public Outbox, private ConnectionOwner {
   void ReleaseAfter(Connection& c, std::chrono::milliseconds delay) override;
   void SignedOn(Connection& c) override;
   void Drop(Connection& c, std::string_view why) override;
+  void Drained(Connection& c) override;
 
   // The live connection with that number, or null.
   Connection* Find(SessionId id);

@@ -48,8 +48,12 @@ std::string PeerAddress(const sockaddr_storage& a) {
 
 }  // namespace
 
-Listener::Listener(EventLoop& loop, const Limits& limits, Accepted accepted, Log log)
-    : loop_(loop), limits_(limits), accepted_(std::move(accepted)), log_(std::move(log)) {}
+Listener::Listener(EventLoop& loop, const Limits& limits, Accepted accepted, Log log, Wrap wrap)
+    : loop_(loop),
+      limits_(limits),
+      accepted_(std::move(accepted)),
+      log_(std::move(log)),
+      wrap_(std::move(wrap)) {}
 
 Listener::~Listener() {
   *alive_ = false;
@@ -138,7 +142,7 @@ void Listener::Accept() {
     }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    accepted_(std::make_unique<PlainStream>(fd), PeerAddress(peer));
+    accepted_(wrap_ ? wrap_(fd) : std::make_unique<PlainStream>(fd), PeerAddress(peer));
   }
 }
 

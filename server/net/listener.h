@@ -23,7 +23,11 @@ class Listener {
   using Log = std::function<void(std::string_view)>;
   // A new connection and its client's address without the port.
   using Accepted = std::function<void(std::unique_ptr<Stream>, std::string address)>;
-  Listener(kez::posix::EventLoop& loop, const Limits& limits, Accepted accepted, Log log);
+  // The stream over an accepted socket, which it owns from then on.
+  using Wrap = std::function<std::unique_ptr<Stream>(int fd)>;
+  // `wrap` empty: plain streams.
+  Listener(kez::posix::EventLoop& loop, const Limits& limits, Accepted accepted, Log log,
+           Wrap wrap = {});
   ~Listener();
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
@@ -43,6 +47,7 @@ class Listener {
   const Limits& limits_;
   Accepted accepted_;
   Log log_;
+  Wrap wrap_;
   int fd_ = -1;
   kez::posix::EventLoop::Id watch_ = 0;
   kez::posix::EventLoop::Id resumeTimer_ = 0;

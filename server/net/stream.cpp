@@ -9,7 +9,7 @@ PlainStream::~PlainStream() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-ssize_t PlainStream::Read(char* buffer, std::size_t size) {
+ssize_t PlainStream::Read(char* buffer, std::size_t size, std::string&) {
   return ::recv(fd_, buffer, size, 0);
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
-// A connection's bytes as they cross the wire. Plain TCP is the one stream
-// today; an encrypted one fits beside it: it reads ciphertext and hands out
+// A connection's bytes as they cross the wire: as they are (PlainStream) or
+// over TLS (TlsStream). A stream reads what the peer sent and hands out
 // plain bytes, and seals what is sent into what goes on the wire, so the
-// connection, its turns and the batched sends stay as they are.
+// connection, its turns and the batched sends stay the same for both.
 
 #include <sys/types.h>
 
@@ -18,12 +18,16 @@ class Stream {
   virtual ~Stream() = default;
   // The socket, for the loop's watch and for batched sends of the wire bytes.
   virtual int fd() const = 0;
-  // Reads what the peer sent: bytes read, 0 at its end, or -1 with errno set.
-  virtual ssize_t Read(char* buffer, std::size_t size) = 0;
+  // Reads what the peer sent: plain bytes read, 0 at its end, or -1 with
+  // errno set (EAGAIN: nothing for now). What the stream itself must send
+  // in answer (a TLS handshake) is appended to `wire`.
+  virtual ssize_t Read(char* buffer, std::size_t size, std::string& wire) = 0;
   // Appends `bytes`, as they go on the wire, to `wire`.
   virtual void Seal(std::string_view bytes, std::string& wire) = 0;
   // Nothing more will be sent: the peer sees the end of our side.
   virtual void CloseWrite() = 0;
+  // Why the last Read failed, when the stream knows better than errno.
+  virtual std::string_view Failure() const { return {}; }
 };
 
 // Bytes as they are, over a socket the stream owns and closes.
@@ -35,7 +39,7 @@ class PlainStream final : public Stream {
   PlainStream& operator=(const PlainStream&) = delete;
 
   int fd() const override { return fd_; }
-  ssize_t Read(char* buffer, std::size_t size) override;
+  ssize_t Read(char* buffer, std::size_t size, std::string& wire) override;
   void Seal(std::string_view bytes, std::string& wire) override { wire.append(bytes); }
   void CloseWrite() override;
 

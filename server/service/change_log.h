@@ -3,11 +3,14 @@
 // Where the service reports that an account's stored part changed, so it is
 // written out before the answers that acknowledge it leave.
 
+#include <cstdint>
+
 #include "service/stored_lists.h"
 
 namespace reposa::server {
 
 struct Account;
+struct KeptMessage;
 
 class ChangeLog {
  public:
@@ -17,6 +20,10 @@ class ChangeLog {
   virtual void Changed(Account& account, bool password = false) = 0;
   // One row of its lists was added or removed: only that row is written.
   virtual void Edited(Account& account, ListEdit edit) = 0;
+  // A message was kept for `account`.
+  virtual void Kept(Account& account, const KeptMessage& message) = 0;
+  // The account's kept messages up to id `through` were handed over.
+  virtual void HandedOver(Account& account, std::int64_t through) = 0;
 };
 
 }  // namespace reposa::server

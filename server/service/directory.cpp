@@ -1,5 +1,6 @@
 #include "service/directory.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "service/names.h"
@@ -14,7 +15,7 @@ Directory::Directory(const Limits& limits, const std::vector<AccountEntry>& entr
     account.name = NormalizeName(e.display);
     account.display = e.display;
     account.passwordHash = HashPassword(e.password, limits_);
-    account.kept = true;
+    account.stored = true;
     auto it = accounts_.emplace(account.name, std::move(account)).first;
     it->second.idle = idle_.insert(idle_.end(), it->first);
   }
@@ -24,6 +25,9 @@ Directory::Directory(const Limits& limits, std::vector<Account> accounts)
     : limits_(limits), open_(true) {
   for (Account& account : accounts) {
     if (account.passwordHash) open_ = false;
+    keptBytes_ += account.kept.bytes();
+    if (!account.kept.empty())
+      lastKeptId_ = std::max(lastKeptId_, account.kept.messages().back().id);
     std::string key = account.name;
     auto [it, added] = accounts_.emplace(std::move(key), std::move(account));
     if (added) it->second.idle = idle_.insert(idle_.end(), it->first);
@@ -41,7 +45,7 @@ bool Directory::MakeRoom() {
     for (auto i = idle_.begin(); i != idle_.end(); ++i) {
       const Account& a = accounts_.find(*i)->second;
       // A stored one goes only when it can be read back.
-      if (!a.unsaved && (!a.kept || loader_)) {
+      if (!a.unsaved && (!a.stored || loader_)) {
         victim = i;
         break;
       }
@@ -54,18 +58,18 @@ bool Directory::MakeRoom() {
 
 // A name not in memory: read from the store, or made on an open server.
 Directory::Accounts::iterator Directory::Load(const std::string& name, std::string_view typedName) {
-  std::optional<Account> stored;
-  if (loader_) stored = loader_(name);
-  if (!stored && !open_) return accounts_.end();
+  std::optional<Account> loaded;
+  if (loader_) loaded = loader_(name);
+  if (!loaded && !open_) return accounts_.end();
   if (open_ && !MakeRoom()) return accounts_.end();
-  if (!stored) {
-    stored.emplace();
-    stored->name = name;
-    stored->display = std::string(TrimSpaces(typedName));
+  if (!loaded) {
+    loaded.emplace();
+    loaded->name = name;
+    loaded->display = std::string(TrimSpaces(typedName));
   } else {
-    stored->kept = true;
+    loaded->stored = true;
   }
-  auto it = accounts_.emplace(name, std::move(*stored)).first;
+  auto it = accounts_.emplace(name, std::move(*loaded)).first;
   it->second.idle = idle_.insert(idle_.end(), it->first);
   return it;
 }
@@ -113,7 +117,7 @@ void Directory::SignedOn(Account& account) {
 void Directory::SignedOff(Account& account) {
   if (!account.signedOn) return;
   account.signedOn = false;
-  if (open_ && !account.kept && !account.unsaved) {
+  if (open_ && !account.stored && !account.unsaved) {
     const std::string name = account.name;  // not a reference into what goes
     accounts_.erase(name);
     return;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "server_limits.h"
+#include "service/kept_messages.h"
 #include "service/stored_lists.h"
 
 namespace reposa::server {
@@ -39,11 +40,13 @@ struct Account {
   // looked up.
   bool listsInStore = false;
   // The store holds a row of this account, or one is on its way.
-  bool kept = false;
+  bool stored = false;
   // A change of it waits to be committed: it stays in memory until then.
   bool unsaved = false;
   bool signedOn = false;
   std::list<std::string>::iterator idle;  // its place among the idle, when not signed on
+  // Instant messages that came while it was not signed on.
+  KeptBox kept;
 };
 
 class Directory {
@@ -75,6 +78,10 @@ class Directory {
   void SignedOn(Account& account);
   void SignedOff(Account& account);
   std::size_t size() const { return accounts_.size(); }
+  // The messages kept for every account at start: their bytes together, and
+  // the highest id (0: none).
+  std::size_t keptBytes() const { return keptBytes_; }
+  std::int64_t lastKeptId() const { return lastKeptId_; }
 
  private:
   using Accounts = std::map<std::string, Account, std::less<>>;
@@ -90,6 +97,8 @@ class Directory {
   Accounts accounts_;
   std::list<std::string> idle_;  // names not signed on, the longest idle first
   Loader loader_;
+  std::size_t keptBytes_ = 0;
+  std::int64_t lastKeptId_ = 0;
 };
 
 }  // namespace reposa::server

@@ -28,6 +28,10 @@ class Outbox {
   }
   // The outcome of a sign-on whose password was checked off the loop.
   virtual void SignOnVerdict(SessionId, bool accepted) { (void)accepted; }
+  // Asks for Service::Drained(to) once everything queued for `to` so far has
+  // gone to the network, so a long delivery can wait for the client to keep
+  // up. An outbox that never calls it leaves the rest to later sign-ons.
+  virtual void AwaitDrain(SessionId to) { (void)to; }
 };
 
 }  // namespace reposa::server

@@ -44,6 +44,8 @@ struct OnlineUser {
   std::size_t wrongPasswords = 0;  // old passwords refused by toc_change_passwd
   // Who sent this user an instant message since it was last used to warn.
   std::set<std::string> imFrom;
+  // A batch of kept messages waits for the client to take it.
+  bool deliveringKept = false;
 
   // Keeps at most `most` invitations.
   void Invite(std::int32_t room, std::size_t most) {

@@ -44,7 +44,9 @@ Service::Service(Directory& directory, Outbox& outbox, Presence::Clock now, cons
       rates_(limits_),
       presence_(outbox, now, rates_),
       rooms_(outbox, limits_, INT32_MAX, now),
-      penalties_(limits_) {
+      penalties_(limits_),
+      keptBytes_(directory.keptBytes()),
+      lastKeptId_(directory.lastKeptId()) {
   if (!log_) log_ = [](std::string_view) {};
 }
 
@@ -60,7 +62,7 @@ void Service::Reverted(const Account& account) {
 
 void Service::Stored(OnlineUser& me, std::string_view ack, bool password) {
   Account& account = *me.account;
-  account.kept = true;  // in the store, or (without one) in memory only
+  account.stored = true;  // in the store, or (without one) in memory only
   if (changes_) {
     account.unsaved = true;
     changes_->Changed(account, password);
@@ -70,7 +72,7 @@ void Service::Stored(OnlineUser& me, std::string_view ack, bool password) {
 
 void Service::Stored(OnlineUser& me, std::string_view ack, ListEdit edit) {
   Account& account = *me.account;
-  account.kept = true;
+  account.stored = true;
   if (changes_) {
     account.unsaved = true;
     changes_->Edited(account, std::move(edit));
@@ -139,6 +141,7 @@ OnlineUser* Service::Reachable(const OnlineUser& me, std::string_view name) {
 
 void Service::InitDone(OnlineUser& me, const Args&) {
   presence_.GoOnline(me.session);
+  DeliverKept(me);
 }
 
 }  // namespace reposa::server

@@ -80,6 +80,11 @@ class Service {
   // the rates allow now; forgets rates that are whole again. Call often
   // (Limits::coalesceEvery).
   void Tick();
+  // What was queued for the session has gone to the network (after
+  // Outbox::AwaitDrain): the next kept messages may follow.
+  void Drained(SessionId session);
+  // The store could not keep message `id` for `account`: it is not kept.
+  void Unkept(Account& account, std::int64_t id);
 
   const Limits& limits() const { return limits_; }
   Presence& presence() { return presence_; }
@@ -156,6 +161,12 @@ class Service {
   void Stored(OnlineUser& me, std::string_view ack, ListEdit edit);
   void AnswerJoin(OnlineUser& me, ChatRooms::Join result, std::string_view room);
   bool JoinWithinRate(OnlineUser& me, std::string_view room);
+  // Keeps an IM from `me` for the registered account `name` until it can be
+  // handed over; false when none is kept (an open server, no such account,
+  // privacy, or a bound).
+  bool Keep(OnlineUser& me, std::string_view name, std::string_view text);
+  // Hands the oldest kept messages to an online user, one batch at a time.
+  void DeliverKept(OnlineUser& me);
   // The online user `name` if it lets `me` see it and `me` lets it be
   // written to; nullptr otherwise.
   OnlineUser* Reachable(const OnlineUser& me, std::string_view name);
@@ -183,6 +194,8 @@ class Service {
   // Password changes being checked, by session.
   std::map<SessionId, PasswordWorker::Ticket> changing_;
   std::chrono::milliseconds refusalDelay_{0};
+  std::size_t keptBytes_;  // of the messages kept for all accounts
+  std::int64_t lastKeptId_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

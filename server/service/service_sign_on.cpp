@@ -102,7 +102,7 @@ void Service::SignOnChecked(SessionId session, const PasswordWorker::Result& res
     // Made with weaker parameters than today's: stored anew at their cost.
     account->passwordHash = result.newHash;
     if (changes_) {
-      account->kept = account->unsaved = true;
+      account->stored = account->unsaved = true;
       changes_->Changed(*account, true);
     }
     log_("password hash of " + account->display + " made again at the current cost");

@@ -31,17 +31,25 @@ bool Service::ImWithinRate(OnlineUser& me, std::size_t bytes) {
   return false;
 }
 
-// toc_send_im <name> <message> [auto]
+// toc_send_im <name> <message> [auto]: to a registered account that is not
+// on, a message is kept for its next sign-on; one that still has kept
+// messages gets it after them, in the order they were sent. Automatic
+// replies are never kept.
 void Service::SendIm(OnlineUser& me, const Args& args) {
   // First of all: a flood is refused at its sender (ERROR:903), before
   // anything of it is delivered or kept, rather than left to fill its
   // receiver's connection until that is dropped.
   if (!ImWithinRate(me, args[1].size())) return;
   if (args.size() == 3 && args[2] != "auto") return BadInput(me);
+  const bool autoResponse = args.size() == 3;
   OnlineUser* other = Reachable(me, args[0]);
-  if (!other) return Send(me, msg::Error(msg::kNotAvailable, NormalizeName(args[0])));
-  Send(*other, msg::ImIn(me.display(), args.size() == 3, me.UserClass(), args[1]));
-  other->imFrom.insert(me.name());
+  if (other && (autoResponse || other->account->kept.empty())) {
+    Send(*other, msg::ImIn(me.display(), autoResponse, me.UserClass(), args[1]));
+    other->imFrom.insert(me.name());
+    return;
+  }
+  if (autoResponse || !Keep(me, args[0], args[1]))
+    Send(me, msg::Error(msg::kNotAvailable, NormalizeName(args[0])));
 }
 
 // toc_get_info <name>

@@ -12,9 +12,10 @@ std::vector<Account> ToAccounts(std::vector<StoredAccount> rows) {
     account.name = std::move(row.name);
     account.display = std::move(row.display);
     account.passwordHash = std::move(row.passwordHash);
-    account.kept = true;
+    account.stored = true;
     account.listsInStore = !row.listsRead;
     if (!row.lists.empty()) account.unparsedLists = std::move(row.lists);
+    for (StoredMessage& m : row.kept) account.kept.Add(ToKept(std::move(m)));
     accounts.push_back(std::move(account));
   }
   return accounts;
@@ -25,9 +26,22 @@ Account ToAccount(const StoredAccount& row, const Limits& limits) {
   account.name = row.name;
   account.display = row.display;
   account.passwordHash = row.passwordHash;
-  account.kept = true;
+  account.stored = true;
   account.lists = ParseConfigText(row.lists, limits);
   return account;
+}
+
+KeptMessage ToKept(StoredMessage m) {
+  return KeptMessage{m.id,
+                     std::move(m.sender),
+                     std::move(m.senderDisplay),
+                     std::move(m.userClass),
+                     std::move(m.text),
+                     m.sentAt};
+}
+
+StoredMessage ToStored(const KeptMessage& m) {
+  return StoredMessage{m.id, m.sender, m.senderDisplay, m.userClass, m.text, m.sentAt};
 }
 
 StoredAccount ToRow(const Account& account) {

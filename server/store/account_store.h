@@ -8,6 +8,7 @@
 // service knowing. The store depends on the service's account model, never
 // the other way round.
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -25,12 +26,23 @@ class StoreError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// An instant message kept for an account until it is handed over.
+struct StoredMessage {
+  std::int64_t id = 0;  // orders them; unique in the store
+  std::string sender;   // normalised
+  std::string senderDisplay;
+  std::string userClass;
+  std::string text;
+  std::int64_t sentAt = 0;  // seconds since the epoch
+};
+
 // One account as kept: its names, its password hash and its lists as text.
 struct StoredAccount {
   std::string name;                         // normalised
   std::string display;                      // as shown
   std::optional<std::string> passwordHash;  // none: an account of an open server
   std::string lists;                        // the stored configuration lines, "m:" to "d:"
+  std::vector<StoredMessage> kept = {};     // oldest first; filled by LoadAll
   // False when `lists` was not read (LoadAll): Load(name) reads them.
   bool listsRead = true;
 };
@@ -39,15 +51,20 @@ struct StoredChange {
   enum class Kind {
     Lists,   // display and lists; the password hash stays as it is (none for a new row)
     Whole,   // the whole row, password hash included
-    Remove,  // the row goes, with its lists
+    Remove,  // the row goes, with its lists and kept messages
     Edits,   // display (a new row when there is none), and `edits` to its lists
+    Keep,    // `message` is kept for the account `row.name`, if it still exists
+    Forget,  // the kept messages of `row.name` up to id `message.id` go
   };
   Kind kind;
-  StoredAccount row;  // only `name` counts for Remove; `lists` does not count for Edits
+  // Only `name` counts for Remove, Keep and Forget; `lists` does not count
+  // for Edits.
+  StoredAccount row;
   // Edits: the rows of the lists added and removed, in order; only these
   // are written, never the whole lists.
   std::vector<ListEdit> edits = {};
   bool password = false;  // Edits: the password hash changed too
+  StoredMessage message = {};
 };
 
 class AccountStore {

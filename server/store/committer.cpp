@@ -1,5 +1,6 @@
 #include "store/committer.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "service/messages.h"
@@ -14,22 +15,35 @@ Committer::~Committer() {
   *alive_ = false;
 }
 
-void Committer::Use(AccountStore* store, std::function<void(Account&)> reverted) {
+void Committer::Use(AccountStore* store, std::function<void(Account&)> reverted,
+                    std::function<void(Account&, std::int64_t)> unkept) {
   store_ = store;
   reverted_ = std::move(reverted);
+  unkept_ = std::move(unkept);
 }
 
 void Committer::Changed(Account& account, bool password) {
   pending_[&account].password |= password;
-  Hold();
+  HoldTurn();
 }
 
 void Committer::Edited(Account& account, ListEdit edit) {
   pending_[&account].edits.push_back(std::move(edit));
-  Hold();
+  HoldTurn();
 }
 
-void Committer::Hold() {
+void Committer::Kept(Account& account, const KeptMessage& message) {
+  kept_.emplace_back(&account, ToStored(message));
+  HoldTurn();
+}
+
+void Committer::HandedOver(Account& account, std::int64_t through) {
+  std::int64_t& upTo = handed_[&account];
+  upTo = std::max(upTo, through);
+  HoldTurn();
+}
+
+void Committer::HoldTurn() {
   if (held_.holding()) return;
   held_.Hold();
   std::weak_ptr<bool> alive = alive_;
@@ -38,19 +52,42 @@ void Committer::Hold() {
   });
 }
 
+// Accounts first (each one's row as it is now, and only the list rows that
+// changed), then the messages kept, then those handed over: a message kept
+// and handed over in the same turn is gone when the turn is stored.
+std::vector<StoredChange> Committer::TurnChanges(std::map<Account*, Pending>& accounts) const {
+  std::vector<StoredChange> changes;
+  changes.reserve(accounts.size() + kept_.size() + handed_.size());
+  for (auto& [account, change] : accounts)
+    changes.push_back(
+        {.kind = StoredChange::Kind::Edits,
+         .row = StoredAccount{account->name, account->display, account->passwordHash, {}},
+         .edits = std::move(change.edits),
+         .password = change.password});
+  for (const auto& [account, message] : kept_)
+    changes.push_back({.kind = StoredChange::Kind::Keep,
+                       .row = StoredAccount{account->name, {}, {}, {}},
+                       .message = message});
+  for (const auto& [account, through] : handed_) {
+    StoredMessage upTo;
+    upTo.id = through;
+    changes.push_back({.kind = StoredChange::Kind::Forget,
+                       .row = StoredAccount{account->name, {}, {}, {}},
+                       .message = upTo});
+  }
+  return changes;
+}
+
 void Committer::Finish() {
-  if (!held_.holding() || !store_) return;
+  // Handed-over messages whose removal failed are tried again at the end.
+  if (!store_ || (!held_.holding() && handed_.empty())) return;
   std::map<Account*, Pending> pending;
   pending.swap(pending_);
-  std::vector<StoredChange> changes;
-  changes.reserve(pending.size());
-  // Each account's row as it is now, and only the list rows that changed.
-  for (auto& [account, change] : pending)
-    changes.push_back({StoredChange::Kind::Edits,
-                       StoredAccount{account->name, account->display, account->passwordHash, {}},
-                       std::move(change.edits), change.password});
-  const bool stored = store_->Apply(changes);
+  const bool stored = store_->Apply(TurnChanges(pending));
   for (auto& [account, change] : pending) account->unsaved = false;
+  std::vector<std::pair<Account*, StoredMessage>> kept;
+  kept.swap(kept_);
+  if (stored) handed_.clear();
   if (!stored) {
     if (!failing_)
       log_("cannot store changes in " + store_->where() + ": " + store_->lastError() +
@@ -60,6 +97,8 @@ void Committer::Finish() {
       Revert(*account);
       if (reverted_) reverted_(*account);
     }
+    for (const auto& [account, message] : kept)
+      if (unkept_) unkept_(*account, message.id);
   } else if (failing_) {
     failing_ = false;
     log_("changes are stored in " + store_->where() + " again");

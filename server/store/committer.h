@@ -4,14 +4,17 @@
 // acknowledge them: from the first change of a loop turn, everything the
 // service sends waits; at the end of the turn the turn's changes go to the
 // store in one transaction, and only then are the held answers let go. When
-// the store refuses, each changed account goes back to what the store holds
-// and each command's acknowledgements give way to one error.
+// the store refuses, each changed account goes back to what the store holds,
+// each message that was to be kept is not, and each command's
+// acknowledgements give way to one error. The removal of handed-over
+// messages is tried again with the next write.
 
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "service/change_log.h"
@@ -35,17 +38,28 @@ class Committer final : public ChangeLog {
   // Where the service sends: straight on while nothing waits to be stored.
   Outbox& outbox() { return held_; }
   // Keeps changes in `store` (null: only in memory). `reverted` hears of an
-  // account put back as the store holds it after a failed write.
-  void Use(AccountStore* store, std::function<void(Account&)> reverted);
+  // account put back as the store holds it after a failed write, `unkept`
+  // of each message that could not be kept.
+  void Use(AccountStore* store, std::function<void(Account&)> reverted,
+           std::function<void(Account&, std::int64_t id)> unkept = {});
   void Changed(Account& account, bool password) override;
   void Edited(Account& account, ListEdit edit) override;
+  void Kept(Account& account, const KeptMessage& message) override;
+  void HandedOver(Account& account, std::int64_t through) override;
   // Commits what waits now; also run when the server stops.
   void Finish();
 
  private:
   void Revert(Account& account);
-  // The turn's first change holds the answers back until Finish.
-  void Hold();
+  // What changed of each account this turn.
+  struct Pending {
+    bool password = false;
+    std::vector<ListEdit> edits;
+  };
+  // Holds the output from now until the turn's changes are stored.
+  void HoldTurn();
+  // The turn's changes in the order they must be applied.
+  std::vector<StoredChange> TurnChanges(std::map<Account*, Pending>& accounts) const;
 
   HeldOutbox held_;
   Post post_;
@@ -53,13 +67,11 @@ class Committer final : public ChangeLog {
   Log log_;
   AccountStore* store_ = nullptr;
   std::function<void(Account&)> reverted_;
-  // What changed of each account this turn.
-  struct Pending {
-    bool password = false;
-    std::vector<ListEdit> edits;
-  };
+  std::function<void(Account&, std::int64_t)> unkept_;
   std::map<Account*, Pending> pending_;
-  bool failing_ = false;  // logged once until a write succeeds again
+  std::vector<std::pair<Account*, StoredMessage>> kept_;  // this turn's, in order
+  std::map<Account*, std::int64_t> handed_;  // handed over up to this id, not yet stored
+  bool failing_ = false;                     // logged once until a write succeeds again
   // Posted work checks this, so it is dropped once the committer is gone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -25,6 +25,11 @@ void HeldOutbox::SignOnVerdict(SessionId id, bool accepted) {
   held_.push_back(Held{accepted ? Kind::Accepted : Kind::Refused, id, 0, {}});
 }
 
+void HeldOutbox::AwaitDrain(SessionId to) {
+  if (!holding_) return out_.AwaitDrain(to);
+  held_.push_back(Held{Kind::Drain, to, 0, {}});
+}
+
 void HeldOutbox::Release(bool stored, std::string_view failure) {
   holding_ = false;
   std::vector<Held> held;
@@ -49,6 +54,9 @@ void HeldOutbox::Release(bool stored, std::string_view failure) {
       case Kind::Accepted:
       case Kind::Refused:
         out_.SignOnVerdict(h.to, h.kind == Kind::Accepted);
+        break;
+      case Kind::Drain:
+        out_.AwaitDrain(h.to);
         break;
     }
   }

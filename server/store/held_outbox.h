@@ -21,6 +21,7 @@ class HeldOutbox final : public Outbox {
   void EndSession(SessionId id, std::string_view why) override;
   void Acknowledge(SessionId to, std::uint64_t command, std::string_view message) override;
   void SignOnVerdict(SessionId id, bool accepted) override;
+  void AwaitDrain(SessionId to) override;
 
   // Everything from now on waits for Release().
   void Hold() { holding_ = true; }
@@ -30,7 +31,7 @@ class HeldOutbox final : public Outbox {
   void Release(bool stored, std::string_view failure);
 
  private:
-  enum class Kind { Message, Ack, End, Accepted, Refused };
+  enum class Kind { Message, Ack, End, Accepted, Refused, Drain };
   struct Held {
     Kind kind;
     SessionId to;

@@ -24,7 +24,18 @@ const char* const kMigrations[] = {
     "  password_hash TEXT,"
     "  lists TEXT NOT NULL DEFAULT ''"
     ") WITHOUT ROWID;",
-    // The lists as rows, one per item, so a change writes its row alone.
+    // Step 2: instant messages kept for accounts that are not signed on.
+    "CREATE TABLE kept_messages("
+    "  id INTEGER PRIMARY KEY,"
+    "  recipient TEXT NOT NULL,"
+    "  sender TEXT NOT NULL,"
+    "  sender_display TEXT NOT NULL,"
+    "  user_class TEXT NOT NULL,"
+    "  message TEXT NOT NULL,"
+    "  sent_at INTEGER NOT NULL"
+    ");"
+    "CREATE INDEX kept_messages_by_recipient ON kept_messages(recipient, id);",
+    // Step 3: the lists as rows, one per item, so a change writes its row alone.
     // `grp` is a buddy's group (a group's own name for 'g'), `key` the
     // normalised name of a buddy or a listed name, `seq` the order. Text
     // lists still in `accounts.lists` are turned into rows at open.
@@ -102,6 +113,7 @@ SqliteAccountStore::SqliteAccountStore(const std::string& path, const Limits& li
     // power cut may still lose the last moments.
     db_->Exec("PRAGMA synchronous = NORMAL");
     Prepare();
+    kept_ = std::make_unique<KeptTable>(db_->handle());
     ConvertTextLists();
   } catch (const DatabaseError& e) {
     if (e.code == SQLITE_NOTADB)
@@ -192,7 +204,12 @@ void SqliteAccountStore::Migrate(std::int64_t from) {
 std::vector<StoredAccount> SqliteAccountStore::LoadAll() {
   std::vector<StoredAccount> all;
   Statement s(db_->handle(), "SELECT name, display, password_hash FROM accounts");
-  while (s.Step()) all.push_back(StoredAccount{s.Text(0), s.Text(1), s.OptionalText(2), {}, false});
+  while (s.Step()) {
+    StoredAccount row{s.Text(0), s.Text(1), s.OptionalText(2), {}};
+    row.listsRead = false;
+    all.push_back(std::move(row));
+  }
+  kept_->LoadInto(all);
   return all;
 }
 
@@ -332,6 +349,7 @@ bool SqliteAccountStore::Remove(std::string_view name) {
   remove_->Bind(1, name).Run();
   const bool removed = sqlite3_changes(db_->handle()) > 0;
   removeRows_->Bind(1, name).Run();
+  kept_->ForgetAll(name);
   return removed;
 }
 
@@ -350,6 +368,12 @@ bool SqliteAccountStore::Apply(std::span<const StoredChange> changes) {
           break;
         case StoredChange::Kind::Edits:
           Edit(c.row, c.edits, c.password);
+          break;
+        case StoredChange::Kind::Keep:
+          kept_->Keep(c.row.name, c.message);
+          break;
+        case StoredChange::Kind::Forget:
+          kept_->Forget(c.row.name, c.message.id);
           break;
       }
     }

@@ -1,11 +1,12 @@
 #pragma once
 
 // The accounts in one SQLite file: one row per account with its display
-// name and its password hash, and one row per item of its lists (privacy
-// mode, group, buddy, permitted or blocked name), so a change writes what
-// changed and nothing else. The schema carries its version; an older file is
-// brought forward at open, in one transaction, and a file that is not ours,
-// or is newer than this program, is refused and left untouched.
+// name and its password hash, one row per item of its lists (privacy mode,
+// group, buddy, permitted or blocked name), so a change writes what changed
+// and nothing else, and a table of the messages kept for them. The schema
+// carries its version; an older file is brought forward at open, in one
+// transaction, and a file that is not ours, or is newer than this program,
+// is refused and left untouched.
 
 #include <cstdint>
 #include <memory>
@@ -18,10 +19,11 @@
 #include "server_limits.h"
 #include "store/account_store.h"
 #include "store/database.h"
+#include "store/kept_table.h"
 
 namespace reposa::server {
 
-inline constexpr std::int64_t kSchemaVersion = 2;
+inline constexpr std::int64_t kSchemaVersion = 3;
 // "RPSA": marks the file as ours.
 inline constexpr std::int64_t kApplicationId = 0x52505341;
 
@@ -56,6 +58,7 @@ class SqliteAccountStore final : public AccountStore {
   void SaveLists(const StoredAccount& account);
   // The whole row, password hash included.
   void Put(const StoredAccount& account);
+  // The row, its lists and its kept messages.
   bool Remove(std::string_view name);
   // Display (a new row when there is none), the password hash when
   // `password`, and the list rows the edits add and remove.
@@ -107,6 +110,7 @@ class SqliteAccountStore final : public AccountStore {
   std::unique_ptr<Statement> ensureRow_;
   std::unique_ptr<Statement> setDisplay_;
   std::unique_ptr<Statement> setHash_;
+  std::unique_ptr<KeptTable> kept_;
   std::string lastError_;
 };
 

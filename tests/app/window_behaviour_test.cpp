@@ -204,6 +204,7 @@ class WindowBehaviour : public QObject {
     QTest::addColumn<QString>("reason");  // the tooltip's start
     QTest::newRow("server hangs up") << "hangup" << false << "Connection closed by the server";
     QTest::newRow("connection refused") << "refused" << false << "Cannot connect to 127.0.0.1:";
+    QTest::newRow("TLS to a plain server") << "plain" << false << "Cannot connect to 127.0.0.1:";
     QTest::newRow("password refused") << "980" << false << "Invalid account or password";
     QTest::newRow("signed off") << "signoff" << false << "Signed off";
     QTest::newRow("hangs up, reconnecting")
@@ -212,6 +213,9 @@ class WindowBehaviour : public QObject {
         << "980" << true << "Invalid account or password";
     QTest::newRow("hangs up in a room, reconnecting")
         << "room" << true << "Connection closed by the server\nSigning on again in ";
+    // 980 while signed on answers a password change: it stops nothing.
+    QTest::newRow("password change refused, then hangs up, reconnecting")
+        << "980-on" << true << "Invalid account or password\nSigning on again in ";
   }
   void aLostConnectionShowsOfflineAndWhy() {
     QFETCH(QString, how);
@@ -228,6 +232,11 @@ class WindowBehaviour : public QObject {
       form->show();
       label = Find<QLabel>("Label1");
       Find("Text1")->setReadOnly(true);  // as if an earlier session were on
+      Press("XPButton1");
+    } else if (how == "plain") {
+      form = std::make_unique<Form1>(kez::host::Address{"127.0.0.1", server->port(), true});
+      form->show();
+      label = Find<QLabel>("Label1");
       Press("XPButton1");
     } else if (how == "980") {
       server->answerLogin = false;
@@ -246,6 +255,7 @@ class WindowBehaviour : public QObject {
         Press("XPButton3");
         JoinRoom(1234, "Lobby");
       }
+      if (how == "980-on") server->SendMessage("ERROR:980");
       if (how == "signoff")
         Press("XPButton2");
       else
@@ -256,6 +266,9 @@ class WindowBehaviour : public QObject {
     QVERIFY(!ReadOnly("Text2"));
     QVERIFY2(label->toolTip().startsWith(reason), qPrintable(label->toolTip()));
     if (how == "980") QCOMPARE(label->toolTip(), reason);  // and no retrying
+    if (how == "plain")
+      QVERIFY2(label->toolTip().endsWith(": the server does not speak TLS"),
+               qPrintable(label->toolTip()));
     QCOMPARE(label->accessibleDescription(), label->toolTip());
     if (reconnect && how != "980") {
       QTRY_COMPARE_WITH_TIMEOUT(server->connections, 2, 5000);
@@ -356,6 +369,54 @@ class WindowBehaviour : public QObject {
     emit tray.Icon().activated(QSystemTrayIcon::DoubleClick);
     QVERIFY(form->isVisible());
     QCOMPARE(Status(), QString("Chat Joined"));
+  }
+
+  // --notify: IMs that arrive out of sight are told from the tray icon, a few
+  // a minute per sender, text without markup, and counted until the window
+  // is shown; with no tray the title counts them. Without it nothing changes.
+  void imsOutOfSightAreToldAndCounted_data() {
+    QTest::addColumn<bool>("notify");
+    QTest::addColumn<QString>("where");  // tray, minimised, shown
+    QTest::addColumn<QStringList>("told");
+    QTest::addColumn<QString>("tip");
+    QTest::addColumn<QString>("title");
+    const QStringList three = {"pal: hi 1", "pal: hi 2", "pal: hi 3"};
+    QTest::newRow("off, in the tray") << false << "tray" << QStringList() << "Reposa"
+                                      << "Reposa";
+    QTest::newRow("in the tray") << true << "tray" << three << "Reposa: 4 unread"
+                                 << "Reposa (4 unread)";
+    QTest::newRow("minimised, no tray")
+        << true << "minimised" << QStringList() << "Reposa: 4 unread"
+        << "Reposa (4 unread)";
+    QTest::newRow("in sight") << true << "shown" << QStringList() << "Reposa"
+                              << "Reposa";
+  }
+  void imsOutOfSightAreToldAndCounted() {
+    QFETCH(bool, notify);
+    QFETCH(QString, where);
+    QFETCH(QStringList, told);
+    QFETCH(QString, tip);
+    QFETCH(QString, title);
+    cSysTray& tray = *form->findChild<cSysTray*>("cSysTray1");
+    tray.SetAvailabilityProbe([&] { return where == "tray"; });
+    QStringList notices;
+    tray.SetNotifier(
+        [&](const QString& t, const QString& body) { notices.push_back(t + ": " + body); });
+    form->SetNotify(notify);
+    SignOn();
+    if (where != "shown") Press("XPButton5");
+    if (where == "minimised") QTRY_VERIFY_WITH_TIMEOUT(form->isMinimized(), 5000);
+    for (int i = 1; i <= 4; ++i)
+      server->SendMessage("IM_IN_ENC2:pal:F:a:b:U:c:d:e:<b>hi</b> " + std::to_string(i));
+    server->SendMessage("CHAT_JOIN:5:Lobby");  // after the IMs: they are all in
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QString("Chat Joined"), 5000);
+    QCOMPARE(notices, told);
+    QCOMPARE(tray.traytip(), tip);
+    QCOMPARE(form->windowTitle(), title);
+    if (where == "tray") emit tray.Icon().activated(QSystemTrayIcon::Trigger);
+    if (where == "minimised") form->showNormal();
+    QTRY_COMPARE_WITH_TIMEOUT(form->windowTitle(), QString("Reposa"), 5000);
+    QCOMPARE(tray.traytip(), QString("Reposa"));
   }
 };
 

@@ -61,6 +61,8 @@ TEST(CallTable, NamesAreExactAndOnlyPublic) {
   EXPECT_EQ(FindMethod("SendIM "), nullptr);
   EXPECT_EQ(FindMethod("ProcessFrame"), nullptr);
   EXPECT_EQ(FindMethod(""), nullptr);
+  EXPECT_TRUE(FindMethod("SendIM")->command);
+  EXPECT_FALSE(FindMethod("Login")->command) << "only the client commands wait for the sign-on";
 }
 
 }  // namespace

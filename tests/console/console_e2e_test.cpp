@@ -85,6 +85,41 @@ TEST(ConsoleE2E, SignsOnJoinsAndDrivesCommandsUntilSignalled) {
   EXPECT_EQ(s.login.find(kPassword), std::string::npos);
 }
 
+// A script that pipes its calls at once: the commands wait for the sign-on
+// and go out in order, a local call answers at once; once signed off with no
+// sign-on coming, a command gets an error saying so.
+TEST(ConsoleE2E, CommandsWaitForTheSignOnAndAreNeverSilentlyDropped) {
+  SignedOn s;
+  s.console->WriteLine(R"({"call":"SendIM","args":["pal","one",false]})");
+  s.console->WriteLine(R"({"call":"RemoveHtml","args":["<b>x</b>"]})");
+  s.console->WriteLine(R"({"call":"SendIM","args":["pal","two",false]})");
+  EXPECT_EQ(s.console->ReadJson(), (json{{"result", "x"}}));
+  ASSERT_TRUE(s.Start());
+  EXPECT_EQ(s.server.ReadCommand(), R"(toc_send_im "pal" "one")");
+  EXPECT_EQ(s.server.ReadCommand(), R"(toc_send_im "pal" "two")");
+
+  s.server.Close();
+  EXPECT_EQ(s.console->ReadJson(), Event("ConnectionClosed", json::array()));
+  s.console->WriteLine(R"({"call":"SendIM","args":["pal","three",false]})");
+  const std::optional<json> refused = s.console->ReadJson();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->value("error", ""), "SendIM: not signed on, and no sign-on is coming");
+}
+
+// Held calls of a sign-on that fails are answered with an error.
+TEST(ConsoleE2E, CommandsHeldForASignOnThatFailsGetAnError) {
+  SignedOn s;
+  s.console->WriteLine(R"({"call":"GetStatus","args":["pal"]})");
+  ASSERT_TRUE(s.server.Accept());
+  ASSERT_EQ(s.server.Read(8), "FLAPON\n\n");  // nothing unread: the close is a clean one
+  s.server.Close();
+  EXPECT_EQ(s.console->ReadJson(), Event("ConnectionClosed", json::array()));
+  const std::optional<json> refused = s.console->ReadJson();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->value("error", ""),
+            "GetStatus: not sent: the session ended, and no sign-on is coming");
+}
+
 TEST(ConsoleE2E, EachBadLineGivesOneErrorAndTheNextLineStillWorks) {
   SignedOn s;
   ASSERT_TRUE(s.Start());
@@ -140,9 +175,31 @@ TEST(ConsoleE2E, LongLinesArriveWhole) {
   const std::string profile(60000, 'p');
   s.console->WriteLine(R"({"call":"SetProfile","args":[")" + profile + R"("]})");
   EXPECT_EQ(s.server.ReadCommand(), "toc_set_info \"" + profile + "\"");
-  const std::string text(1 << 20, 't');
+  const std::string text((1 << 20) - 64, 't');
   s.console->WriteLine(R"({"call":"RemoveHtml","args":["<i>)" + text + R"(</i>"]})");
   EXPECT_EQ(s.console->ReadJson(), (json{{"result", text}}));
+}
+
+// 200 MiB with no line feed: refused as soon as it passes the cap, never
+// kept whole, and the line after it is read as usual.
+TEST(ConsoleE2E, ALineOverTheCapIsRefusedWithoutBeingKept) {
+  ConsoleProcess console;
+  console.WriteLine(R"({"get":"LastChatID"})");
+  ASSERT_EQ(console.ReadJson(), (json{{"result", 0}}));
+  const std::int64_t before = Sample(console.pid()).hwmKiB;
+  const std::string chunk(1 << 20, 'x');
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(console.Write(chunk));
+  console.WriteLine("");
+  console.WriteLine(R"({"get":"LastChatID"})");
+  const std::optional<json> refused = console.ReadJson();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->value("error", "").rfind("input line longer than 1048576 bytes", 0), 0u);
+  EXPECT_EQ(console.ReadJson(), (json{{"result", 0}}));
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's quarantine holds freed memory
+  EXPECT_LE(Sample(console.pid()).hwmKiB - before, 2048);
+#else
+  (void)before;
+#endif
 }
 
 TEST(ConsoleE2E, PacketsAndAClosedConnectionAreEvents) {

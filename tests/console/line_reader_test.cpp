@@ -47,6 +47,28 @@ TEST(LineSplitter, ALongLineFedByteByByteArrivesWhole) {
   EXPECT_EQ(lines, (std::vector<std::string>{line, "next"}));
 }
 
+// A line past the cap is dropped as soon as it is known to be too long,
+// reported once, and the next line is read as usual.
+TEST(LineSplitter, ALineTooLongIsReportedOnceAndSkipped) {
+  const struct {
+    std::vector<std::string> chunks;
+    std::vector<std::string> seen;  // "!" for a line too long
+  } rows[] = {
+      {{"12345\n123456\nok\n"}, {"12345", "!", "ok"}},
+      {{"1234", "56", "789", "\nok\n"}, {"!", "ok"}},
+      {{"123456", "\n", "7\n"}, {"!", "7"}},
+      {{"123456", "78\nab", "c"}, {"!", "abc"}},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> seen;
+    LineSplitter splitter(5, [&] { seen.emplace_back("!"); });
+    const auto onLine = [&](std::string_view line) { seen.emplace_back(line); };
+    for (const std::string& chunk : row.chunks) splitter.Feed(chunk, onLine);
+    splitter.Finish(onLine);
+    EXPECT_EQ(seen, row.seen) << testing::PrintToString(row.chunks);
+  }
+}
+
 struct Pipe {
   int read = -1, write = -1;
   Pipe() {

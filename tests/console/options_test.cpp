@@ -11,7 +11,9 @@ namespace {
 // Each row: the command line, then the options it gives as one summary text,
 // or the start of the refusal.
 std::string Summary(const Options& o) {
-  std::string s = o.server.host + ":" + std::to_string(o.server.port);
+  std::string s =
+      (o.server.tls ? "tls://" : "") + o.server.host + ":" + std::to_string(o.server.port);
+  if (!o.caFile.empty()) s += " ca=" + o.caFile;
   s += " auth=" + o.authServer;
   s += " sn=" + o.screenName.value_or("-");
   s += " pwfile=" + o.passwordFile.value_or("-");
@@ -56,7 +58,13 @@ TEST(ParseOptions, AcceptsEachOptionInBothFormsAndRefusesTheRest) {
       {{"--version"}, "127.0.0.1:5190 auth= sn=- pwfile=- join=- version", ""},
       {{"--server"}, nullptr, "--server needs a value"},
       {{"--server", "h:0"}, nullptr, "--server: the port must be a number from 1 to 65535"},
-      {{"--server", "tls://h"}, nullptr, "--server: TLS is not available in this build"},
+      {{"--server", "tls://h"}, "tls://h:5191 auth= sn=- pwfile=- join=-", ""},
+      {{"--tls", "--ca-file", "/ca", "--server=h:7"},
+       "tls://h:7 ca=/ca auth= sn=- pwfile=- join=-",
+       ""},
+      {{"--tls"}, "tls://127.0.0.1:5191 auth= sn=- pwfile=- join=-", ""},
+      {{"--ca-file", "/ca"}, nullptr, "--ca-file needs --tls or a tls:// server"},
+      {{"--ca-file="}, nullptr, "--ca-file: the file name is empty"},
       {{"--join", "Room:x"}, nullptr, "--join: the exchange after the last ':'"},
       {{"--join", "Room:40000"}, nullptr, "--join: the exchange after the last ':'"},
       {{"--join", ":4"}, nullptr, "--join: the room name is empty"},
@@ -102,6 +110,12 @@ TEST(ConfigArguments, EachLineIsOneOption) {
   EXPECT_EQ(Summary(options),
             "127.0.0.1:5190 auth= sn=Demo User pwfile=/home/demo/.config/reposa/demo.password "
             "join=Reposa Lobby/4,");
+  // Its commented TLS lines, taken in, are a server over TLS with its CA.
+  std::string tls = text;
+  for (const char* line : {"# server = tls://", "# ca-file = "}) tls.replace(tls.find(line), 2, "");
+  EXPECT_EQ(Summary(ParseOptions(ConfigArguments(tls))),
+            "tls://chat.example:5191 ca=/home/demo/.config/reposa/chat-ca.pem auth= sn=Demo User "
+            "pwfile=/home/demo/.config/reposa/demo.password join=Reposa Lobby/4,");
 
   for (const char* bad : {"= x\n", "--join = x\n", "config = other.conf\n"}) {
     try {

@@ -29,7 +29,7 @@ std::vector<std::string> Frames(std::string bytes) {
 
 struct RequestTest : testing::Test {
   kez::test::Session s;
-  void SetUp() override { s.Connect(); }
+  void SetUp() override { s.SignOn(); }
   std::optional<json> Handle(std::string_view line) { return HandleRequest(*s.control, line); }
 };
 

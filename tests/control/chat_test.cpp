@@ -193,12 +193,12 @@ TEST(Chat, LoginAndLogOffFreeEveryEntry) {
 // The room name a join stores is what LeaveChat and SendChat look up.
 TEST(Chat, JoinedRoomIsFoundByName) {
   Core s;
-  s.Connect();
+  s.SignOn();
   s.Arrive(Messages({"CHAT_JOIN:7:My Room", "CHAT_JOIN:8:Other"}));
   s.control->SendChat("My Room", "hi");
   s.control->LeaveChat("Other");
   s.control->LeaveChat("my room");
-  EXPECT_EQ(s.TakeSent(), Sent("toc_chat_send \"7\" \"hi\"", 0) + Sent("toc_chat_leave \"8\"", 1));
+  EXPECT_EQ(s.TakeSent(), Sent("toc_chat_send \"7\" \"hi\"", 2) + Sent("toc_chat_leave \"8\"", 3));
 }
 
 TEST(Chat, HostDestroyingTheControlStopsTheArrivals) {
@@ -212,12 +212,12 @@ TEST(Chat, HostDestroyingTheControlStopsTheArrivals) {
 
 TEST(Chat, HostLeavingInsideJoinedChatSeesTheStoredRoom) {
   Core s;
-  s.Connect();
+  s.SignOn();
   s.events.onEvent = [&](const std::string& e) {
     if (e.starts_with("JoinedChat")) s.control->LeaveChat("Room", 0);
   };
   s.Arrive(Data("CHAT_JOIN:7:Room"));
-  EXPECT_EQ(s.TakeSent(), Sent("toc_chat_leave \"7\"", 0));
+  EXPECT_EQ(s.TakeSent(), Sent("toc_chat_leave \"7\"", 2));
 }
 
 }  // namespace

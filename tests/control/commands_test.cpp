@@ -26,9 +26,9 @@ void ExpectLines(const std::vector<Row>& rows) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Core s;
-    s.Connect();
+    s.SignOn();
     row.call(*s.control);
-    EXPECT_EQ(s.TakeSent(), Sent(row.line, 0));
+    EXPECT_EQ(s.TakeSent(), Sent(row.line, 2));
   }
 }
 
@@ -154,10 +154,10 @@ TEST(Commands, ChatIDResolution) {
     for (const auto& command : commands) {
       SCOPED_TRACE(std::string(command.command) + ": " + row.what);
       Core s;
-      s.Connect();
+      s.SignOn();
       FillTable(s, row.fullTable);
       EXPECT_NO_THROW(command.call(*s.control, row.name, row.id));
-      EXPECT_EQ(s.TakeSent(), row.sent ? Sent(command.line(std::to_string(*row.sent)), 0) : "");
+      EXPECT_EQ(s.TakeSent(), row.sent ? Sent(command.line(std::to_string(*row.sent)), 2) : "");
       EXPECT_TRUE(s.events.events.empty());
     }
   }
@@ -183,14 +183,14 @@ TEST(Commands, IdleTimeOverflowSendsNothing) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.minutes);
     Core s;
-    s.Connect();
+    s.SignOn();
     if (row.seconds) {
       s.control->SetIdleTime(row.minutes);
-      EXPECT_EQ(s.TakeSent(), Sent("toc_set_idle \"" + *row.seconds + "\"", 0));
+      EXPECT_EQ(s.TakeSent(), Sent("toc_set_idle \"" + *row.seconds + "\"", 2));
     } else {
       EXPECT_THROW(s.control->SetIdleTime(row.minutes), std::overflow_error);
       EXPECT_EQ(s.TakeSent(), "");
-      EXPECT_EQ(s.NextSequence(), 0);
+      EXPECT_EQ(s.NextSequence(), 2);
     }
   }
 }
@@ -214,18 +214,18 @@ TEST(Commands, NulByteInATextThrowsAndSendsNothing) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     Core s;
-    s.Connect();
+    s.SignOn();
     EXPECT_THROW(row.call(*s.control), std::invalid_argument);
     EXPECT_EQ(s.TakeSent(), "");
-    EXPECT_EQ(s.NextSequence(), 0);
+    EXPECT_EQ(s.NextSequence(), 2);
   }
 }
 
 TEST(Commands, NulInALookedUpRoomNameIsNotSent) {
   Core s;
-  s.Connect();
+  s.SignOn();
   s.control->LeaveChat(std::string("a\0b", 3), 7);
-  EXPECT_EQ(s.TakeSent(), Sent(R"-(toc_chat_leave "7")-", 0));
+  EXPECT_EQ(s.TakeSent(), Sent(R"-(toc_chat_leave "7")-", 2));
 }
 
 // A line with its NUL must fit the 16-bit length field: 65535 bytes.
@@ -250,19 +250,21 @@ TEST(Commands, LineTooLongForAFrameThrowsAndSendsNothing) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     Core s;
-    s.Connect();
+    s.SignOn();
     if (row.sent) {
       row.call(*s.control);
       EXPECT_EQ(s.TakeSent().size(), 6 + kMaxPayload);
     } else {
       EXPECT_THROW(row.call(*s.control), std::length_error);
       EXPECT_EQ(s.TakeSent(), "");
-      EXPECT_EQ(s.NextSequence(), 0);
+      EXPECT_EQ(s.NextSequence(), 2);
     }
   }
 }
 
-TEST(Commands, NotConnectedSendsNothingUnlessArgumentsFail) {
+// Before the control's sign-on has gone out a command is dropped, as on a
+// closed connection: nothing is sent then or later, no number is spent.
+TEST(Commands, BeforeTheSignOnSendNothingUnlessArgumentsFail) {
   const std::vector<Call> quiet = {
       [](SessionCore& c) { c.JoinChat("Room", 4); },
       [](SessionCore& c) { c.LeaveChat("", 0); },
@@ -272,12 +274,28 @@ TEST(Commands, NotConnectedSendsNothingUnlessArgumentsFail) {
       [](SessionCore& c) { c.AddBuddy("g", "b"); },
       [](SessionCore& c) { c.SetPrivacy(1); },
   };
-  for (std::size_t i = 0; i < quiet.size(); ++i) {
-    SCOPED_TRACE(i);
-    Core s;  // never logged in
-    EXPECT_NO_THROW(quiet[i](*s.control));
-    EXPECT_EQ(s.TakeSent(), "");
-    EXPECT_EQ(s.NextSequence(), 0);
+  const struct {
+    const char* when;
+    std::function<void(Core&)> reach;
+    int nextSequence;  // after the sign-on is answered, where the connection is open
+  } states[] = {
+      {"never logged in", [](Core&) {}, 0},
+      {"logged in, not connected", [](Core& s) { s.control->Login("a", "b", "h", 1); }, 0},
+      {"connected, sign-on not answered", [](Core& s) { s.Connect(); }, 2},
+      {"signed off", [](Core& s) { s.SignOn(), s.control->LogOff(); }, 2},
+      {"connection failed", [](Core& s) { s.SignOn(), s.control->Failed("reset"); }, 2},
+  };
+  for (const auto& state : states) {
+    for (std::size_t i = 0; i < quiet.size(); ++i) {
+      SCOPED_TRACE(std::string(state.when) + ", command " + std::to_string(i));
+      Core s;
+      state.reach(s);
+      s.sent.clear();
+      EXPECT_NO_THROW(quiet[i](*s.control));
+      EXPECT_EQ(s.TakeSent(), "");
+      if (s.control->IsOpen()) s.Arrive(Frame(1, std::string("\0\0\0\1", 4)));
+      EXPECT_EQ(s.NextSequence(), state.nextSequence) << "nothing was kept for later";
+    }
   }
   Core s;
   EXPECT_THROW(s.control->SetIdleTime(35791395), std::overflow_error);
@@ -288,10 +306,10 @@ TEST(Commands, NotConnectedSendsNothingUnlessArgumentsFail) {
 // Successive commands number their frames on from the first.
 TEST(Commands, SequenceNumbersRunOn) {
   Core s;
-  s.Connect();
+  s.SignOn();
   s.control->AddGroup("A");
   s.control->SetPrivacy(1);
-  EXPECT_EQ(s.TakeSent(), Sent(R"-(toc2_new_group "A")-", 0) + Sent("toc2_set_pdmode 1", 1));
+  EXPECT_EQ(s.TakeSent(), Sent(R"-(toc2_new_group "A")-", 2) + Sent("toc2_set_pdmode 1", 3));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "Core.h"
 
 namespace kez::test {
@@ -51,6 +53,44 @@ TEST(ErrorMessage, EveryRowOfTheErrorTable) {
       EXPECT_EQ(s.events.events, expected);
       EXPECT_EQ(s.sent, "") << "an error changes nothing on the connection";
     });
+  }
+}
+
+// What a host learns from each sign-on refusal, fed through the core so the
+// advice reads the codes and texts the control really raises.
+TEST(ErrorMessage, SignOnAdviceFromTheRaisedError) {
+  using enum SignOnRetry;
+  const struct {
+    std::string message;
+    SignOnRetry retry;
+    int atLeast;  // seconds
+  } rows[] = {
+      {"ERROR:980", Never, 0},
+      {"ERROR:989:7", Never, 0},
+      {"ERROR:989:17", Never, 0},
+      {"ERROR:983", Wait, 150},
+      {"ERROR:989:42", Worthwhile, 0},
+      {"ERROR:989:980", Worthwhile, 0},  // raised as code 980, but not a refused password
+      {"ERROR:989:983", Worthwhile, 0},
+      {"ERROR:911", Worthwhile, 0},
+      {"ERROR:999", Worthwhile, 0},
+  };
+  struct Last : KezTOCSockEvents {
+    std::optional<SignOnAdvice> advice;
+    void Error(int16_t code, const std::string& text) override {
+      advice = AdviseSignOnRetry(code, text);
+    }
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.message);
+    Core s;
+    Last last;
+    s.control->SetEvents(&last);
+    s.SignOn();
+    s.Arrive(Data(row.message));
+    ASSERT_TRUE(last.advice.has_value());
+    EXPECT_EQ(last.advice->retry, row.retry);
+    EXPECT_EQ(last.advice->atLeast.count(), row.atLeast);
   }
 }
 

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "Core.h"
 #include "Session.h"
 
 namespace kez::test {
@@ -40,9 +43,46 @@ TEST(Facade, SocketErrorRaisesWinsockErrorThenClosesOnce) {
   Events callsAtEvent;
   s.events.onEvent = [&](const std::string&) { callsAtEvent = s.sock->calls; };
   s.sock->Fail(10061, "Connection refused");
+  s.sock->Fail(10061, "Connection refused");  // a second report changes nothing
   EXPECT_EQ(s.events.events, (Events{"WinsockError|Connection refused"}));
   EXPECT_EQ(callsAtEvent, Events{});
   EXPECT_EQ(s.sock->calls, (Events{"Close"}));
+  EXPECT_EQ(s.control->State(), SessionState::Closed);
+}
+
+TEST(Facade, AConnectRefusedAtOnceIsAFailedConnection) {
+  Session s;
+  s.sock->refuseConnect = true;
+  s.control->Login("Some Body", "pw", "toc.example", 5190);
+  EXPECT_EQ(s.events.events, (Events{"WinsockError|refused at once"}));
+  EXPECT_EQ(s.sock->calls, (Events{"Close", "Connect toc.example:5190", "Close"}));
+  EXPECT_EQ(s.control->State(), SessionState::Closed);
+}
+
+// Through the socket too, a command goes out only once the control has
+// answered the server's sign-on; before that it is dropped, not kept.
+TEST(Facade, CommandsReachTheServerOnlyAfterTheSignOnAnswer) {
+  Session s;
+  const struct {
+    const char* when;
+    std::function<void()> reach;
+    SessionState state;
+    std::string sent;
+  } rows[] = {
+      {"logged in", [&] { s.control->Login("Some Body", "pw", "toc.example", 5190); },
+       SessionState::Connecting, ""},
+      {"connected", [&] { s.sock->Connected(), s.sock->TakeSent(); }, SessionState::Connecting, ""},
+      {"sign-on answered",
+       [&] { s.sock->Arrive(Frame(1, std::string("\0\0\0\1", 4))), s.sock->TakeSent(); },
+       SessionState::SigningOn, Sent(R"(toc_get_status "pal")", 2)},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.when);
+    row.reach();
+    EXPECT_EQ(s.control->State(), row.state);
+    s.control->GetStatus("pal");
+    EXPECT_EQ(s.sock->TakeSent(), row.sent);
+  }
 }
 
 TEST(Facade, PeerCloseClosesThenRaisesAndTheHandlerMaySignOnAgain) {

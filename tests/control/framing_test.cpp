@@ -121,6 +121,12 @@ TEST(FrameReader, EmptyPayloadFrameIsSixBytesAndHandedOn) {
 TEST(FrameReader, DropsBytesWhileNoConnectionIsOpen) {
   Core s;
   s.Arrive(Data("NICK:x"));
+  bool taken = false;
+  s.control->Receive([&](std::string& buffer) {
+    buffer += Data("NICK:z");
+    taken = true;
+  });
+  EXPECT_TRUE(taken) << "the reader is emptied all the same";
   s.control->Opened();
   s.Arrive(Data("NICK:y"));
   EXPECT_EQ(s.events.events, (std::vector<std::string>{"ScreennameFormat|y"}));
@@ -162,6 +168,35 @@ TEST(FrameReader, LargeArrivalOfManyFramesIsHandledInOnePass) {
   s.Arrive(burst);
   EXPECT_EQ(s.TakeSent().size(), 50000u * 6);  // one keep-alive answer each
   EXPECT_EQ(s.control->BufferedBytes(), 0u);
+}
+
+// Arrivals of whole 64 KiB frames, counted in frames; at each lend of the
+// buffer, whether it still holds a large one.
+TEST(FrameReader, LargeBufferIsKeptWhileArrivalsFillAnEighthOfIt) {
+  const std::string frame = Frame(3, std::string(65535, 'x'));
+  const struct {
+    const char* name;
+    std::vector<int> arrivals;
+    std::vector<bool> largeAtLend;
+  } rows[] = {
+      {"large arrivals reuse one buffer", {32, 32, 32}, {false, true, true}},
+      {"an arrival filling an eighth keeps it", {32, 8, 32}, {false, true, true}},
+      {"a smaller arrival gives it back", {32, 3, 32}, {false, true, false}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Core s;
+    s.Connect();
+    std::vector<bool> large;
+    for (int frames : row.arrivals) {
+      s.control->Receive([&](std::string& buffer) {
+        large.push_back(buffer.capacity() > (1u << 20));
+        for (int i = 0; i < frames; ++i) buffer += frame;
+      });
+      EXPECT_EQ(s.control->BufferedBytes(), 0u);
+    }
+    EXPECT_EQ(large, row.largeAtLend);
+  }
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ TEST(RemoveHtml, Table) {
       {"<b>word</b>", "word"},
       {"see <a href=\"http://x.example/a b?c=d\">this</a> now", "see this now"},
       {"1 < 2", "1 < 2"},
+      {"a < b > c", "a  c"},  // the example the headers give
       // The stray "<" opens a tag that runs to the end tag's ">".
       {"<b>1 < 2</b>", "1 "},
       // A "<" inside a tag belongs to it.

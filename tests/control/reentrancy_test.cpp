@@ -45,6 +45,21 @@ TEST(Reentrancy, LogOffInsideIncomingPacketStillHandsOnTheFrame) {
   EXPECT_EQ(s.sock->sent, "") << "the keep-alive answer is dropped";
 }
 
+// Signing off while the server's sign-on frame is in hand: nothing answers
+// it, and the session stays closed, so no command goes out either.
+TEST(Reentrancy, LogOffInsideTheSignOnFrameLeavesTheSessionClosed) {
+  Core s;
+  s.Connect();
+  s.events.recordPackets = true;
+  s.events.onEvent = [&](const std::string& e) {
+    if (e.starts_with("IncomingPacket")) s.control->LogOff();
+  };
+  s.Arrive(Frame(1, std::string("\0\0\0\1", 4)));
+  EXPECT_EQ(s.control->State(), SessionState::Closed);
+  s.control->GetStatus("pal");
+  EXPECT_EQ(s.sent, "");
+}
+
 TEST(Reentrancy, LoginInsideAnEventDropsTheRestOfTheOldArrival) {
   Session s;
   s.Connect();
@@ -188,10 +203,10 @@ void ActOn::operator()(std::string_view name, const Args&... args) const {
 }
 
 // The frames a control sent, as "type:payload" with a data frame's NUL
-// dropped; a frame out of shape or out of sequence (from 0) shows as "?".
-std::vector<std::string> SentFrames(std::string_view bytes) {
+// dropped; a frame out of shape or out of sequence (from `seq`) shows as "?".
+std::vector<std::string> SentFrames(std::string_view bytes, int seq) {
   std::vector<std::string> out;
-  for (int seq = 0; !bytes.empty(); ++seq) {
+  for (; !bytes.empty(); ++seq) {
     if (bytes.size() < 6 || bytes[0] != '*') return out.push_back("?shape"), out;
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     const std::size_t length = byte(4) * 256u + byte(5);
@@ -214,6 +229,8 @@ struct Trigger {
   std::function<void(SessionCore&)> other;
   Events lines;
   Events answers;
+  // Where the session stands after the event, signed on to begin with.
+  SessionState after = SessionState::SigningOn;
 };
 
 const std::vector<Trigger>& Triggers() {
@@ -250,8 +267,14 @@ const std::vector<Trigger>& Triggers() {
        Data("CONFIG2:m:3\ng:Pals\nb:ann\ndone:\n"),
        {},
        {"LoggedIn|somebody|[[group]Pals,ann]|[]|[]|[]||3"},
-       {"2:toc_init_done"}},
-      {"LoggedOut", {}, [](SessionCore& c) { c.LogOff(); }, {"LoggedOut|somebody"}, {}},
+       {"2:toc_init_done"},
+       SessionState::SignedOn},
+      {"LoggedOut",
+       {},
+       [](SessionCore& c) { c.LogOff(); },
+       {"LoggedOut|somebody"},
+       {},
+       SessionState::Closed},
       {"ScreennameFormat", Data("NICK:Some Body"), {}, {"ScreennameFormat|Some Body"}, {}},
       {"InstantMessage",
        Data("IM_IN_ENC2:ann:T:x:x: O :x:x:x:hi"),
@@ -266,7 +289,8 @@ const std::vector<Trigger>& Triggers() {
        {},
        [](SessionCore& c) { c.Failed("Connection reset by peer"); },
        {"WinsockError|Connection reset by peer"},
-       {}},
+       {},
+       SessionState::Closed},
       {"RendevousRequest",
        Data("RVOUS_PROPOSE:ann:uuid:cookie:x:1.2.3.4:5.6.7.8:9.9.9.9:4443"),
        {},
@@ -275,7 +299,12 @@ const std::vector<Trigger>& Triggers() {
       {"IncomingPacket", Frame(5, ""), {}, {"IncomingPacket|" + Frame(5, "")}, {"5:"}},
       {"PasswordChanged", Data("ADMIN_PASSWD_STATUS:0"), {}, {"PasswordChanged"}, {}},
       {"ScreenNameFormatted", Data("ADMIN_NICK_STATUS:0"), {}, {"ScreenNameFormatted"}, {}},
-      {"ConnectionClosed", {}, [](SessionCore& c) { c.PeerClosed(); }, {"ConnectionClosed"}, {}},
+      {"ConnectionClosed",
+       {},
+       [](SessionCore& c) { c.PeerClosed(); },
+       {"ConnectionClosed"},
+       {},
+       SessionState::Closed},
   };
   return rows;
 }
@@ -292,6 +321,7 @@ struct Rig {
     control->SetClose([this] { calls.push_back("Close"); });
     control->Login("Some Body", "password", "toc.example", 5190);
     control->Opened();
+    control->Receive(Frame(1, std::string("\0\0\0\1", 4)));  // signed on: sequence 0 and 1
     sent.clear();
   }
 };
@@ -370,6 +400,7 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
         }
         EXPECT_EQ(rig.control->ScreenName(),
                   std::string_view(row.event) == "LoggedOut" ? "" : "somebody");
+        EXPECT_EQ(rig.control->State(), row.after);
         break;
       case Act::Destroy:
         expected.resize(1);  // nothing after the event in which it died
@@ -396,7 +427,7 @@ TEST_P(EveryEvent, HandlerMayCallBackIntoTheControlOrDestroyIt) {
     ASSERT_TRUE(rig.host.fired()) << "the trigger did not raise the event";
     EXPECT_EQ(rig.host.lines, expected);
     if (act != Act::Destroy) {
-      EXPECT_EQ(SentFrames(rig.sent), sent);
+      EXPECT_EQ(SentFrames(rig.sent, 2), sent);
     }
     covered.insert(row.event);
   }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 
 #include "Core.h"
@@ -177,6 +178,84 @@ TEST(ConnectionEnd, FailureOrPeerCloseClosesOnceRaisesAndKeepsTheSession) {
     EXPECT_EQ(s.sent, "");
     EXPECT_EQ(s.control->ScreenName(), "somebody");
     EXPECT_EQ(s.control->ServerPort(), 5190);
+  }
+}
+
+// One session walked through its life: the state after each step, the
+// events it raised (and the state their handler saw), the close requests, and
+// whether a command then reaches the server.
+TEST(SessionState, FollowsTheConnectionAndTheSignOn) {
+  using enum SessionState;
+  Core s;
+  std::vector<SessionState> seen;
+  s.events.onEvent = [&](const std::string&) { seen.push_back(s.control->State()); };
+  const std::string signOnFrame = Frame(1, std::string("\0\0\0\1", 4));
+  const auto login = [&] { s.control->Login("Some Body", "pw", "toc.example", 5190); };
+  const struct {
+    const char* step;
+    std::function<void()> act;
+    SessionState state;
+    Events events;
+    std::size_t closes;
+    bool commandsGoOut;
+  } steps[] = {
+      {"new", [] {}, Closed, {}, 0, false},
+      {"Login", login, Connecting, {}, 0, false},
+      {"Opened", [&] { s.control->Opened(); }, Connecting, {}, 0, false},
+      {"sign-on frame answered", [&] { s.Arrive(signOnFrame); }, SigningOn, {}, 0, true},
+      {"NICK",
+       [&] { s.Arrive(Data("NICK:Some Body")); },
+       SigningOn,
+       {"ScreennameFormat|Some Body"},
+       0,
+       true},
+      {"an error changes nothing",
+       [&] { s.Arrive(Data("ERROR:983")); },
+       SigningOn,
+       {"Error|983|You are attempting to sign on again too soon"},
+       0,
+       true},
+      {"configuration",
+       [&] { s.Arrive(Data("CONFIG2:done:\n")); },
+       SignedOn,
+       {"LoggedIn|somebody|[]|[]|[]|[]||0"},
+       0,
+       true},
+      {"sign-on frame again", [&] { s.Arrive(signOnFrame); }, SigningOn, {}, 0, true},
+      {"failure", [&] { s.control->Failed("reset"); }, Closed, {"WinsockError|reset"}, 1, false},
+      {"second failure", [&] { s.control->Failed("again"); }, Closed, {}, 0, false},
+      {"peer close after it", [&] { s.control->PeerClosed(); }, Closed, {}, 0, false},
+      {"Login again", login, Connecting, {}, 0, false},
+      {"peer close while connecting",
+       [&] { s.control->PeerClosed(); },
+       Closed,
+       {"ConnectionClosed"},
+       1,
+       false},
+      {"second peer close", [&] { s.control->PeerClosed(); }, Closed, {}, 0, false},
+      {"configuration ahead of a sign-on",
+       [&] { login(), s.control->Opened(), s.Arrive(Data("CONFIG2:done:\n")); },
+       Connecting,
+       {"LoggedIn|somebody|[]|[]|[]|[]||0"},
+       0,
+       false},
+      {"LogOff", [&] { s.control->LogOff(); }, Closed, {"LoggedOut|somebody"}, 1, false},
+      {"failure after LogOff", [&] { s.control->Failed("late"); }, Closed, {}, 0, false},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.step);
+    s.calls.clear();
+    s.events.Clear();
+    seen.clear();
+    step.act();
+    EXPECT_EQ(s.control->State(), step.state);
+    EXPECT_EQ(s.events.events, step.events);
+    EXPECT_EQ(seen, std::vector<SessionState>(step.events.size(), step.state))
+        << "a handler sees the state its event moved to";
+    EXPECT_EQ(s.calls.size(), step.closes);
+    s.sent.clear();
+    s.control->GetStatus("pal");
+    EXPECT_EQ(s.TakeSent().empty(), !step.commandsGoOut);
   }
 }
 

@@ -17,17 +17,24 @@ configure_and_build() {  # SOURCE BINARY [cmake args...]
   cmake --build "$bin" >>"$bin.log" 2>&1 || { cat "$bin.log"; exit 1; }
 }
 
-# Starts SERVER on a free loopback port and runs CONSUMER against it.
-consume() {  # SERVER CONSUMER WORK
-  local server=$1 consumer=$2 work=$3 port="" pid
+# Starts SERVER on a free loopback port, stopped at exit; sets $port.
+start_server() {  # SERVER WORK
+  local server=$1 work=$2 pid
   XDG_DATA_HOME="$work/data" "$server" --listen 127.0.0.1:0 2>"$work/server.log" &
   pid=$!
   cleanups+=("kill $pid 2>/dev/null")
+  port=""
   for _ in $(seq 100); do  # the server says its port once it listens
     port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.log")
-    [ -n "$port" ] && break
+    [ -n "$port" ] && return 0
     sleep 0.1
   done
-  [ -n "$port" ] || { cat "$work/server.log"; exit 1; }
-  "$consumer" "127.0.0.1:$port"
+  cat "$work/server.log"
+  exit 1
+}
+
+# Starts SERVER on a free loopback port and runs CONSUMER against it.
+consume() {  # SERVER CONSUMER WORK
+  start_server "$1" "$3"
+  "$2" "127.0.0.1:$port"
 }

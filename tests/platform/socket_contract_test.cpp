@@ -1,8 +1,11 @@
 // What the control asks of every socket a host plugs in, run over each one
 // this build has (the posix socket on the epoll loop, the Qt socket on Qt's
-// loop) against a plain peer on 127.0.0.1: outcomes arrive later and once,
-// an orderly close is not an error, sends never wait for the peer, and the
+// loop, and each over TLS) against a plain peer on 127.0.0.1, which the TLS
+// sockets reach through a TLS front: outcomes arrive later and once, an
+// orderly close is not an error, sends never wait for the peer, and the
 // owner may close, reconnect or destroy the socket inside any notification.
+// Then what only TLS has: each way a handshake fails, in the same words
+// from both TLS sockets.
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -10,14 +13,20 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FlapPeer.h"
+#include "TempDir.h"
+#include "TestCertificates.h"
+#include "TlsFront.h"
 #include "kez/Socket.h"
 #include "kez/posix/EventLoop.h"
 #include "kez/posix/PosixSocket.h"
+#include "kez/posix/TlsSocket.h"
 
 #ifdef REPOSA_TEST_QT_SOCKET
 #include <QCoreApplication>
@@ -25,22 +34,68 @@
 #include <QTimer>
 
 #include "kez/qt/QtSocket.h"
+#include "kez/qt/TlsSocket.h"
 #endif
 
+using reposa::test::CertSpec;
+using reposa::test::TestCertificates;
+using reposa::test::TlsFront;
+
+// One test CA for the whole run, and the server certificate the fronts show.
+struct Certificates {
+  reposa::test::TempDir dir;
+  TestCertificates made{dir.path};
+  reposa::test::SslContext server = [this] {
+    const reposa::test::Issued pair = made.Issue("server");
+    return reposa::test::ServerContext(pair.cert, pair.key);
+  }();
+  static Certificates& Get() {
+    static Certificates certificates;
+    return certificates;
+  }
+};
+
+// Plain sockets reach the peer's port itself; TLS sockets a front before it.
+struct Plain {
+  std::uint16_t Port(std::uint16_t peer) { return peer; }
+};
+struct Fronted {
+  std::map<std::uint16_t, std::unique_ptr<TlsFront>> fronts;
+  std::uint16_t Port(std::uint16_t peer) {
+    auto& front = fronts[peer];
+    if (!front) front = std::make_unique<TlsFront>(Certificates::Get().server, peer);
+    return front->port();
+  }
+};
+
 // Each socket with the loop it runs on, named for the test names.
-struct PosixSocketDriver {
+struct PosixLoop {
   kez::posix::EventLoop loop;
-  std::unique_ptr<kez::Socket> Make() { return std::make_unique<kez::posix::PosixSocket>(loop); }
   void Turn(std::chrono::milliseconds wait) { loop.RunOnce(wait); }
+};
+struct PosixSocketDriver : PosixLoop, Plain {
+  std::unique_ptr<kez::Socket> Make() { return std::make_unique<kez::posix::PosixSocket>(loop); }
+};
+struct PosixTlsSocketDriver : PosixLoop, Fronted {
+  std::unique_ptr<kez::Socket> Make(std::string caFile = Certificates::Get().made.caFile()) {
+    return std::make_unique<kez::posix::TlsSocket>(loop, caFile);
+  }
 };
 
 #ifdef REPOSA_TEST_QT_SOCKET
-struct QtSocketDriver {
-  std::unique_ptr<kez::Socket> Make() { return std::make_unique<kez::qt::QtSocket>(); }
+struct QtLoop {
   void Turn(std::chrono::milliseconds wait) {
     QEventLoop loop;
     QTimer::singleShot(wait, &loop, &QEventLoop::quit);
     loop.exec();
+  }
+};
+struct QtSocketDriver : QtLoop, Plain {
+  std::unique_ptr<kez::Socket> Make() { return std::make_unique<kez::qt::QtSocket>(); }
+};
+struct QtTlsSocketDriver : QtLoop, Fronted {
+  std::unique_ptr<kez::Socket> Make(std::string caFile = Certificates::Get().made.caFile()) {
+    return std::make_unique<kez::qt::TlsSocket>(QString::fromStdString(caFile));
   }
 };
 #endif
@@ -51,9 +106,12 @@ using namespace std::chrono_literals;
 using reposa::test::FlapPeer;
 
 #ifdef REPOSA_TEST_QT_SOCKET
-using Drivers = testing::Types<PosixSocketDriver, QtSocketDriver>;
+using Drivers =
+    testing::Types<PosixSocketDriver, PosixTlsSocketDriver, QtSocketDriver, QtTlsSocketDriver>;
+using TlsDrivers = testing::Types<PosixTlsSocketDriver, QtTlsSocketDriver>;
 #else
-using Drivers = testing::Types<PosixSocketDriver>;
+using Drivers = testing::Types<PosixSocketDriver, PosixTlsSocketDriver>;
+using TlsDrivers = testing::Types<PosixTlsSocketDriver>;
 #endif
 
 struct Recorder : kez::SocketListener {
@@ -95,6 +153,9 @@ class SocketContract : public testing::Test {
   void Settle() {
     for (int i = 0; i < 5; ++i) driver.Turn(10ms);
   }
+  // Where the socket connects to reach `peer`.
+  std::uint16_t Port(FlapPeer& peer) { return driver.Port(peer.port()); }
+  std::uint16_t Port() { return Port(listener); }
   std::unique_ptr<kez::Socket> Listened(Recorder& rec) {
     std::unique_ptr<kez::Socket> sock = driver.Make();
     rec.sock = sock.get();
@@ -127,7 +188,7 @@ TYPED_TEST_SUITE(SocketContract, Drivers);
 TYPED_TEST(SocketContract, ConnectsSendsReceivesAndReportsAnOrderlyCloseAsClosed) {
   Recorder rec;
   auto sock = this->Listened(rec);
-  sock->Connect("127.0.0.1", this->listener.port());
+  sock->Connect("127.0.0.1", this->Port());
   EXPECT_TRUE(rec.seen.empty()) << "the outcome must come later, not inside Connect";
   EXPECT_FALSE(sock->IsConnected());
   ASSERT_TRUE(this->RunUntil([&] { return !rec.seen.empty(); }));
@@ -190,17 +251,17 @@ TYPED_TEST(SocketContract, CloseAndReconnectSilenceTheOldConnection) {
   Recorder rec;
   {
     auto gone = this->Listened(rec);
-    gone->Connect("localhost", this->listener.port());
+    gone->Connect("localhost", this->Port());
   }
   auto sock = this->Listened(rec);
   sock->Connect("127.0.0.1", 70000);         // its error is posted
   sock->Connect("127.0.0.1", ClosedPort());  // so is this refusal, later
-  sock->Connect("localhost", this->listener.port());
+  sock->Connect("localhost", this->Port());
   sock->Close();
   this->Settle();
   EXPECT_TRUE(rec.seen.empty());
-  sock->Connect("no such host.invalid", this->listener.port());
-  sock->Connect("localhost", this->listener.port());
+  sock->Connect("no such host.invalid", this->Port());
+  sock->Connect("localhost", this->Port());
   ASSERT_TRUE(this->RunUntil([&] { return !rec.seen.empty(); }));
   this->Settle();
   EXPECT_EQ(rec.seen, std::vector<std::string>{"connected"});
@@ -215,7 +276,7 @@ TYPED_TEST(SocketContract, TheOwnerMayDestroyTheSocketInsideAnyNotification) {
     rec.after = [&](const std::string& what) {
       if (what.starts_with(at)) sock.reset();
     };
-    sock->Connect("127.0.0.1", at == "error" ? ClosedPort() : peer.port());
+    sock->Connect("127.0.0.1", at == "error" ? ClosedPort() : this->Port(peer));
     if (at == "data" || at == "closed") {
       ASSERT_TRUE(this->RunUntil([&] { return !rec.seen.empty(); }));
       ASSERT_TRUE(peer.Accept());
@@ -239,9 +300,9 @@ TYPED_TEST(SocketContract, TheOwnerMayCloseAndReconnectInsideANotification) {
   auto sock = this->Listened(rec);
   int connects = 0;
   rec.after = [&](const std::string& what) {
-    if (what == "connected" && ++connects == 1) sock->Connect("127.0.0.1", this->listener.port());
+    if (what == "connected" && ++connects == 1) sock->Connect("127.0.0.1", this->Port());
   };
-  sock->Connect("127.0.0.1", this->listener.port());
+  sock->Connect("127.0.0.1", this->Port());
   ASSERT_TRUE(this->RunUntil([&] { return connects == 2; }));
   this->Settle();
   EXPECT_EQ(rec.seen, (std::vector<std::string>{"connected", "connected"}));
@@ -249,11 +310,13 @@ TYPED_TEST(SocketContract, TheOwnerMayCloseAndReconnectInsideANotification) {
 }
 
 // Sending never waits for the peer: what it cannot take yet is kept, in
-// order, and a peer that reads late gets every byte.
-TYPED_TEST(SocketContract, LargeSendsAreBufferedInOrder) {
+// order, and a peer that reads late gets every byte. The other way, more
+// than one turn reads comes whole and in order, appended to what the
+// owner's buffer holds, and only then the close.
+TYPED_TEST(SocketContract, LargeTransfersKeepTheirOrderBothWays) {
   Recorder rec;
   auto sock = this->Listened(rec);
-  sock->Connect("127.0.0.1", this->listener.port());
+  sock->Connect("127.0.0.1", this->Port());
   ASSERT_TRUE(this->RunUntil([&] { return sock->IsConnected(); }));
   ASSERT_TRUE(this->listener.Accept());
   std::string expected;
@@ -266,6 +329,108 @@ TYPED_TEST(SocketContract, LargeSendsAreBufferedInOrder) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   EXPECT_TRUE(this->ReadAtPeer(this->listener, expected.size()) == expected);
   EXPECT_EQ(rec.seen, std::vector<std::string>{"connected"});
+
+  std::string burst(6 << 20, '\0');
+  for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<char>(i % 251);
+  rec.data = "held";
+  std::thread peer([&] {
+    for (std::size_t at = 0; at < burst.size();) {
+      const ssize_t n = ::send(this->listener.fd(), burst.data() + at, burst.size() - at, 0);
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    this->Hangup(this->listener);
+  });
+  const bool closed = this->RunUntil([&] { return rec.seen.back() == "closed"; });
+  peer.join();
+  ASSERT_TRUE(closed);
+  EXPECT_TRUE(rec.data == "held" + burst) << rec.data.size() << " bytes";
+  EXPECT_EQ(std::count(rec.seen.begin(), rec.seen.end(), "closed"), 1);
+}
+
+template <class Driver>
+class TlsFailures : public SocketContract<Driver> {};
+TYPED_TEST_SUITE(TlsFailures, TlsDrivers);
+
+// A plain peer behind no front: it hangs up on what it reads, as a plain
+// reposa-server does, or greets the client in plain first.
+void ServePlain(FlapPeer& peer, bool greet) {
+  if (!peer.ok()) {
+    if (peer.Accept(0ms) && greet) peer.SendFrame(1, std::string_view("\0\0\0\1", 4));
+  } else if (!greet && peer.Receive() && peer.Read(1, 0ms)) {
+    peer.Hangup();
+  }
+}
+
+// Each way a TLS connection fails, with the one error both TLS sockets
+// report for it, word for word.
+TYPED_TEST(TlsFailures, EachFailureIsOneErrorInTheSameWords) {
+  Certificates& certs = Certificates::Get();
+  const struct {
+    const char* server;  // "cert", "plain-quiet" or "plain-greets"
+    CertSpec spec;
+    std::string host;
+    std::string caFile;
+    std::string expected;
+  } rows[] = {
+      {"cert",
+       {.validFromDays = -10, .validToDays = -1},
+       "localhost",
+       certs.made.caFile(),
+       "certificate has expired"},
+      {"cert",
+       {.validFromDays = 1, .validToDays = 10},
+       "localhost",
+       certs.made.caFile(),
+       "certificate is not valid yet"},
+      {"cert",
+       {.names = {"other.example"}},
+       "localhost",
+       certs.made.caFile(),
+       "certificate is for other.example, not localhost"},
+      {"cert",
+       {.names = {"localhost"}},
+       "127.0.0.1",
+       certs.made.caFile(),
+       "certificate is for localhost, not 127.0.0.1"},
+      {"cert",
+       {.untrusted = true},
+       "localhost",
+       certs.made.caFile(),
+       "certificate is not signed by a trusted authority"},
+      {"plain-quiet", {}, "localhost", certs.made.caFile(), "the server does not speak TLS"},
+      {"plain-greets", {}, "localhost", certs.made.caFile(), "the server does not speak TLS"},
+      {"cert",
+       {},
+       "localhost",
+       certs.dir.path + "/missing.pem",
+       "cannot read the CA file " + certs.dir.path + "/missing.pem: No such file or directory"},
+  };
+  int n = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.expected);
+    FlapPeer peer;
+    std::unique_ptr<TlsFront> front;
+    if (std::string_view(row.server) == "cert") {
+      const reposa::test::Issued pair = certs.made.Issue("failure" + std::to_string(++n), row.spec);
+      front =
+          std::make_unique<TlsFront>(reposa::test::ServerContext(pair.cert, pair.key), peer.port());
+    }
+    const std::uint16_t port = front ? front->port() : peer.port();
+    Recorder rec;
+    std::unique_ptr<kez::Socket> sock = this->driver.Make(row.caFile);
+    rec.sock = sock.get();
+    sock->SetListener(&rec);
+    sock->Connect(row.host, port);
+    ASSERT_TRUE(this->RunUntil([&] {
+      if (!front) ServePlain(peer, std::string_view(row.server) == "plain-greets");
+      return !rec.seen.empty();
+    }));
+    this->Settle();
+    EXPECT_EQ(rec.seen, std::vector<std::string>{"error Cannot connect to " + row.host + ":" +
+                                                 std::to_string(port) + ": " + row.expected});
+    EXPECT_FALSE(sock->IsConnected());
+  }
 }
 
 // The posix socket's own bound: a peer that never reads loses the

@@ -12,11 +12,13 @@ namespace reposa::server::test {
 struct RecordingOutbox : Outbox {
   std::vector<std::pair<SessionId, std::string>> sent;
   std::vector<SessionId> ended;
+  std::vector<SessionId> drains;  // AwaitDrain requests, in order
 
   void Deliver(SessionId to, std::string_view message) override {
     sent.emplace_back(to, std::string(message));
   }
   void EndSession(SessionId id, std::string_view) override { ended.push_back(id); }
+  void AwaitDrain(SessionId to) override { drains.push_back(to); }
 
   // The messages for `to` since the last Take, removed from the record.
   std::vector<std::string> Take(SessionId to) {

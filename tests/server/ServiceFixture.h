@@ -12,10 +12,14 @@
 
 namespace reposa::server::test {
 
-// A service on a recording outbox with a clock the test sets.
+// A service on a recording outbox with a clock the test sets; open unless
+// given accounts.
 struct ServiceFixture : ::testing::Test {
+  explicit ServiceFixture(Limits l = {}, const std::vector<AccountEntry>& accounts = {})
+      : limits(l), directory(limits, accounts) {}
+
   Limits limits;
-  Directory directory{limits};
+  Directory directory;
   RecordingOutbox out;
   std::int64_t now = 1700000000;
   Service service{directory, out, [this] { return now; }, limits};

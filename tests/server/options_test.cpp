@@ -49,6 +49,37 @@ TEST(ParseOptions, ReadsEachOption) {
   EXPECT_EQ(limits.framesPerTurn, 1u);
 }
 
+// TLS: its three options together; alone it replaces the plain port, beside
+// --listen it joins it.
+TEST(ParseOptions, TlsListensBesideOrInsteadOfThePlainPort) {
+  const struct {
+    std::vector<std::string> args;
+    bool plain;
+    std::string tlsHost, tlsPort;
+  } rows[] = {
+      {{"--tls-listen", "0.0.0.0:5191", "--tls-cert", "c.pem", "--tls-key", "k.pem"},
+       false,
+       "0.0.0.0",
+       "5191"},
+      {{"--listen", "127.0.0.1:5190", "--tls-listen=tls://[::]:0", "--tls-cert=c.pem",
+        "--tls-key=k.pem"},
+       true,
+       "::",
+       "0"},
+  };
+  for (const auto& row : rows) {
+    const ServerOptions o = ParseOptions(row.args).server;
+    EXPECT_EQ(o.plain, row.plain);
+    ASSERT_TRUE(o.tls);
+    EXPECT_EQ(o.tls->host, row.tlsHost);
+    EXPECT_EQ(o.tls->port, row.tlsPort);
+    EXPECT_EQ(o.tls->certFile, "c.pem");
+    EXPECT_EQ(o.tls->keyFile, "k.pem");
+  }
+  EXPECT_FALSE(ParseOptions({}).server.tls);
+  EXPECT_TRUE(ParseOptions({}).server.plain);
+}
+
 TEST(ParseOptions, RefusesBadUsage) {
   const std::vector<std::vector<std::string>> cases = {
       {"--listen"},
@@ -62,6 +93,12 @@ TEST(ParseOptions, RefusesBadUsage) {
       {"--max-client-backlog", "1000"},
       {"--frames-per-turn"},
       {"--accounts="},
+      {"--listen", "tls://127.0.0.1:5191"},
+      {"--tls-listen", "127.0.0.1:5191"},
+      {"--tls-listen", "127.0.0.1:5191", "--tls-cert", "c.pem"},
+      {"--tls-cert", "c.pem", "--tls-key", "k.pem"},
+      {"--tls-listen", "127.0.0.1", "--tls-cert", "c.pem", "--tls-key", "k.pem"},
+      {"--tls-cert="},
       {"--verbose"},
       {"extra"},
   };

@@ -168,6 +168,7 @@ class ChildProcess {
 
   pid_t pid() const { return pid_; }
   Clock::time_point started() const { return started_; }
+  int outFd() const { return out_; }
   int errFd() const { return err_; }
   // Everything the program wrote so far to its standard output and error.
   const std::string& out() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ class FakeSocket final : public Socket {
   std::string sent;
   std::string incoming;
   bool connected = false;
+  bool refuseConnect = false;  // Connect throws, as a socket refusing at once would
 
   void Close() override {
     calls.push_back("Close");
@@ -24,6 +26,7 @@ class FakeSocket final : public Socket {
   }
   void Connect(const std::string& host, int32_t port) override {
     calls.push_back("Connect " + host + ":" + std::to_string(port));
+    if (refuseConnect) throw std::runtime_error("refused at once");
   }
   void SendData(std::string_view bytes) override { sent.append(bytes); }
   void GetData(std::string& data) override {

@@ -18,12 +18,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "TlsWire.h"
 #include "Wire.h"
 #include "wire.h"
 
@@ -114,11 +116,34 @@ class FlapPeer {
     pollfd p{listen_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(bound.count())) == 1)
       fd_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd_ >= 0 && serverTls_) tls_ = TlsWire::Server(serverTls_);
     return fd_ >= 0;
   }
+
+  // The clients accepted from now on speak TLS with this end as the server.
+  void ServeTls(SslContext ctx) { serverTls_ = std::move(ctx); }
+  // This client's connection speaks TLS from now on, for `host`; `resume`
+  // offers an earlier session. The handshake moves on as bytes are read.
+  void StartTls(const SslContext& ctx, const std::string& host, SSL_SESSION* resume = nullptr) {
+    tls_ = TlsWire::Client(ctx, host, resume);
+    tls_->Start(out_);
+    Flush();
+  }
+  // The connection's TLS, or null when it is plain.
+  TlsWire* tls() const { return tls_.get(); }
+  // An orderly close of this end's side (over TLS, a close_notify first).
+  void Hangup() {
+    if (tls_) {
+      tls_->Shutdown(out_);
+      Flush();
+    }
+    ::shutdown(fd_, SHUT_WR);
+  }
+
   void Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    tls_.reset();
     in_.clear();
     inPos_ = 0;
     out_.clear();
@@ -139,7 +164,7 @@ class FlapPeer {
   // Sends `bytes`, waiting (within a bound) until the socket took them all
   // unless `queue` is set; false once the other side has gone.
   bool SendRaw(std::string_view bytes) {
-    out_.append(bytes);
+    Seal(bytes);
     Flush();
     const auto deadline = Clock::now() + 5s;
     while (!queue && !closed_ && wantsWrite() && Clock::now() < deadline) {
@@ -162,11 +187,13 @@ class FlapPeer {
     QueueLine(line);
     return SendRaw({});
   }
+  // Bytes written with whatever else is queued at the next send or Flush().
+  void QueueRaw(std::string_view bytes) { out_.append(bytes); }
   // The same, written with whatever else is queued at the next send or Flush().
   void QueueLine(std::string_view line) {
     std::string payload(line);
     payload.push_back('\0');
-    out_.append(kez::test::Frame(2, payload, seq_));
+    Seal(kez::test::Frame(2, payload, seq_));
     seq_ = (seq_ + 1) & 0xffff;
   }
   void Flush() {
@@ -195,7 +222,8 @@ class FlapPeer {
     for (;;) {
       const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
       if (n > 0) {
-        in_.append(chunk, static_cast<std::size_t>(n));
+        Take(std::string_view(chunk, static_cast<std::size_t>(n)));
+        if (closed_) return false;
       } else if (n == 0) {
         closed_ = true;
         return false;
@@ -208,7 +236,7 @@ class FlapPeer {
   // Bytes read for this peer elsewhere (a driver's batch of reads).
   void Feed(std::string_view bytes) {
     Compact();
-    in_.append(bytes);
+    Take(bytes);
   }
   // The next whole frame received so far, if any; a data frame loses the
   // NUL that closes a command line, so both ends read as text.
@@ -218,6 +246,16 @@ class FlapPeer {
     return f;
   }
 
+  // For a driver that speaks a line protocol to a server of another kind:
+  // the next whole line received so far, without its line end (LF or CRLF).
+  std::optional<std::string> NextLine() {
+    const std::size_t end = in_.find('\n', inPos_);
+    if (end == std::string::npos) return std::nullopt;
+    std::string line = in_.substr(inPos_, end - inPos_);
+    inPos_ = end + 1;
+    if (line.ends_with('\r')) line.pop_back();
+    return line;
+  }
   // The next `n` bytes, or nothing when they do not come within the bound.
   std::optional<std::string> Read(std::size_t n, std::chrono::milliseconds bound = 5s) {
     const auto deadline = Clock::now() + bound;
@@ -326,6 +364,23 @@ class FlapPeer {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return a;
   }
+  // Plain bytes onto the wire: as they are, or sealed by TLS.
+  void Seal(std::string_view bytes) {
+    if (tls_)
+      tls_->Seal(bytes, out_);
+    else
+      out_.append(bytes);
+  }
+  // Bytes off the wire: as they are, or opened by TLS, whose answers (the
+  // handshake's) go out at once; the end of TLS is the end.
+  void Take(std::string_view bytes) {
+    if (!tls_) {
+      in_.append(bytes);
+      return;
+    }
+    if (!tls_->Take(bytes, in_, out_)) closed_ = true;
+    if (wantsWrite()) Flush();
+  }
   void Compact() {
     if (inPos_ > 0 && inPos_ == in_.size()) {
       in_.clear();
@@ -354,7 +409,9 @@ class FlapPeer {
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
     const std::size_t before = in_.size() - inPos_;
     Receive();
-    return in_.size() - inPos_ > before;
+    // Over TLS a read may bring no plain byte (a session ticket): only the
+    // end stops the wait.
+    return in_.size() - inPos_ > before || !closed_;
   }
 
   int listen_ = -1;
@@ -366,6 +423,8 @@ class FlapPeer {
   std::string out_;
   std::size_t outPos_ = 0;
   bool closed_ = false;
+  std::unique_ptr<TlsWire> tls_;
+  SslContext serverTls_;
 };
 
 // Sends never wait: what the socket does not take stays queued for Flush().

@@ -28,6 +28,13 @@ struct Session {
     sock->TakeSent();
     sock->calls.clear();
   }
+  // Connect, then answer the server's sign-on frame (sequence numbers 0 and
+  // 1), so commands go out.
+  void SignOn() {
+    Connect();
+    sock->Arrive(Frame(1, std::string("\0\0\0\1", 4)));
+    sock->TakeSent();
+  }
 };
 
 }  // namespace kez::test

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "kez/KezTOCSockCommands.h"
+#include "kez/KezTOCSockErrors.h"
 #include "kez/KezTOCSockEvents.h"
 #include "kez/SessionCore.h"
 #include "kez/Socket.h"
@@ -16,58 +18,63 @@ namespace kez {
 // KezTOCSockEvents, synchronously, on the host's thread. A handler's
 // exception leaves the socket notification that delivered the event, after
 // the control finished its own work.
+//
+// A sign-on: Login, then the socket connects, the control answers the
+// server's sign-on (State() SigningOn), ScreennameFormat names the account
+// as the server shows it, and LoggedIn completes it (State() SignedOn):
+// from then on commands are acted on. The control never retries by itself:
+// after WinsockError or ConnectionClosed (State() Closed) a host that wants
+// to stay present calls Login again, after a wait (AdviseSignOnRetry says
+// whether and how long, from the Error events of the failed sign-on).
+// Kept across a new Login: the listener, LastChatID and the frame sequence
+// number; the chat table starts empty, so join the rooms again after LoggedIn.
 class KezTOCSock final {
  public:
+  // Takes the socket; events go to `events` (may be nullptr, see SetEvents).
   explicit KezTOCSock(std::unique_ptr<Socket> sock, KezTOCSockEvents* events = nullptr);
   ~KezTOCSock();
   KezTOCSock(const KezTOCSock&) = delete;
   KezTOCSock& operator=(const KezTOCSock&) = delete;
 
-  // nullptr silences the control.
+  // The listener every event goes to from now on; nullptr silences the control.
   void SetEvents(KezTOCSockEvents* events);
 
-  // The one property.
+  // Where the session stands; see SessionState in SessionCore.h.
+  SessionState State() const;
+
+  // The one property: the chat ID of the room joined last (JoinedChat's
+  // lngChatID), 0 after LogOff. The host may set it.
   int32_t LastChatID() const;
   void SetLastChatID(int32_t value);
 
-  // Session. Login throws std::invalid_argument, changing nothing, for a
+  // Stores the session (name normalised, password roasted, hosts trimmed,
+  // AuthServer empty: kDefaultAuthServer), closes the socket and asks it to
+  // connect to TOCServer:Port; returns at once. Callable in any state; the
+  // state becomes Connecting. A connection that fails later raises
+  // WinsockError. Throws std::invalid_argument, changing nothing, for a
   // screen name or authorizer host that would break the login line.
   void Login(std::string_view UserName, std::string_view Password, std::string_view TOCServer,
              int32_t Port, std::string_view AuthServer = {});
+  // Closes the connection without telling the server, raises LoggedOut with
+  // the screen name (empty if there was no Login), then forgets the session:
+  // ServerPort 5190, LastChatID 0. Callable in any state; Closed afterwards.
   void LogOff();
+  // Sends one FLAP frame of type intChannel (2: data, a NUL added; 5:
+  // keep-alive) holding strData while the socket is connected, whatever the
+  // state; otherwise nothing. Never reports anything.
   void SendPacket(int16_t intChannel, std::string_view strData);
 
-  // Client commands. Each sends one line, or throws before sending anything:
-  // std::invalid_argument for a text holding a NUL byte, std::length_error for
-  // a line that does not fit one frame, std::overflow_error from SetIdleTime.
-  void JoinChat(std::string_view strRoomName, int16_t intExchange);
-  void LeaveChat(std::string_view strChatName, int32_t lngChatID = 0);
-  void SendChat(std::string_view strChatName, std::string_view strMessage, int32_t lngChatID = 0);
-  void GetProfile(std::string_view strUserName);
-  void SendIM(std::string_view strUserName, std::string_view strMessage, bool AutoResponse);
-  void ChangePassword(std::string_view strOldPassword, std::string_view strNewPassword);
-  void FormatUserName(std::string_view strFormatted);
-  void SetAwayMessage(std::string_view strAwayMessage);
-  void SetProfile(std::string_view strProfile);
-  void GetStatus(std::string_view strUserName);
-  void SetIdleTime(int32_t lngMinutes);
-  void AcceptChatInvite(int32_t lngChatID);
-  void InviteUsers(std::string_view strChatName, std::string_view strInviteMessage,
-                   std::string_view strUsers, int32_t lngChatID = 0);
-  void WarnUser(std::string_view strUserName, bool blnAnonymous);
-  void AddBuddy(std::string_view strGroup, std::string_view strBuddy);
-  void RemoveBuddy(std::string_view strGroup, std::string_view strBuddy);
-  void AddGroup(std::string_view strGroup);
-  void RemoveGroup(std::string_view strGroup);
-  void BlockUser(std::string_view strUserName);
-  void UnblockUser(std::string_view strUserName);
-  void AddPrivateUser(std::string_view strUserName);
-  void RemovePrivateUser(std::string_view strUserName);
-  void SetPrivacy(int16_t intMode);
-  void SetCapability(std::string_view strCapUUID);
+  // The client commands, one method each, as listed with their parameters
+  // and what each does in KezTOCSockCommands.h. A command reaches the server
+  // only in State() SigningOn or SignedOn; before that it sends nothing.
+  KEZ_TOCSOCK_COMMANDS(KEZ_TOCSOCK_COMMAND_METHOD)
 
-  // Utilities.
+  // strMessage with every tag (from a "<" to the first ">" after it) taken
+  // out, leftmost first, stopping at a "<" with no ">" after it. Entities are
+  // not decoded: "a < b > c" becomes "a  c", "x &amp; y" stays.
   std::string RemoveHtml(std::string_view strMessage) const;
+  // The room name the chat table holds for lngChatID, or
+  // "[No Chat Name Found for ID]".
   std::string GetChatName(int32_t lngChatID) const;
 
  private:

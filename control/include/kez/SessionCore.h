@@ -1,12 +1,16 @@
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
+#include "kez/KezTOCSockCommands.h"
+#include "kez/KezTOCSockErrors.h"
 #include "kez/KezTOCSockEvents.h"
 
 namespace kez {
@@ -30,6 +34,15 @@ struct ChatEntry {
   std::string RoomName;
 };
 
+// Where the session stands. Commands reach the server in SigningOn and
+// SignedOn only (KezTOCSockCommands.h).
+enum class SessionState {
+  Closed,      // no connection: new, or after LogOff, WinsockError or ConnectionClosed
+  Connecting,  // after Login, until the control answers the server's sign-on frame
+  SigningOn,   // the control's sign-on has gone out; waiting for LoggedIn (or an Error)
+  SignedOn,    // from LoggedIn on; a new sign-on frame from the server goes back to SigningOn
+};
+
 // One TOC2 session without any I/O: the owner hands it the bytes received,
 // carries the bytes it gives out, and tells it when the connection opens,
 // fails or is closed by the peer. It raises the events on its listener,
@@ -42,6 +55,16 @@ struct ChatEntry {
 //   core.Login(name, password, host, port);  // then connect to host:port
 //   core.Opened();                           // once connected
 //   core.Receive(bytes);                     // for every read
+//   core.Failed(why) or core.PeerClosed();   // when the connection ends
+//
+// To sign on again after the session ended, call Login again and connect
+// anew. Kept from one session to the next: the listener, the callbacks,
+// LastChatID (only LogOff resets it) and the frame sequence number. Dropped:
+// the chat table, and whatever the old connection left half-read.
+//
+// or, to read straight into the session's own buffer (one copy fewer):
+//
+//   core.Receive([&](std::string& buffer) { my_read_appending_to(buffer); });
 //
 // A handler may call any method, destroy the core, or throw: the core first
 // finishes its own work, then the first exception leaves the call that
@@ -53,7 +76,7 @@ class SessionCore final {
   SessionCore(const SessionCore&) = delete;
   SessionCore& operator=(const SessionCore&) = delete;
 
-  // nullptr silences the session.
+  // The listener every event goes to from now on; nullptr silences the session.
   void SetEvents(KezTOCSockEvents* events);
   // Receives every byte to send, in order, as soon as it is ready. Without
   // one, the bytes gather until TakeOutput.
@@ -61,71 +84,103 @@ class SessionCore final {
   // Called when the connection must be closed: LogOff, a failure, the peer's
   // close. Never called by Login; the owner closes the old connection itself.
   void SetClose(std::function<void()> close);
+  // The bytes gathered while no SetSend callback is set, and forgets them.
   std::string TakeOutput();
 
-  // The connection, as its owner sees it.
-  void Opened();                                // sends the opening string
-  void Receive(std::string_view bytes);         // dropped while not open
-  void Failed(const std::string& description);  // raises WinsockError
-  void PeerClosed();                            // raises ConnectionClosed
+  // The connection, as its owner reports it.
+  // The connection to ServerHost():ServerPort() is open: sends the opening
+  // string. The state stays Connecting until the server's sign-on frame.
+  void Opened();
+  // Bytes read from the connection, in order, cut anywhere. Raises the
+  // events of every frame they complete. Dropped while no connection is open.
+  void Receive(std::string_view bytes);
+  // Lends the session's receive buffer to `append`, which adds the bytes it
+  // reads at the end and leaves what the buffer already holds alone; the
+  // session then reads them where they are. While not open the bytes are
+  // taken and dropped. A buffer grown past 1 MiB by large arrivals is kept
+  // while arrivals keep filling an eighth of it, and given back at the first
+  // one that does not.
+  template <class Append>
+  requires std::invocable<Append&, std::string&>
+  void Receive(Append&& append) {
+    // Through a plain function pointer: a reader called for every arrival
+    // costs one indirect call, not a std::function's.
+    using Reader = std::remove_reference_t<Append>;
+    ReceiveFrom([](void* reader, std::string& buffer) { (*static_cast<Reader*>(reader))(buffer); },
+                const_cast<void*>(static_cast<const void*>(std::addressof(append))));
+  }
+  // The connection failed (refused, lost, reset): raises WinsockError with
+  // `description`, then asks for the close. Closed afterwards; the session's
+  // name, hosts and port are kept for a new Login. Does nothing when the
+  // session is already Closed, so a second report raises nothing.
+  void Failed(const std::string& description);
+  // The server closed the connection: asks for the close, then raises
+  // ConnectionClosed. Closed afterwards, members kept as after Failed. Does
+  // nothing when the session is already Closed.
+  void PeerClosed();
+
+  // Where the session stands; see SessionState.
+  SessionState State() const;
+  // True from Opened until the connection ends (Login, LogOff, Failed,
+  // PeerClosed): frames go out and bytes are read only then.
   bool IsOpen() const;
-  // Where the session signs on; valid after Login.
+  // Where the session signs on, trimmed; valid after Login.
   const std::string& ServerHost() const;
-  int32_t ServerPort() const;
-  // The screen name as sent: normalised.
+  int32_t ServerPort() const;  // 0 before the first Login, 5190 after LogOff
+  // The screen name as sent: normalised (lower case, no spaces).
   const std::string& ScreenName() const;
   // Received bytes of a frame not yet complete.
   std::size_t BufferedBytes() const;
+  // The rooms the session is in, by the server's CHAT_JOIN and CHAT_LEFT.
   const std::array<ChatEntry, kChatTableSize>& Chats() const;
 
+  // The chat ID of the room joined last (JoinedChat's lngChatID); 0 after
+  // LogOff. The host may set it; nothing else reads it.
   int32_t LastChatID() const;
   void SetLastChatID(int32_t value);
 
-  // Stores the session's parameters; the owner then connects to
-  // ServerHost():ServerPort() and calls Opened. Throws std::invalid_argument,
+  // Stores the session's parameters for a new sign-on: the name normalised,
+  // the password roasted (never kept in clear), the hosts trimmed, and
+  // AuthServer (empty: kDefaultAuthServer) named in the login line; the chat
+  // table is cleared. Sends nothing: the owner closes any old connection,
+  // connects to ServerHost():ServerPort() and calls Opened. Callable in any
+  // state; the state becomes Connecting. Throws std::invalid_argument,
   // changing nothing, for a screen name or authorizer host that would break
-  // the login line.
+  // the login line. Port is not checked; it goes into the login line as given.
   void Login(std::string_view UserName, std::string_view Password, std::string_view TOCServer,
              int32_t Port, std::string_view AuthServer = {});
+  // Signs off: clears the chat table, asks for the close, raises LoggedOut
+  // with the screen name (empty if there was no Login), then forgets the
+  // name, password and hosts, sets ServerPort to 5190 and LastChatID to 0.
+  // Nothing is sent to the server. Callable in any state; Closed afterwards
+  // (Connecting if the LoggedOut handler called Login).
   void LogOff();
+  // Sends one FLAP frame of type intChannel (2: data, with a NUL added; 5:
+  // keep-alive) holding strData, while a connection is open, whatever the
+  // state. Nothing is sent for a payload over kMaxPayload or a type outside
+  // 0..255; nothing is reported either way.
   void SendPacket(int16_t intChannel, std::string_view strData);
 
-  // Client commands. Each sends one line, or throws before sending anything:
-  // std::invalid_argument for a text holding a NUL byte, std::length_error for
-  // a line that does not fit one frame, std::overflow_error from SetIdleTime.
-  void JoinChat(std::string_view strRoomName, int16_t intExchange);
-  void LeaveChat(std::string_view strChatName, int32_t lngChatID = 0);
-  void SendChat(std::string_view strChatName, std::string_view strMessage, int32_t lngChatID = 0);
-  void GetProfile(std::string_view strUserName);
-  void SendIM(std::string_view strUserName, std::string_view strMessage, bool AutoResponse);
-  void ChangePassword(std::string_view strOldPassword, std::string_view strNewPassword);
-  void FormatUserName(std::string_view strFormatted);
-  void SetAwayMessage(std::string_view strAwayMessage);
-  void SetProfile(std::string_view strProfile);
-  void GetStatus(std::string_view strUserName);
-  void SetIdleTime(int32_t lngMinutes);
-  void AcceptChatInvite(int32_t lngChatID);
-  void InviteUsers(std::string_view strChatName, std::string_view strInviteMessage,
-                   std::string_view strUsers, int32_t lngChatID = 0);
-  void WarnUser(std::string_view strUserName, bool blnAnonymous);
-  void AddBuddy(std::string_view strGroup, std::string_view strBuddy);
-  void RemoveBuddy(std::string_view strGroup, std::string_view strBuddy);
-  void AddGroup(std::string_view strGroup);
-  void RemoveGroup(std::string_view strGroup);
-  void BlockUser(std::string_view strUserName);
-  void UnblockUser(std::string_view strUserName);
-  void AddPrivateUser(std::string_view strUserName);
-  void RemovePrivateUser(std::string_view strUserName);
-  void SetPrivacy(int16_t intMode);
-  void SetCapability(std::string_view strCapUUID);
+  // The client commands, one method each, as listed with their parameters
+  // and what each does in KezTOCSockCommands.h; when they reach the server
+  // is said there too.
+  KEZ_TOCSOCK_COMMANDS(KEZ_TOCSOCK_COMMAND_METHOD)
 
-  // Utilities.
+  // strMessage with every tag taken out: a tag runs from a "<" to the first
+  // ">" after it, leftmost first, until a "<" has no ">" after it (it and
+  // the rest then stay). Nothing else changes: entities are not decoded,
+  // line breaks are not added, so "a < b > c" becomes "a  c" and "x > y"
+  // stays as it is.
   std::string RemoveHtml(std::string_view strMessage) const;
+  // The room name the chat table holds for lngChatID, or
+  // "[No Chat Name Found for ID]".
   std::string GetChatName(int32_t lngChatID) const;
 
   class Impl;  // defined in the library's sources
 
  private:
+  void ReceiveFrom(void (*append)(void* reader, std::string& buffer), void* reader);
+
   std::unique_ptr<Impl> impl_;
 };
 

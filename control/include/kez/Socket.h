@@ -38,7 +38,9 @@ class Socket {
   // Sends the bytes in order after those of earlier calls; buffers what the
   // peer cannot take yet, so it never blocks.
   virtual void SendData(std::string_view bytes) = 0;
-  // Appends every byte received and not yet taken to `data`.
+  // Appends every byte received and not yet taken to `data`, leaving what it
+  // already holds alone: the control hands its own receive buffer here, so
+  // the bytes are copied once, from the socket into the session.
   virtual void GetData(std::string& data) = 0;
   // True exactly while the connection is open.
   virtual bool IsConnected() const = 0;

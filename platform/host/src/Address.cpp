@@ -81,7 +81,9 @@ Address ParseAddress(std::string_view text, const AddressRules& rules) {
     throw AddressError("no port given");
   }
   address.host = std::string(host);
-  address.port = hasPort ? ParsePort(port, rules) : rules.defaultPort;
+  const std::int32_t defaultPort =
+      address.tls && rules.defaultTlsPort != 0 ? rules.defaultTlsPort : rules.defaultPort;
+  address.port = hasPort ? ParsePort(port, rules) : defaultPort;
   return address;
 }
 

@@ -16,8 +16,11 @@ std::string RetryText(const KeepPresent::Retry& retry) {
   return text;
 }
 
-KeepPresent::KeepPresent(Timer& timer, Actions actions, Backoff backoff)
-    : timer_(timer), actions_(std::move(actions)), backoff_(std::move(backoff)) {}
+KeepPresent::KeepPresent(Timer& timer, Actions actions, Backoff backoff, Clock now)
+    : timer_(timer),
+      actions_(std::move(actions)),
+      backoff_(std::move(backoff)),
+      now_(std::move(now)) {}
 
 KeepPresent::~KeepPresent() {
   CancelTimer();
@@ -55,7 +58,7 @@ void KeepPresent::SignOnByHand() {
 void KeepPresent::LoggedIn() {
   signedOff_ = false;
   CancelTimer();
-  backoff_.OnLoggedIn();
+  backoff_.OnLoggedIn(now_());
   // The control finishes the sign-on once its LoggedIn handler returns; the
   // joins follow on a later turn, as a user's would.
   std::vector<JoinTarget> rooms = RoomsToJoin();
@@ -78,13 +81,15 @@ void KeepPresent::LoggedOut() {
   CancelTimer();
 }
 
-bool KeepPresent::Error(std::int16_t code) {
-  if (!enabled_ || !backoff_.OnError(code)) return false;
+bool KeepPresent::Error(std::int16_t code, std::string_view text, SessionState state) {
+  if (!enabled_ || state != SessionState::SigningOn || !backoff_.OnSignOnError(code, text))
+    return false;
   CancelTimer();
   return true;
 }
 
 std::optional<KeepPresent::Retry> KeepPresent::Lost() {
+  backoff_.OnLost(now_());
   if (!enabled_ || signedOff_ || backoff_.Stopped() || waiting_) return std::nullopt;
   const Backoff::Seconds wait = backoff_.NextDelay();
   timer_.Start(std::chrono::ceil<std::chrono::milliseconds>(wait), [this] {

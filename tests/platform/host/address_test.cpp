@@ -9,7 +9,8 @@ namespace {
 // console's --server), the same where TLS is built, and an address to listen
 // on (the server's --listen).
 constexpr AddressRules kServer{.defaultPort = kLocalServerPort};
-constexpr AddressRules kServerTls{.defaultPort = kLocalServerPort, .tls = true};
+constexpr AddressRules kServerTls{
+    .defaultPort = kLocalServerPort, .defaultTlsPort = kTlsServerPort, .tls = true};
 constexpr AddressRules kListen{.anyPort = true};
 
 // Each row: the text, the rules, then the address it gives, or the start of
@@ -33,7 +34,9 @@ TEST(Address, OneRuleForEveryHost) {
       {"[::1]", kServer, {"::1", 5190}, nullptr},
       {"[::1]:7000", kServer, {"::1", 7000}, nullptr},
       {"[::1]:0", kListen, {"::1", 0}, nullptr},
-      {"tls://chat.example", kServerTls, {"chat.example", 5190, true}, nullptr},
+      {"tls://chat.example", kServerTls, {"chat.example", 5191, true}, nullptr},  // TLS's own port
+      {"chat.example", kServerTls, {"chat.example", 5190}, nullptr},
+      {"tls://chat.example:5190", kServerTls, {"chat.example", 5190, true}, nullptr},
       {"tls://[::1]:5191", kServerTls, {"::1", 5191, true}, nullptr},
       {"", kServer, {}, "the address is empty"},
       {":5190", kServer, {}, "the host is empty"},

@@ -30,16 +30,19 @@ class HandTimer final : public Timer {
 // Runs the steps (separated by commas) on a component whose waits have no
 // jitter, and returns what it did: "retry 2s#2" for a retry announced (wait,
 // attempt), "signon", "join Den/5", "giveup", "none" for a fire with nothing
-// pending, "-" for a lost connection or an error that does nothing.
+// pending, "-" for a lost connection or an error that does nothing. "error"
+// is raised during a sign-on, "error-on" while signed on; "wait:S" moves the
+// clock S seconds on.
 std::string RunSteps(const std::string& steps) {
   HandTimer timer;
   std::vector<std::string> log;
+  Backoff::Clock::time_point now{};
   KeepPresent keep(timer,
                    {[&] { log.push_back("signon"); },
                     [&](const JoinTarget& room) {
                       log.push_back("join " + room.room + "/" + std::to_string(room.exchange));
                     }},
-                   Backoff({.jitter = 0}, 1));
+                   Backoff({.jitter = 0}, 1), [&now] { return now; });
   auto room = [](const std::string& text) {
     const std::size_t slash = text.find('/');
     return JoinTarget{text.substr(0, slash),
@@ -58,7 +61,12 @@ std::string RunSteps(const std::string& steps) {
     if (verb == "ask") keep.JoinRequested(room(arg));
     if (verb == "joined") keep.JoinedChat(arg.substr(0, arg.find('/')), room(arg).exchange);
     if (verb == "left") keep.LeftChat(std::stoi(arg));
-    if (verb == "error") log.push_back(keep.Error(std::stoi(arg)) ? "giveup" : "-");
+    if (verb == "error" || verb == "error-on") {
+      const SessionState state = verb == "error" ? SessionState::SigningOn : SessionState::SignedOn;
+      log.push_back(keep.Error(static_cast<std::int16_t>(std::stoi(arg)), "", state) ? "giveup"
+                                                                                     : "-");
+    }
+    if (verb == "wait") now += std::chrono::seconds(std::stoi(arg));
     if (verb == "fire" && !timer.Fire()) log.push_back("none");
     if (verb == "lost") {
       const auto retry = keep.Lost();
@@ -83,11 +91,14 @@ TEST(KeepPresent, RetriesRejoinsAndGivesUpByOneRule) {
       // Off (the window without --reconnect): a lost connection stays lost.
       {"lost,fire", "-, none"},
       {"error:980", "-"},
-      // On: each wait doubles until a sign-on starts them over; one retry
-      // waits at a time.
+      // On: each wait doubles until a session that lasted a minute starts
+      // them over; one retry waits at a time.
       {"on,lost,lost,fire", "retry 1s#1, -, signon"},
       {"on,lost,fire,lost,fire,lost", "retry 1s#1, signon, retry 2s#2, signon, retry 4s#3"},
-      {"on,lost,fire,lost,in,lost", "retry 1s#1, signon, retry 2s#2, retry 1s#1"},
+      {"on,lost,fire,lost,in,wait:60,lost", "retry 1s#1, signon, retry 2s#2, retry 1s#1"},
+      {"on,lost,fire,lost,in,wait:59,lost", "retry 1s#1, signon, retry 2s#2, retry 4s#3"},
+      {"on,in,lost,fire,in,lost,fire,in,wait:60,lost",
+       "retry 1s#1, signon, retry 2s#2, signon, retry 1s#1"},
       {"on,error:983,lost", "-, retry 150s#1"},
       // What stops a waiting retry: signing off, the user's own sign-on,
       // turning it off, and a refused account (which stays refused until a
@@ -99,6 +110,9 @@ TEST(KeepPresent, RetriesRejoinsAndGivesUpByOneRule) {
       {"on,lost,error:980,fire,lost", "retry 1s#1, giveup, none, -"},
       {"on,error:989,in,lost", "giveup, retry 1s#1"},
       {"on,error:983,error:901", "-, -"},
+      // An error while signed on answers a command (a refused password
+      // change is 980): it stops nothing.
+      {"on,in,error-on:980,lost", "-, retry 1s#1"},
       // Rooms: on, every room the session was in, with the exchange it was
       // asked with and in name order, left ones excepted; off, the wanted
       // rooms only.

@@ -174,7 +174,7 @@ TEST(Directory, PastItsBoundAnOpenServerLetsTheLeastRecentlyUsedIdleNamesGo) {
   for (const char* name : {"a", "b", "c"}) {
     Account* account = d.Lookup(name);
     ASSERT_TRUE(account);
-    account->kept = true;  // stored something: read back when it returns
+    account->stored = true;  // stored something: read back when it returns
     d.SignedOn(*account);
   }
   EXPECT_FALSE(d.Lookup("d")) << "all three are signed on";

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "TempDir.h"
 #include "account_command.h"
@@ -188,6 +189,48 @@ TEST(AccountStore, AChangeWritesItsRowsAloneAndReadsBackInOrder) {
                                                      {"al", "Al", {}, {}},
                                                      {{'g', false, "Group 0", "Group 0", {}}}}}));
   EXPECT_EQ(store.Load("al")->lists.find("buddy 5:"), std::string::npos) << "gone with its group";
+}
+
+// A file of the schema before kept messages is brought forward at open with
+// its accounts intact, and keeps messages from then on.
+TEST(AccountStore, AFileWithoutKeptMessagesIsMigratedAndKeepsThem) {
+  TempDir dir;
+  const std::string file = dir / "v1.db";
+  Database(file, true)
+      .Exec(
+          "CREATE TABLE accounts(name TEXT PRIMARY KEY NOT NULL, display TEXT NOT NULL,"
+          " password_hash TEXT, lists TEXT NOT NULL DEFAULT '') WITHOUT ROWID;"
+          "INSERT INTO accounts VALUES('al', 'Al', '$argon2id$x', 'm:1\n');"
+          "INSERT INTO accounts VALUES('bo', 'Bo', '$argon2id$y', '');"
+          "PRAGMA application_id = 1380995905; PRAGMA user_version = 1;");
+  SqliteAccountStore store(file, Limits{});
+  EXPECT_EQ(store.database().QueryInt("PRAGMA user_version"), kSchemaVersion);
+  EXPECT_EQ(store.Load("al")->lists, "m:1\n");
+  auto kept = [](std::int64_t id, std::string text) {
+    return StoredMessage{id, "cy", "Cy", " O", std::move(text), 1700000000 + id};
+  };
+  auto change = [](StoredChange::Kind kind, std::string name, StoredMessage m) {
+    return StoredChange{
+        .kind = kind, .row = StoredAccount{std::move(name), {}, {}, {}}, .message = std::move(m)};
+  };
+  using K = StoredChange::Kind;
+  const std::vector<StoredChange> changes = {
+      change(K::Keep, "al", kept(1, "one: with\nbytes \xff")),
+      change(K::Keep, "bo", kept(2, "for bo")),
+      change(K::Keep, "al", kept(3, "two")),
+      change(K::Keep, "al", kept(4, "three")),
+      change(K::Keep, "gone", kept(5, "to no account")),  // not kept
+      change(K::Forget, "al", kept(3, "")),               // one and two were handed over
+  };
+  ASSERT_TRUE(store.Apply(changes)) << store.lastError();
+  std::map<std::string, std::vector<std::string>> texts;
+  for (const StoredAccount& a : store.LoadAll())
+    for (const StoredMessage& m : a.kept) texts[a.name].push_back(m.text);
+  EXPECT_EQ(texts, (std::map<std::string, std::vector<std::string>>{{"al", {"three"}},
+                                                                    {"bo", {"for bo"}}}));
+  EXPECT_TRUE(store.Write([&] { store.Remove("bo"); }));
+  EXPECT_EQ(store.database().QueryInt("SELECT count(*) FROM kept_messages WHERE recipient = 'bo'"),
+            0);
 }
 
 }  // namespace

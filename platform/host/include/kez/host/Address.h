@@ -11,6 +11,9 @@ namespace kez::host {
 // where the window and the console sign on unless told otherwise.
 inline constexpr std::string_view kLocalServerHost = "127.0.0.1";
 inline constexpr std::int32_t kLocalServerPort = 5190;
+// The port a tls:// server address without one gets: TLS has a port of its
+// own beside the plain one.
+inline constexpr std::int32_t kTlsServerPort = 5191;
 
 // What a tls:// address gets from a program built without TLS.
 inline constexpr std::string_view kNoTls = "TLS is not available in this build";
@@ -32,6 +35,8 @@ inline Address LocalServer() {
 struct AddressRules {
   // The port when none is written; 0 means a port must be written.
   std::int32_t defaultPort = 0;
+  // The same for a tls:// address; 0: defaultPort.
+  std::int32_t defaultTlsPort = 0;
   // Port 0, "any free port", is taken: an address to listen on.
   bool anyPort = false;
   // tls:// is taken; without it such an address is refused with kNoTls.

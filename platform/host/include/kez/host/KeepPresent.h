@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kez/SessionCore.h"
 #include "kez/host/Backoff.h"
 #include "kez/host/Rooms.h"
 
@@ -48,7 +49,11 @@ class KeepPresent {
     double ShownSeconds() const;
   };
 
-  KeepPresent(Timer& timer, Actions actions, Backoff backoff = Backoff{});
+  // What time it is; a test's own clock replaces the steady clock.
+  using Clock = std::function<Backoff::Clock::time_point()>;
+
+  KeepPresent(Timer& timer, Actions actions, Backoff backoff = Backoff{},
+              Clock now = Backoff::Clock::now);
   ~KeepPresent();
   KeepPresent(const KeepPresent&) = delete;
   KeepPresent& operator=(const KeepPresent&) = delete;
@@ -67,8 +72,10 @@ class KeepPresent {
   void JoinedChat(std::string_view name, std::int32_t chatId);
   void LeftChat(std::int32_t chatId);
   void LoggedOut();  // signed off on purpose: no retrying until the next sign-on
-  // Returns true when the error ends the retrying: the host may give up.
-  bool Error(std::int16_t code);
+  // An Error event, with the control's State() when it was raised: only an
+  // error of a sign-on (SigningOn) says anything about signing on again.
+  // Returns true when it ends the retrying: the host may give up.
+  bool Error(std::int16_t code, std::string_view text, SessionState state);
   // The connection is gone (WinsockError, ConnectionClosed). Returns the
   // attempt it schedules, to announce, or nothing when none is scheduled now
   // (off, signed off, given up, or one already waiting).
@@ -83,6 +90,7 @@ class KeepPresent {
   Timer& timer_;
   Actions actions_;
   Backoff backoff_;
+  Clock now_;
   RoomMemory rooms_;
   std::vector<JoinTarget> wanted_;
   std::optional<Retry> waiting_;

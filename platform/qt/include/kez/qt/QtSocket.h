@@ -9,6 +9,7 @@
 #include "kez/Socket.h"
 
 class QTcpSocket;
+class QSslSocket;
 
 namespace kez::qt {
 
@@ -18,8 +19,8 @@ namespace kez::qt {
 //
 // Each connection gets a QTcpSocket of its own; Close() cuts it loose at once,
 // so nothing from an old connection reaches the listener after a Close or a
-// new Connect.
-class QtSocket final : public QObject, public Socket {
+// new Connect. TlsSocket is the same over TLS.
+class QtSocket : public QObject, public Socket {
  public:
   explicit QtSocket(QObject* parent = nullptr);
   ~QtSocket() override;
@@ -30,11 +31,20 @@ class QtSocket final : public QObject, public Socket {
   void GetData(std::string& data) override;
   bool IsConnected() const override { return state_ == State::Connected; }
 
+ protected:
+  // Over TLS, verified against `caFile` (empty: the system's store).
+  QtSocket(QString caFile, QObject* parent);
+
  private:
   enum class State { Closed, Connecting, Connected };
 
+  // A QSslSocket set up to verify the server, or null after PostError.
+  QSslSocket* NewTlsSocket();
   void OnConnected();
+  void OnTcpConnected();
   void OnReadyRead();
+  // The text for a failure of `number` while connecting or connected.
+  QString FailureText(int number, bool wasConnected) const;
   void OnFailure(int number, bool peerClosed);
   // Disconnects, aborts and disposes of the current QTcpSocket.
   void Detach();
@@ -48,6 +58,13 @@ class QtSocket final : public QObject, public Socket {
   QTcpSocket* sock_ = nullptr;
   State state_ = State::Closed;
   QString peer_;
+  QString host_;
+  // TLS: whether to use it, the CA file, whether the TCP connection is up
+  // (so a failure is the handshake's), and what verification found.
+  bool tls_ = false;
+  QString caFile_;
+  bool tcpUp_ = false;
+  QString tlsFailure_;
   std::uint64_t generation_ = 0;
   // How many of our slots are on the stack: a QTcpSocket cannot be deleted
   // inside its own signal, so it is then handed to deleteLater.
