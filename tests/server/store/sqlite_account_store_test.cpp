@@ -126,28 +126,49 @@ TEST(AccountStore, AccountCommandsNeverStoreAPasswordInClear) {
     EXPECT_EQ(bytes.find(secret), std::string::npos) << secret;
 }
 
-// A file of the version before lists had rows of their own is brought
-// forward at open: its lists read back as they were, and the text is gone.
+// A file of a version before lists had rows of their own is brought forward
+// at open: its lists read back as they were, the text is gone, and what else
+// it kept stays.
 TEST(AccountStore, AFileWithListsAsTextIsBroughtForward) {
-  TempDir dir;
-  const std::string file = dir / "v1.db";
-  {
-    Database old(file, true);
-    old.Exec(
-        "CREATE TABLE accounts(name TEXT PRIMARY KEY NOT NULL, display TEXT NOT NULL,"
-        " password_hash TEXT, lists TEXT NOT NULL DEFAULT '') WITHOUT ROWID;"
-        "INSERT INTO accounts VALUES('al', 'Al', '$argon2id$x',"
-        " 'm:4\ng:Work\nb:Pal One:Alias\nb:pal2\ng:Home\np:friend\nd:pest\n');"
-        "INSERT INTO accounts VALUES('bo', 'Bo', NULL, '');"
-        "PRAGMA application_id = 1380995905; PRAGMA user_version = 1;");
+  // Each older version: before kept messages (1), and with them (2).
+  const struct {
+    int version;
+    const char* more;  // what that version has beyond the accounts
+  } rows[] = {
+      {1, ""},
+      {2,
+       "CREATE TABLE kept_messages(id INTEGER PRIMARY KEY, recipient TEXT NOT NULL,"
+       " sender TEXT NOT NULL, sender_display TEXT NOT NULL, user_class TEXT NOT NULL,"
+       " message TEXT NOT NULL, sent_at INTEGER NOT NULL);"
+       "CREATE INDEX kept_messages_by_recipient ON kept_messages(recipient, id);"
+       "INSERT INTO kept_messages VALUES(7, 'al', 'bo', 'Bo', ' O', 'kept', 1700000000);"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.version);
+    TempDir dir;
+    const std::string file = dir / "old.db";
+    {
+      Database old(file, true);
+      old.Exec(
+          "CREATE TABLE accounts(name TEXT PRIMARY KEY NOT NULL, display TEXT NOT NULL,"
+          " password_hash TEXT, lists TEXT NOT NULL DEFAULT '') WITHOUT ROWID;"
+          "INSERT INTO accounts VALUES('al', 'Al', '$argon2id$x',"
+          " 'm:4\ng:Work\nb:Pal One:Alias\nb:pal2\ng:Home\np:friend\nd:pest\n');"
+          "INSERT INTO accounts VALUES('bo', 'Bo', NULL, '');" +
+          std::string(r.more) + "PRAGMA application_id = 1380995905; PRAGMA user_version = " +
+          std::to_string(r.version) + ";");
+    }
+    SqliteAccountStore store(file, Limits{});
+    EXPECT_EQ(store.database().QueryInt("PRAGMA user_version"), kSchemaVersion);
+    EXPECT_EQ(store.database().QueryInt("SELECT count(*) FROM accounts WHERE lists <> ''"), 0);
+    EXPECT_EQ(store.Load("al")->lists,
+              "m:4\ng:Work\nb:Pal One:Alias\nb:pal2\ng:Home\np:friend\nd:pest\n");
+    EXPECT_EQ(store.Load("al")->passwordHash, "$argon2id$x");
+    EXPECT_EQ(store.Load("bo")->lists, "");
+    std::size_t kept = 0;
+    for (const StoredAccount& a : store.LoadAll()) kept += a.kept.size();
+    EXPECT_EQ(kept, r.version == 2 ? 1u : 0u) << "kept messages stay";
   }
-  SqliteAccountStore store(file, Limits{});
-  EXPECT_EQ(store.database().QueryInt("PRAGMA user_version"), kSchemaVersion);
-  EXPECT_EQ(store.database().QueryInt("SELECT count(*) FROM accounts WHERE lists <> ''"), 0);
-  EXPECT_EQ(store.Load("al")->lists,
-            "m:4\ng:Work\nb:Pal One:Alias\nb:pal2\ng:Home\np:friend\nd:pest\n");
-  EXPECT_EQ(store.Load("al")->passwordHash, "$argon2id$x");
-  EXPECT_EQ(store.Load("bo")->lists, "");
 }
 
 // A change writes its own rows, never the whole lists: one buddy added to a
