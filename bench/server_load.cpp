@@ -3,7 +3,9 @@
 // Measures the server's memory per session, how many messages a second it
 // relays, the time for one room line to reach every member, and (for
 // reposa-server) how long an instant message takes while one client floods
-// the server with its costliest commands.
+// the server with its costliest commands. With reposa-server, once all are
+// signed on, the server is watched idle (metrics served, no one scraping)
+// and then scraped.
 //
 // The same shapes run against the references bench/run weighs reposa-server
 // against: bench_echo (--dialect echo), the least a relay can do, and IRC
@@ -15,7 +17,8 @@
 // and the figures are named server_tls.* instead of server.*.
 //
 //   bench_server [--clients 1000] [--room 100] [--lines 300] [--seconds 2]
-//                [--runs 3] [--json FILE] [--dialect toc|echo|irc]
+//                [--idle 10] [--scrapes 20] [--runs 3] [--json FILE]
+//                [--dialect toc|echo|irc]
 //                [--name server] [--server PROGRAM] [--server-args "A B"]
 //                [--port N] [--tls]
 
@@ -36,6 +39,7 @@
 
 #include "Dialects.h"
 #include "Figures.h"
+#include "Http.h"
 #include "TlsServerFiles.h"
 
 namespace kez::bench {
@@ -213,6 +217,9 @@ struct RunResult {
   std::vector<double> imQuietMs;        // one instant message at a time, nothing else going on
   std::vector<double> imUnderAttackMs;  // the same while one client floods
   double hwmKiB = 0;
+  double idleWakeups = 0;
+  double idleCpuMs = 0;
+  double scrapeCpuMs = 0;  // the server's own CPU time per scrape
 };
 
 // The server measured and how to reach it.
@@ -221,6 +228,7 @@ struct Target {
   std::vector<std::string> argv;
   std::uint16_t port = 0;               // 0: the server says "listening on 127.0.0.1:PORT"
   bool flood = false;                   // reposa-server: also time messages while one client floods
+  bool metrics = false;                 // reposa-server with --metrics: also watch idle, scrape
   std::unique_ptr<TlsServerFiles> tls;  // reposa-server over TLS: its certificate and key
 };
 
@@ -437,12 +445,51 @@ std::function<void()> Flood(Client& attacker) {
   };
 }
 
-RunResult Run(const Target& target, std::size_t clients, std::size_t roomSize, std::size_t lines,
-              double seconds) {
+// Signed on and silent: the server's wake-ups and CPU time over `idle`,
+// while metrics are served and no one scrapes.
+// The watch starts a second after the last traffic, once the log lines of
+// the sign-ons have been written.
+void WatchIdle(ChildProcess& server, double idle, RunResult& r) {
+  server.Idle(1s);
+  Expect(WaitAsleep(server.pid()), "the server never went idle");
+  const ProcSample before = Sample(server.pid());
+  Expect(server.Idle(std::chrono::milliseconds(static_cast<long>(idle * 1000))),
+         "the server ended while idle: " + server.err());
+  const ProcSample after = Sample(server.pid());
+  r.idleWakeups = static_cast<double>(after.wakeups - before.wakeups);
+  r.idleCpuMs = static_cast<double>(after.cpuNs - before.cpuNs) / 1e6;
+}
+
+// `scrapes` scrapes one after another: the server's CPU time for each, after
+// checking that the answer counts every session.
+void Scrape(ChildProcess& server, std::uint16_t metricsPort, std::size_t sessions, int scrapes,
+            RunResult& r) {
+  const std::string expected = "\nreposa_sessions " + std::to_string(sessions) + "\n";
+  const std::int64_t cpuBefore = Sample(server.pid()).cpuNs;
+  for (int i = 0; i < scrapes; ++i) {
+    const std::string answer = reposa::test::HttpExchange(metricsPort, reposa::test::kMetricsGet);
+    Expect(answer.starts_with("HTTP/1.1 200") && answer.find(expected) != std::string::npos,
+           "a scrape did not count the sessions: " + answer.substr(0, 200));
+  }
+  r.scrapeCpuMs = static_cast<double>(Sample(server.pid()).cpuNs - cpuBefore) / 1e6 /
+                  static_cast<double>(std::max(scrapes, 1));
+}
+
+struct Sizes {
+  std::size_t clients, room, lines;
+  double seconds, idle;
+  int scrapes;
+};
+
+RunResult Run(const Target& target, const Sizes& sizes) {
+  const std::size_t clients = sizes.clients, roomSize = sizes.room, lines = sizes.lines;
+  const double seconds = sizes.seconds;
   RunResult r;
   Dialect& dialect = *target.dialect;
   ChildProcess server(target.argv);
   const std::uint16_t port = Start(server, target);
+  const std::uint16_t metricsPort = target.metrics ? reposa::test::MetricsPort(server) : 0;
+  Expect(!target.metrics || metricsPort != 0, "the server serves no metrics: " + server.err());
   r.idleRssKiB = static_cast<double>(Sample(server.pid()).rssKiB);
 
   Crowd crowd(server, port, dialect,
@@ -455,6 +502,10 @@ RunResult Run(const Target& target, std::size_t clients, std::size_t roomSize, s
   r.signOnSeconds = std::chrono::duration<double>(Clock::now() - started).count();
   r.rssKiB = static_cast<double>(Sample(server.pid()).rssKiB);
   r.perSessionKiB = (r.rssKiB - r.idleRssKiB) / static_cast<double>(clients);
+  if (target.metrics) {
+    WatchIdle(server, sizes.idle, r);
+    Scrape(server, metricsPort, clients, sizes.scrapes, r);
+  }
 
   r.imsPerSecond = Ims(crowd, dialect, seconds);
   JoinRoom(crowd, dialect, roomSize);
@@ -500,15 +551,19 @@ Target MakeTarget(Args& args, std::size_t clients) {
                                          " --tls-key " + t.tls->pair.key
                                    : "--listen 127.0.0.1:0";
   const std::string fallback =
-      dialect == "echo"  ? listen
-      : dialect == "toc" ? "--db :memory: " + listen + " --keepalive 0 --max-connections " + many +
-                               " --max-per-address " + many + " --max-signing-on " + many +
-                               " --max-signing-on-per-address " + many + " --max-per-network " +
-                               many + " --max-signing-on-per-network " + many +
-                               // One sender's IMs are rated; the bench measures the server.
-                               " --im-rate 1073741824 --im-network-rate 1073741824"
-                         : "";
+      dialect == "echo" ? listen
+      : dialect == "toc"
+          ? "--db :memory: " + listen + " --keepalive 0 --max-connections " + many +
+                " --max-per-address " + many + " --max-signing-on " + many +
+                " --max-signing-on-per-address " + many + " --max-per-network " + many +
+                " --max-signing-on-per-network " + many +
+                // One sender's IMs are rated; the bench measures the server.
+                " --im-rate 1073741824 --im-network-rate 1073741824" + " --metrics 127.0.0.1:0"
+          : "";
   t.argv = Words(args.Text("--server-args", fallback));
+  t.metrics = dialect == "toc" && std::any_of(t.argv.begin(), t.argv.end(), [](const auto& w) {
+                return w.starts_with("--metrics");
+              });
   t.argv.insert(t.argv.begin(), path);
   t.port = static_cast<std::uint16_t>(args.Number("--port", 0));
   return t;
@@ -525,6 +580,8 @@ int main(int argc, char** argv) {
     const auto room = static_cast<std::size_t>(args.Number("--room", 100));
     const auto lines = static_cast<std::size_t>(args.Number("--lines", 300));
     const double seconds = args.Number("--seconds", 2);
+    const double idleSeconds = args.Number("--idle", 10);
+    const int scrapes = static_cast<int>(args.Number("--scrapes", 20));
     const int runs = static_cast<int>(args.Number("--runs", 3));
     const std::string json = args.Text("--json", "");
     const Target target = MakeTarget(args, clients);
@@ -534,9 +591,9 @@ int main(int argc, char** argv) {
       throw std::invalid_argument("wants 3 or more --clients, and a --room of 1 to --clients");
 
     std::vector<double> idle, rss, perSession, signOn, fanOut, fanOutP99, lineCpu, roomRate, imRate,
-        hwm, quiet, attackMedian, attackP99;
+        hwm, quiet, attackMedian, attackP99, idleWakeups, idleCpu, scrapeCpu;
     for (int i = 0; i < runs; ++i) {
-      const RunResult r = Run(target, clients, room, lines, seconds);
+      const RunResult r = Run(target, {clients, room, lines, seconds, idleSeconds, scrapes});
       idle.push_back(r.idleRssKiB / 1024);
       rss.push_back(r.rssKiB / 1024);
       perSession.push_back(r.perSessionKiB);
@@ -550,6 +607,9 @@ int main(int argc, char** argv) {
       attackMedian.push_back(Median(r.imUnderAttackMs));
       attackP99.push_back(Quantile(r.imUnderAttackMs, 0.99));
       hwm.push_back(r.hwmKiB / 1024);
+      idleWakeups.push_back(r.idleWakeups);
+      idleCpu.push_back(r.idleCpuMs);
+      scrapeCpu.push_back(r.scrapeCpuMs);
     }
     const std::string n = std::to_string(clients);
     const std::string m = std::to_string(room);
@@ -574,6 +634,11 @@ int main(int argc, char** argv) {
       add("im_under_attack_p99_" + n + "_clients", "ms", attackP99);
     }
     add("rss_peak_" + n + "_clients", "MiB", hwm);
+    if (target.metrics) {
+      add("idle_wakeups_" + n + "_sessions", "", idleWakeups);
+      add("idle_cpu_" + n + "_sessions", "ms", idleCpu);
+      add("scrape_cpu_" + n + "_sessions", "ms", scrapeCpu);
+    }
     figures.Write(json);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_server: %s\n", e.what());

@@ -1,12 +1,14 @@
 // reposa-server on its database: a burst of stored list changes from one
 // client (how long until all are acknowledged, and the longest wait another
 // pair of users sees meanwhile), sign-ons to registered accounts while a
-// guesser tries wrong passwords, and the start with a large database. Each
-// is measured in turns with its reference: as many commands that store
+// guesser tries wrong passwords, the start with a large database, an
+// online backup of it while two users talk, and accounts added to the
+// running server through its control socket. Each of the first three is
+// measured in turns with its reference: as many commands that store
 // nothing, one core's password checks, a start on an empty database.
 //
 //   bench_store [--changes 10000] [--accounts 1000] [--big-accounts 10000]
-//               [--buddies 200] [--runs 3] [--json FILE]
+//               [--buddies 200] [--live-adds 20] [--runs 3] [--json FILE]
 
 #include <poll.h>
 #include <unistd.h>
@@ -228,6 +230,76 @@ double RunStart(const std::string& serverPath, const std::string& db) {
   return ms;
 }
 
+struct Backup {
+  double seconds = 0;
+  double longestWaitMs = 0;
+};
+
+// `reposa-server backup` of the running server's database while user0 sends
+// user1 instant messages, one at a time: the longest wait of one, and how
+// long the backup took. The copy must be whole.
+Backup RunBackup(const std::string& serverPath, const std::string& db, const std::string& copy) {
+  std::filesystem::remove(copy);
+  // The IM rate lifted: the pings go on for as long as the backup takes.
+  ChildProcess server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0",
+                       "--im-rate", "1073741824", "--im-network-rate", "1073741824"});
+  const std::uint16_t port = Port(server);
+  FlapPeer from(port), to(port);
+  SignOn(from, "user0", "pw");
+  SignOn(to, "user1", "pw");
+  Backup result;
+  Clock::time_point pingSent;
+  auto ping = [&] {
+    pingSent = Clock::now();
+    from.SendLine("toc_send_im user1 \"ping\"");
+  };
+  Pump(
+      {&to}, [] { return false; }, [](std::size_t, const PeerFrame&) {}, 200ms);  // settle
+  ping();
+  const auto start = Clock::now();
+  ChildProcess backup({serverPath, "--db", db, "backup", copy});
+  const bool finished = Pump(
+      {&from, &to}, [&] { return !backup.Running(); },
+      [&](std::size_t i, const PeerFrame& f) {
+        if (i != 1 || !f.payload.starts_with("IM_IN")) return;
+        const double ms =
+            std::chrono::duration<double, std::milli>(Clock::now() - pingSent).count();
+        result.longestWaitMs = std::max(result.longestWaitMs, ms);
+        ping();
+      },
+      120s);
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!finished || backup.Wait() != 0) throw std::runtime_error("backup failed: " + backup.err());
+  server.Stop();
+  reposa::server::Database check(copy, false);
+  reposa::server::Statement s(check.handle(), "PRAGMA integrity_check");
+  if (!s.Step() || s.Text(0) != "ok") throw std::runtime_error("the backup is not whole");
+  return result;
+}
+
+// Accounts added one at a time with `reposa-server account add` while the
+// server runs; each signs on at once when the command has returned. The
+// times from the command's return until the sign-on is accepted.
+std::vector<double> RunLiveAdds(const std::string& serverPath, const std::string& db, int run,
+                                int adds) {
+  ChildProcess server({serverPath, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0"});
+  const std::uint16_t port = Port(server);
+  std::vector<double> ms;
+  for (int i = 0; i < adds; ++i) {
+    const std::string name = "live" + std::to_string(run) + "x" + std::to_string(i);
+    ChildProcess add({serverPath, "--db", db, "account", "add", name});
+    add.WriteLine("pw-" + name);
+    add.CloseInput();
+    if (add.Wait(30s) != 0) throw std::runtime_error("account add failed: " + add.err());
+    const auto returned = Clock::now();
+    FlapPeer peer(port);
+    SignOn(peer, name, "pw-" + name);
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - returned).count());
+  }
+  server.Stop();
+  return ms;
+}
+
 }  // namespace
 }  // namespace kez::bench
 
@@ -240,6 +312,7 @@ int main(int argc, char** argv) {
     const int accounts = static_cast<int>(args.Number("--accounts", 1000));
     const int bigAccounts = static_cast<int>(args.Number("--big-accounts", 10000));
     const int buddies = static_cast<int>(args.Number("--buddies", 200));
+    const int liveAdds = static_cast<int>(args.Number("--live-adds", 20));
     const int runs = static_cast<int>(args.Number("--runs", 3));
     const std::string json = args.Text("--json", "");
     args.Check();
@@ -247,6 +320,7 @@ int main(int argc, char** argv) {
     const std::string& dir = temp.path;
 
     std::vector<double> burst, wait, plain, plainWait, signOns, checks, start, emptyStart;
+    std::vector<double> backupSeconds, backupWait, liveAdd;
     for (int i = 0; i < runs; ++i) {
       // In turns with its reference, so both see the same machine.
       const Burst b = RunBurst(serverPath, dir + "/burst.db", changes, true);
@@ -293,6 +367,17 @@ int main(int argc, char** argv) {
       std::filesystem::remove(dir + "/empty.db");
       emptyStart.push_back(RunStart(serverPath, dir + "/empty.db"));
     }
+    for (int i = 0; i < runs; ++i) {
+      const Backup b = RunBackup(serverPath, dir + "/big.db", dir + "/copy.db");
+      backupSeconds.push_back(b.seconds);
+      backupWait.push_back(b.longestWaitMs);
+    }
+    for (int i = 0; i < runs; ++i) {
+      const std::vector<double> times =
+          RunLiveAdds(serverPath, dir + "/registered.db", i, liveAdds);
+      liveAdd.push_back(*std::max_element(times.begin(), times.end()));
+      std::printf("(live adds: median %.2f ms)\n", Median(times));
+    }
     std::filesystem::remove_all(dir);
 
     const std::string n = std::to_string(changes);
@@ -302,10 +387,13 @@ int main(int argc, char** argv) {
     figures.Add("store.plain_" + n + "_seconds", "s", plain);
     figures.Add("store.plain_longest_wait", "ms", plainWait);
     figures.Add("store.registered_sign_ons_per_second", "1/s", signOns);
+    const std::string big = std::to_string(bigAccounts) + "x" + std::to_string(buddies);
     figures.Add("store.password_checks_per_second", "1/s", checks);
-    figures.Add("store.start_" + std::to_string(bigAccounts) + "x" + std::to_string(buddies), "ms",
-                start);
+    figures.Add("store.start_" + big, "ms", start);
     figures.Add("store.start_empty", "ms", emptyStart);
+    figures.Add("store.backup_" + big + "_seconds", "s", backupSeconds);
+    figures.Add("store.backup_longest_wait", "ms", backupWait);
+    figures.Add("store.live_add_to_sign_on_longest", "ms", liveAdd);
     figures.Write(json);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_store: %s\n", e.what());

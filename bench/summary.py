@@ -313,6 +313,36 @@ def offline_rows(t):
               f"none kept: {fmt(t.fig('offline.sign_on_none'), 'ms')}")
 
 
+def live_ops_rows(t):
+    # A running server's operation: metrics served, an online backup, an
+    # account added through the control socket (bench_server, bench_store).
+    for n in (1000, 10000):
+        wakeups = t.fig(f"server.idle_wakeups_{n}_sessions")
+        if wakeups is not None:
+            # Nothing at all, as for the console: no machine makes a server
+            # without timers wake up.
+            cpu = t.fig(f"server.idle_cpu_{n}_sessions")
+            t.rows.append((f"Server, wake-ups over 10 idle seconds, metrics served, no scrape "
+                           f"({n:,} sessions)", "0", f"{wakeups:.0f} (CPU {fmt(cpu, 'ms')})", "", "",
+                           "met" if wakeups == 0 else "MISSED"))
+    scrape, few = t.fig("server.scrape_cpu_10000_sessions"), t.fig("server.scrape_cpu_1000_sessions")
+    if scrape is not None or few is not None:
+        t.info("Server, its own CPU time for one scrape of /metrics (10,000 sessions)",
+               fmt(scrape, "ms"), f"1,000 sessions: {fmt(few, 'ms')}")
+    wait, plain = t.fig("store.backup_longest_wait"), t.fig("store.plain_longest_wait")
+    t.at_most("Server database, longest wait of an instant message during an online backup of "
+              "10,000 accounts × 200 buddies", "≤ 10× that while storing nothing", wait, plain, 10,
+              fmt(wait, "ms"), f"storing nothing: {fmt(plain, 'ms')}")
+    backup = t.fig("store.backup_10000x200_seconds")
+    if backup is not None:
+        t.info("Server database, that online backup, start to copy in place", fmt(backup, "s"))
+    added, checks = t.fig("store.live_add_to_sign_on_longest"), t.fig("store.password_checks_per_second")
+    if added is not None:
+        t.info("Server database, an account added through the control socket: its command's "
+               "return to its sign-on accepted (slowest of 20)", fmt(added, "ms"),
+               f"one password check: {fmt(1e3 / checks, 'ms')}" if checks else "")
+
+
 def peer_lines(figures):
     """Reposa-server beside each IRC daemon measured: the figure, and how many
     times better ours is (above 1: ahead)."""
@@ -400,7 +430,7 @@ def main():
     bench, figures = load(results)
     t = Table(bench, figures)
     for rows in (receive_rows, control_rows, program_rows, server_rows, store_rows, offline_rows,
-                 tls_rows):
+                 tls_rows, live_ops_rows):
         rows(t)
     print("\n".join(t.lines()))
     peers = peer_lines(figures)

@@ -56,13 +56,25 @@ std::string AddAccount(AccountStore& store, const std::string& name, const std::
   if (!IsValidPassword(password, limits))
     throw std::runtime_error("not a valid password (1 to " + std::to_string(limits.maxPassword) +
                              " bytes, no control characters)");
-  StoredAccount row{NormalizeName(name), std::string(TrimSpaces(name)),
-                    HashPassword(password, limits), ""};
+  return RegisterAccount(store, name, HashPassword(password, limits), false, limits);
+}
+
+std::string RegisterAccount(AccountStore& store, const std::string& name, const std::string& hash,
+                            bool mustExist, const Limits& limits) {
+  if (!IsValidScreenName(name, limits)) throw std::runtime_error("not a valid screen name");
+  StoredAccount row{NormalizeName(name), std::string(TrimSpaces(name)), hash, ""};
   const std::optional<StoredAccount> existing = store.Load(row.name);
-  if (existing) row.lists = existing->lists;
+  const bool registered = existing && existing->passwordHash;
+  if (mustExist && !registered)
+    throw std::runtime_error("no registered account " + name + "; account add registers one");
+  if (existing) {
+    row.lists = existing->lists;
+    row.lastSignOn = existing->lastSignOn;
+    // A new password keeps the name as its owner formatted it.
+    if (mustExist) row.display = existing->display;
+  }
   MustApply(store, {{StoredChange::Kind::Whole, row}});
-  return (existing && existing->passwordHash ? "new password for " : "registered ") + row.display +
-         " in " + store.where();
+  return (registered ? "new password for " : "registered ") + row.display + " in " + store.where();
 }
 
 std::string RemoveAccount(AccountStore& store, const std::string& name) {
@@ -85,6 +97,12 @@ void ImportAccounts(AccountStore& store, const std::vector<AccountEntry>& entrie
                                                   existing ? existing->lists : std::string()}});
   }
   MustApply(store, changes);
+}
+
+void BackUp(AccountStore& store, const std::string& file) {
+  const std::unique_ptr<AccountStore::Backup> backup = store.StartBackup(file);
+  while (!backup->Step()) {
+  }
 }
 
 }  // namespace reposa::server

@@ -17,6 +17,12 @@ namespace reposa::server {
 std::string AddAccount(AccountStore& store, const std::string& name, const std::string& password,
                        const Limits& limits);
 std::string RemoveAccount(AccountStore& store, const std::string& name);
+// The same with the password already hashed; `mustExist`: only a new
+// password for a registered account.
+std::string RegisterAccount(AccountStore& store, const std::string& name, const std::string& hash,
+                            bool mustExist, const Limits& limits);
+// A consistent copy of the whole database in the new file `file`.
+void BackUp(AccountStore& store, const std::string& file);
 // Adds the file's accounts that the database does not have registered yet
 // (a registered account keeps the password its owner may have changed). Throws std::runtime_error
 // when the database refuses.

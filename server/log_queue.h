@@ -22,6 +22,9 @@ class LogQueue {
   bool Flush();
   std::size_t dropped() const { return dropped_; }
   std::size_t waiting() const { return buffer_.size() - pos_; }
+  // Whether a Flush has anything to do: bytes wait, a run of repeats or a
+  // count of dropped lines is not written yet.
+  bool pending() const { return waiting() > 0 || repeats_ > 0 || dropped_ > 0; }
 
  private:
   void Queue(std::string_view line);

@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "account_command.h"
+#include "admin/control_socket.h"
+#include "commands.h"
 #include "kez/posix/EventLoop.h"
 #include "log_queue.h"
 #include "options.h"
@@ -37,16 +39,35 @@ namespace {
 using namespace reposa::server;
 
 int gSignalPipe = -1;
-// Once the server runs, the log goes through a queue that never blocks.
+// Once the server runs, the log goes through a queue that never blocks, and
+// a timer writes what waits only while something does.
 std::optional<LogQueue> gLog;
+kez::posix::EventLoop* gLoop = nullptr;
+kez::posix::EventLoop::Id gLogTimer = 0;
+std::chrono::milliseconds gLogFlush{250};
 
 void OnSignal(int signal) {
   const char byte = static_cast<char>(signal);
   [[maybe_unused]] const ssize_t n = ::write(gSignalPipe, &byte, 1);
 }
 
+void FlushLogLater() {
+  if (gLogTimer || !gLog->pending()) return;
+  gLogTimer = gLoop->AddTimer(
+      gLogFlush,
+      [] {
+        gLogTimer = 0;
+        gLog->Flush();
+        FlushLogLater();
+      },
+      false);
+}
+
 void Log(std::string_view line) {
-  if (gLog) return gLog->Add(line);
+  if (gLog) {
+    gLog->Add(line);
+    return FlushLogLater();
+  }
   std::string text = "reposa-server: ";
   text.append(line).push_back('\n');
   std::fwrite(text.data(), 1, text.size(), stderr);
@@ -78,20 +99,6 @@ void KeepLargeBuffersApart(const Limits& limits) {
 #else
   (void)limits;
 #endif
-}
-
-// "account add|remove NAME": the exit status.
-int RunAccountAction(const Options& options, AccountStore& store) {
-  const Limits& limits = options.server.limits;
-  try {
-    Log(options.accountAction == "add"
-            ? AddAccount(store, options.accountName, ReadNewPassword(options.accountName), limits)
-            : RemoveAccount(store, options.accountName));
-    return 0;
-  } catch (const std::exception& e) {
-    Log("account " + options.accountAction + ": " + e.what());
-    return 1;
-  }
 }
 
 // `what` is "accounts file" or "TLS key file"; `risk` says what others gain.
@@ -140,6 +147,22 @@ std::unique_ptr<Directory> LoadDirectory(AccountStore& store, const Limits& limi
   return directory;
 }
 
+// Where the control socket goes: named, or beside the database when its
+// name fits a socket's (else none, and the log says why).
+void ControlSocketAt(Options& options, const std::string& database) {
+  if (!options.control.empty()) {
+    options.server.control = options.control;
+    return;
+  }
+  const std::string beside = DefaultControlSocketPath(database);
+  if (FitsSocketName(beside)) {
+    options.server.control = beside;
+  } else if (!beside.empty()) {
+    Log("no control socket: " + beside +
+        " is too long a name for a socket; name one with --control");
+  }
+}
+
 void LogListening(const Server& server) {
   if (server.plain() && server.loopback()) {
     Log("listening on " + server.address() +
@@ -154,8 +177,8 @@ void LogListening(const Server& server) {
         (server.tlsLoopback() ? " (loopback only)" : ""));
 }
 
-// SIGINT and SIGTERM end the loop, and SIGHUP reads the TLS certificate and
-// key again, through a pipe the loop watches.
+// SIGINT and SIGTERM end the loop, and SIGHUP (a service manager's reload)
+// reads the TLS certificate and key again, through a pipe the loop watches.
 bool WatchSignals(kez::posix::EventLoop& loop, Server& server) {
   int fds[2];
   if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
@@ -168,10 +191,12 @@ bool WatchSignals(kez::posix::EventLoop& loop, Server& server) {
     char signals[16];
     const ssize_t n = ::read(fd, signals, sizeof signals);
     for (ssize_t i = 0; i < n; ++i) {
-      if (signals[i] == SIGHUP)
-        Log(server.ReloadTls());
-      else
-        loop.Stop();
+      if (signals[i] != SIGHUP) return loop.Stop();
+      // Accounts change through the control socket: a reload is for the
+      // certificate and key alone.
+      Log(server.tls() ? "SIGHUP: " + server.ReloadTls()
+                       : std::string("SIGHUP: nothing to re-read without --tls-listen; accounts "
+                                     "change through the control socket"));
     }
   });
   return true;
@@ -200,11 +225,16 @@ int Serve(const Options& options, AccountStore& store, Directory& directory) {
     return 1;
   }
   LogListening(server);
+  if (!options.server.control.empty()) Log("control socket: " + options.server.control);
+  if (!server.metricsAddress().empty())
+    Log("metrics on http://" + server.metricsAddress() + "/metrics");
+  gLogFlush = limits.logFlush;
+  gLoop = &loop;
   gLog.emplace(STDERR_FILENO, "reposa-server: ", limits.logBacklog);
-  loop.AddTimer(limits.logFlush, [] { gLog->Flush(); });
   loop.Run();
   Log("stopped");
   gLog->Flush();
+  gLoop = nullptr;
   return 0;
 }
 
@@ -231,6 +261,8 @@ int main(int argc, char** argv) {
   KeepLargeBuffersApart(options.server.limits);
 
   const std::string dbPath = options.database.empty() ? DefaultDatabasePath() : options.database;
+  if (!options.command.empty()) return RunCommand(options, dbPath, Log);
+  ControlSocketAt(options, dbPath);
   std::unique_ptr<SqliteAccountStore> store;
   try {
     store = std::make_unique<SqliteAccountStore>(dbPath, options.server.limits);
@@ -238,7 +270,6 @@ int main(int argc, char** argv) {
     Log(e.what());
     return 1;
   }
-  if (!options.accountAction.empty()) return RunAccountAction(options, *store);
   if (options.accountsFile &&
       !ImportAccountsFile(*options.accountsFile, *store, options.server.limits))
     return 1;

@@ -86,13 +86,43 @@ void SetFromOption(Limits& limits, const LimitInfo& limit, const std::string& va
   SetLimit(limits, limit.name, n);
 }
 
-// "account add NAME" or "account remove NAME", from args[i] on.
-void ReadAccountAction(Options& o, const std::vector<std::string>& args, std::size_t& i) {
-  if (i + 2 >= args.size() || (args[i + 1] != "add" && args[i + 1] != "remove"))
-    throw std::invalid_argument("account wants add NAME or remove NAME");
-  o.accountAction = args[i + 1];
-  o.accountName = args[i + 2];
-  i += 2;
+// A command and its argument, from args[i] on: "account add|password|
+// remove NAME", "account list", "status" or "backup FILE".
+void ReadCommand(Options& o, const std::vector<std::string>& args, std::size_t& i) {
+  const std::string& first = args[i];
+  const std::string second = i + 1 < args.size() ? args[i + 1] : std::string();
+  if (first == "status") {
+    o.command = first;
+  } else if (first == "backup") {
+    if (second.empty()) throw std::invalid_argument("backup wants the FILE to write");
+    o.command = first;
+    o.argument = second;
+    i += 1;
+  } else if (second == "list") {
+    o.command = "account list";
+    i += 1;
+  } else if ((second == "add" || second == "remove" || second == "password") &&
+             i + 2 < args.size()) {
+    o.command = "account " + second;
+    o.argument = args[i + 2];
+    i += 2;
+  } else {
+    throw std::invalid_argument("account wants add NAME, password NAME, remove NAME or list");
+  }
+}
+
+// --metrics [HOST:]PORT: on loopback unless a host is written.
+void SetMetricsAddress(std::string_view text, ServerOptions& server) {
+  const bool portOnly = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  const std::string full = portOnly ? "127.0.0.1:" + std::string(text) : std::string(text);
+  try {
+    const kez::host::Address a = kez::host::ParseAddress(full, {.anyPort = true});
+    server.metricsHost = a.host;
+    server.metricsPort = std::to_string(a.port);
+  } catch (const kez::host::AddressError& e) {
+    throw std::invalid_argument("--metrics wants [HOST:]PORT, not '" + std::string(text) + "' (" +
+                                e.what() + ")");
+  }
 }
 
 // The TLS options, gathered until all are read; false when `arg` is none.
@@ -126,6 +156,11 @@ void ReadOption(Options& o, std::string_view arg, const std::function<std::strin
   } else if (arg == "--db") {
     o.database = take();
     if (o.database.empty()) throw std::invalid_argument("--db needs a file name");
+  } else if (arg == "--control") {
+    o.control = take();
+    if (o.control.empty()) throw std::invalid_argument("--control needs a file name");
+  } else if (arg == "--metrics") {
+    SetMetricsAddress(take(), o.server);
   } else if (arg == "--no-io-uring") {
     o.server.ioUring = false;
   } else {
@@ -161,8 +196,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) throw std::invalid_argument(std::string(arg) + " needs a value");
       return args[++i];
     };
-    if (arg == "account" && o.accountAction.empty()) {
-      ReadAccountAction(o, args, i);
+    if ((arg == "account" || arg == "status" || arg == "backup") && o.command.empty()) {
+      ReadCommand(o, args, i);
     } else if (const LimitInfo* limit = LimitOption(arg)) {
       SetFromOption(o.server.limits, *limit, take());
     } else {
@@ -224,8 +259,10 @@ std::string UsageLine(const LimitInfo& limit) {
 
 std::string UsageText() {
   std::string text = R"(Usage: reposa-server [OPTION VALUE]...
-  or:  reposa-server [--db FILE] account add NAME
-  or:  reposa-server [--db FILE] account remove NAME
+  or:  reposa-server [--db FILE] [--control FILE] account add|password|remove NAME
+  or:  reposa-server [--db FILE] [--control FILE] account list
+  or:  reposa-server [--db FILE] [--control FILE] status
+  or:  reposa-server [--db FILE] [--control FILE] backup FILE
 
 A TOC2 server for one machine: one loop, fair turns for every connection,
 and bounded memory, so one slow or hostile client never holds up the others.
@@ -250,6 +287,13 @@ Options:
                        are added to the database at start (use account add
                        to set a new password). Keep the file private
                        (chmod 600).
+  --control FILE       the control socket, through which the commands below
+                       change the running server (default: the database's
+                       name with .sock added; none for :memory:). Mode 0600:
+                       only this user may use it.
+  --metrics [HOST:]PORT
+                       serve Prometheus metrics at http://HOST:PORT/metrics
+                       (off by default; 127.0.0.1 unless a host is given)
   --no-io-uring        send with send() alone, even where io_uring is built
                        in and the kernel allows it
   --help               this text
@@ -264,10 +308,26 @@ docs/limits.md):
 At start the limit of open files is raised as far as the system allows for
 --max-connections.
 
-account add NAME asks for the password on the terminal (or reads its first
-line from standard input) and registers NAME; account remove NAME deletes the
-account, its lists and the messages kept for it. Restart a running server to
-apply either.
+Commands: each goes to the running server through its control socket, and
+takes effect at once without dropping anyone; when no server runs with the
+database, it works on the database file itself.
+  account add NAME       register NAME, or give it a new password; the
+                         password is asked for on the terminal (or is the
+                         first line of standard input), never taken from the
+                         command line
+  account password NAME  a new password for a registered NAME; its session
+                         stays signed on
+  account remove NAME    delete NAME, its lists and the messages kept for it;
+                         its session is signed off
+  account list           every account, when it last signed on, and whether
+                         it is registered
+  status                 sessions, connections by state, uptime; exit
+                         status 3 when no server runs with the database
+  backup FILE            a consistent copy of the database in FILE, a new
+                         file, made while the server goes on
+
+SIGHUP reads the TLS certificate and key again for new connections; without
+TLS it is logged and there is nothing to re-read.
 
 With no registered account the server is open: any screen name signs on with
 any password, and no password can be set. With one, only registered accounts

@@ -16,9 +16,13 @@ struct Options {
   ServerOptions server;  // host, port, TLS, send path and limits
   std::optional<std::string> accountsFile;
   std::string database;  // empty: DefaultDatabasePath()
-  // "account add NAME" or "account remove NAME": manage, then exit.
-  std::string accountAction;
-  std::string accountName;
+  // A command for the running server, or for the database when none runs,
+  // then exit: "account add", "account password", "account remove" (each
+  // with a NAME), "account list", "status", "backup" (with a FILE); empty:
+  // serve.
+  std::string command;
+  std::string argument;  // the command's NAME or FILE
+  std::string control;   // --control; empty: beside the database
   // Read from the command line before they are checked together.
   bool listenGiven = false;
   bool tlsGiven = false;

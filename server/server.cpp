@@ -45,15 +45,19 @@ Server::Server(EventLoop& loop, Directory& directory, ServerOptions options, Log
           log_, [this](int fd) { return tlsContext_->Wrap(fd); }) {}
 
 Server::~Server() {
+  metrics_.reset();
+  control_.reset();
+  requests_.reset();
   committer_.Finish();
+  loop_.SetTurnObserver({});
   if (workerWatch_) loop_.Unwatch(workerWatch_);
   if (keepAliveTimer_) loop_.CancelTimer(keepAliveTimer_);
-  if (sweepTimer_) loop_.CancelTimer(sweepTimer_);
   if (tickTimer_) loop_.CancelTimer(tickTimer_);
 }
 
 void Server::UseStore(AccountStore* store, PasswordWorker* worker) {
   worker_ = worker;
+  store_ = store;
   committer_.Use(
       store, [this](Account& account) { service_.Reverted(account); },
       [this](Account& account, std::int64_t id) { service_.Unkept(account, id); });
@@ -79,25 +83,50 @@ void Server::LogSendPath() {
 }
 
 void Server::Start() {
+  // The control socket first: it says when another server has the database.
+  if (!options_.control.empty()) {
+    requests_ = std::make_unique<ControlRequests>(
+        ControlRequests::Parts{loop_, service_, directory_, committer_, store_, options_.limits,
+                               log_, [this] { return gauges(); }});
+    control_ = std::make_unique<ControlSocket>(loop_, options_.limits, *requests_);
+    control_->Start(options_.control);
+  }
   if (options_.plain) listener_.Start(options_.host, options_.port);
   if (const std::optional<TlsListen>& tls = options_.tls) {
     tlsContext_ = std::make_unique<TlsContext>(tls->certFile, tls->keyFile);
     tlsListener_.Start(tls->host, tls->port);
   }
+  if (!options_.metricsPort.empty()) {
+    metrics_ =
+        std::make_unique<MetricsEndpoint>(loop_, options_.limits, [this] { return gauges(); });
+    metrics_->Start(options_.metricsHost, options_.metricsPort);
+  }
   LogSendPath();
+  loop_.SetTurnObserver(
+      [](metrics::Clock::duration busy) { metrics::Observe(metrics::Timing::LoopTurn, busy); });
   if (worker_)
     workerWatch_ = loop_.Watch(worker_->fd(), POLLIN, [this](short) { worker_->Collect(); });
   const Limits& limits = options_.limits;
   if (limits.keepAlive.count() > 0)
     keepAliveTimer_ = loop_.AddTimer(limits.keepAlive, [this] { connections_.KeepAlive(); });
   // Deadlines are checked a few times within the shortest of them, by one
-  // timer rather than one per connection.
-  auto shortest = std::min({limits.signOnTimeout, limits.linger, limits.closeTimeout});
-  if (limits.keepAlive.count() > 0 && limits.idleKeepAlives > 0)
-    shortest = std::min(shortest, limits.keepAlive);
-  const auto every = std::clamp(shortest / 4, limits.sweepAtLeast, limits.sweepAtMost);
-  sweepTimer_ = loop_.AddTimer(every, [this] { connections_.Sweep(); });
+  // timer rather than one per connection, and only while a connection has
+  // one; a signed-on session's silence is checked with each keep-alive.
+  const auto shortest = std::min({limits.signOnTimeout, limits.linger, limits.closeTimeout});
+  connections_.SweepEvery(std::clamp(shortest / 4, limits.sweepAtLeast, limits.sweepAtMost));
   tickTimer_ = loop_.AddTimer(limits.coalesceEvery, [this] { service_.Tick(); });
+}
+
+metrics::Gauges Server::gauges() const {
+  const Connections::Counts n = connections_.counts();
+  metrics::Gauges g;
+  g.sessions = n.signedOn;
+  g.signingOn = n.signingOn;
+  g.signedOn = n.signedOn;
+  g.closing = n.closing;
+  g.queuedBytes = connections_.queuedBytes();
+  g.uptimeSeconds = std::chrono::duration<double>(metrics::Clock::now() - started_).count();
+  return g;
 }
 
 std::string Server::ReloadTls() {

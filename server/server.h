@@ -14,7 +14,11 @@
 #include <string>
 #include <string_view>
 
+#include "admin/control_requests.h"
+#include "admin/control_socket.h"
+#include "admin/metrics_endpoint.h"
 #include "kez/posix/EventLoop.h"
+#include "metrics/metrics.h"
 #include "net/connections.h"
 #include "net/listener.h"
 #include "net/tls_context.h"
@@ -41,9 +45,14 @@ class Server final {
   // names are read back from it when wanted) and checks passwords on
   // `worker`. Either may be null. Call before Start().
   void UseStore(AccountStore* store, PasswordWorker* worker);
-  // Binds and listens; throws std::runtime_error saying why it cannot (a
-  // TLS certificate or key it cannot use included).
+  // Binds and listens (the control socket and the metrics endpoint too,
+  // when the options name them); throws std::runtime_error saying why it
+  // cannot (a TLS certificate or key it cannot use included).
   void Start();
+  // Sessions, connections by state, queued output and uptime, now.
+  metrics::Gauges gauges() const;
+  // Where the metrics are served, "host:port"; empty when they are not.
+  std::string metricsAddress() const { return metrics_ ? metrics_->address() : std::string(); }
   // Reads the TLS certificate and key again for the connections to come;
   // the one line to log about it.
   std::string ReloadTls();
@@ -75,10 +84,14 @@ class Server final {
   std::unique_ptr<TlsContext> tlsContext_;
   Listener tlsListener_;
   PasswordWorker* worker_ = nullptr;
+  AccountStore* store_ = nullptr;
   kez::posix::EventLoop::Id workerWatch_ = 0;
   kez::posix::EventLoop::Id keepAliveTimer_ = 0;
-  kez::posix::EventLoop::Id sweepTimer_ = 0;
   kez::posix::EventLoop::Id tickTimer_ = 0;
+  metrics::Clock::time_point started_ = metrics::Clock::now();
+  std::unique_ptr<ControlRequests> requests_;
+  std::unique_ptr<ControlSocket> control_;
+  std::unique_ptr<MetricsEndpoint> metrics_;
 };
 
 }  // namespace reposa::server

@@ -205,7 +205,18 @@ inline constexpr std::uint64_t kMiB = 1024 * kKiB;
     "the loop")                                                                                   \
   X(logBacklog, Bytes, 256 * kKiB, "", 0, 0,                                                      \
     "log bytes waiting for a stalled standard error; lines past it are counted, not kept")        \
-  X(logFlush, Millis, 250, "", 0, 0, "waiting log lines are written this often")
+  X(logFlush, Millis, 250, "", 0, 0, "waiting log lines are written this often")                  \
+  /* Operating a running server */                                                                \
+  X(backupStepPages, Count, 32, "", 0, 0,                                                         \
+    "database pages an online backup copies in one step, so the loop serves between steps")       \
+  X(maxControlConnections, Count, 4, "", 0, 0, "connections to the control socket at once")       \
+  X(maxControlRequest, Bytes, 4 * kKiB, "", 0, 0, "longest request line on the control socket")   \
+  X(controlTimeout, Seconds, 10, "", 0, 0,                                                        \
+    "a control connection that has not sent its whole request by then is closed")                 \
+  X(maxMetricsConnections, Count, 4, "", 0, 0, "connections to the metrics endpoint at once")     \
+  X(maxMetricsRequest, Bytes, 8 * kKiB, "", 0, 0, "longest request to the metrics endpoint")      \
+  X(metricsTimeout, Seconds, 5, "", 0, 0,                                                         \
+    "a metrics connection not answered and gone by then is closed")
 
 enum class LimitUnit { Count, Bytes, Seconds, Millis };
 

@@ -28,6 +28,11 @@ struct ServerOptions {
   // Hand a turn's sends to the kernel in one batch where io_uring is built
   // in and allowed; false: send() alone.
   bool ioUring = true;
+  // The control socket's path; empty: none.
+  std::string control;
+  // Where the metrics are served; an empty port: nowhere.
+  std::string metricsHost = "127.0.0.1";
+  std::string metricsPort;
   Limits limits;
 };
 

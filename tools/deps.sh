@@ -8,7 +8,7 @@ packages=(
   help2man lintian systemd
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
-  libsqlite3-dev libsodium-dev liburing-dev libssl-dev openssl
+  libsqlite3-dev libsodium-dev liburing-dev prometheus-cpp-dev libssl-dev openssl
   qt6-base-dev
   clang libclang-rt-14-dev
   xvfb xauth x11-utils imagemagick

@@ -1,5 +1,6 @@
 #include "net/admission.h"
 
+#include "metrics/metrics.h"
 #include "service/source_network.h"
 
 namespace reposa::server {
@@ -8,14 +9,21 @@ const char* Admission::Admit(const std::string& address, std::size_t connections
   const std::string network = NetworkOf(address);
   const Count count = CountOf(addresses_, address);
   const Count inNetwork = CountOf(networks_, network);
-  if (connections >= limits_.maxConnections) return "connections in all";
-  if (count.all >= limits_.maxPerAddress) return "connections from its address";
-  if (inNetwork.all >= limits_.maxPerNetwork) return "connections from its network";
-  if (signingOn_ >= limits_.maxSigningOn) return "connections signing on";
+  using metrics::Counter;
+  if (connections >= limits_.maxConnections)
+    return metrics::Count(Counter::refusedConnections), "connections in all";
+  if (count.all >= limits_.maxPerAddress)
+    return metrics::Count(Counter::refusedFromAddress), "connections from its address";
+  if (inNetwork.all >= limits_.maxPerNetwork)
+    return metrics::Count(Counter::refusedFromNetwork), "connections from its network";
+  if (signingOn_ >= limits_.maxSigningOn)
+    return metrics::Count(Counter::refusedSigningOn), "connections signing on";
   if (count.signingOn >= limits_.maxSigningOnPerAddress)
-    return "connections signing on from its address";
+    return metrics::Count(Counter::refusedSigningOnFromAddress),
+           "connections signing on from its address";
   if (inNetwork.signingOn >= limits_.maxSigningOnPerNetwork)
-    return "connections signing on from its network";
+    return metrics::Count(Counter::refusedSigningOnFromNetwork),
+           "connections signing on from its network";
   for (Count* c : {&addresses_[address], &networks_[network]}) {
     ++c->all;
     ++c->signingOn;

@@ -1,5 +1,7 @@
 #include "net/connection.h"
 
+#include "metrics/metrics.h"
+
 #include <poll.h>
 
 #include <algorithm>
@@ -48,6 +50,7 @@ void Connection::Finish() {
   if (finishing_) return;
   finishing_ = true;
   closingSince_ = std::max(Clock::now(), heldUntil_);
+  owner_.Closing(*this);
   if (!dead_ && queued() == 0 && heldUntil_ == Clock::time_point{}) StartLinger();
 }
 
@@ -137,8 +140,10 @@ void Connection::Handle(std::string_view bytes) {
   try {
     if (session_.Receive(bytes, limits_.framesPerTurn) > 0) lastFrame_ = Clock::now();
   } catch (const std::exception& e) {
+    metrics::Count(metrics::Counter::dropFault);
     return owner_.Drop(*this, std::string("closed: a fault while handling its input: ") + e.what());
   } catch (...) {
+    metrics::Count(metrics::Counter::dropFault);
     return owner_.Drop(*this, "closed: a fault while handling its input");
   }
   if (dead_) return;
@@ -157,14 +162,17 @@ std::optional<std::string> Connection::Expired(Clock::time_point now) const {
     if (now - lingerSince_ >= limits_.linger) return std::string();
   } else if (finishing_) {
     if (now - closingSince_ >= limits_.closeTimeout)
-      return "closed: its output was still queued at the deadline";
+      return metrics::Count(metrics::Counter::dropCloseTimeout),
+             "closed: its output was still queued at the deadline";
   } else if (!session_.signedOn()) {
-    if (now - opened_ >= limits_.signOnTimeout) return "sign-on timed out";
+    if (now - opened_ >= limits_.signOnTimeout)
+      return metrics::Count(metrics::Counter::dropSignOnTimeout), "sign-on timed out";
   } else {
     const auto idle = limits_.keepAlive * static_cast<std::int64_t>(limits_.idleKeepAlives);
     if (idle.count() > 0 && now - lastFrame_ >= idle)
-      return "closed: no whole frame for " + std::to_string(limits_.idleKeepAlives) +
-             " keep-alive intervals";
+      return metrics::Count(metrics::Counter::dropIdle),
+             "closed: no whole frame for " + std::to_string(limits_.idleKeepAlives) +
+                 " keep-alive intervals";
   }
   return std::nullopt;
 }

@@ -35,6 +35,8 @@ class ConnectionOwner {
   // Output is held back; it may go after `delay`.
   virtual void ReleaseAfter(Connection& c, std::chrono::milliseconds delay) = 0;
   virtual void SignedOn(Connection& c) = 0;
+  // It is closing: its close deadline runs from now.
+  virtual void Closing(Connection&) {}
   // Ends the connection; `why` is logged unless empty.
   virtual void Drop(Connection& c, std::string_view why) = 0;
   // Everything queued went to the network, and `awaitingDrain` was set.
@@ -75,6 +77,9 @@ class Connection final : private Transport {
   const std::string& address() const { return address_; }
   Session& session() { return session_; }
   bool dead() const { return dead_; }
+  Clock::time_point opened() const { return opened_; }
+  // Finishing or lingering: it will be gone within the close deadline.
+  bool closing() const { return finishing_ || lingering_; }
   std::size_t queued() const { return out_.size() - outPos_; }
   // True once: the first time it is no longer counted as signing on.
   bool LeaveSigningOn();

@@ -1,5 +1,7 @@
 #include "net/connections.h"
 
+#include "metrics/metrics.h"
+
 #include <utility>
 
 namespace reposa::server {
@@ -19,6 +21,7 @@ Connections::Connections(EventLoop& loop, Service& service, const Limits& limits
 
 Connections::~Connections() {
   *alive_ = false;
+  if (sweepTimer_) loop_.CancelTimer(sweepTimer_);
   connections_.clear();
 }
 
@@ -37,6 +40,7 @@ void Connections::Add(std::unique_ptr<Stream> stream, std::string address) {
                                         std::move(stream), std::move(address), service_, log_);
   Connection& added = *c;
   connections_.emplace(id, std::move(c));
+  ArmSweep();
   added.Watch([this, id](short revents) {
     if (Connection* c = Find(id)) c->OnReady(revents, scratch_);
   });
@@ -45,20 +49,54 @@ void Connections::Add(std::unique_ptr<Stream> stream, std::string address) {
 void Connections::KeepAlive() {
   for (auto& [id, c] : connections_)
     if (!c->dead()) c->session().SendKeepAlive();
+  Sweep();
 }
 
 void Connections::Sweep() {
   const auto now = EventLoop::Clock::now();
   std::vector<std::pair<Connection*, std::string>> expired;
-  for (auto& [id, c] : connections_)
-    if (std::optional<std::string> why = c->Expired(now)) expired.emplace_back(c.get(), *why);
+  bool waiting = false;  // a connection with a deadline the sweeps watch
+  for (auto& [id, c] : connections_) {
+    if (std::optional<std::string> why = c->Expired(now)) {
+      expired.emplace_back(c.get(), *why);
+    } else if (!c->dead() && (c->closing() || !c->session().signedOn())) {
+      waiting = true;
+    }
+  }
   for (auto& [c, why] : expired) Drop(*c, why);
+  if (!waiting && sweepTimer_) {
+    loop_.CancelTimer(sweepTimer_);
+    sweepTimer_ = 0;
+  }
+}
+
+void Connections::ArmSweep() {
+  if (sweepTimer_ || sweepEvery_.count() <= 0) return;
+  sweepTimer_ = loop_.AddTimer(sweepEvery_, [this] { Sweep(); });
+}
+
+Connections::Counts Connections::counts() const {
+  Counts n;
+  for (const auto& [id, c] : connections_) {
+    if (c->dead()) continue;
+    if (c->closing()) {
+      ++n.closing;
+    } else if (c->session().signedOn()) {
+      ++n.signedOn;
+    } else {
+      ++n.signingOn;
+    }
+  }
+  return n;
 }
 
 void Connections::Queued(Connection& c, std::size_t bytes) {
   totalQueued_ += bytes;
   turns_.Dirty(c);
-  if (c.queued() > limits_.maxPendingOutput) return Drop(c, "dropped: the client is not reading");
+  if (c.queued() > limits_.maxPendingOutput) {
+    metrics::Count(metrics::Counter::dropNotReading);
+    return Drop(c, "dropped: the client is not reading");
+  }
   KeepWithinBudget();
 }
 
@@ -69,6 +107,7 @@ void Connections::KeepWithinBudget() {
       if (!other->dead() && (!largest || other->queued() > largest->queued()))
         largest = other.get();
     if (!largest) break;
+    metrics::Count(metrics::Counter::dropOverBudget);
     Drop(*largest, "dropped: the largest backlog (" + std::to_string(largest->queued()) +
                        " bytes) while queued output passed its budget");
   }
@@ -90,7 +129,9 @@ void Connections::ReleaseAfter(Connection& c, std::chrono::milliseconds delay) {
 }
 
 void Connections::SignedOn(Connection& c) {
-  if (c.LeaveSigningOn()) admission_.SignedOn(c.address());
+  if (!c.LeaveSigningOn()) return;
+  admission_.SignedOn(c.address());
+  metrics::Observe(metrics::Timing::SignOn, EventLoop::Clock::now() - c.opened());
 }
 
 void Connections::Drop(Connection& c, std::string_view why) {

@@ -37,11 +37,23 @@ class Connections final : public Outbox, private ConnectionOwner {
 
   // A new connection from `address`: admitted within the caps, else closed.
   void Add(std::unique_ptr<Stream> stream, std::string address);
-  // A keep-alive frame to every signed-on session.
+  // A keep-alive frame to every signed-on session, then a sweep: a session
+  // silent for too long is found at the keep-alive after its deadline.
   void KeepAlive();
-  // Closes every connection past one of its deadlines.
+  // Closes every connection past one of its deadlines. Sweeps run every
+  // `every` while a connection is signing on or closing, and not at all
+  // while none is, so an idle server is never woken.
   void Sweep();
+  void SweepEvery(std::chrono::milliseconds every) { sweepEvery_ = every; }
   std::size_t size() const { return connections_.size(); }
+  struct Counts {
+    std::size_t signingOn = 0;
+    std::size_t signedOn = 0;
+    std::size_t closing = 0;
+  };
+  // The live connections by state; costs their number.
+  Counts counts() const;
+  std::size_t queuedBytes() const { return totalQueued_; }
   // Whether a turn's sends go to the kernel in one batch, and if not, why.
   bool batched() const { return turns_.batched(); }
   const std::string& whyNotBatched() const { return turns_.whyNotBatched(); }
@@ -59,8 +71,11 @@ class Connections final : public Outbox, private ConnectionOwner {
   void Backlogged(Connection& c) override { turns_.Backlog(c); }
   void ReleaseAfter(Connection& c, std::chrono::milliseconds delay) override;
   void SignedOn(Connection& c) override;
+  void Closing(Connection&) override { ArmSweep(); }
   void Drop(Connection& c, std::string_view why) override;
   void Drained(Connection& c) override;
+
+  void ArmSweep();
 
   // The live connection with that number, or null.
   Connection* Find(SessionId id);
@@ -80,6 +95,8 @@ class Connections final : public Outbox, private ConnectionOwner {
   SessionId nextId_ = 1;
   std::size_t totalQueued_ = 0;
   std::vector<char> scratch_;  // one read at a time, into this
+  std::chrono::milliseconds sweepEvery_{0};
+  kez::posix::EventLoop::Id sweepTimer_ = 0;
   // Posted work checks this, so it is dropped once the table is gone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

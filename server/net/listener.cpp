@@ -62,7 +62,7 @@ Listener::~Listener() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void Listener::Start(const std::string& host, const std::string& port) {
+int ListenTcp(const std::string& host, const std::string& port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -71,10 +71,15 @@ void Listener::Start(const std::string& host, const std::string& port) {
   const std::string where = host + ":" + port;
   const int rc = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found);
   if (rc != 0) throw std::runtime_error("cannot listen on " + where + ": " + ::gai_strerror(rc));
-  fd_ = BindFirst(found);
+  const int fd = BindFirst(found);
   const int error = errno;
   ::freeaddrinfo(found);
-  if (fd_ < 0) throw std::runtime_error("cannot listen on " + where + ": " + std::strerror(error));
+  if (fd < 0) throw std::runtime_error("cannot listen on " + where + ": " + std::strerror(error));
+  return fd;
+}
+
+void Listener::Start(const std::string& host, const std::string& port) {
+  fd_ = ListenTcp(host, port);
   watch_ = loop_.Watch(fd_, POLLIN, [this](short) { Accept(); });
 }
 
@@ -88,10 +93,10 @@ bool LocalAddress(int fd, sockaddr_storage& a, socklen_t& length) {
 
 }  // namespace
 
-std::string Listener::address() const {
+std::string BoundAddress(int fd) {
   sockaddr_storage a{};
   socklen_t length = 0;
-  if (!LocalAddress(fd_, a, length)) return {};
+  if (!LocalAddress(fd, a, length)) return {};
   char host[NI_MAXHOST] = {};
   char service[NI_MAXSERV] = {};
   ::getnameinfo(reinterpret_cast<sockaddr*>(&a), length, host, sizeof host, service, sizeof service,
@@ -102,6 +107,10 @@ std::string Listener::address() const {
   std::string text = v6 ? "[" : "";
   text.append(host).append(v6 ? "]:" : ":").append(service);
   return text;
+}
+
+std::string Listener::address() const {
+  return BoundAddress(fd_);
 }
 
 std::uint16_t Listener::port() const {

@@ -18,6 +18,12 @@
 
 namespace reposa::server {
 
+// A non-blocking TCP socket listening at `host:port` (port "0": any free
+// one); throws std::runtime_error saying why it cannot.
+int ListenTcp(const std::string& host, const std::string& port);
+// "host:port" of a bound socket, IPv6 in brackets; empty when unknown.
+std::string BoundAddress(int fd);
+
 class Listener {
  public:
   using Log = std::function<void(std::string_view)>;

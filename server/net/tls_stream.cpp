@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <climits>
 
+#include "metrics/metrics.h"
+
 namespace reposa::server {
 
 namespace {
@@ -96,6 +98,7 @@ void TlsStream::Failed() {
   const unsigned long error = ERR_peek_error();
   const char* reason = error ? ERR_reason_error_string(error) : nullptr;
   const std::string what = reason ? reason : "a TLS error";
+  if (!SSL_is_init_finished(ssl_)) metrics::Count(metrics::Counter::dropTlsHandshake);
   if (SSL_is_init_finished(ssl_))
     failure_ = "TLS error: " + what;
   else if (NotTls(ERR_GET_REASON(error)))

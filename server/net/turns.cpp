@@ -1,5 +1,7 @@
 #include "net/turns.h"
 
+#include "metrics/metrics.h"
+
 namespace reposa::server {
 
 Turns::Turns(kez::posix::EventLoop& loop, Find find, const Limits& limits, bool batch)
@@ -53,6 +55,7 @@ void Turns::Run() {
   for (Connection* c : writing) jobs_.push_back(c->Job());
   sender_.Run(jobs_);
   for (std::size_t i = 0; i < writing.size(); ++i) writing[i]->Settle(jobs_[i]);
+  metrics::ImsSent(loop_.woke());
 }
 
 }  // namespace reposa::server

@@ -20,6 +20,9 @@ class ChangeLog {
   virtual void Changed(Account& account, bool password = false) = 0;
   // One row of its lists was added or removed: only that row is written.
   virtual void Edited(Account& account, ListEdit edit) = 0;
+  // The account signed on (its lastSignOn is set): kept with the next
+  // commit, acknowledging nothing.
+  virtual void SignedOn(const Account& account) { (void)account; }
   // A message was kept for `account`.
   virtual void Kept(Account& account, const KeptMessage& message) = 0;
   // The account's kept messages up to id `through` were handed over.

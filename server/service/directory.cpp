@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "service/names.h"
 #include "service/password_hash.h"
@@ -123,6 +124,35 @@ void Directory::SignedOff(Account& account) {
     return;
   }
   account.idle = idle_.insert(idle_.end(), account.name);
+}
+
+bool Directory::Register(std::string_view display, const std::string& hash) {
+  const std::string name = NormalizeName(display);
+  auto it = accounts_.find(name);
+  if (it == accounts_.end()) {
+    Account account;
+    account.name = name;
+    // An open server may have forgotten a name whose lists the store holds:
+    // they are read when it is first looked up.
+    account.listsInStore = loader_ != nullptr;
+    it = accounts_.emplace(name, std::move(account)).first;
+    it->second.idle = idle_.insert(idle_.end(), it->first);
+  }
+  it->second.display = std::string(TrimSpaces(display));
+  it->second.passwordHash = hash;
+  it->second.stored = true;  // the control socket wrote its row
+  return std::exchange(open_, false);
+}
+
+bool Directory::Remove(std::string_view normalised) {
+  auto it = accounts_.find(normalised);
+  if (it == accounts_.end()) return open_;
+  Forget(it);
+  const bool wasOpen = open_;
+  open_ = true;
+  for (const auto& [name, account] : accounts_)
+    if (account.passwordHash) open_ = false;
+  return wasOpen;
 }
 
 }  // namespace reposa::server

@@ -7,6 +7,7 @@
 // back).
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <map>
@@ -45,6 +46,7 @@ struct Account {
   bool unsaved = false;
   bool signedOn = false;
   std::list<std::string>::iterator idle;  // its place among the idle, when not signed on
+  std::int64_t lastSignOn = 0;            // seconds since the epoch; 0: never
   // Instant messages that came while it was not signed on.
   KeptBox kept;
 };
@@ -78,6 +80,17 @@ class Directory {
   void SignedOn(Account& account);
   void SignedOff(Account& account);
   std::size_t size() const { return accounts_.size(); }
+  // Every account, in the order of their normalised names.
+  const std::map<std::string, Account, std::less<>>& all() const { return accounts_; }
+
+  // Changes made while the server runs. Register gives `display`'s account
+  // (made when new, its lists kept when not) the password `hash` and that
+  // display name, and makes
+  // the directory registered; Remove forgets an account, and the directory
+  // is open again once no account has a password, as it would be after a
+  // restart. Both return whether the directory was open before.
+  bool Register(std::string_view display, const std::string& hash);
+  bool Remove(std::string_view normalised);
   // The messages kept for every account at start: their bytes together, and
   // the highest id (0: none).
   std::size_t keptBytes() const { return keptBytes_; }

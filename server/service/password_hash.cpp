@@ -32,6 +32,15 @@ bool VerifyPassword(std::string_view hash, std::string_view password) {
   return crypto_pwhash_str_verify(terminated.c_str(), password.data(), password.size()) == 0;
 }
 
+bool IsPasswordHash(std::string_view hash, const Limits& limits) {
+  InitSodium();
+  if (!hash.starts_with("$argon2id$") || hash.size() >= crypto_pwhash_STRBYTES) return false;
+  const std::string terminated(hash);
+  // -1: not a hash string this library can read.
+  return crypto_pwhash_str_needs_rehash(terminated.c_str(), limits.hashPasses, limits.hashMemory) !=
+         -1;
+}
+
 bool NeedsRehash(std::string_view hash, const Limits& limits) {
   InitSodium();
   if (hash.empty() || hash.size() >= crypto_pwhash_STRBYTES) return true;

@@ -23,5 +23,10 @@ bool NeedsRehash(std::string_view hash, const Limits& limits);
 // A hash of no one's password at the limits' cost, made once: checking a
 // name that is not an account against it costs what a real check does.
 std::string DummyHash(const Limits& limits);
+// Whether `hash` is an Argon2id string VerifyPassword can check: what a
+// password handed over already hashed must be. One made at another cost is
+// made again at the limits' cost, on the password worker, at its account's
+// next sign-on (NeedsRehash).
+bool IsPasswordHash(std::string_view hash, const Limits& limits);
 
 }  // namespace reposa::server

@@ -85,6 +85,12 @@ OnlineUser* Presence::Online(std::string_view normalised) {
   return user && user->online ? user : nullptr;
 }
 
+std::optional<SessionId> Presence::SessionOf(std::string_view normalised) const {
+  auto it = byName_.find(normalised);
+  if (it == byName_.end()) return std::nullopt;
+  return it->second;
+}
+
 std::vector<OnlineUser*> Presence::All() {
   std::vector<OnlineUser*> out;
   out.reserve(bySession_.size());

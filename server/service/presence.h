@@ -78,6 +78,9 @@ class Presence {
   // Only users who are online (past toc_init_done).
   OnlineUser* Online(std::string_view normalised);
   std::vector<OnlineUser*> All();
+  // The session bound to the account `normalised`, online yet or not.
+  std::optional<SessionId> SessionOf(std::string_view normalised) const;
+  std::size_t size() const { return bySession_.size(); }
 
   // Whether `viewer` may see `target`, and so write to it.
   static bool Visible(const OnlineUser& target, std::string_view viewer);

@@ -1,5 +1,6 @@
 #include "service/service.h"
 
+#include "metrics/metrics.h"
 #include "service/messages.h"
 #include "service/names.h"
 
@@ -111,6 +112,7 @@ void Service::Command(SessionId session, const CommandLine& line) {
     if (line.args.size() < row.minArgs || line.args.size() > row.maxArgs ||
         line.args.size() > limits_.maxArguments)
       break;
+    metrics::Command(row.word);
     (this->*row.handler)(*me, line.args);
     return;
   }
@@ -125,8 +127,20 @@ void Service::BadInput(const OnlineUser& me) {
   Send(me, msg::Error(msg::kBadInput));
 }
 
+void Service::CountRateHit(RateBook::Kind kind) {
+  using metrics::Counter;
+  static constexpr Counter kCounters[RateBook::kKinds] = {
+      Counter::ratePresence, Counter::ratePresence,
+      Counter::rateInvite,   Counter::rateLists,
+      Counter::rateIm,       Counter::rateImNetwork,
+      Counter::rateJoins,    Counter::ratePasswordChanges,
+  };
+  metrics::Count(kCounters[kind]);
+}
+
 bool Service::WithinRate(OnlineUser& me, RateBook::Kind kind, std::int64_t n) {
   if (rates_.Take(me.name(), kind, now_(), n)) return true;
+  CountRateHit(kind);
   Send(me, msg::Error(msg::kRateLimited));
   return false;
 }

@@ -86,6 +86,15 @@ class Service {
   // The store could not keep message `id` for `account`: it is not kept.
   void Unkept(Account& account, std::int64_t id);
 
+  // Accounts changed by the host while the server runs (through the control
+  // socket), once the store holds the change. A new account or a new
+  // password leaves every session as it is; the first registered account
+  // makes an open server registered. A removed account's session is signed
+  // off with the protocol's sign-off frame, and its lists and kept messages
+  // go with it.
+  void AccountRegistered(std::string_view display, const std::string& hash);
+  void AccountRemoved(std::string_view normalised);
+
   const Limits& limits() const { return limits_; }
   Presence& presence() { return presence_; }
   ChatRooms& rooms() { return rooms_; }
@@ -139,6 +148,7 @@ class Service {
     PasswordWorker::Ticket ticket = 0;
     PasswordPenalties::Keys keys;
     std::string name;  // the account's, normalised; empty: no such account
+    std::string hash;  // what was checked: another by the verdict's time refuses it
     std::string typed;
     Source source;
     std::size_t maxPayload = 0;
@@ -173,6 +183,8 @@ class Service {
   void BadInput(const OnlineUser& me);
   // False, and ERROR:903 to `me`, when `me`'s name is over its rate.
   bool WithinRate(OnlineUser& me, RateBook::Kind kind, std::int64_t n = 1);
+  // One metrics line for a refusal by the rate `kind`.
+  static void CountRateHit(RateBook::Kind kind);
   // The same for an instant message of `bytes`, against the rates of the
   // sender's name and of its network.
   bool ImWithinRate(OnlineUser& me, std::size_t bytes);

@@ -2,6 +2,7 @@
 
 #include "service/service.h"
 
+#include "metrics/metrics.h"
 #include "service/command_arguments.h"
 #include "service/messages.h"
 #include "service/names.h"
@@ -22,6 +23,7 @@ void Service::ChatJoin(OnlineUser& me, const Args& args) {
 // (951 with sub-code 48), which the client reports as such.
 bool Service::JoinWithinRate(OnlineUser& me, std::string_view room) {
   if (rates_.Take(me.name(), RateBook::kJoins, now_())) return true;
+  CountRateHit(RateBook::kJoins);
   Send(me, msg::Error(msg::kChatJoinFailed, std::string(room) + ":48"));
   return false;
 }

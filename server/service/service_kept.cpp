@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "metrics/metrics.h"
 #include "service/messages.h"
 #include "service/names.h"
 
@@ -26,7 +27,7 @@ bool Service::Keep(OnlineUser& me, std::string_view name, std::string_view text)
   KeptBox& box = to->kept;
   if (box.count() >= limits_.offlineMessages || box.bytes() + size > limits_.offlineBytes ||
       box.From(me.name()) >= limits_.offlinePerSender || keptBytes_ + size > limits_.offlineTotal)
-    return false;
+    return metrics::Count(metrics::Counter::refusedKeptMessage), false;
   ++lastKeptId_;
   keptBytes_ += size;
   box.Add(std::move(message));

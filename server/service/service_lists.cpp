@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "metrics/metrics.h"
 #include "service/command_arguments.h"
 #include "service/messages.h"
 #include "service/names.h"
@@ -96,12 +97,14 @@ bool Service::AddBuddyItem(OnlineUser& me, const std::string& group, const std::
     const auto change = lists.AddGroup(group, limits_);
     if (change == StoredLists::Change::Done)
       Stored(me, msg::Inserted('g', group), GroupEdit(group));
+    if (change == StoredLists::Change::Full) metrics::Count(metrics::Counter::refusedListFull);
     return change != StoredLists::Change::Full;
   }
   bool groupCreated = false;
   const auto change = lists.AddBuddy(group, buddy, groupCreated, limits_, alias);
   if (groupCreated) Stored(me, msg::Inserted('g', group), GroupEdit(group));
-  if (change == StoredLists::Change::Full) return false;
+  if (change == StoredLists::Change::Full)
+    return metrics::Count(metrics::Counter::refusedListFull), false;
   if (change != StoredLists::Change::Done) return true;
   Stored(me, msg::BuddyInserted(alias, buddy, group), ListEdit{'b', true, group, buddy, alias});
   if (OnlineUser* other = presence_.Online(NormalizeName(buddy));
@@ -130,7 +133,8 @@ void Service::NewGroup(OnlineUser& me, const Args& args) {
   if (!WithinRate(me, RateBook::kLists)) return;
   if (!IsValidGroupName(args[0], limits_)) return BadInput(me);
   const auto change = me.account->lists.AddGroup(args[0], limits_);
-  if (change == StoredLists::Change::Full) return BadInput(me);
+  if (change == StoredLists::Change::Full)
+    return metrics::Count(metrics::Counter::refusedListFull), BadInput(me);
   if (change == StoredLists::Change::Done)
     Stored(me, msg::Inserted('g', args[0]), GroupEdit(args[0]));
 }
@@ -182,6 +186,7 @@ void Service::EditNames(OnlineUser& me, const Args& args, char kind, bool add) {
     if (add) {
       const auto change = lists.AddName(list, name, limits_);
       if (change == StoredLists::Change::Full) {
+        metrics::Count(metrics::Counter::refusedListFull);
         BadInput(me);
         break;
       }

@@ -5,6 +5,7 @@
 
 #include "service/service.h"
 
+#include "metrics/metrics.h"
 #include "service/messages.h"
 #include "service/names.h"
 #include "service/password_hash.h"
@@ -12,6 +13,7 @@
 namespace reposa::server {
 
 void Service::LogRefusal(SessionId session, std::string_view typedName, bool known) {
+  metrics::Count(metrics::Counter::refusedSignOn);
   // Only the name of an existing account is quoted: anything else could be
   // a password typed into the wrong box, or bytes meant to garble the log.
   log_("sign-on refused for " +
@@ -46,6 +48,7 @@ SignOnResult Service::SignOnRegistered(SessionId session, std::string_view typed
   PasswordPenalties::Keys keys = PasswordPenalties::For(name, source.address, source.network);
   const std::optional<std::chrono::milliseconds> wait = penalties_.Reserve(keys);
   if (!wait) {
+    metrics::Count(metrics::Counter::refusedTooSoon);
     log_("sign-on too soon after failed checks (session " + std::to_string(session) + ")");
     return kSignOnTooSoon;
   }
@@ -74,13 +77,18 @@ SignOnResult Service::SignOnRegistered(SessionId session, std::string_view typed
       source.address, source.network, PasswordWorker::Clock::now() + *wait);
   if (!ticket) {
     penalties_.Withdrawn(keys);
+    metrics::Count(metrics::Counter::refusedCheckQueueFull);
     log_("sign-on refused: too many password checks waiting (session " + std::to_string(session) +
          ")");
     return kSignOnTooSoon;
   }
-  awaiting_[session] =
-      Awaiting{ticket, std::move(keys), account ? account->name : "", std::string(typedName),
-               source, maxPayload};
+  awaiting_[session] = Awaiting{ticket,
+                                std::move(keys),
+                                account ? account->name : "",
+                                account ? *account->passwordHash : "",
+                                std::string(typedName),
+                                source,
+                                maxPayload};
   return kSignOnPending;
 }
 
@@ -94,6 +102,9 @@ void Service::SignOnChecked(SessionId session, const PasswordWorker::Result& res
   // Gone meanwhile: the verdict only lets go of what its sign-on held.
   if (waited.gone) return outbox_.SignOnVerdict(session, false);
   Account* account = right ? directory_.Lookup(waited.name) : nullptr;
+  // The account may have been removed, or given another password, while its
+  // old one was checked.
+  if (account && account->passwordHash != waited.hash) account = nullptr;
   if (!account) {
     LogRefusal(session, waited.typed, !waited.name.empty());
     return outbox_.SignOnVerdict(session, false);
@@ -138,6 +149,8 @@ void Service::Admit(SessionId session, Account& account, const Source& source,
   presence_.BySession(session)->source = source;
   directory_.SignedOn(account);
   log_(account.display + " signed on (session " + std::to_string(session) + ")");
+  account.lastSignOn = now_();
+  if (changes_) changes_->SignedOn(account);
   outbox_.Deliver(session, msg::SignOn());
   outbox_.Deliver(session, msg::Nick(account.display));
   for (const std::string& m : Config2Messages(account.lists.ConfigText(), maxPayload))

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "metrics/metrics.h"
 #include "service/command_arguments.h"
 #include "service/messages.h"
 #include "service/names.h"
@@ -24,9 +25,13 @@ constexpr std::int64_t kImOverhead = 64;
 bool Service::ImWithinRate(OnlineUser& me, std::size_t bytes) {
   const std::int64_t cost = static_cast<std::int64_t>(bytes) + kImOverhead;
   const std::int64_t now = now_();
-  if (rates_.Take(me.name(), RateBook::kIm, now, cost) &&
-      rates_.Take(me.source.network, RateBook::kImNetwork, now, cost))
+  if (!rates_.Take(me.name(), RateBook::kIm, now, cost)) {
+    CountRateHit(RateBook::kIm);
+  } else if (!rates_.Take(me.source.network, RateBook::kImNetwork, now, cost)) {
+    CountRateHit(RateBook::kImNetwork);
+  } else {
     return true;
+  }
   Send(me, msg::Error(msg::kRateLimited));
   return false;
 }
@@ -45,6 +50,7 @@ void Service::SendIm(OnlineUser& me, const Args& args) {
   OnlineUser* other = Reachable(me, args[0]);
   if (other && (autoResponse || other->account->kept.empty())) {
     Send(*other, msg::ImIn(me.display(), autoResponse, me.UserClass(), args[1]));
+    metrics::ImQueued();
     other->imFrom.insert(me.name());
     return;
   }
@@ -112,11 +118,14 @@ void Service::ChangePassword(OnlineUser& me, const Args& args) {
   // would lock the name's owner out.
   if (directory_.open() || !account.passwordHash) return Send(me, msg::Error(msg::kBadAccount));
   if (!IsValidPassword(args[1], limits_)) return BadInput(me);
-  if (changing_.count(me.session)) return Send(me, msg::Error(msg::kRateLimited));
+  if (changing_.count(me.session))
+    return CountRateHit(RateBook::kPasswordChanges), Send(me, msg::Error(msg::kRateLimited));
   if (!WithinRate(me, RateBook::kPasswordChanges)) return;
   const auto keys = PasswordPenalties::For(me.name(), me.source.address, me.source.network);
   const std::optional<std::chrono::milliseconds> wait = penalties_.Reserve(keys);
-  if (!wait) return Send(me, msg::Error(msg::kRateLimited));
+  if (!wait)
+    return metrics::Count(metrics::Counter::refusedTooSoon),
+           Send(me, msg::Error(msg::kRateLimited));
   if (!worker_) {
     const bool matches = VerifyPassword(*account.passwordHash, args[0]);
     penalties_.Judged(keys, matches);
@@ -138,6 +147,7 @@ void Service::ChangePassword(OnlineUser& me, const Args& args) {
       me.source.address, me.source.network, PasswordWorker::Clock::now() + *wait);
   if (!ticket) {
     penalties_.Withdrawn(keys);
+    metrics::Count(metrics::Counter::refusedCheckQueueFull);
     return Send(me, msg::Error(msg::kRateLimited));
   }
   changing_[session] = ticket;
@@ -149,6 +159,7 @@ void Service::PasswordChecked(OnlineUser& me, bool matches, const std::string& n
     if (++me.wrongPasswords >= limits_.maxWrongPasswords) {
       log_("session " + std::to_string(me.session) + " gave " + std::to_string(me.wrongPasswords) +
            " wrong passwords for " + account.display);
+      metrics::Count(metrics::Counter::dropAbuse);
       return outbox_.EndSession(me.session, "repeated wrong passwords");
     }
     return Send(me, msg::Error(msg::kBadAccount));

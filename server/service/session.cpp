@@ -1,5 +1,6 @@
 #include "service/session.h"
 
+#include "metrics/metrics.h"
 #include "service/command_parser.h"
 #include "service/messages.h"
 #include "service/names.h"
@@ -153,6 +154,7 @@ void Session::SendFrame(FrameType type, std::string_view payload) {
 }
 
 void Session::Refuse(int code, std::string_view why, std::chrono::milliseconds delay) {
+  if (code == msg::kBadInput) metrics::Count(metrics::Counter::refusedBadInput);
   if (delay.count() > 0) transport_.Hold(delay);
   SendFrame(FrameType::Data, msg::Error(code));
   Close(why);

@@ -15,6 +15,7 @@ std::vector<Account> ToAccounts(std::vector<StoredAccount> rows) {
     account.stored = true;
     account.listsInStore = !row.listsRead;
     if (!row.lists.empty()) account.unparsedLists = std::move(row.lists);
+    account.lastSignOn = row.lastSignOn;
     for (StoredMessage& m : row.kept) account.kept.Add(ToKept(std::move(m)));
     accounts.push_back(std::move(account));
   }
@@ -28,6 +29,7 @@ Account ToAccount(const StoredAccount& row, const Limits& limits) {
   account.passwordHash = row.passwordHash;
   account.stored = true;
   account.lists = ParseConfigText(row.lists, limits);
+  account.lastSignOn = row.lastSignOn;
   return account;
 }
 
@@ -46,7 +48,8 @@ StoredMessage ToStored(const KeptMessage& m) {
 
 StoredAccount ToRow(const Account& account) {
   return StoredAccount{account.name, account.display, account.passwordHash,
-                       account.unparsedLists ? *account.unparsedLists : account.lists.ConfigText()};
+                       account.unparsedLists ? *account.unparsedLists : account.lists.ConfigText(),
+                       account.lastSignOn};
 }
 
 void Restore(Account& account, const std::optional<StoredAccount>& row, const Limits& limits) {

@@ -9,6 +9,7 @@
 // the other way round.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -42,6 +43,7 @@ struct StoredAccount {
   std::string display;                      // as shown
   std::optional<std::string> passwordHash;  // none: an account of an open server
   std::string lists;                        // the stored configuration lines, "m:" to "d:"
+  std::int64_t lastSignOn = 0;              // seconds since the epoch; 0: never
   std::vector<StoredMessage> kept = {};     // oldest first; filled by LoadAll
   // False when `lists` was not read (LoadAll): Load(name) reads them.
   bool listsRead = true;
@@ -53,6 +55,7 @@ struct StoredChange {
     Whole,   // the whole row, password hash included
     Remove,  // the row goes, with its lists and kept messages
     Edits,   // display (a new row when there is none), and `edits` to its lists
+    SignOn,  // only the time of the last sign-on (a new row gets the display name too)
     Keep,    // `message` is kept for the account `row.name`, if it still exists
     Forget,  // the kept messages of `row.name` up to id `message.id` go
   };
@@ -81,6 +84,22 @@ class AccountStore {
   // lastError()) leaves the store as it was.
   virtual bool Apply(std::span<const StoredChange> changes) = 0;
   virtual const std::string& lastError() const = 0;
+
+  // An online copy of the store in a new file, made a little at a time so
+  // the server goes on meanwhile. Throws StoreError when it cannot start.
+  class Backup {
+   public:
+    virtual ~Backup() = default;
+    // Copies the next part; true once the copy is whole and in place.
+    // Throws StoreError. A backup dropped before then leaves no file.
+    virtual bool Step() = 0;
+    // True while the next Step would only find the copy still being
+    // flushed: the caller asks again a little later rather than at once.
+    virtual bool Flushing() const { return false; }
+  };
+  virtual std::unique_ptr<Backup> StartBackup(const std::string& file) {
+    throw StoreError("cannot back up " + where() + " to " + file + ": not supported by this store");
+  }
 };
 
 }  // namespace reposa::server

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "metrics/metrics.h"
 #include "service/messages.h"
 #include "store/account_rows.h"
 
@@ -32,6 +33,11 @@ void Committer::Edited(Account& account, ListEdit edit) {
   HoldTurn();
 }
 
+void Committer::SignedOn(const Account& account) {
+  signOns_[account.name] = StoredAccount{account.name, account.display, {}, {}, account.lastSignOn};
+  Schedule();
+}
+
 void Committer::Kept(Account& account, const KeptMessage& message) {
   kept_.emplace_back(&account, ToStored(message));
   HoldTurn();
@@ -43,21 +49,37 @@ void Committer::HandedOver(Account& account, std::int64_t through) {
   HoldTurn();
 }
 
+void Committer::Removed(Account& account) {
+  Account* const gone = &account;
+  pending_.erase(gone);
+  handed_.erase(gone);
+  std::erase_if(kept_, [gone](const auto& k) { return k.first == gone; });
+  signOns_.erase(account.name);
+}
+
 void Committer::HoldTurn() {
-  if (held_.holding()) return;
-  held_.Hold();
+  if (!held_.holding()) held_.Hold();
+  Schedule();
+}
+
+void Committer::Schedule() {
+  if (scheduled_) return;
+  scheduled_ = true;
   std::weak_ptr<bool> alive = alive_;
   post_([this, alive] {
-    if (!alive.expired()) Finish();
+    if (alive.expired()) return;
+    scheduled_ = false;
+    Finish();
   });
 }
 
 // Accounts first (each one's row as it is now, and only the list rows that
-// changed), then the messages kept, then those handed over: a message kept
-// and handed over in the same turn is gone when the turn is stored.
+// changed), then the messages kept, then those handed over, then the sign-on
+// times: a message kept and handed over in the same turn is gone when the
+// turn is stored.
 std::vector<StoredChange> Committer::TurnChanges(std::map<Account*, Pending>& accounts) const {
   std::vector<StoredChange> changes;
-  changes.reserve(accounts.size() + kept_.size() + handed_.size());
+  changes.reserve(accounts.size() + kept_.size() + handed_.size() + signOns_.size());
   for (auto& [account, change] : accounts)
     changes.push_back(
         {.kind = StoredChange::Kind::Edits,
@@ -75,35 +97,49 @@ std::vector<StoredChange> Committer::TurnChanges(std::map<Account*, Pending>& ac
                        .row = StoredAccount{account->name, {}, {}, {}},
                        .message = upTo});
   }
+  for (const auto& [name, row] : signOns_)
+    changes.push_back({.kind = StoredChange::Kind::SignOn, .row = row});
   return changes;
 }
 
 void Committer::Finish() {
-  // Handed-over messages whose removal failed are tried again at the end.
-  if (!store_ || (!held_.holding() && handed_.empty())) return;
+  // Handed-over messages whose removal failed are tried again at the end;
+  // sign-on times go with the next commit, acknowledging nothing.
+  if (!store_ || (!held_.holding() && handed_.empty() && signOns_.empty())) return;
   std::map<Account*, Pending> pending;
   pending.swap(pending_);
-  const bool stored = store_->Apply(TurnChanges(pending));
+  const bool stored = Commit(TurnChanges(pending));
+  signOns_.clear();
   for (auto& [account, change] : pending) account->unsaved = false;
   std::vector<std::pair<Account*, StoredMessage>> kept;
   kept.swap(kept_);
   if (stored) handed_.clear();
   if (!stored) {
-    if (!failing_)
-      log_("cannot store changes in " + store_->where() + ": " + store_->lastError() +
-           "; they are answered with an error, and each later change tries again");
-    failing_ = true;
     for (const auto& [account, change] : pending) {
       Revert(*account);
       if (reverted_) reverted_(*account);
     }
     for (const auto& [account, message] : kept)
       if (unkept_) unkept_(*account, message.id);
+  }
+  if (held_.holding()) held_.Release(stored, msg::Error(msg::kNotStored));
+}
+
+bool Committer::Commit(const std::vector<StoredChange>& changes) {
+  const auto started = metrics::Clock::now();
+  const bool stored = store_->Apply(changes);
+  metrics::Observe(metrics::Timing::StoreCommit, metrics::Clock::now() - started);
+  metrics::Count(stored ? metrics::Counter::storeCommit : metrics::Counter::storeFailure);
+  if (!stored) {
+    if (!failing_)
+      log_("cannot store changes in " + store_->where() + ": " + store_->lastError() +
+           "; they are answered with an error, and each later change tries again");
+    failing_ = true;
   } else if (failing_) {
     failing_ = false;
     log_("changes are stored in " + store_->where() + " again");
   }
-  held_.Release(stored, msg::Error(msg::kNotStored));
+  return stored;
 }
 
 // Back to what the store holds, so memory never claims more than it.

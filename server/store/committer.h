@@ -44,12 +44,20 @@ class Committer final : public ChangeLog {
            std::function<void(Account&, std::int64_t id)> unkept = {});
   void Changed(Account& account, bool password) override;
   void Edited(Account& account, ListEdit edit) override;
+  void SignedOn(const Account& account) override;
   void Kept(Account& account, const KeptMessage& message) override;
   void HandedOver(Account& account, std::int64_t through) override;
-  // Commits what waits now; also run when the server stops.
+  // The account is about to leave the directory (its row and kept messages
+  // are already gone from the store): nothing of it waits here any more.
+  void Removed(Account& account);
+  // Commits what waits now; also run when the server stops, and before a
+  // change made from outside the service is written.
   void Finish();
 
  private:
+  void Schedule();
+  // Commits `changes`; false (logged once) when the store refused.
+  bool Commit(const std::vector<StoredChange>& changes);
   void Revert(Account& account);
   // What changed of each account this turn.
   struct Pending {
@@ -71,7 +79,11 @@ class Committer final : public ChangeLog {
   std::map<Account*, Pending> pending_;
   std::vector<std::pair<Account*, StoredMessage>> kept_;  // this turn's, in order
   std::map<Account*, std::int64_t> handed_;  // handed over up to this id, not yet stored
-  bool failing_ = false;                     // logged once until a write succeeds again
+  // Sign-on times not yet stored, by account name: a name, not the account,
+  // so an account removed meanwhile leaves nothing dangling.
+  std::map<std::string, StoredAccount> signOns_;
+  bool scheduled_ = false;
+  bool failing_ = false;  // logged once until a write succeeds again
   // Posted work checks this, so it is dropped once the committer is gone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -12,6 +12,8 @@
 
 #include "service/names.h"
 
+#include "store/online_backup.h"
+
 namespace reposa::server {
 
 namespace {
@@ -35,7 +37,9 @@ const char* const kMigrations[] = {
     "  sent_at INTEGER NOT NULL"
     ");"
     "CREATE INDEX kept_messages_by_recipient ON kept_messages(recipient, id);",
-    // Step 3: the lists as rows, one per item, so a change writes its row alone.
+    // Step 3: when each account last signed on (seconds since the epoch).
+    "ALTER TABLE accounts ADD COLUMN last_signon INTEGER;",
+    // Step 4: the lists as rows, one per item, so a change writes its row alone.
     // `grp` is a buddy's group (a group's own name for 'g'), `key` the
     // normalised name of a buddy or a listed name, `seq` the order. Text
     // lists still in `accounts.lists` are turned into rows at open.
@@ -89,7 +93,7 @@ std::string DefaultDatabasePath() {
 }
 
 SqliteAccountStore::SqliteAccountStore(const std::string& path, const Limits& limits)
-    : path_(path), limits_(limits) {
+    : path_(path), limits_(limits), backupStepPages_(static_cast<int>(limits.backupStepPages)) {
   if (!InMemory(path)) {
     MakeFolders(path);
     CheckHeader(path);
@@ -132,8 +136,11 @@ void SqliteAccountStore::Prepare() {
           "INSERT INTO accounts(name, display, lists) VALUES(?1, ?2, '') "
           "ON CONFLICT(name) DO UPDATE SET display = excluded.display, lists = ''");
   prepare(put_,
-          "INSERT OR REPLACE INTO accounts(name, display, password_hash, lists) "
-          "VALUES(?1, ?2, ?3, '')");
+          "INSERT OR REPLACE INTO accounts(name, display, password_hash, lists, last_signon) "
+          "VALUES(?1, ?2, ?3, '', nullif(?4, 0))");
+  prepare(signOn_,
+          "INSERT INTO accounts(name, display, lists, last_signon) VALUES(?1, ?2, '', ?3) "
+          "ON CONFLICT(name) DO UPDATE SET last_signon = excluded.last_signon");
   prepare(remove_, "DELETE FROM accounts WHERE name = ?1");
   // Each of these writes nothing when there is nothing to change.
   prepare(ensureRow_,
@@ -200,12 +207,24 @@ void SqliteAccountStore::Migrate(std::int64_t from) {
   }
 }
 
-// Names and hashes only: the lists are read when an account first signs on.
+namespace {
+
+// Names, hashes and sign-on times only: the lists are read when an account
+// first signs on.
+constexpr std::string_view kSelectAccounts =
+    "SELECT name, display, password_hash, coalesce(last_signon, 0) FROM accounts";
+
+StoredAccount Row(const Statement& s) {
+  return StoredAccount{s.Text(0), s.Text(1), s.OptionalText(2), {}, s.Int(3)};
+}
+
+}  // namespace
+
 std::vector<StoredAccount> SqliteAccountStore::LoadAll() {
   std::vector<StoredAccount> all;
-  Statement s(db_->handle(), "SELECT name, display, password_hash FROM accounts");
+  Statement s(db_->handle(), kSelectAccounts);
   while (s.Step()) {
-    StoredAccount row{s.Text(0), s.Text(1), s.OptionalText(2), {}};
+    StoredAccount row = Row(s);
     row.listsRead = false;
     all.push_back(std::move(row));
   }
@@ -214,10 +233,10 @@ std::vector<StoredAccount> SqliteAccountStore::LoadAll() {
 }
 
 std::optional<StoredAccount> SqliteAccountStore::Load(std::string_view name) {
-  Statement s(db_->handle(), "SELECT name, display, password_hash FROM accounts WHERE name = ?1");
+  Statement s(db_->handle(), std::string(kSelectAccounts) + " WHERE name = ?1");
   s.Bind(1, name);
   if (!s.Step()) return std::nullopt;
-  StoredAccount row{s.Text(0), s.Text(1), s.OptionalText(2), {}};
+  StoredAccount row = Row(s);
   row.lists = ListsText(row.name);
   return row;
 }
@@ -341,8 +360,16 @@ void SqliteAccountStore::Put(const StoredAccount& a) {
   } else {
     put_->BindNull(3);
   }
-  put_->Run();
+  put_->Bind(4, a.lastSignOn).Run();
   ReplaceRows(a.name, a.lists);
+}
+
+void SqliteAccountStore::SaveSignOn(const StoredAccount& a) {
+  signOn_->Bind(1, a.name).Bind(2, a.display).Bind(3, a.lastSignOn).Run();
+}
+
+std::unique_ptr<AccountStore::Backup> SqliteAccountStore::StartBackup(const std::string& file) {
+  return std::make_unique<OnlineBackup>(db_->handle(), file, backupStepPages_);
 }
 
 bool SqliteAccountStore::Remove(std::string_view name) {
@@ -368,6 +395,9 @@ bool SqliteAccountStore::Apply(std::span<const StoredChange> changes) {
           break;
         case StoredChange::Kind::Edits:
           Edit(c.row, c.edits, c.password);
+          break;
+        case StoredChange::Kind::SignOn:
+          SaveSignOn(c.row);
           break;
         case StoredChange::Kind::Keep:
           kept_->Keep(c.row.name, c.message);

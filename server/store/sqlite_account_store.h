@@ -23,7 +23,7 @@
 
 namespace reposa::server {
 
-inline constexpr std::int64_t kSchemaVersion = 3;
+inline constexpr std::int64_t kSchemaVersion = 4;
 // "RPSA": marks the file as ours.
 inline constexpr std::int64_t kApplicationId = 0x52505341;
 
@@ -46,6 +46,8 @@ class SqliteAccountStore final : public AccountStore {
   std::optional<StoredAccount> Load(std::string_view name) override;
   bool Apply(std::span<const StoredChange> changes) override;
   const std::string& lastError() const override { return lastError_; }
+  // A copy made the limits' number of pages a step (see OnlineBackup).
+  std::unique_ptr<Backup> StartBackup(const std::string& file) override;
 
   // Writes run inside Begin()..Commit(); a failed Commit() (or a write that
   // threw DatabaseError) leaves the database as it was before Begin().
@@ -63,6 +65,8 @@ class SqliteAccountStore final : public AccountStore {
   // Display (a new row when there is none), the password hash when
   // `password`, and the list rows the edits add and remove.
   void Edit(const StoredAccount& account, std::span<const ListEdit> edits, bool password);
+  // The time of the last sign-on; a new row gets the display name too.
+  void SaveSignOn(const StoredAccount& account);
 
   // Runs `body` in one transaction; false (rolled back, cause kept) when
   // any write fails.
@@ -110,8 +114,10 @@ class SqliteAccountStore final : public AccountStore {
   std::unique_ptr<Statement> ensureRow_;
   std::unique_ptr<Statement> setDisplay_;
   std::unique_ptr<Statement> setHash_;
+  std::unique_ptr<Statement> signOn_;
   std::unique_ptr<KeptTable> kept_;
   std::string lastError_;
+  int backupStepPages_;
 };
 
 // Where the server keeps its database when not told: $XDG_DATA_HOME/reposa/

@@ -49,6 +49,30 @@ TEST(ParseOptions, ReadsEachOption) {
   EXPECT_EQ(limits.framesPerTurn, 1u);
 }
 
+TEST(ParseOptions, ReadsCommandsAndWhereToServeThem) {
+  const struct {
+    std::vector<std::string> args;
+    std::string command, argument, metricsHost, metricsPort;
+  } rows[] = {
+      {{"account", "add", "Some Body"}, "account add", "Some Body", "127.0.0.1", ""},
+      {{"--db", "x", "account", "password", "al"}, "account password", "al", "127.0.0.1", ""},
+      {{"account", "remove", "al", "--control", "c"}, "account remove", "al", "127.0.0.1", ""},
+      {{"account", "list"}, "account list", "", "127.0.0.1", ""},
+      {{"status"}, "status", "", "127.0.0.1", ""},
+      {{"backup", "copy.db"}, "backup", "copy.db", "127.0.0.1", ""},
+      {{"--metrics", "9464"}, "", "", "127.0.0.1", "9464"},
+      {{"--metrics=[::]:0"}, "", "", "::", "0"},
+  };
+  for (const auto& r : rows) {
+    const Options o = ParseOptions(r.args);
+    EXPECT_EQ(o.command, r.command) << r.args[0];
+    EXPECT_EQ(o.argument, r.argument) << r.args[0];
+    EXPECT_EQ(o.server.metricsHost, r.metricsHost) << r.args[0];
+    EXPECT_EQ(o.server.metricsPort, r.metricsPort) << r.args[0];
+  }
+  EXPECT_EQ(ParseOptions({"--control", "/run/x.sock"}).control, "/run/x.sock");
+}
+
 // TLS: its three options together; alone it replaces the plain port, beside
 // --listen it joins it.
 TEST(ParseOptions, TlsListensBesideOrInsteadOfThePlainPort) {
@@ -101,6 +125,13 @@ TEST(ParseOptions, RefusesBadUsage) {
       {"--tls-cert="},
       {"--verbose"},
       {"extra"},
+      {"account"},
+      {"account", "rename", "x"},
+      {"account", "add"},
+      {"backup"},
+      {"--metrics", "host"},
+      {"--metrics", "99999"},
+      {"--control="},
   };
   for (const auto& args : cases) EXPECT_THROW(ParseOptions(args), std::invalid_argument) << args[0];
 }

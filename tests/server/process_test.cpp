@@ -60,7 +60,7 @@ TEST(ServerProcess, BadUsageAndBadFilesStopItAtOnce) {
       {{"--accounts", "/nonexistent/accounts"}, 1, "cannot read accounts file"},
       {{"--listen", "203.0.113.1:0"}, 1, "cannot listen on 203.0.113.1:0"},
       {{"--db", "/proc/version"}, 1, "/proc/version is not a Reposa database"},
-      {{"account", "rename", "x"}, 2, "account wants add NAME or remove NAME"},
+      {{"account", "rename", "x"}, 2, "account wants add NAME, password NAME, remove NAME or list"},
   };
   for (const auto& r : rows) {
     auto p = Server(r.args);

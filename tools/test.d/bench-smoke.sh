@@ -39,14 +39,14 @@ for name in bench_receive bench_control; do
   smoke $name --benchmark_min_time=0.01 --benchmark_out="$results/$name.json" \
     '--benchmark_filter=-(Once|BaselineReader/(2097152|4194304)/0)'
 done
-smoke bench_server --clients 50 --room 10 --lines 20 --seconds 0.2 --runs 1 \
+smoke bench_server --clients 50 --room 10 --lines 20 --seconds 0.2 --idle 0.2 --scrapes 2 --runs 1 \
   --json "$results/bench_server.json"
 # The echo relay the server is weighed against, with the same driver.
 smoke bench_server --dialect echo --name echo --clients 50 --room 10 --lines 20 --seconds 0.2 \
   --runs 1 --json "$results/bench_echo.json"
-smoke bench_server --clients 50 --room 10 --lines 20 --seconds 0.2 --runs 1 --tls \
-  --json "$results/bench_server_tls.json"
-smoke bench_store --changes 200 --accounts 20 --big-accounts 100 --buddies 20 --runs 1 \
+smoke bench_server --clients 50 --room 10 --lines 20 --seconds 0.2 --idle 0.2 --scrapes 2 --runs 1 \
+  --tls --json "$results/bench_server_tls.json"
+smoke bench_store --changes 200 --accounts 20 --big-accounts 100 --buddies 20 --live-adds 3 --runs 1 \
   --json "$results/bench_store.json"
 smoke bench_offline --recipients 10 --ims 200 --senders 2 --box 20 --runs 1 \
   --json "$results/bench_offline.json"

@@ -199,6 +199,7 @@ void EventLoop::RunOnce(std::chrono::milliseconds timeout) {
   State& s = *state_;
   const int count = ::epoll_wait(s.epollFd, s.ready.data(), kMaxEventsPerWait, WaitMs(timeout));
   if (count < 0 && errno != EINTR) return;
+  woke_ = Clock::now();
   // Gathered first: the callbacks below may change the watches, the
   // refused ones included.
   std::vector<std::pair<Id, short>> fired;
@@ -227,6 +228,7 @@ void EventLoop::RunOnce(std::chrono::milliseconds timeout) {
   // What the callbacks posted (output gathered this turn, say) runs now,
   // without waiting on the descriptors once more.
   RunPosted();
+  if (turnObserver_) turnObserver_(Clock::now() - woke_);
 }
 
 void EventLoop::Run() {

@@ -110,5 +110,24 @@ TEST(KeptOff, NothingIsKept) {
   }
 }
 
+// The server-wide bound holds room for one message: a removed account's kept
+// messages give theirs back, so the next one is kept for someone else.
+TEST(KeptRemoved, ARemovedAccountGivesBackItsRoom) {
+  Limits one;
+  one.offlineTotal = 9;  // "al", "Al" and "hello"
+  for (const bool remove : {false, true}) {
+    struct Fixture : ServiceFixture {
+      using ServiceFixture::ServiceFixture;
+      void TestBody() override {}
+    } f(one, {{"Al", "pw"}, {"Bo", "pw"}, {"Cy", "pw"}});
+    f.On(1, "Al");
+    f.Run(1, R"(toc_send_im "bo" "hello")");
+    EXPECT_EQ(f.Take(1), Msgs{});
+    if (remove) f.service.AccountRemoved("bo");
+    f.Run(1, R"(toc_send_im "cy" "hello")");
+    EXPECT_EQ(f.Take(1), remove ? Msgs{} : Msgs{"ERROR:901:cy"}) << remove;
+  }
+}
+
 }  // namespace
 }  // namespace reposa::server::test

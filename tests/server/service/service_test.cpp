@@ -1,8 +1,13 @@
 #include "service/service.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+
+#include <functional>
 
 #include "ServiceFixture.h"
+#include "service/password_hash.h"
+#include "service/password_worker.h"
 #include "service/stored_lists.h"
 
 namespace reposa::server::test {
@@ -83,6 +88,33 @@ TEST_F(ServiceTest, ClosedDirectoryChecksPasswordsAndQuotesOnlyItsNames) {
   // A third wrong old password in one session ends it.
   for (int i = 0; i < 3; ++i) s.Command(6, *ParseCommandLine(R"(toc_change_passwd "guess" "x")"));
   EXPECT_EQ(out.ended, std::vector<SessionId>{6});
+}
+
+// A sign-on whose password is still being checked when the host gives the
+// account a new password, or removes it, is refused: the check was against
+// a password that no longer counts.
+TEST_F(ServiceTest, ASignOnCheckedAgainstAReplacedPasswordIsRefused) {
+  const std::function<void(Service&)> changes[] = {
+      [](Service& s) { s.AccountRegistered("Some Body", HashPassword("new", Limits{})); },
+      [](Service& s) { s.AccountRemoved("somebody"); },
+      [](Service&) {},  // nothing changed: admitted
+  };
+  PasswordWorker worker(limits);
+  for (const auto& change : changes) {
+    Directory closed(limits, std::vector<AccountEntry>{{"Some Body", "right"}});
+    Service s(
+        closed, out, [] { return 0; }, limits);
+    s.UseStore(nullptr, &worker);
+    out.verdicts.clear();
+    ASSERT_EQ(s.SignOn(1, "somebody", "right"), kSignOnPending);
+    change(s);
+    for (int i = 0; i < 100 && out.verdicts.empty(); ++i) {
+      pollfd p{worker.fd(), POLLIN, 0};
+      if (::poll(&p, 1, 100) == 1) worker.Collect();
+    }
+    ASSERT_EQ(out.verdicts.size(), 1u);
+    EXPECT_EQ(out.verdicts[0].second, &change == &changes[2]);
+  }
 }
 
 // A flood of one command costs a bounded amount: repeats of an invitee count

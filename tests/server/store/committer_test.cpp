@@ -83,11 +83,70 @@ TEST_F(CommitterTest, KeptMessagesAreStoredBeforeTheTurnEndsAndHandedOverAfter) 
   Msgs atApply;
   store.onApply = [&] { atApply = out.Take(2); };
   Turn();
-  EXPECT_EQ(atApply, Msgs{});  // nothing handed over before the removal is stored
-  ASSERT_EQ(store.applied.size(), 1u);
+  EXPECT_EQ(atApply, Msgs{});           // nothing handed over before the removal is stored
+  ASSERT_EQ(store.applied.size(), 2u);  // the removal, and bo's sign-on time after it
   EXPECT_EQ(store.applied[0].kind, StoredChange::Kind::Forget);
   EXPECT_EQ(store.applied[0].message.id, id);
+  EXPECT_EQ(store.applied[1].kind, StoredChange::Kind::SignOn);
+  EXPECT_EQ(store.applied[1].row.name, "bo");
   EXPECT_EQ(out.Take(2), (Msgs{"IM_IN_ENC2:Al:F:F:F: O:F:F:F:kept"}));
+}
+
+// A hand-over whose removal could not be stored waits to be tried again;
+// once its account is removed (its rows went with it) nothing of it waits.
+TEST_F(CommitterTest, ARemovedAccountLeavesNothingToRetry) {
+  for (const bool removed : {false, true}) {
+    SCOPED_TRACE(removed ? "removed" : "kept");
+    ASSERT_TRUE(service.SignOn(1, "al", "pw"));
+    Run(1, "toc_init_done");
+    Run(1, R"(toc_send_im "bo" "hello")");
+    Turn();
+    ASSERT_TRUE(service.SignOn(2, "bo", "pw"));
+    Run(2, "toc_init_done");
+    store.fail = true;
+    Turn();
+    store.fail = false;
+    store.applied.clear();
+    if (removed) committer.Removed(*directory.Find("bo"));
+    committer.Finish();
+    EXPECT_EQ(store.applied.size(), removed ? 0u : 1u);
+    service.Ended(1);
+    service.Ended(2);
+  }
+}
+
+// One turn's changes go in one set: the lists' edited rows, a message kept,
+// then the sign-on time. A removed account leaves none of its own in it.
+TEST_F(CommitterTest, OneTurnHoldsEveryChangeAndARemovedAccountLeavesNoneOfIts) {
+  using K = StoredChange::Kind;
+  const struct {
+    const char* removed;  // nullptr: none
+    std::vector<K> kinds;
+  } rows[] = {
+      {nullptr, {K::Edits, K::Keep, K::SignOn}},
+      {"al", {K::Keep}},  // its list edits and sign-on time go
+      {"bo", {K::Edits, K::SignOn}},
+  };
+  int n = 0;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.removed ? r.removed : "none");
+    Turn();
+    store.applied.clear();
+    ASSERT_TRUE(service.SignOn(1, "al", "pw"));
+    Run(1, "toc_init_done");
+    Run(1, "toc2_new_buddies \"g:G\nb:pal" + std::to_string(++n) + "\n\"");
+    Run(1, R"(toc_send_im "bo" "hello")");
+    if (r.removed) committer.Removed(*directory.Find(r.removed));
+    Turn();
+    std::vector<K> kinds;
+    for (const StoredChange& c : store.applied) {
+      kinds.push_back(c.kind);
+      EXPECT_TRUE(c.kind != K::Edits || !c.edits.empty());
+      EXPECT_TRUE(!r.removed || c.row.name != r.removed) << c.row.name;
+    }
+    EXPECT_EQ(kinds, r.kinds);
+    service.Ended(1);
+  }
 }
 
 }  // namespace

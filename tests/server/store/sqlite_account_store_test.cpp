@@ -50,6 +50,44 @@ TEST(AccountStore, KeepsAccountsAcrossReopenInPrivateFiles) {
   EXPECT_EQ(store.database().QueryInt("PRAGMA application_id"), kApplicationId);
 }
 
+// A file of the schema before sign-on times (2: with kept messages) gains
+// the time of the last sign-on and keeps its rows and messages; sign-on times
+// are kept apart from the lists.
+TEST(AccountStore, BringsAFileOfTheKeptMessagesSchemaForwardAndKeepsSignOnTimes) {
+  TempDir dir;
+  const std::string file = dir / "v2.db";
+  Database(file, true)
+      .Exec(
+          "CREATE TABLE accounts(name TEXT PRIMARY KEY NOT NULL, display TEXT NOT NULL,"
+          " password_hash TEXT, lists TEXT NOT NULL DEFAULT '') WITHOUT ROWID;"
+          "CREATE TABLE kept_messages(id INTEGER PRIMARY KEY, recipient TEXT NOT NULL,"
+          " sender TEXT NOT NULL, sender_display TEXT NOT NULL, user_class TEXT NOT NULL,"
+          " message TEXT NOT NULL, sent_at INTEGER NOT NULL);"
+          "CREATE INDEX kept_messages_by_recipient ON kept_messages(recipient, id);"
+          "INSERT INTO accounts VALUES('al', 'Al', '$argon2id$x', 'm:1\n');"
+          "INSERT INTO kept_messages VALUES(7, 'al', 'cy', 'Cy', ' O', 'kept', 1700000000);"
+          "PRAGMA application_id = 1380995905; PRAGMA user_version = 2;");
+  SqliteAccountStore store(file, Limits{});
+  EXPECT_EQ(store.database().QueryInt("PRAGMA user_version"), kSchemaVersion);
+  std::optional<StoredAccount> al = store.Load("al");
+  ASSERT_TRUE(al);
+  EXPECT_EQ(al->lists, "m:1\n");
+  EXPECT_EQ(al->lastSignOn, 0);
+  const std::vector<StoredAccount> all = store.LoadAll();
+  ASSERT_EQ(all.size(), 1u);
+  ASSERT_EQ(all[0].kept.size(), 1u);
+  EXPECT_EQ(all[0].kept[0].id, 7);
+  EXPECT_EQ(all[0].kept[0].text, "kept");
+  const StoredChange signOns[] = {{StoredChange::Kind::SignOn, {"al", "Al", {}, {}, 1700000000}},
+                                  {StoredChange::Kind::SignOn, {"bo", "Bo", {}, {}, 1700000001}}};
+  ASSERT_TRUE(store.Apply(signOns));
+  al = store.Load("al");
+  EXPECT_EQ(al->lastSignOn, 1700000000);
+  EXPECT_EQ(al->passwordHash, "$argon2id$x");
+  EXPECT_EQ(al->lists, "m:1\n");
+  EXPECT_EQ(store.Load("bo")->lastSignOn, 1700000001);  // an open server's name
+}
+
 TEST(AccountStore, RefusesFilesThatAreNotOursOrAreNewerAndLeavesThemAlone) {
   static_assert(kApplicationId == 1380995905);
   TempDir dir;
@@ -130,18 +168,26 @@ TEST(AccountStore, AccountCommandsNeverStoreAPasswordInClear) {
 // at open: its lists read back as they were, the text is gone, and what else
 // it kept stays.
 TEST(AccountStore, AFileWithListsAsTextIsBroughtForward) {
-  // Each older version: before kept messages (1), and with them (2).
+  constexpr const char* kKept =
+      "CREATE TABLE kept_messages(id INTEGER PRIMARY KEY, recipient TEXT NOT NULL,"
+      " sender TEXT NOT NULL, sender_display TEXT NOT NULL, user_class TEXT NOT NULL,"
+      " message TEXT NOT NULL, sent_at INTEGER NOT NULL);"
+      "CREATE INDEX kept_messages_by_recipient ON kept_messages(recipient, id);"
+      "INSERT INTO kept_messages VALUES(7, 'al', 'bo', 'Bo', ' O', 'kept', 1700000000);";
+  // Each older version: before kept messages (1), with them (2), and with
+  // the time of the last sign-on too (3).
   const struct {
     int version;
-    const char* more;  // what that version has beyond the accounts
+    std::string more;  // what that version has beyond the accounts
+    std::size_t kept;
+    std::int64_t lastSignOn;  // al's, read back
   } rows[] = {
-      {1, ""},
-      {2,
-       "CREATE TABLE kept_messages(id INTEGER PRIMARY KEY, recipient TEXT NOT NULL,"
-       " sender TEXT NOT NULL, sender_display TEXT NOT NULL, user_class TEXT NOT NULL,"
-       " message TEXT NOT NULL, sent_at INTEGER NOT NULL);"
-       "CREATE INDEX kept_messages_by_recipient ON kept_messages(recipient, id);"
-       "INSERT INTO kept_messages VALUES(7, 'al', 'bo', 'Bo', ' O', 'kept', 1700000000);"},
+      {1, "", 0, 0},
+      {2, kKept, 1, 0},
+      {3,
+       std::string(kKept) + "ALTER TABLE accounts ADD COLUMN last_signon INTEGER;"
+                            "UPDATE accounts SET last_signon = 1700000123 WHERE name = 'al';",
+       1, 1700000123},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.version);
@@ -155,7 +201,7 @@ TEST(AccountStore, AFileWithListsAsTextIsBroughtForward) {
           "INSERT INTO accounts VALUES('al', 'Al', '$argon2id$x',"
           " 'm:4\ng:Work\nb:Pal One:Alias\nb:pal2\ng:Home\np:friend\nd:pest\n');"
           "INSERT INTO accounts VALUES('bo', 'Bo', NULL, '');" +
-          std::string(r.more) + "PRAGMA application_id = 1380995905; PRAGMA user_version = " +
+          r.more + "PRAGMA application_id = 1380995905; PRAGMA user_version = " +
           std::to_string(r.version) + ";");
     }
     SqliteAccountStore store(file, Limits{});
@@ -164,10 +210,11 @@ TEST(AccountStore, AFileWithListsAsTextIsBroughtForward) {
     EXPECT_EQ(store.Load("al")->lists,
               "m:4\ng:Work\nb:Pal One:Alias\nb:pal2\ng:Home\np:friend\nd:pest\n");
     EXPECT_EQ(store.Load("al")->passwordHash, "$argon2id$x");
+    EXPECT_EQ(store.Load("al")->lastSignOn, r.lastSignOn);
     EXPECT_EQ(store.Load("bo")->lists, "");
     std::size_t kept = 0;
     for (const StoredAccount& a : store.LoadAll()) kept += a.kept.size();
-    EXPECT_EQ(kept, r.version == 2 ? 1u : 0u) << "kept messages stay";
+    EXPECT_EQ(kept, r.kept) << "kept messages stay";
   }
 }
 

@@ -47,6 +47,14 @@ class EventLoop {
   void Stop() { stopped_ = true; }
   bool Stopped() const { return stopped_; }
 
+  // When the current turn's wait ended: what the turn handles arrived by then.
+  Clock::time_point woke() const { return woke_; }
+  // Called at the end of each turn with the time the turn worked (its wait
+  // left out), for a host that watches its loop; empty: none.
+  void SetTurnObserver(std::function<void(Clock::duration)> observer) {
+    turnObserver_ = std::move(observer);
+  }
+
  private:
   struct State;
   void RunPosted();
@@ -55,6 +63,8 @@ class EventLoop {
 
   std::unique_ptr<State> state_;
   bool stopped_ = false;
+  Clock::time_point woke_{};
+  std::function<void(Clock::duration)> turnObserver_;
 };
 
 }  // namespace kez::posix
