@@ -135,13 +135,18 @@ void Service::ChangePassword(OnlineUser& me, const Args& args) {
   const SessionId session = me.session;
   const PasswordWorker::Ticket ticket = worker_->Submit(
       PasswordWorker::Job{*account.passwordHash, args[0], args[1]},
-      [this, alive, session, keys](const PasswordWorker::Result& result) {
+      [this, alive, session, keys,
+       checked = *account.passwordHash](const PasswordWorker::Result& result) {
         if (alive.expired()) return;
         penalties_.Judged(keys, result.matches);
         changing_.erase(session);
         OnlineUser* user = presence_.BySession(session);
         if (!user) return;  // signed off meanwhile
         ++command_;
+        // Given another password meanwhile (through the control socket): the
+        // old one checked no longer counts, and the new one stays.
+        if (user->account->passwordHash != checked)
+          return Send(*user, msg::Error(msg::kBadAccount));
         PasswordChecked(*user, result.matches, result.newHash);
       },
       me.source.address, me.source.network, PasswordWorker::Clock::now() + *wait);

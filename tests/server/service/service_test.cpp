@@ -117,6 +117,32 @@ TEST_F(ServiceTest, ASignOnCheckedAgainstAReplacedPasswordIsRefused) {
   }
 }
 
+// A password change whose old password is still being checked when the
+// host gives the account another password leaves the host's in place.
+TEST_F(ServiceTest, APasswordChangeCheckedAgainstAReplacedPasswordChangesNothing) {
+  PasswordWorker worker(limits);
+  Directory closed(limits, std::vector<AccountEntry>{{"Some Body", "right"}});
+  Service s(
+      closed, out, [] { return 0; }, limits);
+  s.UseStore(nullptr, &worker);
+  auto settle = [&] {
+    for (int i = 0; i < 100 && worker.pending() > 0; ++i) {
+      pollfd p{worker.fd(), POLLIN, 0};
+      if (::poll(&p, 1, 100) == 1) worker.Collect();
+    }
+  };
+  ASSERT_EQ(s.SignOn(1, "somebody", "right"), kSignOnPending);
+  settle();
+  ASSERT_EQ(out.verdicts, (std::vector<std::pair<SessionId, bool>>{{1, true}}));
+  s.Command(1, *ParseCommandLine("toc_init_done"));
+  out.Take(1);
+  s.Command(1, *ParseCommandLine("toc_change_passwd right mine"));
+  s.AccountRegistered("Some Body", HashPassword("the host's", limits));
+  settle();
+  EXPECT_EQ(out.Take(1), (Msgs{"ERROR:980"}));
+  EXPECT_TRUE(VerifyPassword(*closed.Find("somebody")->passwordHash, "the host's"));
+}
+
 // A flood of one command costs a bounded amount: repeats of an invitee count
 // once, presence changes past the rate are dropped with ERROR:903, and a
 // command with too many arguments is refused whole.
