@@ -532,8 +532,9 @@ std::vector<std::string> Words(const std::string& text) {
   return words;
 }
 
-// The server to start: reposa-server with its per-address caps lifted (every
-// client comes from 127.0.0.1), bench_echo, or a program and its arguments.
+// The server to start: reposa-server with its per-address and per-network
+// caps and its IM rates lifted (every client comes from 127.0.0.1),
+// bench_echo, or a program and its arguments.
 Target MakeTarget(Args& args, std::size_t clients) {
   Target t;
   const std::string dialect = args.Text("--dialect", "toc");
@@ -550,11 +551,15 @@ Target MakeTarget(Args& args, std::size_t clients) {
                                          " --tls-key " + t.tls->pair.key
                                    : "--listen 127.0.0.1:0";
   const std::string fallback =
-      dialect == "echo"  ? listen
-      : dialect == "toc" ? "--db :memory: " + listen + " --keepalive 0 --max-connections " + many +
-                               " --max-per-address " + many + " --max-signing-on " + many +
-                               " --max-signing-on-per-address " + many + " --metrics 127.0.0.1:0"
-                         : "";
+      dialect == "echo" ? listen
+      : dialect == "toc"
+          ? "--db :memory: " + listen + " --keepalive 0 --max-connections " + many +
+                " --max-per-address " + many + " --max-signing-on " + many +
+                " --max-signing-on-per-address " + many + " --max-per-network " + many +
+                " --max-signing-on-per-network " + many +
+                // One sender's IMs are rated; the bench measures the server.
+                " --im-rate 1073741824 --im-network-rate 1073741824" + " --metrics 127.0.0.1:0"
+          : "";
   t.argv = Words(args.Text("--server-args", fallback));
   t.metrics = dialect == "toc" && std::any_of(t.argv.begin(), t.argv.end(), [](const auto& w) {
                 return w.starts_with("--metrics");

@@ -47,8 +47,14 @@ struct Crowd {
 
   // Connects and starts the sign-on of `name`; toc_init_done (and `after`,
   // if any) go once its configuration is in.
+  // Each member comes from an address of its own, at most 16 to a /24, as
+  // many users would: the server bounds checks per address and network.
   std::size_t Open(std::uint16_t port, std::string name) {
-    members.push_back({std::move(name), std::make_unique<FlapPeer>(port), Clock::now(), {}});
+    const std::size_t i = members.size();
+    const std::string from =
+        "127." + std::to_string(1 + i / 16) + ".0." + std::to_string(1 + i % 16);
+    members.push_back(
+        {std::move(name), std::make_unique<FlapPeer>(port, from.c_str()), Clock::now(), {}});
     members.back().peer->SendOpening();
     return members.size() - 1;
   }
@@ -97,10 +103,13 @@ std::uint16_t Start(ChildProcess& server) {
   return reposa::test::ListeningPort(server.err());
 }
 
-// All the driver's clients come from one address and sign on at once.
+// The driver's clients sign on at once, each from an address of its own
+// (Crowd::Open); the per-address caps stay lifted.
 ChildProcess Server(const std::string& path, const std::string& db) {
   return ChildProcess({path, "--db", db, "--listen", "127.0.0.1:0", "--keepalive", "0",
-                       "--max-per-address", "1000", "--max-signing-on-per-address", "256"});
+                       "--max-per-address", "1000", "--max-signing-on-per-address", "256",
+                       // The senders pour IMs as fast as they are answered.
+                       "--im-rate", "1073741824", "--im-network-rate", "1073741824"});
 }
 
 // The text of an IM_IN_ENC2 message: everything after its ninth colon.

@@ -29,7 +29,7 @@
 #include "options.h"
 #include "server.h"
 #include "service/directory.h"
-#include "service/password_hash.h"
+#include "service/password_worker.h"
 #include "store/account_rows.h"
 #include "store/accounts.h"
 #include "store/sqlite_account_store.h"

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <exception>
 
+#include "store/account_rows.h"
+
 namespace reposa::server {
 
 using kez::posix::EventLoop;
@@ -21,6 +23,7 @@ Presence::Clock WallClock() {
 Server::Server(EventLoop& loop, Directory& directory, ServerOptions options, Log log,
                Presence::Clock now)
     : loop_(loop),
+      directory_(directory),
       options_(std::move(options)),
       log_(log ? std::move(log) : Log([](std::string_view) {})),
       committer_(
@@ -39,8 +42,7 @@ Server::Server(EventLoop& loop, Directory& directory, ServerOptions options, Log
           [this](std::unique_ptr<Stream> stream, std::string address) {
             connections_.Add(std::move(stream), std::move(address));
           },
-          log_, [this](int fd) { return tlsContext_->Wrap(fd); }),
-      directory_(directory) {}
+          log_, [this](int fd) { return tlsContext_->Wrap(fd); }) {}
 
 Server::~Server() {
   metrics_.reset();
@@ -50,6 +52,7 @@ Server::~Server() {
   loop_.SetTurnObserver({});
   if (workerWatch_) loop_.Unwatch(workerWatch_);
   if (keepAliveTimer_) loop_.CancelTimer(keepAliveTimer_);
+  if (tickTimer_) loop_.CancelTimer(tickTimer_);
 }
 
 void Server::UseStore(AccountStore* store, PasswordWorker* worker) {
@@ -59,6 +62,17 @@ void Server::UseStore(AccountStore* store, PasswordWorker* worker) {
       store, [this](Account& account) { service_.Reverted(account); },
       [this](Account& account, std::int64_t id) { service_.Unkept(account, id); });
   service_.UseStore(store ? &committer_ : nullptr, worker);
+  if (!store) return directory_.UseLoader({});
+  directory_.UseLoader([this, store](std::string_view name) -> std::optional<Account> {
+    try {
+      const std::optional<StoredAccount> row = store->Load(name);
+      if (!row) return std::nullopt;
+      return ToAccount(*row, options_.limits);
+    } catch (const StoreError& e) {
+      log_("cannot read " + std::string(name) + " from " + store->where() + ": " + e.what());
+      throw;
+    }
+  });
 }
 
 void Server::LogSendPath() {
@@ -100,6 +114,7 @@ void Server::Start() {
   // one; a signed-on session's silence is checked with each keep-alive.
   const auto shortest = std::min({limits.signOnTimeout, limits.linger, limits.closeTimeout});
   connections_.SweepEvery(std::clamp(shortest / 4, limits.sweepAtLeast, limits.sweepAtMost));
+  tickTimer_ = loop_.AddTimer(limits.coalesceEvery, [this] { service_.Tick(); });
 }
 
 metrics::Gauges Server::gauges() const {

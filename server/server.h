@@ -24,7 +24,7 @@
 #include "net/tls_context.h"
 #include "server_options.h"
 #include "service/directory.h"
-#include "service/password_hash.h"
+#include "service/password_worker.h"
 #include "service/service.h"
 #include "store/account_store.h"
 #include "store/committer.h"
@@ -41,7 +41,8 @@ class Server final {
   Server& operator=(const Server&) = delete;
 
   // Keeps what accounts store in `store` (each loop turn's changes in one
-  // transaction, committed before the answers leave) and checks passwords on
+  // transaction, committed before the answers leave; lists and forgotten
+  // names are read back from it when wanted) and checks passwords on
   // `worker`. Either may be null. Call before Start().
   void UseStore(AccountStore* store, PasswordWorker* worker);
   // Binds and listens (the control socket and the metrics endpoint too,
@@ -73,6 +74,7 @@ class Server final {
   void LogSendPath();
 
   kez::posix::EventLoop& loop_;
+  Directory& directory_;
   ServerOptions options_;
   Log log_;
   Committer committer_;
@@ -83,9 +85,9 @@ class Server final {
   Listener tlsListener_;
   PasswordWorker* worker_ = nullptr;
   AccountStore* store_ = nullptr;
-  Directory& directory_;
   kez::posix::EventLoop::Id workerWatch_ = 0;
   kez::posix::EventLoop::Id keepAliveTimer_ = 0;
+  kez::posix::EventLoop::Id tickTimer_ = 0;
   metrics::Clock::time_point started_ = metrics::Clock::now();
   std::unique_ptr<ControlRequests> requests_;
   std::unique_ptr<ControlSocket> control_;

@@ -45,7 +45,13 @@ inline constexpr std::uint64_t kMiB = 1024 * kKiB;
     "connections not yet signed on, in all")                                                      \
   X(maxSigningOnPerAddress, Count, 8, "max-signing-on-per-address", 1, 1000000,                   \
     "connections not yet signed on, from one address")                                            \
-  X(maxPendingOutput, Bytes, 4 * kMiB, "max-client-backlog", 64 * kKiB, 1024 * kMiB,              \
+  X(maxPerNetwork, Count, 512, "max-per-network", 1, 1000000,                                     \
+    "connections from one network (a /24 of IPv4, a /64 of IPv6), so a block of addresses "       \
+    "cannot take them all")                                                                       \
+  X(maxSigningOnPerNetwork, Count, 64, "max-signing-on-per-network", 1, 1000000,                  \
+    "connections not yet signed on, from one network; keep it below max-signing-on, so no one "   \
+    "network fills the pool")                                                                     \
+  X(maxPendingOutput, Bytes, 4 * kMiB, "max-client-backlog", 512 * kKiB, 1024 * kMiB,             \
     "output one client may leave unread before it is dropped")                                    \
   X(maxTotalOutput, Bytes, 256 * kMiB, "max-total-backlog", kMiB, 64 * 1024 * kMiB,               \
     "output queued for all clients together; past it the largest backlog is dropped first")       \
@@ -85,19 +91,57 @@ inline constexpr std::uint64_t kMiB = 1024 * kKiB;
   X(inviteBurst, Count, 20, "", 0, 0, "invitations one session may send at once")                 \
   X(invitesPerSecond, Count, 1, "", 0, 0, "invitations one session may send each second after")   \
   X(presenceBurst, Count, 10, "", 0, 0,                                                           \
-    "presence changes (away, idle, capabilities, name format) one session may make at once")      \
+    "presence changes (away, idle, capabilities, name format) one screen name may make at once, " \
+    "over all its sessions")                                                                      \
   X(presencePerSecond, Count, 1, "", 0, 0,                                                        \
-    "presence changes one session may make each second after")                                    \
+    "presence changes one screen name may make each second after")                                \
+  X(updatesBurst, Count, 10, "", 0, 0,                                                            \
+    "presence updates about one screen name its watchers hear at once (sign-on and sign-off "     \
+    "included)")                                                                                  \
+  X(updatesPerSecond, Count, 1, "", 0, 0,                                                         \
+    "presence updates about one screen name its watchers hear each second after; the rest are "   \
+    "coalesced into its latest state")                                                            \
+  X(listChangeBurst, Count, 60, "", 0, 0,                                                         \
+    "commands changing the stored lists one screen name may give at once")                        \
+  X(listChangesPerSecond, Count, 10, "list-rate", 1, 1000000,                                     \
+    "commands changing the stored lists one screen name may give each second after; the rest "    \
+    "get ERROR:903")                                                                              \
+  X(imBurst, Bytes, 64 * kKiB, "", 0, 0, "instant message bytes one screen name sends at once")   \
+  X(imPerSecond, Bytes, 16 * kKiB, "im-rate", kKiB, 1024 * kMiB,                                  \
+    "instant message bytes one screen name may send each second after; the rest get ERROR:903 "   \
+    "instead of flooding the receiver")                                                           \
+  X(imNetworkBurst, Bytes, kMiB, "", 0, 0,                                                        \
+    "instant message bytes the senders of one network may send at once")                          \
+  X(imNetworkPerSecond, Bytes, 256 * kKiB, "im-network-rate", kKiB, 1024 * kMiB,                  \
+    "instant message bytes the senders of one network may send each second after")                \
+  X(joinBurst, Count, 10, "", 0, 0, "chat rooms one screen name may join at once")                \
+  X(joinsPerSecond, Count, 1, "", 0, 0,                                                           \
+    "chat rooms one screen name may join each second after; the rest get ERROR:951 (rated)")      \
+  X(rosterBurst, Count, 20, "", 0, 0,                                                             \
+    "arrivals and departures the members of one room hear of at once")                            \
+  X(rosterPerSecond, Count, 2, "", 0, 0,                                                          \
+    "arrival and departure updates the members of one room hear each second after; the rest "     \
+    "are gathered into one update")                                                               \
+  X(coalesceEvery, Millis, 250, "", 0, 0,                                                         \
+    "coalesced presence and room updates are sent this often, once their rate allows")            \
+  X(maxRateEntries, Count, 100000, "", 0, 0,                                                      \
+    "screen names and networks whose rates are remembered; only those idle long enough to have "  \
+    "their whole allowance back are forgotten earlier")                                           \
   X(maxWrongPasswords, Count, 3, "", 0, 0,                                                        \
     "wrong old passwords a session may give when changing its password before it is closed")      \
+  X(passwordChangeBurst, Count, 3, "", 0, 0,                                                      \
+    "password changes one screen name may ask for at once; one is checked at a time")             \
+  X(passwordChangeEvery, Seconds, 20, "", 0, 0,                                                   \
+    "one more password change is allowed after this long; the rest get ERROR:903")                \
   X(maxRoomName, Bytes, 64, "", 0, 0, "longest chat room name")                                   \
   X(maxRoomMembers, Count, 1000, "", 0, 0, "members of one chat room")                            \
   X(memberListMessage, Bytes, 4096, "", 0, 0,                                                     \
     "a joiner's member list comes in messages of about this size, so a full room fits its "       \
     "frames")                                                                                     \
   X(maxRoomsPerSession, Count, 20, "", 0, 0, "chat rooms one session may be in")                  \
-  X(maxOpenAccounts, Count, 100000, "", 0, 0,                                                     \
-    "accounts an open server makes on the fly for new screen names")                              \
+  X(maxOpenAccounts, Count, 100000, "max-open-names", 1, 100000000,                               \
+    "screen names an open server keeps in memory; one that stored nothing is forgotten when it "  \
+    "signs off, and past this the least recently used idle ones are")                             \
   /* Names and lists */                                                                           \
   X(maxScreenName, Bytes, 48, "", 0, 0, "longest screen name, normalised")                        \
   X(maxDisplayName, Bytes, 64, "", 0, 0, "longest screen name as typed, spaces included")         \
@@ -106,18 +150,42 @@ inline constexpr std::uint64_t kMiB = 1024 * kKiB;
   X(maxBuddies, Count, 1000, "", 0, 0, "buddies in one buddy list, all groups together")          \
   X(maxPrivacyNames, Count, 500, "", 0, 0, "names on each of the permit and block lists")         \
   X(maxGroupName, Bytes, 64, "", 0, 0, "longest group name")                                      \
+  X(maxAlias, Bytes, 64, "", 0, 0, "longest name a user may give a buddy")                        \
+  X(maxStoredConfig, Bytes, 256 * kKiB, "", 0, 0,                                                 \
+    "stored configuration of one account, as its sign-on sends it; at most half the smallest "    \
+    "client backlog, so its owner's sign-on always fits")                                         \
   /* Passwords */                                                                                 \
-  X(hashPasses, Count, 3, "", 0, 0,                                                               \
-    "Argon2id passes of a new password hash: a check costs milliseconds, not a tenth of a "       \
-    "second")                                                                                     \
-  X(hashMemory, Bytes, kMiB, "", 0, 0,                                                            \
-    "memory of a new password hash, so a burst of sign-ons needs little each")                    \
-  X(passwordThreads, Count, 2, "", 0, 0, "threads checking and hashing passwords, off the loop")  \
+  X(hashPasses, Count, 5, "", 0, 0,                                                               \
+    "Argon2id passes of a password hash; with hash-memory an accepted pair for password "         \
+    "storage")                                                                                    \
+  X(hashMemory, Bytes, 7 * kMiB, "", 0, 0,                                                        \
+    "memory of a password hash; a stored hash weaker than this pair is made again at its "        \
+    "account's next sign-on")                                                                     \
+  X(passwordThreads, Count, 2, "", 0, 0,                                                          \
+    "threads checking and hashing passwords, off the loop; each holds hash-memory while it "      \
+    "works, so checks never take more than threads times hash-memory")                            \
+  X(maxQueuedChecks, Count, 1024, "", 0, 0,                                                       \
+    "password checks waiting in all; past it a sign-on is answered ERROR:983 (too soon) and a "   \
+    "password change ERROR:903")                                                                  \
+  X(maxChecksPerAddress, Count, 8, "", 0, 0,                                                      \
+    "password checks one address may have waiting; checks are taken in turn from each network "   \
+    "and each address in it, so a flood waits behind its own")                                    \
   X(refusalDelay, Millis, 250, "", 0, 0,                                                          \
-    "a refused sign-on is answered this late; each further failure for a name doubles it")        \
-  X(maxRefusalDelay, Millis, 30000, "", 0, 0, "the longest a refusal is held back")               \
-  X(forgetFailures, Seconds, 900, "", 0, 0,                                                       \
-    "failed checks of a name left alone this long are forgotten")                                 \
+    "after a wrong password, the next check of that name from that network waits this long; "     \
+    "each further failure doubles it, and the answer waits, right or wrong")                      \
+  X(maxRefusalDelay, Millis, 30000, "", 0, 0,                                                     \
+    "the longest wait between two checks of one name from one network")                           \
+  X(maxCheckWait, Millis, 5000, "", 0, 0,                                                         \
+    "the longest a sign-on waits for its check; one that would wait longer is answered "          \
+    "ERROR:983 (too soon) at once, unchecked")                                                    \
+  X(freeFailuresPerAddress, Count, 10, "", 0, 0,                                                  \
+    "wrong passwords one address may give, over all names, before its checks wait too")           \
+  X(freeFailuresPerNetwork, Count, 30, "", 0, 0,                                                  \
+    "wrong passwords one network may give, over all names, before its checks wait too")           \
+  X(forgetFailures, Seconds, 900, "", 0, 0, "failed checks left alone this long are forgotten")   \
+  X(maxFailureEntries, Count, 100000, "", 0, 0,                                                   \
+    "names, addresses and networks whose failed checks are remembered; the least recently used "  \
+    "go first")                                                                                   \
   /* Messages kept for accounts that are not signed on */                                         \
   X(offlineMessages, Count, 500, "offline-messages", 0, 100000,                                   \
     "IMs kept for one registered account while it is not signed on; 0 keeps none")                \

@@ -4,7 +4,6 @@
 
 #include "service/names.h"
 #include "service/password_hash.h"
-#include "store/account_rows.h"
 
 namespace reposa::server {
 
@@ -83,12 +82,14 @@ json ControlRequests::Register(const json& request, bool mustExist) {
   const Account* existing = parts_.directory.Find(name);
   if (mustExist && (!existing || !existing->passwordHash))
     return Error("no registered account " + display + "; account add registers one");
-  StoredAccount row = existing ? ToRow(*existing) : StoredAccount{name, {}, {}, {}};
+  // The display name and the password hash alone: the lists stay in the
+  // store as they are, read or not.
+  StoredAccount row{name, existing ? existing->display : std::string(), hash, {}};
   // A new password keeps the name as its owner formatted it.
-  if (!mustExist) row.display = std::string(TrimSpaces(display));
-  row.passwordHash = hash;
+  if (!mustExist || row.display.empty()) row.display = std::string(TrimSpaces(display));
   std::string error;
-  if (!Store({StoredChange::Kind::Whole, row}, error)) return Error(error);
+  if (!Store({.kind = StoredChange::Kind::Edits, .row = row, .password = true}, error))
+    return Error(error);
   parts_.service.AccountRegistered(row.display, hash);
   return Done((existing && existing->passwordHash ? "new password for " : "registered ") +
               row.display);
@@ -97,9 +98,18 @@ json ControlRequests::Register(const json& request, bool mustExist) {
 json ControlRequests::Remove(const json& request) {
   const std::string typed = Text(request, "name");
   const std::string name = NormalizeName(typed);
-  if (typed.empty() || !parts_.directory.Find(name)) return Error("no account " + typed);
+  bool known = !typed.empty() && parts_.directory.Find(name);
+  // An open server forgets idle names that the store still holds.
+  if (!typed.empty() && !known && parts_.store) {
+    try {
+      known = parts_.store->Load(name).has_value();
+    } catch (const StoreError& e) {
+      return Error(e.what());
+    }
+  }
+  if (!known) return Error("no account " + typed);
   std::string error;
-  if (!Store({StoredChange::Kind::Remove, StoredAccount{name, {}, {}, {}}}, error))
+  if (!Store({.kind = StoredChange::Kind::Remove, .row = StoredAccount{name, {}, {}, {}}}, error))
     return Error(error);
   // Nothing of it may wait in the committer once the account is gone.
   if (Account* account = parts_.directory.Find(name)) parts_.committer.Removed(*account);

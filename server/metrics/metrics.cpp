@@ -35,7 +35,7 @@ struct FamilyText {
 
 constexpr FamilyText kFamilies[] = {
     {"drops", "reason", "connections the server ended against the client's will"},
-    {"refusals", "reason", "connections and sign-ons turned away"},
+    {"refusals", "reason", "connections, sign-ons and list changes turned away"},
     {"rate_limited", "limit", "actions refused because their rate was spent"},
     {"store_commits", "", "transactions of stored changes committed"},
     {"store_failures", "", "transactions of stored changes that failed"},

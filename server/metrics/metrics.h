@@ -35,11 +35,21 @@ namespace reposa::server::metrics {
   X(refusedFromAddress, refusals, "connections_from_address")         \
   X(refusedSigningOn, refusals, "signing_on")                         \
   X(refusedSigningOnFromAddress, refusals, "signing_on_from_address") \
+  X(refusedFromNetwork, refusals, "connections_from_network")         \
+  X(refusedSigningOnFromNetwork, refusals, "signing_on_from_network") \
   X(refusedSignOn, refusals, "wrong_name_or_password")                \
+  X(refusedTooSoon, refusals, "sign_on_too_soon")                     \
+  X(refusedCheckQueueFull, refusals, "check_queue_full")              \
   X(refusedBadInput, refusals, "bad_input")                           \
   X(refusedKeptMessage, refusals, "kept_message_over_bound")          \
+  X(refusedListFull, refusals, "list_full")                           \
   X(ratePresence, rate_limited, "presence")                           \
   X(rateInvite, rate_limited, "invite")                               \
+  X(rateLists, rate_limited, "lists")                                 \
+  X(rateIm, rate_limited, "im")                                       \
+  X(rateImNetwork, rate_limited, "im_network")                        \
+  X(rateJoins, rate_limited, "joins")                                 \
+  X(ratePasswordChanges, rate_limited, "password_changes")            \
   X(storeCommit, store_commits, "")                                   \
   X(storeFailure, store_failures, "")
 

@@ -23,7 +23,7 @@ Connection::Connection(ConnectionOwner& owner, EventLoop& loop, const Limits& li
       address_(std::move(address)),
       opened_(Clock::now()),
       lastFrame_(opened_),
-      session_(id, service, *this, std::move(log)) {}
+      session_(id, service, *this, std::move(log), Source::Of(address_)) {}
 
 Connection::~Connection() {
   if (watch_) loop_.Unwatch(watch_);

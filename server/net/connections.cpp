@@ -138,7 +138,13 @@ void Connections::Drop(Connection& c, std::string_view why) {
   if (c.dead()) return;
   if (!why.empty()) log_("session " + std::to_string(c.id()) + " " + std::string(why));
   totalQueued_ -= c.Kill();
-  admission_.Gone(c.address(), c.LeaveSigningOn());
+  const bool signingOn = c.LeaveSigningOn();
+  // A check of its password that has not started is taken back; one that
+  // runs keeps the slot taken until it is done, so leaving early makes no
+  // room for more checks.
+  const bool held = signingOn && service_.Abandon(c.id());
+  if (held) heldSlots_.emplace(c.id(), c.address());
+  admission_.Gone(c.address(), signingOn && !held);
   // The connection may be on the stack below us, and the service may be
   // walking its lists: forget both on the next turn.
   std::weak_ptr<bool> alive = alive_;
@@ -155,6 +161,11 @@ void Connections::Deliver(SessionId to, std::string_view message) {
 }
 
 void Connections::SignOnVerdict(SessionId id, bool accepted) {
+  if (auto held = heldSlots_.find(id); held != heldSlots_.end()) {
+    admission_.SignedOn(held->second);
+    heldSlots_.erase(held);
+    return;
+  }
   Connection* c = Find(id);
   if (!c) return;
   c->session().Verdict(accepted);

@@ -89,6 +89,9 @@ class Connections final : public Outbox, private ConnectionOwner {
   Admission admission_;
   std::map<SessionId, std::unique_ptr<Connection>> connections_;
   Turns turns_;
+  // Connections gone while their password was checked, whose signing-on
+  // slot stays taken until the verdict comes: id -> address.
+  std::map<SessionId, std::string> heldSlots_;
   SessionId nextId_ = 1;
   std::size_t totalQueued_ = 0;
   std::vector<char> scratch_;  // one read at a time, into this

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "service/stored_lists.h"
+
 namespace reposa::server {
 
 struct Account;
@@ -13,8 +15,11 @@ struct KeptMessage;
 class ChangeLog {
  public:
   virtual ~ChangeLog() = default;
-  // `password`: the password hash changed too.
+  // The account's own row changed (its display name); `password`: its
+  // password hash too.
   virtual void Changed(Account& account, bool password = false) = 0;
+  // One row of its lists was added or removed: only that row is written.
+  virtual void Edited(Account& account, ListEdit edit) = 0;
   // The account signed on (its lastSignOn is set): kept with the next
   // commit, acknowledging nothing.
   virtual void SignedOn(const Account& account) { (void)account; }

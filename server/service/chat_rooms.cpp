@@ -46,6 +46,8 @@ ChatRooms::Join ChatRooms::JoinByName(SessionId session, std::string_view displa
   room.id = lastId_;
   room.exchange = exchange;
   room.name = std::string(name);
+  room.roster = RateLimit{static_cast<std::int64_t>(limits_.rosterBurst),
+                          static_cast<std::int64_t>(limits_.rosterPerSecond)};
   auto [it, inserted] = rooms_.emplace(room.id, std::move(room));
   byKey_[key] = it->first;
   return Enter(it->second, session, display);
@@ -64,8 +66,7 @@ ChatRooms::Join ChatRooms::Enter(ChatRoom& room, SessionId session, std::string_
   if (!already) {
     if (room.members.size() >= limits_.maxRoomMembers) return Join::Full;
     if (RoomsOf(session) >= limits_.maxRoomsPerSession) return Join::TooMany;
-    const std::string arrival = msg::ChatUpdateBuddy(room.id, true, {std::string(display)});
-    for (const ChatMember& m : room.members) outbox_.Deliver(m.session, arrival);
+    Tell(room, std::string(display), true);
     room.members.push_back(ChatMember{session, std::string(display)});
     ++roomCount_[session];
   }
@@ -98,16 +99,59 @@ void ChatRooms::Depart(std::map<std::int32_t, ChatRoom>::iterator it, SessionId 
   ChatRoom& room = it->second;
   auto member = std::find_if(room.members.begin(), room.members.end(),
                              [&](const ChatMember& m) { return m.session == session; });
-  const std::string departure = msg::ChatUpdateBuddy(room.id, false, {member->display});
+  const std::string display = member->display;
   room.members.erase(member);
   if (auto count = roomCount_.find(session); count != roomCount_.end() && --count->second == 0)
     roomCount_.erase(count);
   if (tellLeaver) outbox_.Deliver(session, msg::ChatLeft(room.id));
-  for (const ChatMember& m : room.members) outbox_.Deliver(m.session, departure);
+  Tell(room, display, false);
   if (room.members.empty()) {
     byKey_.erase(Key(room.exchange, room.name));
     rooms_.erase(it);
   }
+}
+
+void ChatRooms::Tell(ChatRoom& room, const std::string& display, bool inside) {
+  std::vector<std::string>& same = inside ? room.arrived : room.departed;
+  std::vector<std::string>& other = inside ? room.departed : room.arrived;
+  const bool holding = !room.arrived.empty() || !room.departed.empty();
+  if (!holding && (!now_ || room.roster.Take(now_()))) {
+    const std::string update = msg::ChatUpdateBuddy(room.id, inside, {display});
+    for (const ChatMember& m : room.members) outbox_.Deliver(m.session, update);
+    return;
+  }
+  // The members have not heard the opposite yet: the two cancel out.
+  if (auto it = std::find(other.begin(), other.end(), display); it != other.end()) {
+    other.erase(it);
+  } else if (std::find(same.begin(), same.end(), display) == same.end()) {
+    same.push_back(display);
+  }
+}
+
+void ChatRooms::SendHeld(ChatRoom& room) {
+  for (bool inside : {true, false}) {
+    std::vector<std::string>& names = inside ? room.arrived : room.departed;
+    // In messages of about the member list's size, so each fits its frame.
+    std::vector<std::string> part;
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      part.push_back(std::move(names[i]));
+      bytes += part.back().size() + 1;
+      if (bytes < limits_.memberListMessage && i + 1 < names.size()) continue;
+      const std::string update = msg::ChatUpdateBuddy(room.id, inside, part);
+      for (const ChatMember& m : room.members) outbox_.Deliver(m.session, update);
+      part.clear();
+      bytes = 0;
+    }
+    names.clear();
+  }
+}
+
+void ChatRooms::Flush() {
+  const std::int64_t now = now_ ? now_() : 0;
+  for (auto& [id, room] : rooms_)
+    if ((!room.arrived.empty() || !room.departed.empty()) && (!now_ || room.roster.Take(now)))
+      SendHeld(room);
 }
 
 bool ChatRooms::Send(SessionId session, std::int32_t id, std::string_view message) {

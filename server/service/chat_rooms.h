@@ -1,10 +1,14 @@
 #pragma once
 
 // Chat rooms, named by exchange and room name, known to clients by a chat ID
-// the server hands out. A room lasts while someone is in it.
+// the server hands out. A room lasts while someone is in it. What its
+// members hear of arrivals and departures is rated per room: past the rate
+// they are gathered (one who comes and goes meanwhile cancels out) and go
+// out as one update each way once the rate allows (Flush).
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -13,6 +17,7 @@
 
 #include "server_limits.h"
 #include "service/outbox.h"
+#include "service/rate_limit.h"
 
 namespace reposa::server {
 
@@ -27,6 +32,10 @@ struct ChatRoom {
   std::string name;  // as the first member typed it
   std::vector<ChatMember> members;
   bool Has(SessionId session) const;
+  // Arrival and departure updates: their rate, and those held back.
+  RateLimit roster;
+  std::vector<std::string> arrived;
+  std::vector<std::string> departed;
 };
 
 // A room name the server accepts: 1 to maxRoomName bytes, no control bytes
@@ -35,9 +44,11 @@ bool IsValidRoomName(std::string_view name, const Limits& limits);
 
 class ChatRooms {
  public:
-  // IDs run from 1 to `maxId`, then start again.
-  ChatRooms(Outbox& outbox, const Limits& limits, std::int32_t maxId = INT32_MAX)
-      : outbox_(outbox), limits_(limits), maxId_(maxId) {}
+  using Clock = std::function<std::int64_t()>;  // seconds since the epoch
+  // IDs run from 1 to `maxId`, then start again. Without a clock arrivals
+  // and departures are never held back.
+  ChatRooms(Outbox& outbox, const Limits& limits, std::int32_t maxId = INT32_MAX, Clock now = {})
+      : outbox_(outbox), limits_(limits), maxId_(maxId), now_(std::move(now)) {}
 
   enum class Join { Joined, Full, TooMany };
   // Joins the room, making it when it is new (room names match ignoring
@@ -57,6 +68,10 @@ class ChatRooms {
   // A member's display name changed.
   void Rename(SessionId session, std::string_view display);
 
+  // Sends the arrivals and departures held back, as far as each room's
+  // rate allows now.
+  void Flush();
+
   const ChatRoom* Find(std::int32_t id) const;
   std::size_t size() const { return rooms_.size(); }
 
@@ -66,10 +81,15 @@ class ChatRooms {
   static std::string Key(int exchange, std::string_view name);
   // Without making an entry: only members are counted.
   std::size_t RoomsOf(SessionId session) const;
+  // The members hear that `display` came in or left, now or, past the
+  // room's rate, with the next update that goes.
+  void Tell(ChatRoom& room, const std::string& display, bool inside);
+  void SendHeld(ChatRoom& room);
 
   Outbox& outbox_;
   const Limits& limits_;
   std::int32_t maxId_;
+  Clock now_;
   std::int32_t lastId_ = 0;
   std::map<std::int32_t, ChatRoom> rooms_;
   std::map<std::string, std::int32_t> byKey_;

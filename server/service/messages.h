@@ -59,6 +59,7 @@ inline constexpr int kRateLimited = 903;     // a command dropped: over its rate
 inline constexpr int kBadInput = 911;        // malformed or unknown command
 inline constexpr int kChatJoinFailed = 951;  // with room and sub-code
 inline constexpr int kBadAccount = 980;      // wrong screen name or password
+inline constexpr int kTooSoon = 983;         // sign-on refused unchecked: try again later
 inline constexpr int kNotStored = 999;       // the server could not store the change
 
 }  // namespace reposa::server::msg

@@ -1,20 +1,11 @@
 #pragma once
 
 // Passwords are kept only as Argon2id hash strings. Hashing and checking take
-// milliseconds on purpose, so the server does them on worker threads: the
-// event loop hands a job over and hears of the result through a descriptor
-// it watches, and never waits for a hash itself.
+// milliseconds on purpose, so the server does them on worker threads
+// (service/password_worker.h) and never on its loop.
 
-#include <condition_variable>
-#include <cstddef>
-#include <cstdint>
-#include <deque>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 #include "server_limits.h"
 
@@ -26,58 +17,16 @@ namespace reposa::server {
 std::string HashPassword(std::string_view password, const Limits& limits);
 // Whether `password` matches `hash`, whatever parameters `hash` was made with.
 bool VerifyPassword(std::string_view hash, std::string_view password);
+// Whether `hash` was made with other parameters than the limits' own, so a
+// new one should be made once its password is known.
+bool NeedsRehash(std::string_view hash, const Limits& limits);
+// A hash of no one's password at the limits' cost, made once: checking a
+// name that is not an account against it costs what a real check does.
+std::string DummyHash(const Limits& limits);
 // Whether `hash` is an Argon2id string VerifyPassword can check: what a
-// password handed over already hashed must be.
+// password handed over already hashed must be. One made at another cost is
+// made again at the limits' cost, on the password worker, at its account's
+// next sign-on (NeedsRehash).
 bool IsPasswordHash(std::string_view hash, const Limits& limits);
-
-class PasswordWorker {
- public:
-  struct Job {
-    std::string hash;         // checked against `password` when not empty
-    std::string password;     // the password to check
-    std::string newPassword;  // hashed when not empty (and the check passed)
-  };
-  struct Result {
-    bool matches = false;
-    std::string newHash;  // empty when not asked for or not made
-  };
-  using Done = std::function<void(const Result&)>;
-
-  // Runs the limits' number of password threads; new hashes cost what the
-  // limits say.
-  explicit PasswordWorker(const Limits& limits);
-  ~PasswordWorker();
-  PasswordWorker(const PasswordWorker&) = delete;
-  PasswordWorker& operator=(const PasswordWorker&) = delete;
-
-  // Queues a job; `done` runs on the loop thread, from Collect().
-  void Submit(Job job, Done done);
-  // The descriptor that becomes readable when results wait.
-  int fd() const { return eventFd_; }
-  // Runs the `done` of every finished job; call when fd() is readable.
-  void Collect();
-  std::size_t pending() const;
-
- private:
-  void Work();
-
-  struct Queued {
-    Job job;
-    Done done;
-  };
-  struct Finished {
-    Result result;
-    Done done;
-  };
-  const Limits limits_;
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<Queued> jobs_;
-  std::vector<Finished> finished_;
-  std::size_t inFlight_ = 0;
-  bool stopping_ = false;
-  int eventFd_ = -1;
-  std::vector<std::thread> threads_;
-};
 
 }  // namespace reposa::server

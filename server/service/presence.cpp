@@ -5,8 +5,8 @@
 
 namespace reposa::server {
 
-Presence::Presence(Outbox& outbox, Clock now, const Limits& limits)
-    : outbox_(outbox), now_(std::move(now)), limits_(limits) {}
+Presence::Presence(Outbox& outbox, Clock now, RateBook& rates)
+    : rates_(rates), outbox_(outbox), now_(std::move(now)) {}
 
 std::optional<SessionId> Presence::Attach(SessionId session, Account& account) {
   std::optional<SessionId> replaced;
@@ -19,10 +19,6 @@ std::optional<SessionId> Presence::Attach(SessionId session, Account& account) {
   user.session = session;
   user.account = &account;
   user.signOnTime = now_();
-  user.inviteRate = {static_cast<std::int64_t>(limits_.inviteBurst),
-                     static_cast<std::int64_t>(limits_.invitesPerSecond)};
-  user.presenceRate = {static_cast<std::int64_t>(limits_.presenceBurst),
-                       static_cast<std::int64_t>(limits_.presencePerSecond)};
   bySession_[session] = std::move(user);
   byName_[account.name] = session;
   ListsChanged(session);
@@ -56,8 +52,7 @@ void Presence::GoOnline(SessionId session) {
   OnlineUser* user = BySession(session);
   if (!user || user->online) return;
   user->online = true;
-  Announce(*user);
-  AnnounceCaps(*user);
+  if (MayTell(user->name(), user->display())) TellState(*user);
   for (const Group& g : user->account->lists.groups)
     for (const std::string& key : g.keys)
       if (OnlineUser* other = Online(key); other && Visible(*other, user->name()))
@@ -68,7 +63,7 @@ void Presence::Detach(SessionId session) {
   auto it = bySession_.find(session);
   if (it == bySession_.end()) return;
   const OnlineUser& user = it->second;
-  if (user.online) {
+  if (user.online && MayTell(user.name(), user.display())) {
     const std::string update = OfflineUpdate(user);
     for (SessionId w : Watchers(user))
       if (w != session) outbox_.Deliver(w, update);
@@ -129,15 +124,48 @@ std::string Presence::OfflineUpdate(const OnlineUser& user) const {
   return msg::UpdateBuddy(user.display(), false, 0, 0, 0, user.UserClass());
 }
 
+bool Presence::MayTell(const std::string& name, const std::string& display) {
+  if (!held_.count(name) && rates_.Take(name, RateBook::kUpdates, now_())) return true;
+  held_[name] = display;
+  return false;
+}
+
 void Presence::Announce(const OnlineUser& user) {
+  if (!MayTell(user.name(), user.display())) return;
   const std::string update = Update(user);
   for (SessionId w : Watchers(user)) outbox_.Deliver(w, update);
 }
 
 void Presence::AnnounceCaps(const OnlineUser& user) {
-  if (user.caps.empty()) return;
+  if (user.caps.empty() || !MayTell(user.name(), user.display())) return;
   const std::string caps = msg::BuddyCaps(user.display(), user.caps);
   for (SessionId w : Watchers(user)) outbox_.Deliver(w, caps);
+}
+
+// The whole state, capabilities included, to every watcher.
+void Presence::TellState(const OnlineUser& user) {
+  for (SessionId w : Watchers(user)) SendState(user, w);
+}
+
+void Presence::Flush() {
+  const std::int64_t now = now_();
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (!rates_.Take(it->first, RateBook::kUpdates, now)) {
+      ++it;
+      continue;
+    }
+    if (const OnlineUser* user = Online(it->first)) {
+      TellState(*user);
+    } else if (auto w = watchedBy_.find(it->first); w != watchedBy_.end()) {
+      // Gone (or not yet online): offline to whoever lists it, which is
+      // what each of them sees anyway.
+      const std::string update = msg::UpdateBuddy(it->second, false, 0, 0, 0, " O");
+      for (SessionId id : w->second)
+        if (const OnlineUser* watcher = BySession(id); watcher && watcher->online)
+          outbox_.Deliver(id, update);
+    }
+    it = held_.erase(it);
+  }
 }
 
 void Presence::Reconcile(const OnlineUser& user, const std::set<SessionId>& before) {

@@ -1,7 +1,11 @@
 #pragma once
 
 // Who is signed on, what the others may see of them, and the UPDATE_BUDDY2
-// fan-out to their watchers.
+// fan-out to their watchers. What the watchers hear about one screen name is
+// rated per name (RateBook::kUpdates), across its sessions: past the rate
+// its changes are coalesced, and its latest state goes out once the rate
+// allows (Flush), so a name that signs on again and again costs its
+// watchers a bounded number of updates.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,7 +22,8 @@
 #include "server_limits.h"
 #include "service/directory.h"
 #include "service/outbox.h"
-#include "service/rate_limit.h"
+#include "service/rate_book.h"
+#include "service/source_network.h"
 
 namespace reposa::server {
 
@@ -35,10 +40,7 @@ struct OnlineUser {
   // Chat rooms this session was invited to and has not accepted yet; the
   // oldest go first when there are too many.
   std::set<std::int32_t> invitations;
-  // What one session may ask of the others: invitations (one token each
-  // invitee) and presence changes its watchers hear of.
-  RateLimit inviteRate;
-  RateLimit presenceRate;
+  Source source;                   // where its connection comes from
   std::size_t wrongPasswords = 0;  // old passwords refused by toc_change_passwd
   // Who sent this user an instant message since it was last used to warn.
   std::set<std::string> imFrom;
@@ -60,7 +62,7 @@ struct OnlineUser {
 class Presence {
  public:
   using Clock = std::function<std::int64_t()>;  // seconds since the epoch
-  Presence(Outbox& outbox, Clock now, const Limits& limits);
+  Presence(Outbox& outbox, Clock now, RateBook& rates);
 
   // Binds a session to an account; returns the session it replaces, which is
   // forgotten at once (it is not reported offline: the name stays on).
@@ -95,6 +97,9 @@ class Presence {
   void Reconcile(const OnlineUser& user, const std::set<SessionId>& before);
   // Sends `to` the state of `target` (and its capabilities, if any).
   void SendState(const OnlineUser& target, SessionId to);
+  // Sends the latest state of each name whose updates were held back, as
+  // far as their rates allow now.
+  void Flush();
   // The session's buddy list changed: it now watches whom its lists name.
   // Costs the size of its own list, never the number of users.
   void ListsChanged(SessionId session);
@@ -102,10 +107,15 @@ class Presence {
  private:
   std::string OfflineUpdate(const OnlineUser& user) const;
   void Unindex(SessionId session);
+  // Whether an update about `name` may go to its watchers now; if not, it
+  // is held back (as `display`) until Flush finds the rate allows it.
+  bool MayTell(const std::string& name, const std::string& display);
+  void TellState(const OnlineUser& user);
+
+  RateBook& rates_;
 
   Outbox& outbox_;
   Clock now_;
-  const Limits& limits_;
   std::map<SessionId, OnlineUser> bySession_;
   std::map<std::string, SessionId, std::less<>> byName_;
   // Normalised name -> the sessions whose buddy lists hold it, so a presence
@@ -113,6 +123,8 @@ class Presence {
   std::unordered_map<std::string, std::unordered_set<SessionId>> watchedBy_;
   // Session -> the names it is indexed under.
   std::unordered_map<SessionId, std::vector<std::string>> watching_;
+  // Names whose watchers have not heard their latest state yet -> display.
+  std::map<std::string, std::string, std::less<>> held_;
 };
 
 }  // namespace reposa::server

@@ -42,9 +42,10 @@ Service::Service(Directory& directory, Outbox& outbox, Presence::Clock now, cons
       outbox_(outbox),
       now_(now),
       log_(std::move(log)),
-      presence_(outbox, now, limits_),
-      rooms_(outbox, limits_),
-      penalties_(now, limits_),
+      rates_(limits_),
+      presence_(outbox, now, rates_),
+      rooms_(outbox, limits_, INT32_MAX, now),
+      penalties_(limits_),
       keptBytes_(directory.keptBytes()),
       lastKeptId_(directory.lastKeptId()) {
   if (!log_) log_ = [](std::string_view) {};
@@ -55,94 +56,51 @@ void Service::UseStore(ChangeLog* changes, PasswordWorker* worker) {
   worker_ = worker;
 }
 
-SignOnResult Service::SignOn(SessionId session, std::string_view typedName,
-                             std::string_view password, std::size_t maxPayload) {
-  const bool wellFormed = IsValidScreenName(typedName, limits_);
-  Account* account = wellFormed ? directory_.Lookup(typedName) : nullptr;
-  auto refuse = [this, session, known = wellFormed && account,
-                 name = std::string(TrimSpaces(typedName))] {
-    metrics::Count(metrics::Counter::refusedSignOn);
-    // Only the name of an existing account is quoted: anything else could be
-    // a password typed into the wrong box, or bytes meant to garble the log.
-    log_("sign-on refused for " +
-         (known ? "\"" + name + "\"" : std::string("an unknown or malformed screen name")) +
-         " (session " + std::to_string(session) + ")");
-  };
-  if (!account) {
-    refuse();
-    return kSignOnRefused;
-  }
-  if (account->passwordHash && !worker_) {
-    if (!VerifyPassword(*account->passwordHash, password)) {
-      refuse();
-      return kSignOnRefused;
-    }
-  } else if (account->passwordHash) {
-    // The check takes milliseconds on purpose: it runs on the worker, and
-    // the session waits for its verdict without holding up the loop.
-    awaiting_.insert(session);
-    std::weak_ptr<bool> alive = alive_;
-    worker_->Submit(PasswordWorker::Job{*account->passwordHash, std::string(password), {}},
-                    [this, alive, session, name = account->name, hash = *account->passwordHash,
-                     maxPayload, refuse](const PasswordWorker::Result& result) {
-                      if (alive.expired() || !awaiting_.erase(session)) return;  // gone meanwhile
-                      // The account may have been removed, or given another
-                      // password, while its old one was checked.
-                      Account* now = directory_.Find(name);
-                      const bool matches = result.matches && now && now->passwordHash == hash;
-                      if (matches) {
-                        Admit(session, *now, maxPayload);
-                      } else {
-                        refuse();
-                      }
-                      outbox_.SignOnVerdict(session, matches);
-                    });
-    return kSignOnPending;
-  }
-  Admit(session, *account, maxPayload);
-  return kSignOnAccepted;
-}
-
-void Service::Admit(SessionId session, Account& account, std::size_t maxPayload) {
-  penalties_.Succeeded(account.name);
-  if (auto replaced = presence_.Attach(session, account)) {
-    rooms_.LeaveAll(*replaced);
-    outbox_.EndSession(*replaced);
-    log_(account.display + " signed on again; session " + std::to_string(*replaced) + " ended");
-  }
-  log_(account.display + " signed on (session " + std::to_string(session) + ")");
-  account.lastSignOn = now_();
-  if (changes_) changes_->SignedOn(account);
-  outbox_.Deliver(session, msg::SignOn());
-  outbox_.Deliver(session, msg::Nick(account.display));
-  for (const std::string& m : Config2Messages(account.lists.ConfigText(), maxPayload))
-    outbox_.Deliver(session, m);
-}
-
 void Service::Reverted(const Account& account) {
   for (OnlineUser* user : presence_.All())
     if (user->account == &account) presence_.ListsChanged(user->session);
 }
 
 void Service::Stored(OnlineUser& me, std::string_view ack, bool password) {
-  if (changes_) changes_->Changed(*me.account, password);
+  Account& account = *me.account;
+  account.stored = true;  // in the store, or (without one) in memory only
+  if (changes_) {
+    account.unsaved = true;
+    changes_->Changed(account, password);
+  }
   outbox_.Acknowledge(me.session, command_, ack);
 }
 
-std::chrono::milliseconds Service::RefusalDelay(std::string_view typedName) {
-  if (IsValidScreenName(typedName, limits_)) {
-    const std::string name = NormalizeName(typedName);
-    if (directory_.Find(name)) return penalties_.Failed(name);
+void Service::Stored(OnlineUser& me, std::string_view ack, ListEdit edit) {
+  Account& account = *me.account;
+  account.stored = true;
+  if (changes_) {
+    account.unsaved = true;
+    changes_->Edited(account, std::move(edit));
   }
-  return limits_.refusalDelay;  // as for a first failure: unknown names look no different
+  outbox_.Acknowledge(me.session, command_, ack);
 }
 
 void Service::Ended(SessionId session) {
-  awaiting_.erase(session);
+  Abandon(session);
+  if (auto it = changing_.find(session); it != changing_.end()) {
+    if (worker_) worker_->Cancel(it->second);
+    changing_.erase(it);
+  }
   rooms_.LeaveAll(session);
-  if (OnlineUser* user = presence_.BySession(session))
-    log_(user->display() + " signed off (session " + std::to_string(session) + ")");
+  OnlineUser* user = presence_.BySession(session);
+  if (!user) return;
+  log_(user->display() + " signed off (session " + std::to_string(session) + ")");
+  Account& account = *user->account;
   presence_.Detach(session);
+  directory_.SignedOff(account);
+}
+
+void Service::Tick() {
+  const std::int64_t now = now_();
+  presence_.Flush();
+  rooms_.Flush();
+  rates_.Sweep(now);
 }
 
 void Service::Command(SessionId session, const CommandLine& line) {
@@ -169,10 +127,20 @@ void Service::BadInput(const OnlineUser& me) {
   Send(me, msg::Error(msg::kBadInput));
 }
 
-bool Service::WithinRate(OnlineUser& me, RateLimit& rate, std::int64_t n) {
-  if (rate.Take(now_(), n)) return true;
-  metrics::Count(&rate == &me.inviteRate ? metrics::Counter::rateInvite
-                                         : metrics::Counter::ratePresence);
+void Service::CountRateHit(RateBook::Kind kind) {
+  using metrics::Counter;
+  static constexpr Counter kCounters[RateBook::kKinds] = {
+      Counter::ratePresence, Counter::ratePresence,
+      Counter::rateInvite,   Counter::rateLists,
+      Counter::rateIm,       Counter::rateImNetwork,
+      Counter::rateJoins,    Counter::ratePasswordChanges,
+  };
+  metrics::Count(kCounters[kind]);
+}
+
+bool Service::WithinRate(OnlineUser& me, RateBook::Kind kind, std::int64_t n) {
+  if (rates_.Take(me.name(), kind, now_(), n)) return true;
+  CountRateHit(kind);
   Send(me, msg::Error(msg::kRateLimited));
   return false;
 }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -24,14 +25,22 @@
 #include "service/directory.h"
 #include "service/flap_codec.h"
 #include "service/outbox.h"
-#include "service/password_hash.h"
 #include "service/password_penalties.h"
+#include "service/password_worker.h"
 #include "service/presence.h"
+#include "service/rate_book.h"
+#include "service/source_network.h"
 
 namespace reposa::server {
 
-// Refused and accepted read as false and true.
-enum SignOnResult { kSignOnRefused = 0, kSignOnAccepted = 1, kSignOnPending = 2 };
+// Refused and accepted read as false and true; too soon (the name or the
+// source has to wait longer for a check) is refused unchecked.
+enum SignOnResult {
+  kSignOnRefused = 0,
+  kSignOnAccepted = 1,
+  kSignOnPending = 2,
+  kSignOnTooSoon = 3
+};
 
 class Service {
  public:
@@ -39,14 +48,15 @@ class Service {
   Service(Directory& directory, Outbox& outbox, Presence::Clock now, const Limits& limits,
           Log log = {});
 
-  // Checks a sign-on. On success the session is bound to the account (an
-  // older session of the same name is ended) and gets SIGN_ON, NICK and its
-  // stored configuration in CONFIG2 messages of at most `maxPayload` bytes;
-  // it is online only after toc_init_done. On failure nothing is sent.
-  // Pending: the password is being checked on the worker; the outcome comes
-  // as Outbox::SignOnVerdict, after the messages of a success.
+  // Checks a sign-on from `source`. On success the session is bound to the
+  // account (an older session of the same name is ended) and gets SIGN_ON,
+  // NICK and its stored configuration in CONFIG2 messages of at most
+  // `maxPayload` bytes; it is online only after toc_init_done. On failure
+  // nothing is sent. Pending: the password is being checked on the worker,
+  // after the wait earlier failures earned (password_penalties.h); the
+  // outcome comes as Outbox::SignOnVerdict, after the messages of a success.
   SignOnResult SignOn(SessionId session, std::string_view typedName, std::string_view password,
-                      std::size_t maxPayload = kMaxFlapPayload);
+                      const Source& source = {}, std::size_t maxPayload = kMaxFlapPayload);
   // Stored changes are reported to `changes`; passwords are checked and
   // hashed on `worker`. Without them changes are only kept in memory and
   // passwords checked on the spot.
@@ -57,16 +67,24 @@ class Service {
   // One command of a signed-on session. Unknown or malformed commands get
   // ERROR:911.
   void Command(SessionId session, const CommandLine& line);
+  // The connection is gone: a check of its password that has not started
+  // is taken back. True when one runs still: its verdict comes later (as a
+  // refusal), and whatever the sign-on holds should be held until then.
+  bool Abandon(SessionId session);
   // The connection is gone.
   void Ended(SessionId session);
+  // How long the refusal SignOn just gave should wait: checks made on the
+  // spot (without a worker) wait after the check instead of before it.
+  std::chrono::milliseconds TakeRefusalDelay();
+  // Sends the presence and room updates held back by their rates, as far as
+  // the rates allow now; forgets rates that are whole again. Call often
+  // (Limits::coalesceEvery).
+  void Tick();
   // What was queued for the session has gone to the network (after
   // Outbox::AwaitDrain): the next kept messages may follow.
   void Drained(SessionId session);
   // The store could not keep message `id` for `account`: it is not kept.
   void Unkept(Account& account, std::int64_t id);
-  // Called once for each refused sign-on: how long the refusal should wait.
-  // It grows with each failure for the name of an existing account.
-  std::chrono::milliseconds RefusalDelay(std::string_view typedName);
 
   // Accounts changed by the host while the server runs (through the control
   // socket), once the store holds the change. A new account or a new
@@ -125,14 +143,34 @@ class Service {
   // when the lists are full.
   bool AddBuddyItem(OnlineUser& me, const std::string& group, const std::string& buddy,
                     const std::string& alias);
-  void Admit(SessionId session, Account& account, std::size_t maxPayload);
+  // A sign-on whose password is checked on the worker.
+  struct Awaiting {
+    PasswordWorker::Ticket ticket = 0;
+    PasswordPenalties::Keys keys;
+    std::string name;  // the account's, normalised; empty: no such account
+    std::string hash;  // what was checked: another by the verdict's time refuses it
+    std::string typed;
+    Source source;
+    std::size_t maxPayload = 0;
+    bool gone = false;  // its connection left while the check ran
+  };
+  SignOnResult SignOnRegistered(SessionId session, std::string_view typedName,
+                                std::string_view password, const Source& source,
+                                std::size_t maxPayload);
+  void SignOnChecked(SessionId session, const PasswordWorker::Result& result);
+  void LogRefusal(SessionId session, std::string_view typedName, bool known);
+  void Admit(SessionId session, Account& account, const Source& source, std::size_t maxPayload);
   // The outcome of a password change's check of the old password; `newHash`
   // is empty when it could not be made.
   void PasswordChecked(OnlineUser& me, bool matches, const std::string& newHash);
   // The user's stored part changed; `ack` answers it once it is stored
-  // (empty: no answer unless storing fails).
+  // (empty: no answer unless storing fails). `edit` names the row that
+  // changed; without one the account's own row did (its display name, or
+  // with `password` its password hash).
   void Stored(OnlineUser& me, std::string_view ack, bool password = false);
+  void Stored(OnlineUser& me, std::string_view ack, ListEdit edit);
   void AnswerJoin(OnlineUser& me, ChatRooms::Join result, std::string_view room);
+  bool JoinWithinRate(OnlineUser& me, std::string_view room);
   // Keeps an IM from `me` for the registered account `name` until it can be
   // handed over; false when none is kept (an open server, no such account,
   // privacy, or a bound).
@@ -143,8 +181,13 @@ class Service {
   // written to; nullptr otherwise.
   OnlineUser* Reachable(const OnlineUser& me, std::string_view name);
   void BadInput(const OnlineUser& me);
-  // False, and ERROR:903 to `me`, when `me` is over its rate.
-  bool WithinRate(OnlineUser& me, RateLimit& rate, std::int64_t n = 1);
+  // False, and ERROR:903 to `me`, when `me`'s name is over its rate.
+  bool WithinRate(OnlineUser& me, RateBook::Kind kind, std::int64_t n = 1);
+  // One metrics line for a refusal by the rate `kind`.
+  static void CountRateHit(RateBook::Kind kind);
+  // The same for an instant message of `bytes`, against the rates of the
+  // sender's name and of its network.
+  bool ImWithinRate(OnlineUser& me, std::size_t bytes);
   void Send(const OnlineUser& to, std::string_view message);
 
   Limits limits_;
@@ -152,14 +195,18 @@ class Service {
   Outbox& outbox_;
   Presence::Clock now_;
   Log log_;
+  RateBook rates_;
   Presence presence_;
   ChatRooms rooms_;
   PasswordPenalties penalties_;
   ChangeLog* changes_ = nullptr;
   PasswordWorker* worker_ = nullptr;
-  std::uint64_t command_ = 0;     // numbers commands, for their acknowledgements
-  std::set<SessionId> awaiting_;  // sign-ons whose password is being checked
-  std::size_t keptBytes_;         // of the messages kept for all accounts
+  std::uint64_t command_ = 0;  // numbers commands, for their acknowledgements
+  std::map<SessionId, Awaiting> awaiting_;
+  // Password changes being checked, by session.
+  std::map<SessionId, PasswordWorker::Ticket> changing_;
+  std::chrono::milliseconds refusalDelay_{0};
+  std::size_t keptBytes_;  // of the messages kept for all accounts
   std::int64_t lastKeptId_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

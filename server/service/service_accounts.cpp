@@ -19,6 +19,22 @@ void Service::AccountRegistered(std::string_view display, const std::string& has
 }
 
 void Service::AccountRemoved(std::string_view normalised) {
+  // Its sign-ons waiting for a password check are refused now, the checks
+  // taken back from the worker; one already running finds the account gone.
+  for (auto it = awaiting_.begin(); it != awaiting_.end();) {
+    Awaiting& waiting = it->second;
+    if (waiting.gone || waiting.name != normalised || !worker_ ||
+        !worker_->Cancel(waiting.ticket)) {
+      ++it;
+      continue;
+    }
+    penalties_.Withdrawn(waiting.keys);
+    const SessionId session = it->first;
+    const std::string typed = std::move(waiting.typed);
+    it = awaiting_.erase(it);
+    LogRefusal(session, typed, true);
+    outbox_.SignOnVerdict(session, false);
+  }
   if (const std::optional<SessionId> session = presence_.SessionOf(normalised)) {
     rooms_.LeaveAll(*session);
     presence_.Detach(*session);

@@ -2,6 +2,7 @@
 
 #include "service/service.h"
 
+#include "metrics/metrics.h"
 #include "service/command_arguments.h"
 #include "service/messages.h"
 #include "service/names.h"
@@ -13,8 +14,18 @@ void Service::ChatJoin(OnlineUser& me, const Args& args) {
   const auto exchange = Number(args[0], 0, 65535);
   const std::string_view room = TrimSpaces(args[1]);
   if (!exchange || !IsValidRoomName(room, limits_)) return BadInput(me);
+  if (!JoinWithinRate(me, room)) return;
   AnswerJoin(me, rooms_.JoinByName(me.session, me.display(), static_cast<int>(*exchange), room),
              room);
+}
+
+// Joins belong to the name's rate; past it the join is refused as rated
+// (951 with sub-code 48), which the client reports as such.
+bool Service::JoinWithinRate(OnlineUser& me, std::string_view room) {
+  if (rates_.Take(me.name(), RateBook::kJoins, now_())) return true;
+  CountRateHit(RateBook::kJoins);
+  Send(me, msg::Error(msg::kChatJoinFailed, std::string(room) + ":48"));
+  return false;
 }
 
 void Service::AnswerJoin(OnlineUser& me, ChatRooms::Join result, std::string_view room) {
@@ -56,7 +67,7 @@ void Service::ChatInvite(OnlineUser& me, const Args& args) {
       invitees.push_back(std::move(name));
     }
   }
-  if (!WithinRate(me, me.inviteRate, static_cast<std::int64_t>(invitees.size()))) return;
+  if (!WithinRate(me, RateBook::kInvites, static_cast<std::int64_t>(invitees.size()))) return;
   const std::string invite = msg::ChatInvite(room->name, room->id, me.display(), args[1]);
   for (const std::string& name : invitees) {
     if (OnlineUser* other = Reachable(me, name)) {
@@ -73,8 +84,11 @@ void Service::ChatAccept(OnlineUser& me, const Args& args) {
   const auto id = ChatId(args[0]);
   ChatRooms::Join result{};
   // Only a room this session was invited to: a chat ID alone is no key.
-  if (!id || !me.invitations.erase(*id) || !rooms_.JoinById(me.session, me.display(), *id, result))
-    return BadInput(me);
+  const ChatRoom* room = id && me.invitations.count(*id) ? rooms_.Find(*id) : nullptr;
+  if (!room) return BadInput(me);
+  if (!JoinWithinRate(me, room->name)) return;
+  me.invitations.erase(*id);
+  if (!rooms_.JoinById(me.session, me.display(), *id, result)) return BadInput(me);
   AnswerJoin(me, result, rooms_.Find(*id)->name);
 }
 

@@ -7,8 +7,12 @@
 
 namespace reposa::server {
 
-Session::Session(SessionId id, Service& service, Transport& transport, Log log)
-    : id_(id), service_(service), transport_(transport), log_(std::move(log)) {
+Session::Session(SessionId id, Service& service, Transport& transport, Log log, Source source)
+    : id_(id),
+      service_(service),
+      transport_(transport),
+      log_(std::move(log)),
+      source_(std::move(source)) {
   if (!log_) log_ = [](std::string_view) {};
 }
 
@@ -94,9 +98,11 @@ void Session::HandleLogin(std::string_view line) {
     return Refuse(msg::kBadInput, "screen names of sign-on frame and login differ");
   const std::optional<std::string> password = UnroastPassword(login->args[3]);
   if (!password) return Refuse(msg::kBadAccount, "malformed password");
-  switch (service_.SignOn(id_, name, *password)) {
+  switch (service_.SignOn(id_, name, *password, source_)) {
     case kSignOnRefused:
-      return Refuse(msg::kBadAccount, "wrong screen name or password", service_.RefusalDelay(name));
+      return Refuse(msg::kBadAccount, "wrong screen name or password", service_.TakeRefusalDelay());
+    case kSignOnTooSoon:
+      return Refuse(msg::kTooSoon, "too soon after failed sign-ons");
     case kSignOnAccepted:
       state_ = State::SignedOn;
       return;
@@ -108,9 +114,9 @@ void Session::HandleLogin(std::string_view line) {
 
 void Session::Verdict(bool accepted) {
   if (state_ != State::AwaitVerdict) return;
-  if (!accepted)
-    return Refuse(msg::kBadAccount, "wrong screen name or password",
-                  service_.RefusalDelay(frameName_));
+  // The check waited out what earlier failures cost before it ran, so the
+  // refusal goes at once.
+  if (!accepted) return Refuse(msg::kBadAccount, "wrong screen name or password");
   state_ = State::SignedOn;
   // What came while the password was checked waits in the reader; the
   // server's fair turns take it from here.

@@ -31,7 +31,8 @@ class Transport {
 class Session {
  public:
   using Log = std::function<void(std::string_view)>;
-  Session(SessionId id, Service& service, Transport& transport, Log log = {});
+  // `source`: where the connection comes from (service/source_network.h).
+  Session(SessionId id, Service& service, Transport& transport, Log log = {}, Source source = {});
 
   // Takes the bytes, then handles at most `maxFrames` of the frames
   // buffered; more() says whether complete frames may still wait.
@@ -74,6 +75,7 @@ class Session {
   bool greeted_ = false;
   bool more_ = false;
   std::string frameName_;  // the screen name of the client's sign-on frame
+  Source source_;
 };
 
 }  // namespace reposa::server

@@ -6,6 +6,22 @@
 
 namespace reposa::server {
 
+namespace {
+
+// The bytes of the line of the group's buddy number `i`.
+std::size_t BuddyLineBytes(const Group& g, std::size_t i) {
+  auto alias = g.aliases.find(g.keys[i]);
+  return ConfigLineBytes(g.buddies[i], alias == g.aliases.end() ? "" : alias->second);
+}
+
+bool HasControlBytes(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) < 32 || c == 127) return true;
+  return false;
+}
+
+}  // namespace
+
 Group* StoredLists::FindGroup(std::string_view name) {
   for (Group& g : groups)
     if (g.name == name) return &g;
@@ -14,8 +30,10 @@ Group* StoredLists::FindGroup(std::string_view name) {
 
 StoredLists::Change StoredLists::AddGroup(std::string_view name, const Limits& limits) {
   if (FindGroup(name)) return Change::Unchanged;
-  if (groups.size() >= limits.maxGroups) return Change::Full;
+  if (groups.size() >= limits.maxGroups || !Fits(ConfigLineBytes(name), limits))
+    return Change::Full;
   groups.push_back(Group{std::string(name), {}, {}, {}});
+  configBytes_ += ConfigLineBytes(name);
   return Change::Done;
 }
 
@@ -23,8 +41,12 @@ bool StoredLists::RemoveGroup(std::string_view name) {
   auto it =
       std::find_if(groups.begin(), groups.end(), [&](const Group& g) { return g.name == name; });
   if (it == groups.end()) return false;
-  for (const std::string& key : it->keys) Count(key, -1);
+  for (std::size_t i = 0; i < it->keys.size(); ++i) {
+    Count(it->keys[i], -1);
+    configBytes_ -= BuddyLineBytes(*it, i);
+  }
   buddyCount_ -= it->keys.size();
+  configBytes_ -= ConfigLineBytes(it->name);
   groups.erase(it);
   return true;
 }
@@ -43,7 +65,8 @@ StoredLists::Change StoredLists::AddBuddy(std::string_view group, std::string_vi
   Group* g = FindGroup(group);
   if (g && std::find(g->keys.begin(), g->keys.end(), key) != g->keys.end())
     return Change::Unchanged;
-  if (BuddyCount() >= limits.maxBuddies) return Change::Full;
+  const std::size_t bytes = ConfigLineBytes(buddy, alias) + (g ? 0 : ConfigLineBytes(group));
+  if (BuddyCount() >= limits.maxBuddies || !Fits(bytes, limits)) return Change::Full;
   if (!g) {
     if (AddGroup(group, limits) != Change::Done) return Change::Full;
     groupCreated = true;
@@ -54,6 +77,7 @@ StoredLists::Change StoredLists::AddBuddy(std::string_view group, std::string_vi
   if (!alias.empty()) g->aliases.emplace(key, alias);
   Count(key, 1);
   ++buddyCount_;
+  configBytes_ += ConfigLineBytes(buddy, alias);
   return Change::Done;
 }
 
@@ -63,6 +87,7 @@ bool StoredLists::RemoveBuddy(std::string_view group, std::string_view buddy) {
   const std::string key = NormalizeName(buddy);
   auto it = std::find(g->keys.begin(), g->keys.end(), key);
   if (it == g->keys.end()) return false;
+  configBytes_ -= BuddyLineBytes(*g, static_cast<std::size_t>(it - g->keys.begin()));
   g->buddies.erase(g->buddies.begin() + (it - g->keys.begin()));
   g->keys.erase(it);
   g->aliases.erase(key);
@@ -74,14 +99,17 @@ bool StoredLists::RemoveBuddy(std::string_view group, std::string_view buddy) {
 StoredLists::Change StoredLists::AddName(std::vector<std::string>& list,
                                          std::string_view normalised, const Limits& limits) {
   if (std::find(list.begin(), list.end(), normalised) != list.end()) return Change::Unchanged;
-  if (list.size() >= limits.maxPrivacyNames) return Change::Full;
+  if (list.size() >= limits.maxPrivacyNames || !Fits(ConfigLineBytes(normalised), limits))
+    return Change::Full;
   list.emplace_back(normalised);
+  configBytes_ += ConfigLineBytes(normalised);
   return Change::Done;
 }
 
 bool StoredLists::RemoveName(std::vector<std::string>& list, std::string_view normalised) {
   auto it = std::find(list.begin(), list.end(), normalised);
   if (it == list.end()) return false;
+  configBytes_ -= ConfigLineBytes(*it);
   list.erase(it);
   return true;
 }
@@ -123,10 +151,12 @@ std::string StoredLists::ConfigText() const {
 }
 
 bool IsValidGroupName(std::string_view name, const Limits& limits) {
-  if (name.empty() || name.size() > limits.maxGroupName) return false;
-  for (char c : name)
-    if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
+  if (name.empty() || name.size() > limits.maxGroupName || HasControlBytes(name)) return false;
   return !name.ends_with("done:");
+}
+
+bool IsValidAlias(std::string_view alias, const Limits& limits) {
+  return alias.size() <= limits.maxAlias && !HasControlBytes(alias);
 }
 
 std::vector<std::string> Config2Messages(std::string_view text, std::size_t maxPayload) {

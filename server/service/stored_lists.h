@@ -1,7 +1,9 @@
 #pragma once
 
 // An account's lists kept by the server: privacy mode, groups with their
-// buddies, permitted and blocked names. They live as long as the server.
+// buddies, permitted and blocked names. What they may hold is bounded by
+// the limits, their stored configuration text included, so its owner's
+// sign-on always fits what a client may be sent.
 
 #include <cstddef>
 #include <map>
@@ -31,13 +33,24 @@ struct Group {
   std::map<std::string, std::string, std::less<>> aliases;
 };
 
+// One change of an account's lists, as the store writes it: one row added
+// or removed.
+struct ListEdit {
+  char kind = 0;      // 'g' group, 'b' buddy, 'p' permitted, 'd' blocked, 'm' privacy mode
+  bool add = true;    // false: removed (a group goes with its buddies)
+  std::string group;  // the buddy's group, or the group itself
+  std::string name;   // a buddy as typed, a normalised name, or the mode's digit
+  std::string alias;  // a buddy's alias
+};
+
 struct StoredLists {
   int privacyMode = kPermitAll;
   std::vector<Group> groups;
   std::vector<std::string> permitted;  // normalised
   std::vector<std::string> blocked;    // normalised
 
-  // Full: the change would pass one of the list limits.
+  // Full: the change would pass one of the list limits, the size of the
+  // stored configuration included.
   enum class Change { Done, Unchanged, Full };
 
   Group* FindGroup(std::string_view name);
@@ -52,6 +65,12 @@ struct StoredLists {
   bool RemoveName(std::vector<std::string>& list, std::string_view normalised);
 
   std::size_t BuddyCount() const { return buddyCount_; }
+  // The size of ConfigText(), kept as the lists change.
+  std::size_t ConfigBytes() const { return configBytes_; }
+  // Whether `bytes` more of configuration text fit.
+  bool Fits(std::size_t bytes, const Limits& limits) const {
+    return configBytes_ + bytes <= limits.maxStoredConfig;
+  }
   // Whether `normalised` is in any group: one look-up, whatever the lists hold.
   bool HasBuddy(std::string_view normalised) const {
     return inGroups_.count(std::string(normalised)) > 0;
@@ -73,7 +92,14 @@ struct StoredLists {
   // members above, which are the only way buddies come and go.
   std::unordered_map<std::string, int> inGroups_;
   std::size_t buddyCount_ = 0;
+  std::size_t configBytes_ = 10;  // "m:1\n" and "done:\n"
 };
+
+// The bytes of one configuration line: "<kind>:<text>" and its line feed; a
+// buddy's line holds ":<alias>" too when it has one.
+inline std::size_t ConfigLineBytes(std::string_view text, std::string_view alias = {}) {
+  return 3 + text.size() + (alias.empty() ? 0 : 1 + alias.size());
+}
 
 // The lists back from their ConfigText (the "done:" line may be missing).
 // Lines that do not fit, or pass a limit, are left out.
@@ -82,6 +108,8 @@ StoredLists ParseConfigText(std::string_view text, const Limits& limits);
 // A group name the server keeps: 1 to maxGroupName bytes, no control bytes,
 // and not ending in "done:", which would end a stored configuration early.
 bool IsValidGroupName(std::string_view name, const Limits& limits);
+// An alias the server keeps: up to maxAlias bytes, no control bytes.
+bool IsValidAlias(std::string_view alias, const Limits& limits);
 
 // Cuts a configuration text into CONFIG2 messages of at most `maxPayload`
 // bytes each, at line ends; "done:" is only ever in the last one.

@@ -35,8 +35,11 @@ StoredLists ParseConfigText(std::string_view text, const Limits& limits) {
       case 'b': {
         const std::size_t colon = value.find(':');
         const std::string_view buddy = value.substr(0, colon);
-        const std::string_view alias =
+        std::string_view alias =
             colon == std::string_view::npos ? std::string_view() : value.substr(colon + 1);
+        // An alias past the limits (kept before there were any) is left
+        // out; its buddy stays.
+        if (!IsValidAlias(alias, limits)) alias = {};
         bool created = false;
         if (!group.empty() && IsValidScreenName(buddy, limits))
           lists.AddBuddy(group, buddy, created, limits, alias);

@@ -12,12 +12,25 @@ std::vector<Account> ToAccounts(std::vector<StoredAccount> rows) {
     account.name = std::move(row.name);
     account.display = std::move(row.display);
     account.passwordHash = std::move(row.passwordHash);
+    account.stored = true;
+    account.listsInStore = !row.listsRead;
     if (!row.lists.empty()) account.unparsedLists = std::move(row.lists);
     account.lastSignOn = row.lastSignOn;
     for (StoredMessage& m : row.kept) account.kept.Add(ToKept(std::move(m)));
     accounts.push_back(std::move(account));
   }
   return accounts;
+}
+
+Account ToAccount(const StoredAccount& row, const Limits& limits) {
+  Account account;
+  account.name = row.name;
+  account.display = row.display;
+  account.passwordHash = row.passwordHash;
+  account.stored = true;
+  account.lists = ParseConfigText(row.lists, limits);
+  account.lastSignOn = row.lastSignOn;
+  return account;
 }
 
 KeptMessage ToKept(StoredMessage m) {

@@ -11,9 +11,11 @@
 namespace reposa::server {
 
 // The accounts a directory starts with, with their kept messages; each one's
-// lists stay text until the account is first looked up, so a start with many
-// accounts reads them only.
+// lists stay in the store (or text) until the account is first looked up, so
+// a start with many accounts reads only their names.
 std::vector<Account> ToAccounts(std::vector<StoredAccount> rows);
+// One account as the store holds it, its lists read.
+Account ToAccount(const StoredAccount& row, const Limits& limits);
 StoredAccount ToRow(const Account& account);
 KeptMessage ToKept(StoredMessage message);
 StoredMessage ToStored(const KeptMessage& message);

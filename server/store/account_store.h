@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "service/stored_lists.h"
+
 namespace reposa::server {
 
 // A store that cannot read or write right now; the message says why.
@@ -43,6 +45,8 @@ struct StoredAccount {
   std::string lists;                        // the stored configuration lines, "m:" to "d:"
   std::int64_t lastSignOn = 0;              // seconds since the epoch; 0: never
   std::vector<StoredMessage> kept = {};     // oldest first; filled by LoadAll
+  // False when `lists` was not read (LoadAll): Load(name) reads them.
+  bool listsRead = true;
 };
 
 struct StoredChange {
@@ -50,12 +54,19 @@ struct StoredChange {
     Lists,   // display and lists; the password hash stays as it is (none for a new row)
     Whole,   // the whole row, password hash included
     Remove,  // the row goes, with its lists and kept messages
+    Edits,   // display (a new row when there is none), and `edits` to its lists
     SignOn,  // only the time of the last sign-on (a new row gets the display name too)
     Keep,    // `message` is kept for the account `row.name`, if it still exists
     Forget,  // the kept messages of `row.name` up to id `message.id` go
   };
   Kind kind;
-  StoredAccount row;  // only `name` counts for Remove, Keep and Forget
+  // Only `name` counts for Remove, Keep and Forget; `lists` does not count
+  // for Edits.
+  StoredAccount row;
+  // Edits: the rows of the lists added and removed, in order; only these
+  // are written, never the whole lists.
+  std::vector<ListEdit> edits = {};
+  bool password = false;  // Edits: the password hash changed too
   StoredMessage message = {};
 };
 
@@ -65,7 +76,8 @@ class AccountStore {
 
   // Names the store in log lines and messages: its file, or its server.
   virtual const std::string& where() const = 0;
-  // Both throw StoreError when the store cannot be read.
+  // Both throw StoreError when the store cannot be read. LoadAll may leave
+  // the lists unread (StoredAccount::listsRead), for Load to read later.
   virtual std::vector<StoredAccount> LoadAll() = 0;
   virtual std::optional<StoredAccount> Load(std::string_view name) = 0;
   // Makes every change durable, or none of them: false (the cause in

@@ -24,7 +24,12 @@ void Committer::Use(AccountStore* store, std::function<void(Account&)> reverted,
 }
 
 void Committer::Changed(Account& account, bool password) {
-  pending_[&account] |= password;
+  pending_[&account].password |= password;
+  HoldTurn();
+}
+
+void Committer::Edited(Account& account, ListEdit edit) {
+  pending_[&account].edits.push_back(std::move(edit));
   HoldTurn();
 }
 
@@ -68,24 +73,32 @@ void Committer::Schedule() {
   });
 }
 
-// Accounts first, then the messages kept, then those handed over, then the
-// sign-on times: a message kept and handed over in the same turn is gone
-// when the turn is stored.
-std::vector<StoredChange> Committer::TurnChanges(const std::map<Account*, bool>& accounts) const {
+// Accounts first (each one's row as it is now, and only the list rows that
+// changed), then the messages kept, then those handed over, then the sign-on
+// times: a message kept and handed over in the same turn is gone when the
+// turn is stored.
+std::vector<StoredChange> Committer::TurnChanges(std::map<Account*, Pending>& accounts) const {
   std::vector<StoredChange> changes;
   changes.reserve(accounts.size() + kept_.size() + handed_.size() + signOns_.size());
-  for (const auto& [account, password] : accounts)
+  for (auto& [account, change] : accounts)
     changes.push_back(
-        {password ? StoredChange::Kind::Whole : StoredChange::Kind::Lists, ToRow(*account)});
+        {.kind = StoredChange::Kind::Edits,
+         .row = StoredAccount{account->name, account->display, account->passwordHash, {}},
+         .edits = std::move(change.edits),
+         .password = change.password});
   for (const auto& [account, message] : kept_)
-    changes.push_back(
-        {StoredChange::Kind::Keep, StoredAccount{account->name, {}, {}, {}}, message});
+    changes.push_back({.kind = StoredChange::Kind::Keep,
+                       .row = StoredAccount{account->name, {}, {}, {}},
+                       .message = message});
   for (const auto& [account, through] : handed_) {
     StoredMessage upTo;
     upTo.id = through;
-    changes.push_back({StoredChange::Kind::Forget, StoredAccount{account->name, {}, {}, {}}, upTo});
+    changes.push_back({.kind = StoredChange::Kind::Forget,
+                       .row = StoredAccount{account->name, {}, {}, {}},
+                       .message = upTo});
   }
-  for (const auto& [name, row] : signOns_) changes.push_back({StoredChange::Kind::SignOn, row});
+  for (const auto& [name, row] : signOns_)
+    changes.push_back({.kind = StoredChange::Kind::SignOn, .row = row});
   return changes;
 }
 
@@ -93,15 +106,16 @@ void Committer::Finish() {
   // Handed-over messages whose removal failed are tried again at the end;
   // sign-on times go with the next commit, acknowledging nothing.
   if (!store_ || (!held_.holding() && handed_.empty() && signOns_.empty())) return;
-  std::map<Account*, bool> pending;
+  std::map<Account*, Pending> pending;
   pending.swap(pending_);
   const bool stored = Commit(TurnChanges(pending));
   signOns_.clear();
+  for (auto& [account, change] : pending) account->unsaved = false;
   std::vector<std::pair<Account*, StoredMessage>> kept;
   kept.swap(kept_);
   if (stored) handed_.clear();
   if (!stored) {
-    for (const auto& [account, password] : pending) {
+    for (const auto& [account, change] : pending) {
       Revert(*account);
       if (reverted_) reverted_(*account);
     }

@@ -43,6 +43,7 @@ class Committer final : public ChangeLog {
   void Use(AccountStore* store, std::function<void(Account&)> reverted,
            std::function<void(Account&, std::int64_t id)> unkept = {});
   void Changed(Account& account, bool password) override;
+  void Edited(Account& account, ListEdit edit) override;
   void SignedOn(const Account& account) override;
   void Kept(Account& account, const KeptMessage& message) override;
   void HandedOver(Account& account, std::int64_t through) override;
@@ -58,10 +59,15 @@ class Committer final : public ChangeLog {
   // Commits `changes`; false (logged once) when the store refused.
   bool Commit(const std::vector<StoredChange>& changes);
   void Revert(Account& account);
+  // What changed of each account this turn.
+  struct Pending {
+    bool password = false;
+    std::vector<ListEdit> edits;
+  };
   // Holds the output from now until the turn's changes are stored.
   void HoldTurn();
   // The turn's changes in the order they must be applied.
-  std::vector<StoredChange> TurnChanges(const std::map<Account*, bool>& accounts) const;
+  std::vector<StoredChange> TurnChanges(std::map<Account*, Pending>& accounts) const;
 
   HeldOutbox held_;
   Post post_;
@@ -70,7 +76,7 @@ class Committer final : public ChangeLog {
   AccountStore* store_ = nullptr;
   std::function<void(Account&)> reverted_;
   std::function<void(Account&, std::int64_t)> unkept_;
-  std::map<Account*, bool> pending_;  // changed accounts, and whether their password did
+  std::map<Account*, Pending> pending_;
   std::vector<std::pair<Account*, StoredMessage>> kept_;  // this turn's, in order
   std::map<Account*, std::int64_t> handed_;  // handed over up to this id, not yet stored
   // Sign-on times not yet stored, by account name: a name, not the account,

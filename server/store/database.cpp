@@ -17,8 +17,9 @@ Statement::~Statement() {
 }
 
 Statement& Statement::Bind(int index, std::string_view text) {
-  Check(db_, sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                               SQLITE_TRANSIENT));
+  // An empty view may have no data at all, which SQLite would take for NULL.
+  Check(db_, sqlite3_bind_text(stmt_, index, text.data() ? text.data() : "",
+                               static_cast<int>(text.size()), SQLITE_TRANSIENT));
   return *this;
 }
 

@@ -1,11 +1,12 @@
 #pragma once
 
 // The accounts in one SQLite file: one row per account with its display
-// name, its password hash and its stored lists, and a table of the messages
-// kept for them. The schema carries its
-// version; an older file is brought forward at open, in one transaction, and
-// a file that is not ours, or is newer than this program, is refused and
-// left untouched.
+// name and its password hash, one row per item of its lists (privacy mode,
+// group, buddy, permitted or blocked name), so a change writes what changed
+// and nothing else, and a table of the messages kept for them. The schema
+// carries its version; an older file is brought forward at open, in one
+// transaction, and a file that is not ours, or is newer than this program,
+// is refused and left untouched.
 
 #include <cstdint>
 #include <memory>
@@ -22,7 +23,7 @@
 
 namespace reposa::server {
 
-inline constexpr std::int64_t kSchemaVersion = 3;
+inline constexpr std::int64_t kSchemaVersion = 4;
 // "RPSA": marks the file as ours.
 inline constexpr std::int64_t kApplicationId = 0x52505341;
 
@@ -61,6 +62,9 @@ class SqliteAccountStore final : public AccountStore {
   void Put(const StoredAccount& account);
   // The row, its lists and its kept messages.
   bool Remove(std::string_view name);
+  // Display (a new row when there is none), the password hash when
+  // `password`, and the list rows the edits add and remove.
+  void Edit(const StoredAccount& account, std::span<const ListEdit> edits, bool password);
   // The time of the last sign-on; a new row gets the display name too.
   void SaveSignOn(const StoredAccount& account);
 
@@ -82,13 +86,34 @@ class SqliteAccountStore final : public AccountStore {
  private:
   void Validate();
   void Migrate(std::int64_t from);
+  void Prepare();
+  // Lists kept as text by an older version become rows.
+  void ConvertTextLists();
   void Fail(const DatabaseError& e);
+  // The account's list rows replaced by those of `text`.
+  void ReplaceRows(const std::string& name, std::string_view text);
+  void ApplyEdit(const std::string& name, const ListEdit& edit);
+  // A row after the account's last; `seq` 0: its place found from those
+  // stored.
+  void AddRow(const std::string& name, char kind, std::string_view group, std::string_view key,
+              std::string_view text, std::string_view alias = {}, std::int64_t seq = 0);
+  // The lists as configuration lines, "m:" to "d:"; empty when it has none.
+  std::string ListsText(std::string_view name);
 
   std::string path_;
+  Limits limits_;
   std::unique_ptr<Database> db_;
   std::unique_ptr<Statement> saveLists_;
   std::unique_ptr<Statement> put_;
   std::unique_ptr<Statement> remove_;
+  std::unique_ptr<Statement> addRow_;
+  std::unique_ptr<Statement> addRowAt_;
+  std::unique_ptr<Statement> removeRow_;
+  std::unique_ptr<Statement> removeGroup_;
+  std::unique_ptr<Statement> removeRows_;
+  std::unique_ptr<Statement> ensureRow_;
+  std::unique_ptr<Statement> setDisplay_;
+  std::unique_ptr<Statement> setHash_;
   std::unique_ptr<Statement> signOn_;
   std::unique_ptr<KeptTable> kept_;
   std::string lastError_;

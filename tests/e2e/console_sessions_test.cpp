@@ -359,7 +359,9 @@ TEST(Reconnect, ComesBackToItsRoomsAndStopsOnARefusedPassword) {
 // notice, but never the session: the console keeps reading the server.
 TEST(StalledOutput, CostsOldEventsButNeverTheSession) {
   PrivateFile accounts{kAccounts};
-  ServerProcess server({"--accounts", accounts.path, "--keepalive", "1"});
+  // 300 KB of messages at once: above the server's rate for one sender.
+  ServerProcess server(
+      {"--accounts", accounts.path, "--keepalive", "1", "--im-rate", "1073741824"});
   ASSERT_NE(server.port(), 0) << server.err();
   ConsoleClient ann(server, "Ann Lee", "ann-pw-1", {"--output-limit", "65536"});
   ASSERT_EQ(ann.Receive({Event("ScreennameFormat", {"Ann Lee"}), LoggedIn("annlee")}), "");

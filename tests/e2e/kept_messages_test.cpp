@@ -115,19 +115,24 @@ TEST_F(KeptMessages, SurviveAKillAndArriveOnceInOrderAfterTheNextSignOn) {
 }
 
 // A box far larger than the client's output bound arrives whole, a batch at
-// a time, without the client being dropped for it.
+// a time, without the client being dropped for it. The bound is the lowest
+// allowed, the box 12 times it; the sender's IM rate is lifted to fill it.
 TEST_F(KeptMessages, AFullBoxComesWithinTheClientsOutputBound) {
-  ServerProcess server({"--accounts", accounts.path, "--max-client-backlog", "65536"});
+  constexpr int kIms = 800;
+  ServerProcess server({"--accounts", accounts.path, "--max-client-backlog", "524288",
+                        "--offline-messages", "800", "--offline-messages-per-sender", "800",
+                        "--offline-message-bytes", "16777216", "--im-rate", "1073741824",
+                        "--im-network-rate", "1073741824"});
   FlapPeer ann(server.port());
   ASSERT_TRUE(ann.SignOn("Ann Lee", "ann-pw-1"));
   const std::string text(8000, 'k');
-  for (int i = 0; i < 100; ++i)
+  for (int i = 0; i < kIms; ++i)
     ann.SendLine("toc_send_im bobray \"" + std::to_string(i) + text + "\"");
   ann.SendLine("toc_send_im nobody \"x\"");  // answered once the others are stored
   ASSERT_EQ(ann.Expect("ERROR:"), "ERROR:901:nobody");
   FlapPeer bob(server.port());
   ASSERT_TRUE(bob.SignOn("Bob Ray", "bob-pw-2"));
-  for (int i = 0; i < 100; ++i)
+  for (int i = 0; i < kIms; ++i)
     ASSERT_EQ(bob.Expect("IM_IN_ENC2:"),
               "IM_IN_ENC2:Ann Lee:F:F:F: O:F:F:F:" + std::to_string(i) + text)
         << i;

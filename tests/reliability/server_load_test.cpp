@@ -212,8 +212,9 @@ bool Sanitized() {
 
 TEST(ServerUnderLoad, BadClientsNeverReadersAndChurnBesideFiftySessionsLeakNothing) {
   // Every client comes from loopback: the per-address caps are lifted.
-  ServerProcess server(
-      {"--keepalive", "1", "--max-per-address", "2000", "--max-signing-on-per-address", "2000"});
+  ServerProcess server({"--keepalive", "1", "--max-per-address", "2000",
+                        "--max-signing-on-per-address", "2000", "--max-per-network", "2000",
+                        "--max-signing-on-per-network", "2000"});
   Load load(server);
   ASSERT_NO_FATAL_FAILURE(load.SignOnAll());
   const std::size_t files = server.OpenFiles();

@@ -429,7 +429,7 @@ class FlapPeer {
 
 // Sends never wait: what the socket does not take stays queued for Flush().
 struct QueuingPeer : FlapPeer {
-  explicit QueuingPeer(std::uint16_t port) : FlapPeer(port) {
+  explicit QueuingPeer(std::uint16_t port, const char* from = nullptr) : FlapPeer(port, from) {
     queue = true;
     ::fcntl(fd(), F_SETFL, O_NONBLOCK);  // for reads a driver makes itself
   }

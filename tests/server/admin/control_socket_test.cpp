@@ -98,10 +98,16 @@ TEST(ControlSocket, AccountsChangeLiveWhileOthersTalk) {
   EXPECT_NE(out.find("registered New One (the running server)"), std::string::npos) << out;
   FlapPeer added(server.port());
   EXPECT_TRUE(added.SignOn("newone", "first-pw"));
+  added.SendLine("toc2_new_buddies \"g:G\nb:Pal\n\"");
+  EXPECT_FALSE(added.Expect("INSERTED2:b:").empty());
   talk.Exchange();
 
-  // A new password: the session on it stays, the old password is refused.
+  // A new password: the session on it stays, the old password is refused,
+  // and the stored lists stay as they were.
   ASSERT_EQ(Command(control, {"account", "password", "newone"}, out, "second-pw\n"), 0) << out;
+  EXPECT_EQ(Database(dir / "server.db", false)
+                .QueryInt("SELECT count(*) FROM list_rows WHERE account = 'newone' AND kind = 'b'"),
+            1);
   talk.al.SendLine("toc_send_im newone \"still there?\"");
   EXPECT_FALSE(added.Expect("IM_IN_ENC2:Al:").empty());
   FlapPeer stale(server.port());
@@ -211,10 +217,11 @@ TEST(ControlSocket, RefusesAnotherUser) {
 }
 
 // A backup taken while a client stores changes as fast as it can is a whole
-// database of the same schema.
+// database of the same schema. The list rate is lifted so every change is
+// written, none refused as rated.
 TEST(ControlSocket, ABackupDuringAWriteBurstIsWhole) {
   TempDir dir;
-  ServerProcess server({"--db", dir / "s.db"});
+  ServerProcess server({"--db", dir / "s.db", "--list-rate", "1000"});
   FlapPeer writer(server.port());
   ASSERT_TRUE(writer.SignOn("Writer"));
   for (int i = 0; i < 400; ++i)

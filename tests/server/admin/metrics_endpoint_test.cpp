@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "FlapPeer.h"
 #include "Http.h"
@@ -97,6 +99,45 @@ TEST(MetricsEndpoint, AScrapeParsesAndMovesWithTheTraffic) {
   EXPECT_TRUE(HttpExchange(port, "DELETE /metrics HTTP/1.1\r\n\r\n").starts_with("HTTP/1.1 405"));
   EXPECT_TRUE(HttpExchange(port, std::string(9000, 'G')).starts_with("HTTP/1.1 431"));
   EXPECT_TRUE(HttpExchange(port, kMetricsGet).starts_with("HTTP/1.1 200 OK"));
+}
+
+// toc2_new_buddies adding groups G0 to G<n - 1>.
+std::string Groups(int n) {
+  std::string line = "toc2_new_buddies \"";
+  for (int i = 0; i < n; ++i) line += "g:G" + std::to_string(i) + "\n";
+  return line + "\"";
+}
+
+// Each refusal by a rate of a screen name, or by a full list, is counted on
+// its own line.
+TEST(MetricsEndpoint, RateHitsAndFullListsAreCountedEachOnItsLine) {
+  ServerProcess server({"--metrics", "0"});
+  const std::uint16_t port = MetricsPort(server);
+  ASSERT_NE(port, 0);
+  const struct {
+    const char* name;
+    std::string line;  // sent again and again
+    int times;
+    const char* sample;
+  } rows[] = {
+      {"Imer", "toc_send_im nobody \"" + std::string(2000, 'x') + "\"", 100,
+       "reposa_rate_limited_total{limit=\"im\"}"},
+      {"Lister", "toc2_new_group G", 80, "reposa_rate_limited_total{limit=\"lists\"}"},
+      {"Grouper", Groups(201), 1,  // one past the 200 groups of one list
+       "reposa_refusals_total{reason=\"list_full\"}"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.sample);
+    FlapPeer peer(server.port());
+    ASSERT_TRUE(peer.SignOn(r.name));
+    for (int i = 0; i < r.times; ++i) peer.SendLine(r.line);
+    double seen = 0;
+    for (int i = 0; i < 100 && seen == 0; ++i) {
+      seen = Samples(HttpExchange(port, kMetricsGet))[r.sample];
+      if (seen == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GE(seen, 1);
+  }
 }
 
 }  // namespace

@@ -225,6 +225,7 @@ TEST(Loopback, AClientThatNeverReadsStallsNoOne) {
 TEST(Loopback, TwoHundredClientsSignedOnAtOnceAreAllAnswered) {
   ServerOptions options;
   options.limits.maxPerAddress = options.limits.maxSigningOnPerAddress = 1000;
+  options.limits.maxPerNetwork = options.limits.maxSigningOnPerNetwork = 1000;
   ServerThread server(options);
   constexpr int kClients = 200;
   std::vector<std::unique_ptr<FlapPeer>> clients;

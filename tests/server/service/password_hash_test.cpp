@@ -1,4 +1,5 @@
 #include "service/password_hash.h"
+#include "service/password_worker.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -32,30 +33,53 @@ TEST(PasswordHash, HashesAreArgon2idSaltedAndCheckedWhateverTheirCost) {
 TEST(PasswordWorker, ResultsComeBackThroughItsDescriptor) {
   PasswordWorker worker(Limits{});  // two threads
   const std::string hash = HashPassword("old-pw", Limits{});
-  std::vector<PasswordWorker::Result> results(3);
-  int done = 0;
-  auto keep = [&](int i) {
-    return [&, i](const PasswordWorker::Result& r) {
-      results[static_cast<std::size_t>(i)] = r;
-      ++done;
-    };
+  // Made with weaker parameters than today's: a right password gets a new one.
+  const std::string older =
+      "$argon2id$v=19$m=8192,t=3,p=1$QjYHVbTa7zuPSIO6A22eXQ$"
+      "kb5kOIKpxfzCDuW+s7RrqJTTFgZFKz5qdMYbww75XK0";
+  const struct {
+    PasswordWorker::Job job;
+    bool matches;
+    const char* newPassword;  // what the new hash must check; null: none made
+  } rows[] = {
+      {{hash, "old-pw", {}}, true, nullptr},
+      {{hash, "wrong", "new-pw"}, false, nullptr},
+      {{hash, "old-pw", "new-pw"}, true, "new-pw"},
+      {{hash, "old-pw", {}, true}, true, nullptr},  // today's parameters: kept
+      {{older, "password", {}, true}, true, "password"},
+      {{older, "wrong", {}, true}, false, nullptr},
+      {{{}, "old-pw", {}, false, true}, false, nullptr},  // no such account
   };
-  worker.Submit({hash, "old-pw", {}}, keep(0));
-  worker.Submit({hash, "wrong", "new-pw"}, keep(1));
-  worker.Submit({hash, "old-pw", "new-pw"}, keep(2));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (done < 3 && std::chrono::steady_clock::now() < deadline) {
+  std::vector<PasswordWorker::Result> results(std::size(rows));
+  int done = 0;
+  for (std::size_t i = 0; i < std::size(rows); ++i)
+    ASSERT_NE(worker.Submit(rows[i].job,
+                            [&, i](const PasswordWorker::Result& r) {
+                              results[i] = r;
+                              ++done;
+                            }),
+              0u);
+  // Held back, then taken back: it never reports.
+  const auto later = PasswordWorker::Clock::now() + std::chrono::hours(1);
+  const auto ticket = worker.Submit(
+      {hash, "old-pw", {}}, [&](auto&) { ++done; }, "a", "n", later);
+  EXPECT_TRUE(worker.Cancel(ticket));
+  EXPECT_FALSE(worker.Cancel(ticket));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (done < static_cast<int>(std::size(rows)) && std::chrono::steady_clock::now() < deadline) {
     pollfd p{worker.fd(), POLLIN, 0};
     if (::poll(&p, 1, 1000) == 1) worker.Collect();
   }
-  ASSERT_EQ(done, 3);
+  ASSERT_EQ(done, static_cast<int>(std::size(rows)));
   EXPECT_EQ(worker.pending(), 0u);
-  EXPECT_TRUE(results[0].matches);
-  EXPECT_TRUE(results[0].newHash.empty());
-  EXPECT_FALSE(results[1].matches);
-  EXPECT_TRUE(results[1].newHash.empty());
-  EXPECT_TRUE(results[2].matches);
-  EXPECT_TRUE(VerifyPassword(results[2].newHash, "new-pw"));
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    EXPECT_EQ(results[i].matches, rows[i].matches) << i;
+    EXPECT_EQ(results[i].newHash.empty(), !rows[i].newPassword) << i;
+    if (rows[i].newPassword) {
+      EXPECT_TRUE(VerifyPassword(results[i].newHash, rows[i].newPassword)) << i;
+      EXPECT_FALSE(NeedsRehash(results[i].newHash, Limits{})) << i;
+    }
+  }
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include "ServiceFixture.h"
 #include "service/password_hash.h"
-#include "service/password_penalties.h"
+#include "service/password_worker.h"
 #include "service/stored_lists.h"
 
 namespace reposa::server::test {
@@ -36,7 +36,7 @@ TEST_F(ServiceTest, LongConfigurationComesInSeveralMessages) {
                "a\nb:buddy" + std::to_string(g) + "b\n\"");
   service.Ended(1);
   out.Take(1);
-  ASSERT_TRUE(service.SignOn(2, "pal", "pw", 40));
+  ASSERT_TRUE(service.SignOn(2, "pal", "pw", {}, 40));
   const Msgs m = Take(2);
   ASSERT_GT(m.size(), 4u);
   std::string joined;
@@ -54,8 +54,9 @@ TEST_F(ServiceTest, LongConfigurationComesInSeveralMessages) {
 TEST_F(ServiceTest, ClosedDirectoryChecksPasswordsAndQuotesOnlyItsNames) {
   Directory closed(limits, std::vector<AccountEntry>{{"Some Body", "right"}});
   std::string log;
+  std::int64_t clock = 0;
   Service s(
-      closed, out, [] { return 0; }, limits,
+      closed, out, [&] { return clock; }, limits,
       [&](std::string_view line) { log.append(line).push_back('\n'); });
   EXPECT_FALSE(s.SignOn(1, "somebody", "wrong"));
   EXPECT_FALSE(s.SignOn(2, "stranger", "right"));
@@ -81,6 +82,7 @@ TEST_F(ServiceTest, ClosedDirectoryChecksPasswordsAndQuotesOnlyItsNames) {
     EXPECT_EQ(Take(4), r.answer) << r.line;
   }
   s.Ended(4);
+  clock += 60;  // password changes belong to the name: its allowance comes back
   EXPECT_FALSE(s.SignOn(5, "somebody", "right"));
   ASSERT_TRUE(s.SignOn(6, "somebody", "new"));
   // A third wrong old password in one session ends it.
@@ -115,18 +117,30 @@ TEST_F(ServiceTest, ASignOnCheckedAgainstAReplacedPasswordIsRefused) {
   }
 }
 
-// Refusals of an existing name wait longer after each failure, up to a
-// bound; a success starts afresh; other names get the first delay.
-TEST(PasswordPenalties, DelayDoublesPerNameUpToTheBoundAndSuccessClears) {
-  std::int64_t now = 0;
-  PasswordPenalties p([&] { return now; }, Limits{});
-  const std::int64_t expected[] = {250, 500, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
-  for (std::int64_t ms : expected) EXPECT_EQ(p.Failed("al").count(), ms);
-  EXPECT_EQ(p.Failed("bo").count(), 250);
-  p.Succeeded("al");
-  EXPECT_EQ(p.Failed("al").count(), 250);
-  now += 901;  // forgotten after a quarter of an hour
-  EXPECT_EQ(p.Failed("bo").count(), 250);
+// A password change whose old password is still being checked when the
+// host gives the account another password leaves the host's in place.
+TEST_F(ServiceTest, APasswordChangeCheckedAgainstAReplacedPasswordChangesNothing) {
+  PasswordWorker worker(limits);
+  Directory closed(limits, std::vector<AccountEntry>{{"Some Body", "right"}});
+  Service s(
+      closed, out, [] { return 0; }, limits);
+  s.UseStore(nullptr, &worker);
+  auto settle = [&] {
+    for (int i = 0; i < 100 && worker.pending() > 0; ++i) {
+      pollfd p{worker.fd(), POLLIN, 0};
+      if (::poll(&p, 1, 100) == 1) worker.Collect();
+    }
+  };
+  ASSERT_EQ(s.SignOn(1, "somebody", "right"), kSignOnPending);
+  settle();
+  ASSERT_EQ(out.verdicts, (std::vector<std::pair<SessionId, bool>>{{1, true}}));
+  s.Command(1, *ParseCommandLine("toc_init_done"));
+  out.Take(1);
+  s.Command(1, *ParseCommandLine("toc_change_passwd right mine"));
+  s.AccountRegistered("Some Body", HashPassword("the host's", limits));
+  settle();
+  EXPECT_EQ(out.Take(1), (Msgs{"ERROR:980"}));
+  EXPECT_TRUE(VerifyPassword(*closed.Find("somebody")->passwordHash, "the host's"));
 }
 
 // A flood of one command costs a bounded amount: repeats of an invitee count

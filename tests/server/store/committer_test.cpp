@@ -115,5 +115,39 @@ TEST_F(CommitterTest, ARemovedAccountLeavesNothingToRetry) {
   }
 }
 
+// One turn's changes go in one set: the lists' edited rows, a message kept,
+// then the sign-on time. A removed account leaves none of its own in it.
+TEST_F(CommitterTest, OneTurnHoldsEveryChangeAndARemovedAccountLeavesNoneOfIts) {
+  using K = StoredChange::Kind;
+  const struct {
+    const char* removed;  // nullptr: none
+    std::vector<K> kinds;
+  } rows[] = {
+      {nullptr, {K::Edits, K::Keep, K::SignOn}},
+      {"al", {K::Keep}},  // its list edits and sign-on time go
+      {"bo", {K::Edits, K::SignOn}},
+  };
+  int n = 0;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.removed ? r.removed : "none");
+    Turn();
+    store.applied.clear();
+    ASSERT_TRUE(service.SignOn(1, "al", "pw"));
+    Run(1, "toc_init_done");
+    Run(1, "toc2_new_buddies \"g:G\nb:pal" + std::to_string(++n) + "\n\"");
+    Run(1, R"(toc_send_im "bo" "hello")");
+    if (r.removed) committer.Removed(*directory.Find(r.removed));
+    Turn();
+    std::vector<K> kinds;
+    for (const StoredChange& c : store.applied) {
+      kinds.push_back(c.kind);
+      EXPECT_TRUE(c.kind != K::Edits || !c.edits.empty());
+      EXPECT_TRUE(!r.removed || c.row.name != r.removed) << c.row.name;
+    }
+    EXPECT_EQ(kinds, r.kinds);
+    service.Ended(1);
+  }
+}
+
 }  // namespace
 }  // namespace reposa::server::test

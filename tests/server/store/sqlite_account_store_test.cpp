@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 
@@ -39,7 +40,8 @@ TEST(AccountStore, KeepsAccountsAcrossReopenInPrivateFiles) {
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0].display, "A l");
   EXPECT_EQ(all[0].passwordHash, al.passwordHash);
-  EXPECT_EQ(all[0].lists, al.lists);
+  EXPECT_FALSE(all[0].listsRead);  // read when the account is looked up
+  EXPECT_EQ(store.Load("al")->lists, "m:3\ng:G\nb:Pal:Alias\n");
   EXPECT_FALSE(all[1].passwordHash);
   // Saving lists leaves the password alone.
   EXPECT_TRUE(store.Write([&] { store.SaveLists({"al", "Al", std::nullopt, "m:2\n"}); }));
@@ -126,7 +128,9 @@ TEST(AccountStore, AFailedWriteKeepsWhatWasStoredAndLaterWritesSucceed) {
   ASSERT_TRUE(store.Write([&] { store.SaveLists({"al", "Al", std::nullopt, "m:1\n"}); }));
   const std::int64_t pages = store.database().QueryInt("PRAGMA page_count");
   store.database().Exec("PRAGMA max_page_count = " + std::to_string(pages));
-  const std::string big(20000, 'x');
+  std::string big = "m:1\ng:G\n";
+  for (int i = 0; i < 300; ++i)
+    big += "b:buddy" + std::to_string(i) + ":" + std::string(60, 'a') + "\n";
   EXPECT_FALSE(store.Write([&] {
     store.SaveLists({"al", "Al", std::nullopt, "m:2\n"});
     store.SaveLists({"bo", "Bo", std::nullopt, big});
@@ -160,6 +164,101 @@ TEST(AccountStore, AccountCommandsNeverStoreAPasswordInClear) {
     EXPECT_EQ(bytes.find(secret), std::string::npos) << secret;
 }
 
+// A file of a version before lists had rows of their own is brought forward
+// at open: its lists read back as they were, the text is gone, and what else
+// it kept stays.
+TEST(AccountStore, AFileWithListsAsTextIsBroughtForward) {
+  constexpr const char* kKept =
+      "CREATE TABLE kept_messages(id INTEGER PRIMARY KEY, recipient TEXT NOT NULL,"
+      " sender TEXT NOT NULL, sender_display TEXT NOT NULL, user_class TEXT NOT NULL,"
+      " message TEXT NOT NULL, sent_at INTEGER NOT NULL);"
+      "CREATE INDEX kept_messages_by_recipient ON kept_messages(recipient, id);"
+      "INSERT INTO kept_messages VALUES(7, 'al', 'bo', 'Bo', ' O', 'kept', 1700000000);";
+  // Each older version: before kept messages (1), with them (2), and with
+  // the time of the last sign-on too (3).
+  const struct {
+    int version;
+    std::string more;  // what that version has beyond the accounts
+    std::size_t kept;
+    std::int64_t lastSignOn;  // al's, read back
+  } rows[] = {
+      {1, "", 0, 0},
+      {2, kKept, 1, 0},
+      {3,
+       std::string(kKept) + "ALTER TABLE accounts ADD COLUMN last_signon INTEGER;"
+                            "UPDATE accounts SET last_signon = 1700000123 WHERE name = 'al';",
+       1, 1700000123},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.version);
+    TempDir dir;
+    const std::string file = dir / "old.db";
+    {
+      Database old(file, true);
+      old.Exec(
+          "CREATE TABLE accounts(name TEXT PRIMARY KEY NOT NULL, display TEXT NOT NULL,"
+          " password_hash TEXT, lists TEXT NOT NULL DEFAULT '') WITHOUT ROWID;"
+          "INSERT INTO accounts VALUES('al', 'Al', '$argon2id$x',"
+          " 'm:4\ng:Work\nb:Pal One:Alias\nb:pal2\ng:Home\np:friend\nd:pest\n');"
+          "INSERT INTO accounts VALUES('bo', 'Bo', NULL, '');" +
+          r.more + "PRAGMA application_id = 1380995905; PRAGMA user_version = " +
+          std::to_string(r.version) + ";");
+    }
+    SqliteAccountStore store(file, Limits{});
+    EXPECT_EQ(store.database().QueryInt("PRAGMA user_version"), kSchemaVersion);
+    EXPECT_EQ(store.database().QueryInt("SELECT count(*) FROM accounts WHERE lists <> ''"), 0);
+    EXPECT_EQ(store.Load("al")->lists,
+              "m:4\ng:Work\nb:Pal One:Alias\nb:pal2\ng:Home\np:friend\nd:pest\n");
+    EXPECT_EQ(store.Load("al")->passwordHash, "$argon2id$x");
+    EXPECT_EQ(store.Load("al")->lastSignOn, r.lastSignOn);
+    EXPECT_EQ(store.Load("bo")->lists, "");
+    std::size_t kept = 0;
+    for (const StoredAccount& a : store.LoadAll()) kept += a.kept.size();
+    EXPECT_EQ(kept, r.kept) << "kept messages stay";
+  }
+}
+
+// A change writes its own rows, never the whole lists: one buddy added to a
+// full list costs a few pages of the log, whatever the list holds.
+TEST(AccountStore, AChangeWritesItsRowsAloneAndReadsBackInOrder) {
+  TempDir dir;
+  SqliteAccountStore store(dir / "s.db", Limits{});
+  std::string full = "m:1\n";
+  for (int g = 0; g < 10; ++g) {
+    full += "g:Group " + std::to_string(g) + "\n";
+    for (int b = 0; b < 99; ++b)
+      full += "b:buddy " + std::to_string(g * 100 + b) + ":alias of " + std::to_string(b) + "\n";
+  }
+  for (int i = 0; i < 500; ++i) full += "p:permitted" + std::to_string(i) + "\n";
+  for (int i = 0; i < 500; ++i) full += "d:blocked" + std::to_string(i) + "\n";
+  ASSERT_TRUE(store.Write([&] { store.SaveLists({"al", "Al", {}, full}); }));
+  store.database().Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+  const std::vector<ListEdit> edits[] = {
+      {{'b', true, "Group 3", "New Pal", "its alias"}},
+      {{'b', false, "Group 3", "newpal", {}}},
+      {{'p', true, {}, "another", {}}, {'m', true, {}, "3", {}}, {'g', true, "Last", "Last", {}}},
+  };
+  for (const auto& e : edits) {
+    const auto before = std::filesystem::file_size(dir / "s.db-wal");
+    ASSERT_TRUE(store.Apply(
+        std::vector<StoredChange>{{StoredChange::Kind::Edits, {"al", "Al", {}, {}}, e}}));
+    EXPECT_LE(std::filesystem::file_size(dir / "s.db-wal") - before, 16 * 1024u);
+  }
+  std::string expected = full;
+  expected.replace(0, 3, "m:3");
+  expected.insert(expected.find("p:permitted0"), "g:Last\n");
+  expected += "p:another\n";
+  // p: lines come before d: lines.
+  const std::size_t d = expected.find("d:blocked0");
+  expected.erase(expected.size() - std::string("p:another\n").size());
+  expected.insert(d, "p:another\n");
+  EXPECT_EQ(store.Load("al")->lists, expected);
+  ASSERT_TRUE(store.Apply(std::vector<StoredChange>{{StoredChange::Kind::Edits,
+                                                     {"al", "Al", {}, {}},
+                                                     {{'g', false, "Group 0", "Group 0", {}}}}}));
+  EXPECT_EQ(store.Load("al")->lists.find("buddy 5:"), std::string::npos) << "gone with its group";
+}
+
 // A file of the schema before kept messages is brought forward at open with
 // its accounts intact, and keeps messages from then on.
 TEST(AccountStore, AFileWithoutKeptMessagesIsMigratedAndKeepsThem) {
@@ -179,7 +278,8 @@ TEST(AccountStore, AFileWithoutKeptMessagesIsMigratedAndKeepsThem) {
     return StoredMessage{id, "cy", "Cy", " O", std::move(text), 1700000000 + id};
   };
   auto change = [](StoredChange::Kind kind, std::string name, StoredMessage m) {
-    return StoredChange{kind, StoredAccount{std::move(name), {}, {}, {}}, std::move(m)};
+    return StoredChange{
+        .kind = kind, .row = StoredAccount{std::move(name), {}, {}, {}}, .message = std::move(m)};
   };
   using K = StoredChange::Kind;
   const std::vector<StoredChange> changes = {

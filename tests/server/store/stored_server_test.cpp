@@ -10,6 +10,7 @@
 #include "TempDir.h"
 #include "account_command.h"
 #include "service/password_hash.h"
+#include "service/password_worker.h"
 #include "store/sqlite_account_store.h"
 
 namespace reposa::server::test {
@@ -34,6 +35,7 @@ TEST(StoredServer, AFullDatabaseIsAnsweredWithAnErrorAndServingGoesOn) {
   PasswordWorker worker(oneThread);
   std::set<std::string> acknowledged;
   std::size_t refused = 0;
+  constexpr std::size_t kAdded = 50;
   {
     ServerThread server(store, &worker);
     FlapPeer filler(server.port());
@@ -42,10 +44,11 @@ TEST(StoredServer, AFullDatabaseIsAnsweredWithAnErrorAndServingGoesOn) {
     EXPECT_EQ(config, before);
     FlapPeer bee(server.port());
     ASSERT_TRUE(bee.SignOn("Bee"));
-    const std::string alias(300, 'a');
-    for (int i = 0; i < 30; ++i)
+    // Each buddy is a row of its own; a page's worth of them needs more.
+    const std::string alias(64, 'a');
+    for (std::size_t i = 0; i < kAdded; ++i)
       filler.SendLine("toc2_new_buddies \"g:Old\nb:pal" + std::to_string(i) + ":" + alias + "\n\"");
-    while (acknowledged.size() + refused < 30) {
+    while (acknowledged.size() + refused < kAdded) {
       auto f = filler.ReadFrame();
       ASSERT_TRUE(f);
       if (f->payload == "ERROR:999") ++refused;
@@ -68,7 +71,7 @@ TEST(StoredServer, AFullDatabaseIsAnsweredWithAnErrorAndServingGoesOn) {
   // What was stored before is there, and nothing that was refused.
   const std::string after = store.Load("filler")->lists;
   EXPECT_TRUE(after.starts_with("m:1\ng:Old\nb:keeper\n")) << after;
-  for (int i = 0; i < 30; ++i) {
+  for (std::size_t i = 0; i < kAdded; ++i) {
     const std::string name = "pal" + std::to_string(i);
     EXPECT_EQ(after.find("b:" + name + ":") != std::string::npos, acknowledged.count(name) > 0)
         << name;
