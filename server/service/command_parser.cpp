@@ -11,11 +11,15 @@ std::optional<CommandLine> ParseCommandLine(std::string_view line) {
   auto skipSpaces = [&] {
     while (i < n && line[i] == ' ') ++i;
   };
+  // Where an unquoted run ends: at the first of `stops` (the space, and the
+  // bytes such a run may not hold), or at the end. Runs are copied whole:
+  // a list of names may be thousands of bytes.
+  auto runEnd = [&](std::string_view stops) { return std::min(line.find_first_of(stops, i), n); };
   skipSpaces();
-  while (i < n && line[i] != ' ') {
-    if (line[i] == '"' || line[i] == '\\') return std::nullopt;
-    out.word.push_back(line[i++]);
-  }
+  const std::size_t wordEnd = runEnd(" \"\\");
+  if (wordEnd < n && line[wordEnd] != ' ') return std::nullopt;
+  out.word = line.substr(i, wordEnd - i);
+  i = wordEnd;
   if (out.word.empty()) return std::nullopt;
   // Runs of spaces separate like one: the login line carries two in a row.
   for (skipSpaces(); i < n; skipSpaces()) {
@@ -40,10 +44,10 @@ std::optional<CommandLine> ParseCommandLine(std::string_view line) {
       if (!closed) return std::nullopt;
       if (i < n && line[i] != ' ') return std::nullopt;
     } else {
-      while (i < n && line[i] != ' ') {
-        if (line[i] == '"') return std::nullopt;
-        arg.push_back(line[i++]);
-      }
+      const std::size_t end = runEnd(" \"");
+      if (end < n && line[end] == '"') return std::nullopt;
+      arg = line.substr(i, end - i);
+      i = end;
     }
     out.args.push_back(std::move(arg));
   }
