@@ -32,7 +32,10 @@ ConsoleSession::ConsoleSession(kez::posix::EventLoop& loop, EventPrinter::Emit e
 }
 
 void ConsoleSession::HandleLine(std::string_view line) {
-  ParsedLine parsed = ParseRequest(line);
+  Handle(ParseRequest(line), line.size());
+}
+
+void ConsoleSession::Handle(ParsedLine parsed, std::size_t lineBytes) {
   if (const auto* error = std::get_if<nlohmann::ordered_json>(&parsed)) emit_(*error);
   auto* request = std::get_if<Request>(&parsed);
   if (!request) return;
@@ -41,7 +44,7 @@ void ConsoleSession::HandleLine(std::string_view line) {
       (held_.Empty() && control_->State() == kez::SessionState::SignedOn)) {
     Run(std::move(*request));
   } else if (SignOnComing()) {
-    held_.Hold(std::move(*request), line.size());
+    held_.Hold(std::move(*request), lineBytes);
   } else {
     emit_(nlohmann::ordered_json{{"error", std::string(request->method->name) +
                                                ": not signed on, and no sign-on is coming"}});

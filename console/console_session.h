@@ -51,6 +51,9 @@ class ConsoleSession {
   // sign-on is under way or waiting, and refused with an error otherwise.
   // Calls that need no server answer at once.
   void HandleLine(std::string_view line);
+  // The same for a line already read; `lineBytes` counts against the bound
+  // of held calls.
+  void Handle(ParsedLine parsed, std::size_t lineBytes);
 
   // Signs on now and, whenever the connection is lost, again after the
   // backoff's wait, each wait announced as a notice line; after a sign-on it

@@ -109,5 +109,31 @@ TEST_F(OutputQueueTest, ResultsPastTheBoundPauseInputAndAGoneReaderIsNoFault) {
   EXPECT_EQ(out->QueuedBytes(), 0u);
 }
 
+// Two sources, one flooding: the events dropped are the flood's, never the
+// quiet source's, even those older than every flood line kept.
+TEST_F(OutputQueueTest, AFloodingSourceLosesItsOwnEventsOnly) {
+  const std::string text(100, 'x');
+  for (int i = 0; i < 400; ++i) {
+    if (i % 80 == 0) out->Write(json{{"event", "Quiet"}, {"args", {i}}}, 0);
+    out->Write(json{{"event", "Flood"}, {"args", {i, text}}}, 1);
+  }
+  StartReading();
+  std::string got;
+  while (out->QueuedBytes() > 0) {
+    got += ReadAll(fds[0]);
+    loop.RunOnce(std::chrono::milliseconds(10));
+  }
+  got += ReadAll(fds[0]);
+  std::vector<int> quiet;
+  int flood = 0;
+  for (std::size_t at = 0, end; (end = got.find('\n', at)) != std::string::npos; at = end + 1) {
+    const json line = json::parse(got.substr(at, end - at));
+    if (line.value("event", "") == "Quiet") quiet.push_back(line["args"][0].get<int>());
+    flood += line.value("event", "") == "Flood";
+  }
+  EXPECT_EQ(quiet, (std::vector<int>{0, 80, 160, 240, 320}));
+  EXPECT_LT(flood, 400) << "the flood did overflow the queue";
+}
+
 }  // namespace
 }  // namespace reposa::console
