@@ -85,6 +85,7 @@ void ConsoleSession::SignOnAgain() {
 }
 
 void ConsoleSession::SessionLost() {
+  Settled();
   if (const auto retry = keep_.Lost())
     emit_(nlohmann::ordered_json{
         {"notice", "reconnecting"}, {"in", retry->ShownSeconds()}, {"attempt", retry->attempt}});
@@ -109,6 +110,7 @@ void ConsoleSession::Events::LoggedIn(const std::string& strUserName,
                          std::move(PrivateList), std::move(MiscData), strPreferences, PrivacyMode);
   session_.keep_.LoggedIn();
   session_.loop_.Post([&s = session_] { s.RunHeldCalls(); });
+  session_.Settled();
 }
 
 void ConsoleSession::Events::JoinedChat(const std::string& strChatName, int32_t lngChatID) {
@@ -134,6 +136,7 @@ void ConsoleSession::Events::Error(int16_t intErrorCode, const std::string& strE
     s.loop_.Post([&s] {
       if (s.onGiveUp_) s.onGiveUp_();
     });
+  s.Settled();
 }
 
 void ConsoleSession::Events::WinsockError(const std::string& strError) {

@@ -62,6 +62,10 @@ class ConsoleSession {
   // retrying.
   void KeepPresent(SignOn signOn, std::function<void()> onGiveUp);
 
+  // `settled` runs whenever a sign-on has ended one way or the other: signed
+  // on, refused, or the connection lost or never made.
+  void OnSignOnSettled(std::function<void()> settled) { onSettled_ = std::move(settled); }
+
  private:
   class Events final : public EventPrinter {
    public:
@@ -88,11 +92,15 @@ class ConsoleSession {
   bool SignOnComing() const;
   void RunHeldCalls();
   void SessionLost();
+  void Settled() {
+    if (onSettled_) onSettled_();
+  }
 
   kez::posix::EventLoop& loop_;
   EventPrinter::Emit emit_;
   SignOn signOn_;  // what --reconnect signs on with
   std::function<void()> onGiveUp_;
+  std::function<void()> onSettled_;
   LoopTimer timer_;
   kez::host::KeepPresent keep_;
   Events events_;

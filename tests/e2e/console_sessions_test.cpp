@@ -499,5 +499,24 @@ TEST(SeveralAccounts, EndOnlyOnceEveryAccountIsRefused) {
   }
 }
 
+// Many accounts of one server start together, yet the server's bound on
+// sign-ons under way from one address (8) turns none of them away.
+TEST(SeveralAccounts, SignOnTogetherWithinTheServersBoundPerAddress) {
+  ServerProcess server;
+  PrivateFile password{"pw\n"};
+  std::string text = "server = " + server.address() + "\npassword-file = " + password.path + "\n";
+  constexpr int kAccounts = 12;
+  for (int i = 0; i < kAccounts; ++i)
+    text += "[account a" + std::to_string(i) + "]\nscreen-name = user" + std::to_string(i) + "\n";
+  PrivateFile config{text};
+  ConsoleProcess console({"--config", config.path});
+  int signedOn = 0;
+  EXPECT_TRUE(console.Await([&](const json& l) {
+    EXPECT_NE(l.value("event", ""), "ConnectionClosed") << l;
+    return (signedOn += l.value("event", "") == "LoggedIn") == kAccounts;
+  })) << console.out();
+  EXPECT_EQ(console.Stop(SIGTERM), 0);
+}
+
 }  // namespace
 }  // namespace reposa::e2e
