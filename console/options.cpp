@@ -297,7 +297,7 @@ Options:
                          them. A line "[account NAME]" starts the options of
                          one account: FILE may keep up to 1000 accounts on one
                          connection each, every one with the lines before the
-                         first such line, then its own
+                         first such line, then its own, then the command line
   --reconnect            sign on again whenever the connection is lost, after
                          1 s, doubling up to 5 min (each wait +-20 %), and join
                          the rooms again; a wrong name or password or a blocked
