@@ -37,6 +37,20 @@ class OutputQueueTest : public testing::Test {
       if (fd >= 0) ::close(fd);
   }
   void StartReading() { ::fcntl(fds[0], F_SETFL, O_NONBLOCK); }
+  // Reads until the queue is empty: the lines written, parsed.
+  std::vector<json> ReadToTheEnd() {
+    StartReading();
+    std::string got;
+    while (out->QueuedBytes() > 0) {
+      got += ReadAll(fds[0]);
+      loop.RunOnce(std::chrono::milliseconds(10));
+    }
+    got += ReadAll(fds[0]);
+    std::vector<json> lines;
+    for (std::size_t at = 0, end; (end = got.find('\n', at)) != std::string::npos; at = end + 1)
+      lines.push_back(json::parse(got.substr(at, end - at)));
+    return lines;
+  }
 
   int fds[2] = {-1, -1};
   kez::posix::EventLoop loop;
@@ -55,17 +69,8 @@ TEST_F(OutputQueueTest, AStalledReaderCostsOldEventsOnlyAndOneNoticeCountsThem) 
   }
   out->Write(json{{"error", "last"}});
   EXPECT_LE(out->QueuedBytes(), 8192u);
-  StartReading();
-  std::string got;
-  while (out->QueuedBytes() > 0) {
-    got += ReadAll(fds[0]);
-    loop.RunOnce(std::chrono::milliseconds(10));
-  }
-  got += ReadAll(fds[0]);
+  const std::vector<json> lines = ReadToTheEnd();
 
-  std::vector<json> lines;
-  for (std::size_t at = 0, end; (end = got.find('\n', at)) != std::string::npos; at = end + 1)
-    lines.push_back(json::parse(got.substr(at, end - at)));
   int events = 0, notices = 0, dropped = 0, lastEvent = -1;
   std::vector<int> results;
   for (const json& line : lines) {
@@ -117,17 +122,10 @@ TEST_F(OutputQueueTest, AFloodingSourceLosesItsOwnEventsOnly) {
     if (i % 80 == 0) out->Write(json{{"event", "Quiet"}, {"args", {i}}}, 0);
     out->Write(json{{"event", "Flood"}, {"args", {i, text}}}, 1);
   }
-  StartReading();
-  std::string got;
-  while (out->QueuedBytes() > 0) {
-    got += ReadAll(fds[0]);
-    loop.RunOnce(std::chrono::milliseconds(10));
-  }
-  got += ReadAll(fds[0]);
+  const std::vector<json> lines = ReadToTheEnd();
   std::vector<int> quiet;
   int flood = 0;
-  for (std::size_t at = 0, end; (end = got.find('\n', at)) != std::string::npos; at = end + 1) {
-    const json line = json::parse(got.substr(at, end - at));
+  for (const json& line : lines) {
     if (line.value("event", "") == "Quiet") quiet.push_back(line["args"][0].get<int>());
     flood += line.value("event", "") == "Flood";
   }
