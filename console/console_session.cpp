@@ -127,6 +127,7 @@ void ConsoleSession::Events::LoggedOut(const std::string& strUserName) {
   EventPrinter::LoggedOut(strUserName);
   session_.keep_.LoggedOut();
   session_.held_.RefuseAll("not sent: signed off");
+  session_.Settled();
 }
 
 void ConsoleSession::Events::Error(int16_t intErrorCode, const std::string& strError) {

@@ -63,7 +63,7 @@ class ConsoleSession {
   void KeepPresent(SignOn signOn, std::function<void()> onGiveUp);
 
   // `settled` runs whenever a sign-on has ended one way or the other: signed
-  // on, refused, or the connection lost or never made.
+  // on, refused, signed off, or the connection lost or never made.
   void OnSignOnSettled(std::function<void()> settled) { onSettled_ = std::move(settled); }
 
  private:

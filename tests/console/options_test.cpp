@@ -169,12 +169,7 @@ TEST(ConfigAccounts, EachSectionIsOneAccountOverTheSharedLines) {
        {},
        nullptr,
        "--config: [account y]: no password-file"},
-      {"[account x]\nscreen-name = X\nca-file = /ca\n",
-       {},
-       nullptr,
-       "--config: [account x]: --ca-file needs --tls"},
       {"[account]\n", {}, nullptr, "--config: line 1: a section is \"[account NAME]\""},
-      {"[accounts x]\n", {}, nullptr, "--config: line 1: a section is"},
       {many, {}, nullptr, "--config: line 3001: more than 1000 accounts"},
   };
   for (const auto& row : rows) {
