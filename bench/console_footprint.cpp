@@ -2,15 +2,21 @@
 // configuration of many buddies, and the CPU time and wake-ups it spends
 // while signed on and idle. An empty C++ program is measured alongside as
 // the floor. With --tls the console signs on over TLS (verified against a
-// CA made for the run), and the figures are named console_tls.*.
+// CA made for the run), and the figures are named console_tls.*. With
+// --accounts N one console keeps N accounts of `buddies` buddies each (one
+// --config file, a section each), and the figures are named
+// console_N_accounts.*, with the resident memory each account beyond the
+// first adds over a one-account console measured in the same run.
 //
 //   bench_console [--buddies 1000] [--idle 10] [--runs 3] [--json FILE] [--tls]
+//                 [--accounts N]
 
 #include <poll.h>
 #include <stdlib.h>
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -27,7 +33,12 @@ namespace {
 using reposa::test::PrivateFile;
 using reposa::test::ServerProcess;
 
-const char* const kName = "Console Bench";
+const std::string kName = "Console Bench";
+
+// The screen name of account `i` of several.
+std::string AccountName(int accounts, int i) {
+  return accounts == 1 ? kName : kName + " " + std::to_string(i + 1);
+}
 
 // Pumps one peer until `done`, handing it every frame; throws after `bound`.
 void PumpOne(FlapPeer& peer, const std::function<void(const PeerFrame&)>& onFrame,
@@ -43,8 +54,8 @@ void PumpOne(FlapPeer& peer, const std::function<void(const PeerFrame&)>& onFram
   }
 }
 
-// Stores `buddies` buddies, in groups of a hundred, for kName.
-void StoreBuddies(std::uint16_t port, int buddies) {
+// Stores `buddies` buddies, in groups of a hundred, for `name`.
+void StoreBuddies(std::uint16_t port, int buddies, const std::string& name) {
   FlapPeer peer(port);
   peer.SendOpening();
   bool online = false;
@@ -52,7 +63,7 @@ void StoreBuddies(std::uint16_t port, int buddies) {
   PumpOne(
       peer,
       [&](const PeerFrame& f) {
-        if (f.type == 1) return peer.SendSignOn(kName, "secret");
+        if (f.type == 1) return peer.SendSignOn(name, "secret");
         if (f.payload.starts_with("ERROR:"))
           throw std::runtime_error("while storing buddies: " + std::string(f.payload));
         if (f.payload.starts_with("INSERTED2:b:")) ++inserted;
@@ -81,35 +92,77 @@ struct RunResult {
   double emptyHwmKiB = 0;
 };
 
+// The console's command line: one account on the command line, or several
+// in `config`, written here.
+std::vector<std::string> ConsoleCommand(const std::string& consolePath, ServerProcess& server,
+                                        const reposa::test::TlsServerFiles& files, bool tls,
+                                        int accounts, const PrivateFile& passwordFile,
+                                        std::unique_ptr<PrivateFile>& config) {
+  const std::string address =
+      tls ? server.tlsAddress() : "127.0.0.1:" + std::to_string(server.port());
+  std::vector<std::string> command = {consolePath, "--server", address};
+  if (tls) command.insert(command.end(), {"--ca-file", files.caFile()});
+  if (accounts == 1) {
+    command.insert(command.end(), {"--screen-name", kName, "--password-file", passwordFile.path});
+    return command;
+  }
+  std::string text = "password-file = " + passwordFile.path + "\n";
+  for (int i = 0; i < accounts; ++i)
+    text += "[account a" + std::to_string(i + 1) + "]\nscreen-name = " + AccountName(accounts, i) +
+            "\n";
+  config = std::make_unique<PrivateFile>(text);
+  command.insert(command.end(), {"--config", config->path});
+  return command;
+}
+
+// Waits for every account's LoggedIn line and checks each lists `buddies`.
+void AwaitSignOns(ChildProcess& console, int accounts, int buddies) {
+  const std::string loggedIn = "\"event\":\"LoggedIn\"";
+  std::size_t from = 0;
+  for (int i = 0; i < accounts; ++i) {
+    const std::size_t found = console.WaitOut(loggedIn, from, 60s);
+    const std::size_t begin =
+        found == std::string::npos ? found : console.out().rfind('\n', found) + 1;
+    const std::size_t end = begin == std::string::npos ? begin : console.WaitOut("\n", found);
+    if (end == std::string::npos)
+      throw std::runtime_error("the console did not sign on: " + console.err());
+    const auto event = nlohmann::json::parse(console.out().substr(begin, end - 1 - begin));
+    int listed = 0;
+    for (const auto& item : event["args"][1])
+      listed += !item.get<std::string>().starts_with("[group]");
+    if (listed != buddies)
+      throw std::runtime_error("LoggedIn listed " + std::to_string(listed) + " buddies");
+    from = end;
+  }
+}
+
+// Many accounts from one address: the server's connections per address
+// raised to fit them (not its sign-ons under way: the console keeps within
+// those).
+std::vector<std::string> ServerOptions(const reposa::test::TlsServerFiles& files, bool tls,
+                                       int accounts) {
+  std::vector<std::string> options = tls ? files.Options() : std::vector<std::string>{};
+  if (accounts > 1) {
+    const std::string n = std::to_string(accounts + 8);
+    options.insert(options.end(), {"--max-per-address", n, "--max-per-network", n});
+  }
+  return options;
+}
+
 RunResult Run(const std::string& serverPath, const std::string& consolePath,
-              const std::string& emptyPath, int buddies, double idleSeconds, bool tls) {
+              const std::string& emptyPath, int buddies, double idleSeconds, bool tls,
+              int accounts) {
   RunResult r;
   const reposa::test::TlsServerFiles files;
-  ServerProcess server(tls ? files.Options() : std::vector<std::string>{}, serverPath);
-  const std::uint16_t port = server.port();
-  StoreBuddies(port, buddies);
+  ServerProcess server(ServerOptions(files, tls, accounts), serverPath);
+  for (int i = 0; i < accounts; ++i) StoreBuddies(server.port(), buddies, AccountName(accounts, i));
 
   const PrivateFile passwordFile("secret\n");
-  std::vector<std::string> command = {consolePath,       "--screen-name",   kName,
-                                      "--password-file", passwordFile.path, "--server"};
-  if (tls)
-    command.insert(command.end(), {server.tlsAddress(), "--ca-file", files.caFile()});
-  else
-    command.push_back("127.0.0.1:" + std::to_string(port));
-  ChildProcess console(command);
-  const std::string loggedIn = "{\"event\":\"LoggedIn\"";
-  const std::size_t found = console.WaitOut(loggedIn);
-  const std::size_t begin = found == std::string::npos ? found : found - loggedIn.size();
-  const std::size_t end = begin == std::string::npos ? begin : console.WaitOut("\n", begin);
-  if (end == std::string::npos)
-    throw std::runtime_error("the console did not sign on: " + console.err());
+  std::unique_ptr<PrivateFile> config;
+  ChildProcess console(
+      ConsoleCommand(consolePath, server, files, tls, accounts, passwordFile, config));
+  AwaitSignOns(console, accounts, buddies);
   r.signOnMs = std::chrono::duration<double, std::milli>(Clock::now() - console.started()).count();
-  const auto event = nlohmann::json::parse(console.out().substr(begin, end - begin));
-  int listed = 0;
-  for (const auto& item : event["args"][1])
-    listed += !item.get<std::string>().starts_with("[group]");
-  if (listed != buddies)
-    throw std::runtime_error("LoggedIn listed " + std::to_string(listed) + " buddies");
 
   // Idle: nothing arrives, nothing is typed; the program should not run.
   // The window opens once it has gone back to sleep after the sign-on.
@@ -151,11 +204,17 @@ int main(int argc, char** argv) {
     const int runs = static_cast<int>(args.Number("--runs", 3));
     const std::string json = args.Text("--json", "");
     const bool tls = args.Flag("--tls");
+    const int accounts = static_cast<int>(args.Number("--accounts", 1));
     args.Check();
+    if (accounts < 1) throw std::runtime_error("--accounts: at least 1");
 
-    std::vector<double> signOn, rss, hwm, anon, cpu, wakeups, empty;
+    std::vector<double> signOn, rss, hwm, anon, cpu, wakeups, empty, perAccount;
     for (int i = 0; i < runs; ++i) {
-      const RunResult r = Run(serverPath, consolePath, emptyPath, buddies, idle, tls);
+      const RunResult r = Run(serverPath, consolePath, emptyPath, buddies, idle, tls, accounts);
+      if (accounts > 1) {
+        const RunResult one = Run(serverPath, consolePath, emptyPath, buddies, 0, tls, 1);
+        perAccount.push_back((r.rssKiB - one.rssKiB) / (accounts - 1) / 1024);
+      }
       signOn.push_back(r.signOnMs);
       rss.push_back(r.rssKiB / 1024);
       hwm.push_back(r.hwmKiB / 1024);
@@ -167,7 +226,8 @@ int main(int argc, char** argv) {
     const std::string b = std::to_string(buddies);
     char s[32];
     std::snprintf(s, sizeof s, "%g", idle);
-    const std::string prefix = tls ? "console_tls." : "console.";
+    const std::string prefix = std::string(tls ? "console_tls" : "console") +
+                               (accounts > 1 ? "_" + std::to_string(accounts) + "_accounts." : ".");
     Figures figures("bench_console");
     figures.Add(prefix + "start_to_signed_on_" + b + "_buddies", "ms", signOn);
     figures.Add(prefix + "rss_signed_on_" + b + "_buddies", "MiB", rss);
@@ -175,6 +235,8 @@ int main(int argc, char** argv) {
     figures.Add(prefix + "rss_anon_signed_on_" + b + "_buddies", "MiB", anon);
     figures.Add(prefix + "cpu_idle_" + std::string(s) + "s", "ms", cpu);
     figures.Add(prefix + "wakeups_idle_" + std::string(s) + "s", "", wakeups);
+    if (accounts > 1)
+      figures.Add(prefix + "rss_per_extra_account_" + b + "_buddies", "MiB", perAccount);
     figures.Add("empty_cpp_program.peak_rss", "MiB", empty);
     figures.Write(json);
   } catch (const std::exception& e) {

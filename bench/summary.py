@@ -195,6 +195,16 @@ def program_rows(t):
         t.rows.append(("Console, CPU over 10 idle seconds signed on", "none (no timers, no polling)",
                        f"{fmt(cpu, 'ms')}, {wakeups:.0f} wake-ups", "", "",
                        "met" if cpu == 0 and wakeups == 0 else "MISSED"))
+    per = t.fig("console_100_accounts.rss_per_extra_account_100_buddies")
+    if per is not None:
+        # Absolute, as the wake-ups: what one more account costs is memory
+        # the console itself adds, with nothing of the machine in it.
+        idle = t.fig("console_100_accounts.wakeups_idle_10s")
+        t.rows.append(("Console, resident added by each account beyond the first "
+                       "(100 accounts of 100 buddies)", "≤ 0.25 MiB", fmt(per, "MiB"), "", "",
+                       "met" if per <= 0.25 else "MISSED"))
+        t.rows.append(("Console, wake-ups over 10 idle seconds, 100 accounts", "none",
+                       f"{idle:.0f}", "", "", "met" if idle == 0 else "MISSED"))
     start = t.fig("console.start_to_signed_on_1000_buddies")
     if start is not None:
         t.info("Console, start to LoggedIn (1,000 buddies, local server)", fmt(start, "ms"))
@@ -283,14 +293,20 @@ def tls_rows(t):
         if tls is not None:
             t.info(f"Server over TLS, {label}", fmt(tls, unit), f"plain: {fmt(plain, unit)}")
     # Memory is counted in bytes, the same on any machine: absolute bounds.
-    for name, label, limit in [
-            ("server_tls.rss_10000_sessions", "Server over TLS, resident with 10,000 idle sessions", 256),
-            ("console_tls.peak_rss_signed_on_1000_buddies",
-             "Console over TLS, peak resident signed on (1,000 buddies)", 6)]:
-        value = t.fig(name)
-        if value is not None:
-            t.rows.append((label, f"≤ {limit} MiB", fmt(value, "MiB"), "", "",
-                           "met" if value <= limit else "MISSED"))
+    value = t.fig("server_tls.rss_10000_sessions")
+    if value is not None:
+        t.rows.append(("Server over TLS, resident with 10,000 idle sessions", "≤ 256 MiB",
+                       fmt(value, "MiB"), "", "", "met" if value <= 256 else "MISSED"))
+    # The console's own memory over TLS against plain; OpenSSL's shared code
+    # pages are shown, not bounded (docs/decisions.md).
+    tls, plain = (t.fig(f"console{kind}.rss_anon_signed_on_1000_buddies") for kind in ("_tls", ""))
+    if tls is not None and plain is not None:
+        t.rows.append(("Console over TLS, own memory signed on (1,000 buddies)",
+                       "≤ 1 MiB above plain", fmt(tls, "MiB"), f"plain: {fmt(plain, 'MiB')}",
+                       "", "met" if tls - plain <= 1 else "MISSED"))
+    value = t.fig("console_tls.peak_rss_signed_on_1000_buddies")
+    if value is not None:
+        t.info("Console over TLS, peak resident signed on (1,000 buddies)", fmt(value, "MiB"))
 
 
 def offline_rows(t):

@@ -32,7 +32,10 @@ ConsoleSession::ConsoleSession(kez::posix::EventLoop& loop, EventPrinter::Emit e
 }
 
 void ConsoleSession::HandleLine(std::string_view line) {
-  ParsedLine parsed = ParseRequest(line);
+  Handle(ParseRequest(line), line.size());
+}
+
+void ConsoleSession::Handle(ParsedLine parsed, std::size_t lineBytes) {
   if (const auto* error = std::get_if<nlohmann::ordered_json>(&parsed)) emit_(*error);
   auto* request = std::get_if<Request>(&parsed);
   if (!request) return;
@@ -41,7 +44,7 @@ void ConsoleSession::HandleLine(std::string_view line) {
       (held_.Empty() && control_->State() == kez::SessionState::SignedOn)) {
     Run(std::move(*request));
   } else if (SignOnComing()) {
-    held_.Hold(std::move(*request), line.size());
+    held_.Hold(std::move(*request), lineBytes);
   } else {
     emit_(nlohmann::ordered_json{{"error", std::string(request->method->name) +
                                                ": not signed on, and no sign-on is coming"}});
@@ -82,6 +85,7 @@ void ConsoleSession::SignOnAgain() {
 }
 
 void ConsoleSession::SessionLost() {
+  Settled();
   if (const auto retry = keep_.Lost())
     emit_(nlohmann::ordered_json{
         {"notice", "reconnecting"}, {"in", retry->ShownSeconds()}, {"attempt", retry->attempt}});
@@ -106,6 +110,7 @@ void ConsoleSession::Events::LoggedIn(const std::string& strUserName,
                          std::move(PrivateList), std::move(MiscData), strPreferences, PrivacyMode);
   session_.keep_.LoggedIn();
   session_.loop_.Post([&s = session_] { s.RunHeldCalls(); });
+  session_.Settled();
 }
 
 void ConsoleSession::Events::JoinedChat(const std::string& strChatName, int32_t lngChatID) {
@@ -122,6 +127,7 @@ void ConsoleSession::Events::LoggedOut(const std::string& strUserName) {
   EventPrinter::LoggedOut(strUserName);
   session_.keep_.LoggedOut();
   session_.held_.RefuseAll("not sent: signed off");
+  session_.Settled();
 }
 
 void ConsoleSession::Events::Error(int16_t intErrorCode, const std::string& strError) {
@@ -131,6 +137,7 @@ void ConsoleSession::Events::Error(int16_t intErrorCode, const std::string& strE
     s.loop_.Post([&s] {
       if (s.onGiveUp_) s.onGiveUp_();
     });
+  s.Settled();
 }
 
 void ConsoleSession::Events::WinsockError(const std::string& strError) {

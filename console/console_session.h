@@ -51,6 +51,9 @@ class ConsoleSession {
   // sign-on is under way or waiting, and refused with an error otherwise.
   // Calls that need no server answer at once.
   void HandleLine(std::string_view line);
+  // The same for a line already read; `lineBytes` counts against the bound
+  // of held calls.
+  void Handle(ParsedLine parsed, std::size_t lineBytes);
 
   // Signs on now and, whenever the connection is lost, again after the
   // backoff's wait, each wait announced as a notice line; after a sign-on it
@@ -58,6 +61,10 @@ class ConsoleSession {
   // sign-on. `onGiveUp` runs (on a later turn) after an error that forbids
   // retrying.
   void KeepPresent(SignOn signOn, std::function<void()> onGiveUp);
+
+  // `settled` runs whenever a sign-on has ended one way or the other: signed
+  // on, refused, signed off, or the connection lost or never made.
+  void OnSignOnSettled(std::function<void()> settled) { onSettled_ = std::move(settled); }
 
  private:
   class Events final : public EventPrinter {
@@ -85,11 +92,15 @@ class ConsoleSession {
   bool SignOnComing() const;
   void RunHeldCalls();
   void SessionLost();
+  void Settled() {
+    if (onSettled_) onSettled_();
+  }
 
   kez::posix::EventLoop& loop_;
   EventPrinter::Emit emit_;
   SignOn signOn_;  // what --reconnect signs on with
   std::function<void()> onGiveUp_;
+  std::function<void()> onSettled_;
   LoopTimer timer_;
   kez::host::KeepPresent keep_;
   Events events_;

@@ -1,4 +1,4 @@
-// reposa-console: keeps one account present without a display, and lets
+// reposa-console: keeps accounts present without a display, and lets
 // scripts drive the whole session control over JSON lines.
 
 #include <poll.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "console_session.h"
+#include "accounts.h"
 #include "line_reader.h"
 #include "options.h"
 #include "output.h"
@@ -53,39 +53,57 @@ std::optional<std::string> StartupPassword(const Options& options, int signalFd)
   return password;
 }
 
-int Run(const Options& options) {
+// Each account's password, in order; nothing when the program should end
+// quietly instead. The prompt is only ever for a lone account.
+std::optional<std::vector<std::optional<std::string>>> StartupPasswords(
+    const std::vector<Account>& accounts, int signalFd) {
+  std::vector<std::optional<std::string>> passwords;
+  passwords.reserve(accounts.size());
+  for (const Account& account : accounts) {
+    passwords.emplace_back();
+    if (!account.options.screenName) continue;
+    passwords.back() = StartupPassword(account.options, signalFd);
+    if (!passwords.back()) return std::nullopt;
+  }
+  return passwords;
+}
+
+// Read at each sign-on; one that cannot be read now is a mistake to say at
+// once, not at every retry.
+void CheckCaFiles(const std::vector<Account>& accounts) {
+  for (const Account& account : accounts) {
+    const std::string& caFile = account.options.caFile;
+    if (!caFile.empty() && !std::ifstream(caFile))
+      throw UsageError((account.name.empty() ? "" : "[account " + account.name + "]: ") +
+                       "--ca-file: cannot read " + caFile + ": " + std::strerror(errno));
+  }
+}
+
+int Run(const std::vector<Account>& accounts) {
   ::signal(SIGPIPE, SIG_IGN);  // a closed stdout must not end the presence
-  // Read at each sign-on; one that cannot be read now is a mistake to say
-  // at once, not at every retry.
-  if (!options.caFile.empty() && !std::ifstream(options.caFile))
-    throw UsageError("--ca-file: cannot read " + options.caFile + ": " + std::strerror(errno));
+  CheckCaFiles(accounts);
   // Signals end the program between two steps of the loop, never inside one.
   const int signalFd = InstallStopSignals();
   if (signalFd < 0) {
     std::cerr << "reposa-console: cannot watch signals: " << std::strerror(errno) << std::endl;
     return kStartFailure;
   }
-
-  std::optional<std::string> password;
-  if (options.screenName) {
-    password = StartupPassword(options, signalFd);
-    if (!password) return 0;
-  }
+  auto passwords = StartupPasswords(accounts, signalFd);
+  if (!passwords) return 0;
 
   kez::posix::EventLoop loop;
   LineReader* input = nullptr;
   // Results are never dropped: while they alone fill the queue, stop reading
-  // the calls that make them.
-  OutputQueue out(loop, STDOUT_FILENO, options.outputLimit, [&input](bool full) {
+  // the calls that make them. The limit is the whole program's: every
+  // account has the same.
+  OutputQueue out(loop, STDOUT_FILENO, accounts.front().options.outputLimit, [&input](bool full) {
     if (input) input->SetPaused(full);
   });
-  ConsoleSession session(
-      loop, [&out](const nlohmann::ordered_json& line) { out.Write(line); }, options.packets,
-      options.joins, ServerSocket(loop, options.server, options.caFile));
+  ConsoleAccounts sessions(loop, out, accounts);
   loop.Watch(signalFd, POLLIN, [&loop](short) { loop.Stop(); });
-  // End of input leaves the session running: the account stays present.
+  // End of input leaves the sessions running: the accounts stay present.
   LineReader reader(
-      loop, STDIN_FILENO, [&session](std::string_view line) { session.HandleLine(line); }, {},
+      loop, STDIN_FILENO, [&sessions](std::string_view line) { sessions.HandleLine(line); }, {},
       [&out] {
         out.Write(nlohmann::ordered_json{{"error", "input line longer than " +
                                                        std::to_string(LineSplitter::kMaxLine) +
@@ -94,19 +112,10 @@ int Run(const Options& options) {
   input = &reader;
 
   int status = 0;
-  if (options.screenName && options.reconnect) {
-    // The password stays in memory: every new sign-on needs it.
-    session.KeepPresent(SignOn{*options.screenName, *password, options.server.host,
-                               options.server.port, options.authServer},
-                        [&loop, &status] {
-                          status = kRefusedStatus;
-                          loop.Stop();
-                        });
-  } else if (options.screenName) {
-    session.Control().Login(*options.screenName, *password, options.server.host,
-                            options.server.port, options.authServer);
-  }
-  if (password) std::fill(password->begin(), password->end(), '\0');
+  sessions.Start(*passwords, [&loop, &status] {
+    status = kRefusedStatus;
+    loop.Stop();
+  });
   loop.Run();
   // The last lines, the error that ended the session among them, get a
   // moment to reach a slow reader; a stalled one cannot hold the exit.
@@ -114,14 +123,16 @@ int Run(const Options& options) {
   return status;
 }
 
-// A --config file, bounded: it holds a few options, nothing more.
+// A --config file, bounded: a few options for each of at most kMaxAccounts.
+constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
 std::string ReadConfigFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) throw UsageError("--config: cannot read " + path);
-  std::string text(64 * 1024 + 1, '\0');
+  std::string text(kMaxConfigBytes + 1, '\0');
   file.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<std::size_t>(file.gcount()));
-  if (text.size() > 64 * 1024) throw UsageError("--config: " + path + " is larger than 64 KiB");
+  if (text.size() > kMaxConfigBytes)
+    throw UsageError("--config: " + path + " is larger than 1 MiB");
   return text;
 }
 
@@ -130,15 +141,14 @@ std::string ReadConfigFile(const std::string& path) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   Options options;
+  std::vector<Account> accounts;
   try {
     options = ParseOptions(args);
-    if (options.configFile) {
-      // The file's options first, so the command line adds to them.
-      std::vector<std::string> all = ConfigArguments(ReadConfigFile(*options.configFile));
-      all.insert(all.end(), args.begin(), args.end());
-      options = ParseOptions(all);
-      CheckOptions(options);
-    }
+    // The file's options first, so the command line adds to them.
+    if (options.configFile)
+      accounts = ConfigAccounts(ParseConfig(ReadConfigFile(*options.configFile)), args);
+    else
+      accounts.push_back(Account{"", options});
   } catch (const UsageError& e) {
     std::cerr << "reposa-console: " << e.what() << "\nTry 'reposa-console --help'." << std::endl;
     return kUsageStatus;
@@ -152,7 +162,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   try {
-    return Run(options);
+    return Run(accounts);
   } catch (const UsageError& e) {
     std::cerr << "reposa-console: " << e.what() << std::endl;
     return kUsageStatus;

@@ -27,8 +27,47 @@ std::string_view Trim(std::string_view text) {
 
 }  // namespace
 
-std::vector<std::string> ConfigArguments(std::string_view text) {
-  std::vector<std::string> args;
+namespace {
+
+std::string LineText(std::size_t number) {
+  return "--config: line " + std::to_string(number);
+}
+
+// "[account NAME]": the name, trimmed, is what lines and calls name it by.
+std::string SectionName(std::string_view line, std::size_t number) {
+  constexpr std::string_view kHead = "[account";
+  std::string_view name;
+  if (line.starts_with(kHead) && line.ends_with(']') && line.size() > kHead.size() + 1 &&
+      (line[kHead.size()] == ' ' || line[kHead.size()] == '\t'))
+    name = Trim(line.substr(kHead.size(), line.size() - kHead.size() - 1));
+  if (name.empty()) throw UsageError(LineText(number) + ": a section is \"[account NAME]\"");
+  return std::string(name);
+}
+
+std::string LineArgument(std::string_view line, std::size_t number) {
+  const std::size_t eq = line.find('=');
+  const std::string_view name = Trim(line.substr(0, eq));
+  if (name.empty() || name.starts_with('-') || name == "config")
+    throw UsageError(LineText(number) + " does not name an option");
+  std::string arg = "--" + std::string(name);
+  if (eq != std::string_view::npos) (arg += '=') += Trim(line.substr(eq + 1));
+  return arg;
+}
+
+void AddSection(ConfigFile& file, std::string name, std::size_t number) {
+  for (const ConfigFile::Section& section : file.accounts)
+    if (section.name == name)
+      throw UsageError(LineText(number) + ": a second account named \"" + name + "\"");
+  if (file.accounts.size() >= kMaxAccounts)
+    throw UsageError(LineText(number) + ": more than " + std::to_string(kMaxAccounts) +
+                     " accounts");
+  file.accounts.push_back({std::move(name), {}});
+}
+
+}  // namespace
+
+ConfigFile ParseConfig(std::string_view text) {
+  ConfigFile file;
   std::size_t number = 0;
   while (!text.empty()) {
     const std::size_t end = std::min(text.find('\n'), text.size());
@@ -36,15 +75,14 @@ std::vector<std::string> ConfigArguments(std::string_view text) {
     text.remove_prefix(std::min(end + 1, text.size()));
     ++number;
     if (line.empty() || line.front() == '#') continue;
-    const std::size_t eq = line.find('=');
-    const std::string_view name = Trim(line.substr(0, eq));
-    if (name.empty() || name.starts_with('-') || name == "config")
-      throw UsageError("--config: line " + std::to_string(number) + " does not name an option");
-    std::string arg = "--" + std::string(name);
-    if (eq != std::string_view::npos) (arg += '=') += Trim(line.substr(eq + 1));
-    args.push_back(std::move(arg));
+    if (line.front() == '[') {
+      AddSection(file, SectionName(line, number), number);
+      continue;
+    }
+    (file.accounts.empty() ? file.shared : file.accounts.back().args)
+        .push_back(LineArgument(line, number));
   }
-  return args;
+  return file;
 }
 
 JoinTarget ParseJoin(std::string_view text) {
@@ -81,6 +119,7 @@ struct OptionRow {
   std::string_view name;
   bool takesValue;
   void (*apply)(Options& options, const std::string& value);
+  bool perAccount = true;  // false: it is the whole program's
 };
 
 constexpr OptionRow kOptionRows[] = {
@@ -115,12 +154,19 @@ constexpr OptionRow kOptionRows[] = {
        if (!bytes || *bytes < 4096 || *bytes > (1LL << 32))
          throw UsageError("--output-limit: a number of bytes from 4096 to 4294967296");
        o.outputLimit = static_cast<std::size_t>(*bytes);
-     }},
+     },
+     false},
     {"--packets", false, [](Options& o, const std::string&) { o.packets = true; }},
-    {"--help", false, [](Options& o, const std::string&) { o.help = true; }},
-    {"-h", false, [](Options& o, const std::string&) { o.help = true; }},
-    {"--version", false, [](Options& o, const std::string&) { o.version = true; }},
+    {"--help", false, [](Options& o, const std::string&) { o.help = true; }, false},
+    {"-h", false, [](Options& o, const std::string&) { o.help = true; }, false},
+    {"--version", false, [](Options& o, const std::string&) { o.version = true; }, false},
 };
+
+const OptionRow* FindRow(std::string_view name) {
+  for (const OptionRow& row : kOptionRows)
+    if (row.name == name) return &row;
+  return nullptr;
+}
 
 // Refuses what is not an option, without echoing a password given as one.
 [[noreturn]] void RefuseArgument(const std::string& name) {
@@ -143,9 +189,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
       inlineValue = name.substr(eq + 1);
       name.resize(eq);
     }
-    const OptionRow* row = nullptr;
-    for (const OptionRow& r : kOptionRows)
-      if (r.name == name) row = &r;
+    const OptionRow* row = FindRow(name);
     if (!row) RefuseArgument(name);
     if (!row->takesValue && inlineValue) throw UsageError(name + " takes no value");
     std::string value;
@@ -174,6 +218,56 @@ void CheckOptions(const Options& options) {
   if (options.reconnect && !options.screenName) throw UsageError("--reconnect needs --screen-name");
 }
 
+namespace {
+
+// One section's options, or a usage error that names its account.
+Options SectionOptions(const ConfigFile& file, const ConfigFile::Section& section,
+                       const std::vector<std::string>& commandLine) {
+  const std::string where = "--config: [account " + section.name + "]: ";
+  for (const std::string& arg : section.args) {
+    const std::string name = arg.substr(0, arg.find('='));
+    if (const OptionRow* row = FindRow(name); row && !row->perAccount)
+      throw UsageError(where + name.substr(2) +
+                       " is the whole program's; give it before the first section");
+  }
+  std::vector<std::string> args = file.shared;
+  args.insert(args.end(), section.args.begin(), section.args.end());
+  args.insert(args.end(), commandLine.begin(), commandLine.end());
+  try {
+    Options options = ParseOptions(args);
+    CheckOptions(options);
+    if (!options.screenName) throw UsageError("no screen-name");
+    if (file.accounts.size() > 1 && !options.passwordFile)
+      throw UsageError("no password-file (with several accounts none is asked for)");
+    return options;
+  } catch (const UsageError& e) {
+    throw UsageError(where + e.what());
+  }
+}
+
+}  // namespace
+
+std::vector<Account> ConfigAccounts(const ConfigFile& file,
+                                    const std::vector<std::string>& commandLine) {
+  if (file.accounts.empty()) {
+    std::vector<std::string> args = file.shared;
+    args.insert(args.end(), commandLine.begin(), commandLine.end());
+    Options options = ParseOptions(args);
+    CheckOptions(options);
+    return {Account{"", std::move(options)}};
+  }
+  const Options own = ParseOptions(commandLine);
+  if (file.accounts.size() > 1 && (own.screenName || own.passwordFile))
+    throw UsageError(
+        "--screen-name and --password-file belong in the sections of a --config file "
+        "with several accounts");
+  std::vector<Account> accounts;
+  accounts.reserve(file.accounts.size());
+  for (const ConfigFile::Section& section : file.accounts)
+    accounts.push_back(Account{section.name, SectionOptions(file, section, commandLine)});
+  return accounts;
+}
+
 std::string UsageText(std::string_view program) {
   std::string text = "Usage: ";
   text += program;
@@ -199,7 +293,11 @@ Options:
                          join ROOM once signed on (exchange 4 by default);
                          may be given for several rooms
   --config FILE          options from FILE, one "name = value" per line
-                         (screen-name = Demo User); the command line adds to them
+                         (screen-name = Demo User); the command line adds to
+                         them. A line "[account NAME]" starts the options of
+                         one account: FILE may keep up to 1000 accounts on one
+                         connection each, every one with the lines before the
+                         first such line, then its own, then the command line
   --reconnect            sign on again whenever the connection is lost, after
                          1 s, doubling up to 5 min (each wait +-20 %), and join
                          the rooms again; a wrong name or password or a blocked
@@ -217,6 +315,15 @@ Input lines:
   {"set": "LastChatID", "value": 7}
                          write it
 Text is a JSON string whose characters U+0000..U+00FF stand for bytes 0..255.
+
+Several accounts (a --config file with more than one [account NAME]):
+  every account needs its screen-name and password-file; output-limit is the
+  whole program's and goes before the first section. Each event, result,
+  error and reconnecting notice of an account carries "account": "NAME", and
+  each input line names its account the same way:
+  {"account": "bot", "call": "SendIM", "args": ["buddy", "hello", false]}
+  Accounts sign on, fail and reconnect each on its own; with --reconnect the
+  program ends with status 3 once every account has been refused.
 
 Notice lines of the console's own:
   {"notice": "reconnecting", "in": 2.1, "attempt": 3}   (--reconnect)

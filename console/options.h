@@ -44,10 +44,39 @@ struct UsageError : std::runtime_error {
 Options ParseOptions(const std::vector<std::string>& args);
 void CheckOptions(const Options& options);
 
-// The lines of a --config file as options: "name = value" or "name" per
-// line, '#' comments and blank lines skipped; "screen-name = Demo User"
-// becomes "--screen-name=Demo User". A file cannot name another file.
-std::vector<std::string> ConfigArguments(std::string_view text);
+// A --config file's lines as options: "name = value" or "name" per line,
+// '#' comments and blank lines skipped; "screen-name = Demo User" becomes
+// "--screen-name=Demo User". A file cannot name another file. Lines before
+// the first "[account NAME]" header are shared by every account; each
+// header's lines belong to that account.
+struct ConfigFile {
+  struct Section {
+    std::string name;
+    std::vector<std::string> args;
+  };
+  std::vector<std::string> shared;
+  std::vector<Section> accounts;
+};
+ConfigFile ParseConfig(std::string_view text);
+
+// One process keeps at most this many accounts: each holds a connection, and
+// the default limit of open files is 1024.
+inline constexpr std::size_t kMaxAccounts = 1000;
+
+// One account the program keeps: its name as configured (empty for the one
+// account of a command line or a file without sections) and its options.
+struct Account {
+  std::string name;
+  Options options;
+};
+
+// The accounts of a --config file, each with the shared lines, then its own,
+// then `commandLine` (which, as for one account, adds to and overrides the
+// file for every account). Checked as a whole: names unique, each with a
+// screen name, a password file when there are several, no option of the
+// whole program inside a section.
+std::vector<Account> ConfigAccounts(const ConfigFile& file,
+                                    const std::vector<std::string>& commandLine);
 
 // ROOM or ROOM:EXCHANGE; the last colon separates the exchange.
 JoinTarget ParseJoin(std::string_view text);

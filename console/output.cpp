@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "json_bytes.h"
@@ -31,11 +32,15 @@ OutputQueue::~OutputQueue() {
   if (savedFlags_ >= 0) ::fcntl(fd_, F_SETFL, savedFlags_);
 }
 
-void OutputQueue::Write(const nlohmann::ordered_json& value) {
+void OutputQueue::Write(const nlohmann::ordered_json& value, std::size_t source) {
   if (broken_) return;
   const bool event = value.is_object() && value.contains("event");
-  Line line{ToLine(value) + '\n', event ? Kind::Event : Kind::Kept};
+  Line line{ToLine(value) + '\n', event ? Kind::Event : Kind::Kept, 0, source};
   bytes_ += line.text.size();
+  if (event) {
+    if (source >= eventBytes_.size()) eventBytes_.resize(source + 1);
+    eventBytes_[source] += line.text.size();
+  }
   lines_.push_back(std::move(line));
   if (bytes_ > limit_) DropOldEvents();
   Flush();
@@ -47,15 +52,7 @@ void OutputQueue::Write(const nlohmann::ordered_json& value) {
 void OutputQueue::DropOldEvents() {
   const std::size_t at = written_ > 0 ? 1 : 0;
   std::size_t count = 0;
-  for (std::size_t i = at; i < lines_.size() && bytes_ > limit_;) {
-    if (lines_[i].kind != Kind::Event) {
-      ++i;
-      continue;
-    }
-    bytes_ -= lines_[i].text.size();
-    lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
-    ++count;
-  }
+  while (bytes_ > limit_ && DropOneEvent(at)) ++count;
   if (count > 0) {
     if (at == lines_.size() || lines_[at].kind != Kind::Notice)
       lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), Line{"", Kind::Notice});
@@ -68,6 +65,26 @@ void OutputQueue::DropOldEvents() {
   if (bytes_ > limit_) SetFull(true);
 }
 
+// The oldest event, from line `from` on, of the source with the most event
+// bytes queued; false when no event can go.
+bool OutputQueue::DropOneEvent(std::size_t from) {
+  const auto heaviest = std::max_element(eventBytes_.begin(), eventBytes_.end());
+  if (heaviest == eventBytes_.end() || *heaviest == 0) return false;
+  const std::size_t source = static_cast<std::size_t>(heaviest - eventBytes_.begin());
+  // Its only event may be the line being written: then any source's oldest.
+  for (const bool anySource : {false, true}) {
+    for (std::size_t i = from; i < lines_.size(); ++i) {
+      Line& line = lines_[i];
+      if (line.kind != Kind::Event || (!anySource && line.source != source)) continue;
+      bytes_ -= line.text.size();
+      eventBytes_[line.source] -= line.text.size();
+      lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
+      return true;
+    }
+  }
+  return false;
+}
+
 void OutputQueue::Flush() {
   while (!lines_.empty()) {
     const std::string& text = lines_.front().text;
@@ -78,12 +95,14 @@ void OutputQueue::Flush() {
       // EPIPE and the like: nobody is listening any more; the session goes on.
       broken_ = true;
       lines_.clear();
+      eventBytes_.clear();
       bytes_ = written_ = 0;
       break;
     }
     written_ += static_cast<std::size_t>(n);
     if (written_ < text.size()) continue;
     bytes_ -= text.size();
+    if (lines_.front().kind == Kind::Event) eventBytes_[lines_.front().source] -= text.size();
     lines_.pop_front();
     written_ = 0;
   }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "kez/posix/EventLoop.h"
 
@@ -16,7 +17,10 @@ namespace reposa::console {
 // oldest event lines are dropped and one notice line counts them; results,
 // errors and notices are never dropped: while they alone fill the queue,
 // `onFull(true)` asks the caller to stop taking input, and `onFull(false)`
-// lets it go on once half the room is free again.
+// lets it go on once half the room is free again. Lines come from sources
+// (the accounts of one program): the events dropped are the oldest of the
+// source that holds the most event bytes, so one account's flood costs the
+// others' events nothing.
 class OutputQueue {
  public:
   static constexpr std::size_t kDefaultLimit = 8 * 1024 * 1024;
@@ -27,7 +31,7 @@ class OutputQueue {
   OutputQueue(const OutputQueue&) = delete;
   OutputQueue& operator=(const OutputQueue&) = delete;
 
-  void Write(const nlohmann::ordered_json& value);
+  void Write(const nlohmann::ordered_json& value, std::size_t source = 0);
   // Writes what is queued, waiting for the reader at most until `deadline`:
   // for the last lines before the program ends.
   void Drain(std::chrono::steady_clock::time_point deadline);
@@ -41,8 +45,10 @@ class OutputQueue {
     std::string text;  // with its line feed
     Kind kind;
     std::size_t dropped = 0;  // for a notice: the lines it counts
+    std::size_t source = 0;
   };
   void DropOldEvents();
+  bool DropOneEvent(std::size_t from);
   void Flush();
   void UpdateWatch();
   void SetFull(bool full);
@@ -54,8 +60,9 @@ class OutputQueue {
   int savedFlags_ = -1;
   kez::posix::EventLoop::Id watch_ = 0;
   std::deque<Line> lines_;
-  std::size_t bytes_ = 0;    // queued, the written part of the front included
-  std::size_t written_ = 0;  // bytes of the front line already written
+  std::vector<std::size_t> eventBytes_;  // queued event bytes of each source
+  std::size_t bytes_ = 0;                // queued, the written part of the front included
+  std::size_t written_ = 0;              // bytes of the front line already written
   bool broken_ = false;
   bool full_ = false;
 };

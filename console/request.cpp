@@ -96,7 +96,18 @@ Request ParseSet(const json& request) {
   }
 }
 
-Request ParseLine(std::string_view line) {
+// The "account" member, taken out of the request.
+std::optional<std::string> TakeAccount(json& request) {
+  const auto member = request.find("account");
+  if (member == request.end()) return std::nullopt;
+  std::optional<std::string> name;
+  if (member->is_string()) name = Utf8ToBytes(member->get_ref<const std::string&>());
+  if (!name) throw RequestError("\"account\" must be the name of an account");
+  request.erase(member);
+  return name;
+}
+
+Request ParseLine(std::string_view line, std::optional<std::string>* account) {
   json request;
   try {
     request = json::parse(line.begin(), line.end());
@@ -105,6 +116,7 @@ Request ParseLine(std::string_view line) {
     throw RequestError("not valid JSON (at byte " + std::to_string(e.byte) + ")");
   }
   if (!request.is_object()) throw RequestError("expected a JSON object");
+  if (account) *account = TakeAccount(request);
   if (request.contains("call")) return ParseCall(request);
   if (request.contains("get")) {
     OnlyMembers(request, {"get"});
@@ -122,10 +134,10 @@ json ErrorLine(const std::exception& e, bool known) {
 
 }  // namespace
 
-ParsedLine ParseRequest(std::string_view line) {
+ParsedLine ParseRequest(std::string_view line, std::optional<std::string>* account) {
   if (IsBlank(line)) return std::monostate{};
   try {
-    return ParseLine(line);
+    return ParseLine(line, account);
   } catch (const RequestError& e) {
     return ErrorLine(e, true);
   } catch (const std::exception& e) {

@@ -28,8 +28,11 @@ struct Request {
 };
 
 // Nothing (an empty line), the error line for a bad line, or the request.
+// With several accounts a line names the one it is for: given `account`, an
+// "account" member (a name, as bytes) is taken out into it before the rest is
+// read; without it, that member is refused like any unknown one.
 using ParsedLine = std::variant<std::monostate, nlohmann::ordered_json, Request>;
-ParsedLine ParseRequest(std::string_view line);
+ParsedLine ParseRequest(std::string_view line, std::optional<std::string>* account = nullptr);
 
 // Carries out a parsed request; returns its line, as HandleRequest does.
 std::optional<nlohmann::ordered_json> CarryOut(kez::KezTOCSock& control, Request request,

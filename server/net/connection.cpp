@@ -36,6 +36,10 @@ void Connection::Watch(std::function<void(short)> ready) {
 // Output is only gathered here; it goes out once a turn.
 void Connection::Write(std::string_view bytes) {
   if (dead_ || lingering_) return;
+  if (stream_->SealsOnce()) {
+    gathered_.append(bytes);
+    return owner_.Queued(*this, bytes.size());
+  }
   const std::size_t before = out_.size();
   stream_->Seal(bytes, out_);
   owner_.Queued(*this, out_.size() - before);
@@ -52,6 +56,21 @@ void Connection::Finish() {
   closingSince_ = std::max(Clock::now(), heldUntil_);
   owner_.Closing(*this);
   if (!dead_ && queued() == 0 && heldUntil_ == Clock::time_point{}) StartLinger();
+}
+
+void Connection::SealGathered() {
+  if (dead_ || gathered_.empty()) return;
+  const std::size_t before = out_.size();
+  stream_->Seal(gathered_, out_);
+  const std::size_t sealed = out_.size() - before;
+  // What was counted as queued is now in `out_`, with its framing (or, before
+  // the handshake's end, held by the stream, to be counted when it comes).
+  if (sealed >= gathered_.size())
+    owner_.Sealed(sealed - gathered_.size());
+  else
+    owner_.Sent(gathered_.size() - sealed);
+  // Sealed bytes wait in `out_`; an idle session keeps no second buffer.
+  gathered_ = std::string();
 }
 
 bool Connection::ReadyToWrite() const {
@@ -84,8 +103,8 @@ void Connection::Settle(const SendJob& job) {
     outPos_ = 0;
   }
   WatchFor();
-  if (finishing_ && !lingering_ && out_.empty()) StartLinger();
-  if (awaitingDrain && out_.empty()) {
+  if (finishing_ && !lingering_ && queued() == 0) StartLinger();
+  if (awaitingDrain && queued() == 0) {
     awaitingDrain = false;
     owner_.Drained(*this);
   }
@@ -186,6 +205,7 @@ std::size_t Connection::Kill() {
   stream_.reset();
   const std::size_t dropped = queued();
   out_ = std::string();
+  gathered_ = std::string();
   outPos_ = 0;
   return dropped;
 }

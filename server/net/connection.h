@@ -30,6 +30,8 @@ class ConnectionOwner {
   virtual void Queued(Connection& c, std::size_t bytes) = 0;
   // `bytes` of them went.
   virtual void Sent(std::size_t bytes) = 0;
+  // Sealing what waited added `bytes` on the wire (TLS records' framing).
+  virtual void Sealed(std::size_t bytes) = 0;
   // Complete frames wait for the connection's next turn.
   virtual void Backlogged(Connection& c) = 0;
   // Output is held back; it may go after `delay`.
@@ -60,6 +62,9 @@ class Connection final : private Transport {
   // Hands bytes to the session, at most a turn's worth of frames.
   void Handle(std::string_view bytes);
 
+  // Seals the output its turn gathered for the stream, when the stream
+  // seals a turn's output at once.
+  void SealGathered();
   // Whether there is output that may go now, and the send that takes it.
   bool ReadyToWrite() const;
   SendJob Job() const;
@@ -80,7 +85,7 @@ class Connection final : private Transport {
   Clock::time_point opened() const { return opened_; }
   // Finishing or lingering: it will be gone within the close deadline.
   bool closing() const { return finishing_ || lingering_; }
-  std::size_t queued() const { return out_.size() - outPos_; }
+  std::size_t queued() const { return out_.size() - outPos_ + gathered_.size(); }
   // True once: the first time it is no longer counted as signing on.
   bool LeaveSigningOn();
   // Whether the table has it on this turn's list to write.
@@ -113,6 +118,7 @@ class Connection final : private Transport {
   Clock::time_point heldUntil_;  // zero: output not held
   std::string out_;
   std::size_t outPos_ = 0;
+  std::string gathered_;  // written this turn, not yet sealed
   bool signingOn_ = true;
   bool backlogged_ = false;
   bool finishing_ = false;

@@ -68,6 +68,7 @@ class Connections final : public Outbox, private ConnectionOwner {
   // ConnectionOwner
   void Queued(Connection& c, std::size_t bytes) override;
   void Sent(std::size_t bytes) override { totalQueued_ -= bytes; }
+  void Sealed(std::size_t bytes) override { totalQueued_ += bytes; }
   void Backlogged(Connection& c) override { turns_.Backlog(c); }
   void ReleaseAfter(Connection& c, std::chrono::milliseconds delay) override;
   void SignedOn(Connection& c) override;

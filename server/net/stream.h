@@ -24,6 +24,9 @@ class Stream {
   virtual ssize_t Read(char* buffer, std::size_t size, std::string& wire) = 0;
   // Appends `bytes`, as they go on the wire, to `wire`.
   virtual void Seal(std::string_view bytes, std::string& wire) = 0;
+  // Whether a turn's output is best sealed at once: one TLS record for the
+  // frames a turn writes to one client, not one each.
+  virtual bool SealsOnce() const { return false; }
   // Nothing more will be sent: the peer sees the end of our side.
   virtual void CloseWrite() = 0;
   // Why the last Read failed, when the stream knows better than errno.

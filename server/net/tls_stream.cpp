@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <span>
+#include <vector>
 
 #include "metrics/metrics.h"
 
@@ -48,6 +50,35 @@ BIO_METHOD* SinkMethod() {
   return method;
 }
 
+// The library reads the client's records from what one recv() brought in
+// this turn (TlsStream::Feed), not from the socket itself: a record is then
+// a copy, not two system calls, and no bytes are taken from the socket that
+// the turn cannot open.
+int FeedRead(BIO* bio, char* data, std::size_t size, std::size_t* read) {
+  return static_cast<TlsStream*>(BIO_get_data(bio))->Take(bio, data, size, read);
+}
+long FeedControl(BIO*, int command, long, void*) {
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+BIO_METHOD* FeedMethod() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "reposa input");
+    BIO_meth_set_read_ex(m, FeedRead);
+    BIO_meth_set_ctrl(m, FeedControl);
+    BIO_meth_set_create(m, SinkCreate);
+    return m;
+  }();
+  return method;
+}
+
+// Where one turn's recv() puts a connection's records: one buffer for the
+// loop's thread, since a turn reads one connection at a time.
+std::span<char> CipherBuffer() {
+  static thread_local std::vector<char> buffer(64 * 1024);
+  return buffer;
+}
+
 // Reasons the library gives when the first bytes are not a TLS handshake.
 bool NotTls(int reason) {
   return reason == SSL_R_WRONG_VERSION_NUMBER || reason == SSL_R_HTTP_REQUEST ||
@@ -74,7 +105,7 @@ class TlsStream::Sinking {
 };
 
 TlsStream::TlsStream(int fd, SSL_CTX* ctx) : fd_(fd), ssl_(SSL_new(ctx)) {
-  BIO* in = BIO_new_socket(fd, BIO_NOCLOSE);
+  BIO* in = BIO_new(FeedMethod());
   BIO* out = BIO_new(SinkMethod());
   if (!ssl_ || !in || !out) {
     BIO_free(in);
@@ -84,6 +115,7 @@ TlsStream::TlsStream(int fd, SSL_CTX* ctx) : fd_(fd), ssl_(SSL_new(ctx)) {
     failure_ = "cannot set up TLS for it (out of memory)";
     return;
   }
+  BIO_set_data(in, this);
   BIO_set_data(out, this);
   SSL_set_bio(ssl_, in, out);
   SSL_set_accept_state(ssl_);
@@ -114,25 +146,48 @@ void TlsStream::Failed() {
   }
 }
 
+int TlsStream::Take(BIO* bio, char* data, std::size_t size, std::size_t* read) {
+  BIO_clear_retry_flags(bio);
+  *read = std::min(size, feed_.size());
+  if (*read == 0) {
+    if (!ended_) BIO_set_retry_read(bio);  // more comes with a later turn
+    return 0;
+  }
+  std::copy_n(feed_.data(), *read, data);
+  feed_.remove_prefix(*read);
+  return 1;
+}
+
 ssize_t TlsStream::Read(char* buffer, std::size_t size, std::string& wire) {
   if (!ssl_) {
     errno = EPROTO;
     return -1;
   }
+  // One recv() a turn, of no more than opens into `buffer`: a record's
+  // plain bytes are never more than its sealed ones, and the library holds
+  // at most the start of one record from before, so every whole record read
+  // opens now and none waits inside the library, where the loop's readiness
+  // would not see it.
+  const std::span<char> cipher = CipherBuffer();
+  const std::size_t room = size > kRecordRoom ? size - kRecordRoom : 1;
+  const ssize_t n = ::recv(fd_, cipher.data(), std::min(room, cipher.size()), 0);
+  if (n < 0) return -1;  // errno says why; EAGAIN: nothing for now
+  feed_ = std::string_view(cipher.data(), static_cast<std::size_t>(n));
+  ended_ = n == 0;
   const Sinking into(*this, wire);
   ERR_clear_error();
   std::size_t got = 0;
   int error = SSL_ERROR_NONE;
-  while (got == 0 || size - got >= kRecordRoom) {
-    const int n =
+  while (got < size) {
+    const int r =
         SSL_read(ssl_, buffer + got, static_cast<int>(std::min<std::size_t>(size - got, INT_MAX)));
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-      continue;
+    if (r <= 0) {
+      error = SSL_get_error(ssl_, r);
+      break;
     }
-    error = SSL_get_error(ssl_, n);
-    break;
+    got += static_cast<std::size_t>(r);
   }
+  feed_ = {};
   if (!held_.empty() && SSL_is_init_finished(ssl_)) {
     SSL_write(ssl_, held_.data(), static_cast<int>(held_.size()));
     held_ = std::string();
@@ -146,9 +201,9 @@ ssize_t TlsStream::Read(char* buffer, std::size_t size, std::string& wire) {
       return -1;
     case SSL_ERROR_ZERO_RETURN:  // a close_notify, or the end without one
       return static_cast<ssize_t>(got);
-    case SSL_ERROR_SYSCALL:  // the socket's own error, errno says which
+    case SSL_ERROR_SYSCALL:  // the end inside a record
       if (got > 0) return static_cast<ssize_t>(got);
-      if (errno == 0) errno = ECONNRESET;
+      errno = ECONNRESET;
       return -1;
     default:
       // What a broken record came with is not handed on.

@@ -28,12 +28,15 @@ class TlsStream final : public Stream {
   int fd() const override { return fd_; }
   ssize_t Read(char* buffer, std::size_t size, std::string& wire) override;
   void Seal(std::string_view bytes, std::string& wire) override;
+  bool SealsOnce() const override { return true; }
   // A close_notify if the socket takes it at once, then the half-close.
   void CloseWrite() override;
   std::string_view Failure() const override { return failure_; }
 
   // Where the library's writes go: the buffer given to the call under way.
   std::string& sink() { return sink_ ? *sink_ : stray_; }
+  // The library's read: up to `size` bytes of what this turn's recv() brought.
+  int Take(BIO* bio, char* data, std::size_t size, std::size_t* read);
 
  private:
   class Sinking;
@@ -42,8 +45,10 @@ class TlsStream final : public Stream {
   int fd_;
   SSL* ssl_ = nullptr;
   std::string* sink_ = nullptr;
-  std::string stray_;  // written outside a call; goes with the next one
-  std::string held_;   // sealed before the handshake was done
+  std::string stray_;      // written outside a call; goes with the next one
+  std::string held_;       // sealed before the handshake was done
+  std::string_view feed_;  // what this turn read, not yet taken by the library
+  bool ended_ = false;     // the client has closed its side
   std::string failure_;
 };
 

@@ -47,6 +47,7 @@ void Turns::Run() {
     Connection* c = find_(id);
     if (!c) continue;
     c->dirty = false;
+    c->SealGathered();
     if (c->ReadyToWrite()) writing.push_back(c);
   }
   // One system call for the turn's sends where the kernel allows; what

@@ -92,37 +92,99 @@ TEST(ParseOptions, AcceptsEachOptionInBothFormsAndRefusesTheRest) {
 
 // A service's configuration file becomes options; what is not an option line
 // is refused with its line number.
-TEST(ConfigArguments, EachLineIsOneOption) {
-  EXPECT_EQ(ConfigArguments("# presence of Demo User\n"
-                            "server = 127.0.0.1:5190\r\n"
-                            "\n"
-                            "  screen-name =  Demo User \n"
-                            "join = Reposa Lobby:4\n"
-                            "join=Den\n"
-                            "reconnect"),
+TEST(ParseConfig, EachLineIsOneOption) {
+  EXPECT_EQ(ParseConfig("# presence of Demo User\n"
+                        "server = 127.0.0.1:5190\r\n"
+                        "\n"
+                        "  screen-name =  Demo User \n"
+                        "join = Reposa Lobby:4\n"
+                        "join=Den\n"
+                        "reconnect")
+                .shared,
             (std::vector<std::string>{"--server=127.0.0.1:5190", "--screen-name=Demo User",
                                       "--join=Reposa Lobby:4", "--join=Den", "--reconnect"}));
   // The example that the service's users copy stays one the console takes.
   std::ifstream example(REPOSA_CONFIG_EXAMPLE);
   const std::string text((std::istreambuf_iterator<char>(example)), {});
   ASSERT_FALSE(text.empty());
-  Options options = ParseOptions(ConfigArguments(text));
+  Options options = ParseOptions(ParseConfig(text).shared);
   EXPECT_EQ(Summary(options),
             "127.0.0.1:5190 auth= sn=Demo User pwfile=/home/demo/.config/reposa/demo.password "
             "join=Reposa Lobby/4,");
   // Its commented TLS lines, taken in, are a server over TLS with its CA.
   std::string tls = text;
   for (const char* line : {"# server = tls://", "# ca-file = "}) tls.replace(tls.find(line), 2, "");
-  EXPECT_EQ(Summary(ParseOptions(ConfigArguments(tls))),
+  EXPECT_EQ(Summary(ParseOptions(ParseConfig(tls).shared)),
             "tls://chat.example:5191 ca=/home/demo/.config/reposa/chat-ca.pem auth= sn=Demo User "
             "pwfile=/home/demo/.config/reposa/demo.password join=Reposa Lobby/4,");
 
   for (const char* bad : {"= x\n", "--join = x\n", "config = other.conf\n"}) {
     try {
-      ConfigArguments(std::string("# ok\n") + bad);
+      ParseConfig(std::string("# ok\n") + bad);
       ADD_FAILURE() << bad;
     } catch (const UsageError& e) {
       EXPECT_EQ(std::string(e.what()), "--config: line 2 does not name an option") << bad;
+    }
+  }
+}
+
+// Sections: each account has the shared lines, then its own, then the
+// command line; each refusal names what is wrong.
+TEST(ConfigAccounts, EachSectionIsOneAccountOverTheSharedLines) {
+  const std::string two =
+      "server = a:1\njoin = L\n[account one]\nscreen-name = One\npassword-file = /1\n"
+      "[account  two words ]\nserver = b:2\nscreen-name=Two\npassword-file=/2\njoin = M\n";
+  std::string many;
+  for (std::size_t i = 0; i <= kMaxAccounts; ++i)
+    many += "[account a" + std::to_string(i) + "]\nscreen-name = x\npassword-file = /p\n";
+  const struct {
+    std::string text;
+    std::vector<std::string> args;  // after --config
+    const char* summary;            // nullptr: refused with `error`
+    const char* error;
+  } rows[] = {
+      {two,
+       {},
+       "one: a:1 auth= sn=One pwfile=/1 join=L/4, config=/c|"
+       "two words: b:2 auth= sn=Two pwfile=/2 join=L/4,M/4, config=/c|",
+       ""},
+      {two,
+       {"--reconnect", "--join", "N"},
+       "one: a:1 auth= sn=One pwfile=/1 join=L/4,N/4, config=/c reconnect|"
+       "two words: b:2 auth= sn=Two pwfile=/2 join=L/4,M/4,N/4, config=/c reconnect|",
+       ""},
+      {"server = a:1\n", {"--screen-name", "S"}, ": a:1 auth= sn=S pwfile=- join=- config=/c|", ""},
+      {"[account solo]\nscreen-name = S\n",
+       {},
+       "solo: 127.0.0.1:5190 auth= sn=S pwfile=- join=- config=/c|",
+       ""},
+      {two, {"--screen-name", "S"}, nullptr, "--screen-name and --password-file belong"},
+      {two + "[account one]\n", {}, nullptr, "--config: line 11: a second account named \"one\""},
+      {"[account x]\noutput-limit = 9999\n",
+       {},
+       nullptr,
+       "--config: [account x]: output-limit is the whole program's"},
+      {"[account x]\nserver = h\n", {}, nullptr, "--config: [account x]: no screen-name"},
+      {two + "[account y]\nscreen-name = Y\n",
+       {},
+       nullptr,
+       "--config: [account y]: no password-file"},
+      {"[account]\n", {}, nullptr, "--config: line 1: a section is \"[account NAME]\""},
+      {many, {}, nullptr, "--config: line 3001: more than 1000 accounts"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text.substr(0, 60) + testing::PrintToString(row.args));
+    std::vector<std::string> args = {"--config", "/c"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    try {
+      std::string summary;
+      for (const Account& a : ConfigAccounts(ParseConfig(row.text), args))
+        summary += a.name + ": " + Summary(a.options) + "|";
+      ASSERT_NE(row.summary, nullptr) << "accepted";
+      EXPECT_EQ(summary, row.summary);
+    } catch (const UsageError& e) {
+      ASSERT_EQ(row.summary, nullptr) << e.what();
+      EXPECT_EQ(std::string(e.what()).rfind(row.error, 0), 0u) << e.what();
     }
   }
 }

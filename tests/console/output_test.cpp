@@ -37,6 +37,20 @@ class OutputQueueTest : public testing::Test {
       if (fd >= 0) ::close(fd);
   }
   void StartReading() { ::fcntl(fds[0], F_SETFL, O_NONBLOCK); }
+  // Reads until the queue is empty: the lines written, parsed.
+  std::vector<json> ReadToTheEnd() {
+    StartReading();
+    std::string got;
+    while (out->QueuedBytes() > 0) {
+      got += ReadAll(fds[0]);
+      loop.RunOnce(std::chrono::milliseconds(10));
+    }
+    got += ReadAll(fds[0]);
+    std::vector<json> lines;
+    for (std::size_t at = 0, end; (end = got.find('\n', at)) != std::string::npos; at = end + 1)
+      lines.push_back(json::parse(got.substr(at, end - at)));
+    return lines;
+  }
 
   int fds[2] = {-1, -1};
   kez::posix::EventLoop loop;
@@ -55,17 +69,8 @@ TEST_F(OutputQueueTest, AStalledReaderCostsOldEventsOnlyAndOneNoticeCountsThem) 
   }
   out->Write(json{{"error", "last"}});
   EXPECT_LE(out->QueuedBytes(), 8192u);
-  StartReading();
-  std::string got;
-  while (out->QueuedBytes() > 0) {
-    got += ReadAll(fds[0]);
-    loop.RunOnce(std::chrono::milliseconds(10));
-  }
-  got += ReadAll(fds[0]);
+  const std::vector<json> lines = ReadToTheEnd();
 
-  std::vector<json> lines;
-  for (std::size_t at = 0, end; (end = got.find('\n', at)) != std::string::npos; at = end + 1)
-    lines.push_back(json::parse(got.substr(at, end - at)));
   int events = 0, notices = 0, dropped = 0, lastEvent = -1;
   std::vector<int> results;
   for (const json& line : lines) {
@@ -107,6 +112,25 @@ TEST_F(OutputQueueTest, ResultsPastTheBoundPauseInputAndAGoneReaderIsNoFault) {
   for (int i = 0; i < 5 && !out->Broken(); ++i) loop.RunOnce(std::chrono::milliseconds(10));
   EXPECT_TRUE(out->Broken());
   EXPECT_EQ(out->QueuedBytes(), 0u);
+}
+
+// Two sources, one flooding: the events dropped are the flood's, never the
+// quiet source's, even those older than every flood line kept.
+TEST_F(OutputQueueTest, AFloodingSourceLosesItsOwnEventsOnly) {
+  const std::string text(100, 'x');
+  for (int i = 0; i < 400; ++i) {
+    if (i % 80 == 0) out->Write(json{{"event", "Quiet"}, {"args", {i}}}, 0);
+    out->Write(json{{"event", "Flood"}, {"args", {i, text}}}, 1);
+  }
+  const std::vector<json> lines = ReadToTheEnd();
+  std::vector<int> quiet;
+  int flood = 0;
+  for (const json& line : lines) {
+    if (line.value("event", "") == "Quiet") quiet.push_back(line["args"][0].get<int>());
+    flood += line.value("event", "") == "Flood";
+  }
+  EXPECT_EQ(quiet, (std::vector<int>{0, 80, 160, 240, 320}));
+  EXPECT_LT(flood, 400) << "the flood did overflow the queue";
 }
 
 }  // namespace

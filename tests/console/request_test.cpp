@@ -194,5 +194,38 @@ TEST_F(RequestTest, ErrorsNeverQuoteTheTextOfTheLine) {
   }
 }
 
+// With several accounts the "account" member picks the session and is no
+// member of the call; with one it is refused like any unknown member.
+TEST(ParseRequest, TakesTheAccountOutOnlyWhenAskedTo) {
+  const struct {
+    const char* line;
+    bool several;
+    std::optional<std::string> account;
+    const char* error;  // empty: a request
+  } rows[] = {
+      {R"({"account":"bot 1","call":"LogOff"})", true, "bot 1", ""},
+      {R"({"call":"LogOff","account":"caf\u00e9"})", true, "caf\xe9", ""},
+      {R"({"call":"LogOff"})", true, std::nullopt, ""},
+      {R"({"account":"b","call":"Nope"})", true, "b", R"(unknown method "Nope")"},
+      {R"({"account":7,"call":"LogOff"})", true, std::nullopt, R"("account" must be the name)"},
+      {R"({"account":"\u20ac","get":"LastChatID"})", true, std::nullopt, R"("account" must be)"},
+      {R"({"account":"b","call":"LogOff"})", false, std::nullopt, R"(unexpected member "account")"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.line);
+    std::optional<std::string> account;
+    const ParsedLine parsed = ParseRequest(row.line, row.several ? &account : nullptr);
+    EXPECT_EQ(account, row.account);
+    if (*row.error == '\0') {
+      EXPECT_TRUE(std::holds_alternative<Request>(parsed));
+    } else {
+      ASSERT_TRUE(std::holds_alternative<json>(parsed));
+      EXPECT_NE(std::get<json>(parsed)["error"].get<std::string>().find(row.error),
+                std::string::npos)
+          << std::get<json>(parsed);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace reposa::console

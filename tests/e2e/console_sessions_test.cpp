@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -395,6 +396,132 @@ TEST(StalledOutput, CostsOldEventsButNeverTheSession) {
   EXPECT_EQ(server.err().find("not reading"), std::string::npos) << server.err();
   EXPECT_EQ(ann.End(), 0);
   EXPECT_EQ(bob.End(), 0);
+}
+
+// One console keeping two accounts, each on a server of its own: its lines
+// name their account, calls go to the account they name, and one server's
+// loss costs the other account nothing; the first comes back with its server.
+class TwoAccountsOneConsole : public testing::Test {
+ protected:
+  static json Tagged(std::string_view account, const json& line) {
+    json tagged = {{"account", account}};
+    for (const auto& [key, value] : line.items()) tagged[key] = value;
+    return tagged;
+  }
+  // Reads up to the line `wanted` of `account`; each line passed carries an
+  // account of the two.
+  std::optional<json> AwaitFrom(std::string_view account, const json& wanted) {
+    return console.Await([&](const json& l) {
+      EXPECT_TRUE(l.value("account", "") == "a" || l.value("account", "") == "b") << l;
+      return Matches(Tagged(account, wanted), l) ||
+             (wanted.contains("notice") && l.value("account", "") == account &&
+              l.value("notice", "") == wanted["notice"]);
+    });
+  }
+
+  PrivateFile accounts{kAccounts};
+  std::unique_ptr<ServerProcess> serverA =
+      std::make_unique<ServerProcess>(std::vector<std::string>{"--accounts", accounts.path});
+  ServerProcess serverB{{"--accounts", accounts.path}};
+  PrivateFile annPassword{"ann-pw-1\n"}, bobPassword{"bob-pw-2\n"};
+  PrivateFile config{"reconnect\n[account a]\nserver = " + serverA->address() +
+                     "\nscreen-name = Ann Lee\npassword-file = " + annPassword.path +
+                     "\n\n[account b]\nserver = " + serverB.address() +
+                     "\nscreen-name = Bob Ray\npassword-file = " + bobPassword.path + "\n"};
+  ConsoleProcess console{{"--config", config.path}};
+};
+
+TEST_F(TwoAccountsOneConsole, RoutesByAccountAndOutlivesTheOtherServer) {
+  // The two sign on in either order.
+  std::set<json> signedOn;
+  ASSERT_TRUE(console.Await([&](const json& l) {
+    for (const json& want : {Tagged("a", LoggedIn("annlee")), Tagged("b", LoggedIn("bobray"))})
+      if (Matches(want, l)) signedOn.insert(want);
+    return signedOn.size() == 2;
+  })) << console.out();
+  // Ann, on b's server, talks with the console's account b.
+  ConsoleClient ann(serverB, "Ann Lee", "ann-pw-1");
+  ASSERT_TRUE(ann.AwaitEvent("LoggedIn"));
+  const auto imThroughB = [&](const std::string& text) {
+    console.Send({{"account", "b"}, {"call", "SendIM"}, {"args", {"Ann Lee", text, false}}});
+    return ann.Receive({Event("InstantMessage", {"Bob Ray", text, false, " O"})});
+  };
+  ASSERT_EQ(imThroughB("hello from b"), "");
+  ann.Call("SendIM", {"Bob Ray", "hello b", false});
+  ASSERT_TRUE(AwaitFrom("b", Event("InstantMessage", {"Ann Lee", "hello b", false, " O"})));
+
+  const struct {
+    json line;
+    json answer;
+  } rows[] = {
+      {{{"account", "a"}, {"call", "RemoveHtml"}, {"args", {"<i>a</i>"}}},
+       Tagged("a", {{"result", "a"}})},
+      {{{"account", "b"}, {"call", "Nope"}}, Tagged("b", {{"error", "unknown method \"Nope\""}})},
+      {{{"call", "RemoveHtml"}, {"args", {"x"}}},
+       {{"error", "with several accounts each line names its \"account\""}}},
+      {{{"account", "c"}, {"call", "LogOff"}}, {{"error", "no account named \"c\" is configured"}}},
+  };
+  for (const auto& row : rows) {
+    console.Send(row.line);
+    EXPECT_EQ(console.ReadJson(), row.answer) << row.line;
+  }
+
+  // Account a's server goes; b stays signed on and in use meanwhile.
+  const std::string portA = std::to_string(serverA->port());
+  ASSERT_EQ(serverA->Stop(SIGKILL), 128 + SIGKILL);
+  ASSERT_TRUE(AwaitFrom("a", {{"notice", "reconnecting"}})) << console.out();
+  ASSERT_EQ(imThroughB("still here"), "");
+  serverA = std::make_unique<ServerProcess>(
+      std::vector<std::string>{"--accounts", accounts.path, "--listen", "127.0.0.1:" + portA});
+  ASSERT_TRUE(AwaitFrom("a", LoggedIn("annlee"))) << console.out();
+  EXPECT_EQ(console.Stop(SIGTERM), 0) << console.err();
+  EXPECT_EQ(ann.End(), 0);
+}
+
+// With several accounts --reconnect ends the program, with status 3, only
+// once every account has been refused; until then the others go on.
+TEST(SeveralAccounts, EndOnlyOnceEveryAccountIsRefused) {
+  PrivateFile accounts{kAccounts};
+  ServerProcess server{{"--accounts", accounts.path}};
+  const json refused = Error(980, "Invalid account or password");
+  for (const char* annPassword : {"ann-pw-1", "wrong"}) {
+    SCOPED_TRACE(annPassword);
+    PrivateFile annFile{std::string(annPassword) + "\n"}, bobFile{"wrong\n"};
+    PrivateFile config{"reconnect\nserver = " + server.address() +
+                       "\n[account a]\nscreen-name = Ann Lee\npassword-file = " + annFile.path +
+                       "\n[account b]\nscreen-name = Bob Ray\npassword-file = " + bobFile.path +
+                       "\n"};
+    ConsoleProcess console({"--config", config.path});
+    ASSERT_TRUE(console.Await([&](const json& l) {
+      return l == json{{"account", "b"}, {"event", "Error"}, {"args", refused["args"]}};
+    })) << console.out();
+    if (std::string_view(annPassword) == "wrong") {
+      EXPECT_EQ(console.Wait(), 3) << console.out();
+      continue;
+    }
+    console.Send({{"account", "a"}, {"call", "RemoveHtml"}, {"args", {"<b>on</b>"}}});
+    EXPECT_TRUE(console.Await([](const json& l) { return l.contains("result"); }));
+    EXPECT_EQ(console.Stop(SIGTERM), 0);
+  }
+}
+
+// Many accounts of one server start together, yet the server's bound on
+// sign-ons under way from one address (8) turns none of them away.
+TEST(SeveralAccounts, SignOnTogetherWithinTheServersBoundPerAddress) {
+  ServerProcess server;
+  PrivateFile password{"pw\n"};
+  std::string text = "server = " + server.address() + "\npassword-file = " + password.path + "\n";
+  constexpr int kAccounts = 12;
+  for (int i = 0; i < kAccounts; ++i)
+    text += "[account a" + std::to_string(i) + "]\nscreen-name = user" + std::to_string(i) + "\n";
+  PrivateFile config{text};
+  ConsoleProcess console({"--config", config.path});
+  int signedOn = 0;
+  EXPECT_TRUE(console.Await([&](const json& l) {
+    EXPECT_NE(l.value("event", ""), "ConnectionClosed") << l;
+    return (signedOn += l.value("event", "") == "LoggedIn") == kAccounts;
+  })) << console.out();
+  EXPECT_EQ(console.Stop(SIGTERM), 0);
 }
 
 }  // namespace

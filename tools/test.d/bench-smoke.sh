@@ -52,6 +52,8 @@ smoke bench_offline --recipients 10 --ims 200 --senders 2 --box 20 --runs 1 \
   --json "$results/bench_offline.json"
 smoke bench_console --buddies 200 --idle 0.5 --runs 1 --json "$results/bench_console.json"
 smoke bench_console --buddies 200 --idle 0.5 --runs 1 --tls --json "$results/bench_console_tls.json"
+smoke bench_console --accounts 5 --buddies 20 --idle 0.5 --runs 1 \
+  --json "$results/bench_console_accounts.json"
 if [ -x "$build/bench/bench_window_shown" ]; then
   smoke bench_window --runs 1 --json "$results/bench_window.json"
 fi

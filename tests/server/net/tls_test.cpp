@@ -1,7 +1,8 @@
 // reposa-server over TLS as a process, against real handshakes: a reload of
 // the certificate under load drops no session, a client that comes back
-// resumes its session (across a reload too), and handshakes count as
-// signing on: against the per-address cap, and ended by the deadline.
+// resumes its session (across a reload too), a burst larger than one read
+// arrives whole, and handshakes count as signing on: against the per-address
+// cap, and ended by the deadline.
 
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -118,6 +119,24 @@ TEST(TlsServer, AClientComingBackResumesItsSessionAcrossAReload) {
     EXPECT_TRUE(SSL_session_reused(again->tls()->ssl()));
   }
   SSL_SESSION_free(session);
+}
+
+// More records in one write than a turn's read opens: the records cut at the
+// read's end wait in no one's buffer unseen, and every message comes back,
+// in order, each sealed whole.
+TEST(TlsServer, ABurstLargerThanATurnsReadArrivesWhole) {
+  TlsServerFiles files;
+  ServerProcess server(files.Options());
+  auto peer = TlsPeer(server, ClientContext(files.caFile()));
+  ASSERT_TRUE(SignedOn(*peer, "burst")) << server.err();
+  constexpr int kMessages = 8;  // 8 x 7,000 bytes: more than 48 KiB, within the IM burst
+  for (int i = 0; i < kMessages; ++i)
+    peer->QueueLine("toc_send_im burst \"" + std::to_string(i) + std::string(7000, 'x') + "\"");
+  peer->Flush();
+  for (int i = 0; i < kMessages; ++i) {
+    const std::string im = peer->Expect("IM_IN_ENC2:");
+    ASSERT_NE(im.find(":" + std::to_string(i) + "xxx"), std::string::npos) << i << server.err();
+  }
 }
 
 // A client that stops half-way through its hello is one more slow client:
