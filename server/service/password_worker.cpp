@@ -120,6 +120,25 @@ void PasswordWorker::Work() {
   }
 }
 
+std::size_t PasswordWorker::RunDue(Clock::time_point now) {
+  std::size_t ran = 0;
+  for (;; ++ran) {
+    Queued queued;
+    {
+      std::lock_guard lock(mutex_);
+      const std::optional<Ticket> ticket = queue_.Take(now);
+      if (!ticket) return ran;
+      auto it = jobs_.find(*ticket);
+      queued = std::move(it->second);
+      jobs_.erase(it);
+    }
+    // Unlocked: `done` may submit or cancel other jobs.
+    const Result result = Run(queued.job);
+    Forget(queued.job);
+    queued.done(result);
+  }
+}
+
 void PasswordWorker::Collect() {
   std::uint64_t count = 0;
   [[maybe_unused]] const ssize_t n = ::read(eventFd_, &count, sizeof count);

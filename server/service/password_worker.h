@@ -59,6 +59,11 @@ class PasswordWorker {
   int fd() const { return eventFd_; }
   // Runs the `done` of every finished job; call when fd() is readable.
   void Collect();
+  // Runs the jobs whose time has come by `now`, and their `done`, on the
+  // calling thread: how a worker without threads of its own (passwordThreads
+  // 0, as in the fuzz target) gets through its queue in a time of the
+  // caller's choosing. Returns how many ran.
+  std::size_t RunDue(Clock::time_point now);
   std::size_t pending() const;
 
  private:

@@ -40,6 +40,7 @@ TEST(ParseCommandLine, SplitsQuotedAndBareArguments) {
       {R"(x "a"b)", std::nullopt},
       {R"(x a"b")", std::nullopt},
       {R"("quoted word")", std::nullopt},
+      {R"(back\slash x)", std::nullopt},
   };
   for (const ParseCase& c : cases) {
     const auto parsed = ParseCommandLine(c.line);

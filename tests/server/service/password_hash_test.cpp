@@ -82,5 +82,26 @@ TEST(PasswordWorker, ResultsComeBackThroughItsDescriptor) {
   }
 }
 
+// Without threads nothing runs until asked, and then only what is due by
+// the time given, in the caller's thread.
+TEST(PasswordWorker, WithoutThreadsRunsWhatIsDueWhenAsked) {
+  Limits limits;
+  limits.passwordThreads = 0;
+  limits.hashMemory = 8 * kKiB;
+  limits.hashPasses = 1;
+  PasswordWorker worker(limits);
+  const std::string hash = HashPassword("pw", limits);
+  const auto now = PasswordWorker::Clock::now();
+  std::vector<bool> verdicts;
+  auto record = [&](const PasswordWorker::Result& r) { verdicts.push_back(r.matches); };
+  worker.Submit({hash, "pw", {}}, record, "a", "n", now + std::chrono::seconds(2));
+  worker.Submit({hash, "no", {}}, record, "a", "n", now);
+  EXPECT_EQ(worker.RunDue(now + std::chrono::seconds(1)), 1u);
+  EXPECT_EQ(worker.RunDue(now + std::chrono::seconds(1)), 0u);
+  EXPECT_EQ(worker.RunDue(now + std::chrono::seconds(3)), 1u);
+  EXPECT_EQ(verdicts, (std::vector<bool>{false, true}));
+  EXPECT_EQ(worker.pending(), 0u);
+}
+
 }  // namespace
 }  // namespace reposa::server::test
