@@ -39,6 +39,10 @@ struct Client {
   long linesOut = 0;                // room lines said
   long imsIn = 0;                   // instant messages received
   long imsOut = 0;                  // instant messages sent
+  // A flooding client: the server may rightly drop it (its answers pile up
+  // faster than the one-threaded driver reads them), which ends its flood.
+  bool mayBeDropped = false;
+  bool dropped = false;
 };
 
 // The number after the last ':' of a text, or -1.

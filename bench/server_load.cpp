@@ -90,6 +90,7 @@ class Crowd {
       if (Clock::now() > deadline) throw std::runtime_error(std::string("timed out: ") + what);
       // Only the clients that have something to send wait to write.
       for (std::size_t i = 0; i < clients_.size(); ++i) {
+        if (clients_[i]->dropped) continue;
         const bool wants = clients_[i]->peer.wantsWrite();
         if (wants == writing_[i]) continue;
         writing_[i] = wants;
@@ -145,7 +146,10 @@ class Crowd {
       const int res = cqe->res;
       io_uring_cqe_seen(&ring_->ring, cqe);
       Client& c = *clients_[reading_[k]];
-      if (res == 0) throw std::runtime_error("the server closed the connection of " + c.name);
+      if (res == 0) {
+        Closed(c);
+        continue;
+      }
       if (res < 0) continue;  // nothing after all
       c.peer.Feed(std::string_view(arena_.data() + k * kSlot, static_cast<std::size_t>(res)));
       if (static_cast<std::size_t>(res) == kSlot) Receive(c);  // there may be more
@@ -153,9 +157,18 @@ class Crowd {
 #endif
   }
 
-  static void Receive(Client& c) {
-    if (!c.peer.Receive())
-      throw std::runtime_error("the server closed the connection of " + c.name);
+  void Receive(Client& c) {
+    if (!c.dropped && !c.peer.Receive()) Closed(c);
+  }
+
+  // Only a flooding client may be closed by the server; it is then watched
+  // no more.
+  void Closed(Client& c) {
+    if (!c.mayBeDropped) throw std::runtime_error("the server closed the connection of " + c.name);
+    if (c.dropped) return;
+    c.dropped = true;
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.peer.fd(), nullptr);
+    std::fprintf(stderr, "(the server dropped the flooding client %s)\n", c.name.c_str());
   }
 
 #if REPOSA_BENCH_URING
@@ -439,8 +452,9 @@ std::function<void()> Flood(Client& attacker) {
       "toc_set_away \"gone\"",
       "toc_set_away",
   });
+  attacker.mayBeDropped = true;
   return [&attacker, mix, next = std::size_t{0}]() mutable {
-    while (!attacker.peer.wantsWrite())
+    while (!attacker.dropped && !attacker.peer.wantsWrite())
       for (int i = 0; i < 64; ++i) attacker.peer.SendLine((*mix)[next++ % mix->size()]);
   };
 }
