@@ -210,9 +210,9 @@ std::string Batch(FuzzedDataProvider& input) {
       kWords[input.ConsumeIntegralInRange<std::size_t>(0, std::size(kWords) - 1)];
   if (input.ConsumeBool()) {
     const int count = input.ConsumeIntegralInRange<int>(1, 80);
-    return Repeated(WireFrame(2, std::string(word) + " \"" + input.ConsumeRandomLengthString(16) +
-                                     "\"" + '\0'),
-                    count);
+    return Repeated(
+        WireFrame(2, std::string(word) + " \"" + input.ConsumeRandomLengthString(16) + "\"" + '\0'),
+        count);
   }
   const int count = input.ConsumeIntegralInRange<int>(1, 400);
   const std::string name = input.ConsumeRandomLengthString(8);
