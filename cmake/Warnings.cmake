@@ -16,7 +16,8 @@ if(REPOSA_FUZZ)
     message(FATAL_ERROR "REPOSA_FUZZ needs clang (CXX=clang++)")
   endif()
   # Coverage instrumentation for everything the fuzz targets link.
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fsanitize-coverage-ignorelist=${PROJECT_SOURCE_DIR}/fuzz/coverage_ignore.txt)
   # Programs other than the fuzz targets (reposa-server, ...) link the same
   # instrumented objects, so they need the sanitizer runtimes too.
   add_link_options(-fsanitize=address,undefined)

@@ -18,6 +18,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <memory>
@@ -165,6 +166,14 @@ std::string WireFrame(int type, std::string_view payload) {
   return f.append(payload);
 }
 
+// `count` copies of `frame` in one buffer, as one read brings them.
+std::string Repeated(const std::string& frame, int count) {
+  std::string bytes;
+  bytes.reserve(frame.size() * static_cast<std::size_t>(count));
+  for (int n = 0; n < count; ++n) bytes += frame;
+  return bytes;
+}
+
 // A sign-on that reaches the commands: "password" roasted, or a wrong one.
 std::string SignOn(const std::string& name, bool rightPassword) {
   std::string hello("\0\0\0\1\0\1\0", 7);
@@ -199,20 +208,23 @@ std::vector<Account> Registered(const Limits& limits) {
 std::string Batch(FuzzedDataProvider& input) {
   const std::string_view word =
       kWords[input.ConsumeIntegralInRange<std::size_t>(0, std::size(kWords) - 1)];
-  std::string bytes;
   if (input.ConsumeBool()) {
     const int count = input.ConsumeIntegralInRange<int>(1, 80);
-    const std::string arg = input.ConsumeRandomLengthString(16);
-    for (int n = 0; n < count; ++n)
-      bytes += WireFrame(2, std::string(word) + " \"" + arg + "\"" + '\0');
-    return bytes;
+    return Repeated(
+        WireFrame(2, std::string(word) + " \"" + input.ConsumeRandomLengthString(16) + "\"" + '\0'),
+        count);
   }
   const int count = input.ConsumeIntegralInRange<int>(1, 400);
   const std::string name = input.ConsumeRandomLengthString(8);
   const bool commas = input.ConsumeBool();
   std::string line(word);
-  for (int n = 0; n < count; ++n) line += commas ? (n ? "," : " ") + name : " " + name;
-  return WireFrame(2, line.substr(0, 8000) + '\0');
+  line.reserve(8001);
+  for (int n = 0; n < count && line.size() < 8000; ++n) {
+    line += commas && n ? ',' : ' ';
+    line += name;
+  }
+  line.resize(std::min<std::size_t>(line.size(), 8000));
+  return WireFrame(2, line + '\0');
 }
 
 // Instant messages of up to 1,000 bytes, many in one read, to a name that
@@ -220,12 +232,12 @@ std::string Batch(FuzzedDataProvider& input) {
 std::string ImFlood(FuzzedDataProvider& input) {
   const std::string to = "u" + std::to_string(input.ConsumeIntegralInRange<int>(0, 3));
   const int count = input.ConsumeIntegralInRange<int>(1, 12);
-  const std::string text(input.ConsumeIntegralInRange<std::size_t>(1, 1000),
-                         static_cast<char>(input.ConsumeIntegralInRange<int>('a', 'z')));
-  std::string bytes;
-  for (int n = 0; n < count; ++n)
-    bytes += WireFrame(2, "toc_send_im " + to + " \"" + text + "\"" + '\0');
-  return bytes;
+  std::string im = "toc_send_im " + to + " \"";
+  im.append(input.ConsumeIntegralInRange<std::size_t>(1, 1000),
+            static_cast<char>(input.ConsumeIntegralInRange<int>('a', 'z')));
+  im += "\"";
+  im += '\0';
+  return Repeated(WireFrame(2, im), count);
 }
 
 }  // namespace

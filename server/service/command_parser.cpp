@@ -1,17 +1,23 @@
 #include "service/command_parser.h"
 
+#include <cstring>
+
 namespace reposa::server {
 
 namespace {
 
-// The first position from `i` on that holds one of `stops`, or the end. A
-// plain loop: find_first_of asks memchr about every byte, which made the
-// parser's cost on long lines.
+// The first position from `i` on that holds one of `stops`, or the end.
+// One memchr a stop, each over what lies before the nearest found so far:
+// the library's memchr takes many bytes a step, where a loop over bytes
+// (or find_first_of, which asks memchr about every byte) takes one.
 std::size_t FindAny(std::string_view line, std::size_t i, std::string_view stops) {
-  for (; i < line.size(); ++i)
-    for (const char stop : stops)
-      if (line[i] == stop) return i;
-  return line.size();
+  std::size_t end = line.size();
+  for (const char stop : stops) {
+    if (i >= end) break;
+    if (const void* hit = std::memchr(line.data() + i, stop, end - i))
+      end = static_cast<std::size_t>(static_cast<const char*>(hit) - line.data());
+  }
+  return end;
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ std::optional<Frame> FlapReader::Next() {
   if (rest.size() < kFlapHeader + length) return std::nullopt;
   Frame frame;
   frame.type = byte(1);
-  frame.payload.assign(rest.substr(kFlapHeader, length));
+  frame.payload = rest.substr(kFlapHeader, length);
   pos_ += kFlapHeader + length;
   return frame;
 }

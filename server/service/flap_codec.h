@@ -19,7 +19,9 @@ enum class FrameType : std::uint8_t { SignOn = 1, Data = 2, Error = 3, SignOff =
 
 struct Frame {
   std::uint8_t type = 0;
-  std::string payload;  // a client's sequence numbers are not checked, so not kept
+  // Points into the reader's buffer: valid until its next Feed. A client's
+  // sequence numbers are not checked, so not kept.
+  std::string_view payload;
 };
 
 // Cuts a client's byte stream into frames, however the bytes arrive.
@@ -30,6 +32,7 @@ class FlapReader {
   void Feed(std::string_view bytes);
   // The next complete frame, or nullopt when more bytes are needed or the
   // stream is broken (status() tells which). A broken stream stays broken.
+  // The frame's payload is not copied: it lives until the next Feed.
   std::optional<Frame> Next();
   Status status() const { return status_; }
   bool opened() const { return opened_; }

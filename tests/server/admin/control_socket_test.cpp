@@ -18,6 +18,7 @@
 #include "FlapPeer.h"
 #include "PrivateFile.h"
 #include "ServerProcess.h"
+#include "SocketExchange.h"
 #include "TempDir.h"
 #include "service/password_hash.h"
 #include "store/sqlite_account_store.h"
@@ -27,6 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using reposa::test::ChildProcess;
+using reposa::test::ExchangeOnce;
 using reposa::test::FlapPeer;
 using reposa::test::PrivateFile;
 using reposa::test::ServerProcess;
@@ -49,19 +51,11 @@ int Command(const std::string& control, std::vector<std::string> args, std::stri
 
 // One raw exchange on the control socket: `bytes` in, what comes back.
 std::string Raw(const std::string& path, const std::string& bytes) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un a{};
   a.sun_family = AF_UNIX;
   path.copy(a.sun_path, sizeof a.sun_path - 1);
-  std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-      answer.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return answer;
+  return ExchangeOnce(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0),
+                      reinterpret_cast<sockaddr*>(&a), sizeof a, bytes);
 }
 
 // Two sessions that keep exchanging instant messages; Exchange() checks

@@ -20,7 +20,7 @@ Outcome Read(const std::string& bytes, std::size_t split) {
   FlapReader r;
   Outcome o;
   auto drain = [&] {
-    while (auto f = r.Next()) o.frames.push_back(std::to_string(f->type) + "/" + f->payload);
+    while (auto f = r.Next()) o.frames.push_back(std::to_string(f->type) + "/" + std::string(f->payload));
   };
   if (split == 0) {
     r.Feed(bytes);
