@@ -31,7 +31,8 @@ int SinkWrite(BIO* bio, const char* data, std::size_t size, std::size_t* written
   *written = size;
   return 1;
 }
-long SinkControl(BIO*, int command, long, void*) {
+// Both of our BIOs answer only a flush (there is nothing to flush).
+long FlushOnly(BIO*, int command, long, void*) {
   return command == BIO_CTRL_FLUSH ? 1 : 0;
 }
 int SinkCreate(BIO* bio) {
@@ -43,7 +44,7 @@ BIO_METHOD* SinkMethod() {
   static BIO_METHOD* const method = [] {
     BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "reposa output");
     BIO_meth_set_write_ex(m, SinkWrite);
-    BIO_meth_set_ctrl(m, SinkControl);
+    BIO_meth_set_ctrl(m, FlushOnly);
     BIO_meth_set_create(m, SinkCreate);
     return m;
   }();
@@ -51,21 +52,18 @@ BIO_METHOD* SinkMethod() {
 }
 
 // The library reads the client's records from what one recv() brought in
-// this turn (TlsStream::Feed), not from the socket itself: a record is then
+// this turn (TlsStream::Read), not from the socket itself: a record is then
 // a copy, not two system calls, and no bytes are taken from the socket that
 // the turn cannot open.
 int FeedRead(BIO* bio, char* data, std::size_t size, std::size_t* read) {
   return static_cast<TlsStream*>(BIO_get_data(bio))->Take(bio, data, size, read);
-}
-long FeedControl(BIO*, int command, long, void*) {
-  return command == BIO_CTRL_FLUSH ? 1 : 0;
 }
 
 BIO_METHOD* FeedMethod() {
   static BIO_METHOD* const method = [] {
     BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "reposa input");
     BIO_meth_set_read_ex(m, FeedRead);
-    BIO_meth_set_ctrl(m, FeedControl);
+    BIO_meth_set_ctrl(m, FlushOnly);
     BIO_meth_set_create(m, SinkCreate);
     return m;
   }();
